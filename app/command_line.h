@@ -1,0 +1,31 @@
+// Start-up and the command line: priority, catalogue location, system line, RunSettings.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/settings.h"
+
+namespace app {
+
+enum class ParseOutcome { Run, Help, Refused };
+
+struct ParseResult {
+  ParseOutcome outcome = ParseOutcome::Run;
+  RunSettings settings;
+};
+
+// Parses the arguments after the program path into `defaults` (already holding the default
+// names and time value). Help and refused arguments print their messages and the key prompt.
+ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSettings defaults);
+
+// Prints the help screen for `program_file_name`, then waits for a key.
+void ShowHelp(const std::string& program_file_name);
+
+// The key prompt (F007/S001 or the fixed text), then one key press.
+void WaitForKey();
+
+// The whole program: start-up, parse, run. `arguments` includes the program path as invoked.
+int ProgramMain(const std::vector<std::string>& arguments);
+
+}  // namespace app

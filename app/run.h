@@ -1,0 +1,16 @@
+// The acquisition run: the device link, the data files with their logs, the two endings.
+#pragma once
+
+#include <cstdint>
+
+#include "app/settings.h"
+
+namespace app {
+
+// Returns the program's exit code.
+std::int32_t RunAcquisition(const RunSettings& settings);
+
+// The error ending's tail used by start-up when the catalogue is missing (no link, no files).
+std::int32_t EndWithoutRun();
+
+}  // namespace app

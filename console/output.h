@@ -1,0 +1,47 @@
+// The four output routes. Only PrintLogged reaches the .wrn log (WarningLog).
+// Formats follow printf; texts are UTF-8 and enter formats through "%s".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+#if defined(__GNUC__) || defined(__clang__)
+#define RNGACQ_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#else
+#define RNGACQ_PRINTF(fmt_index, first_arg)
+#endif
+
+namespace console {
+
+// Longest mirrored text in bytes; a longer one is cut there without splitting a UTF-8 character.
+inline constexpr std::size_t kLoggedTextLimit = 1023;
+
+// The warning log of the current data file and the bytes written to logs since start-up.
+struct WarningLogState {
+  platform::LogFile file;
+  std::uint32_t LoggedBytes = 0;
+};
+WarningLogState& WarningLog();
+// Closes the log and sets LoggedBytes to 0 (start-up, and between tests).
+void ResetWarningLog();
+
+// Narrow text to standard output and, while a log is open, into the log. Returns the
+// formatted length, or a negative value when formatting fails.
+int PrintLogged(const char* format, ...) RNGACQ_PRINTF(1, 2);
+// Wide route: to standard output only (on Windows converted for the console).
+void PrintWide(const char* format, ...) RNGACQ_PRINTF(1, 2);
+// Narrow route: to standard output only.
+void PrintNarrow(const char* format, ...) RNGACQ_PRINTF(1, 2);
+// Direct console: to the console device itself, never to standard output or the log.
+// Returns the number of characters written, negative on error.
+int PrintDirect(const char* format, ...) RNGACQ_PRINTF(1, 2);
+
+// printf into a std::string (no length limit).
+std::string Format(const char* format, ...) RNGACQ_PRINTF(1, 2);
+// Cuts a UTF-8 text to at most `limit` bytes without splitting a character.
+std::string_view CutUtf8(std::string_view text, std::size_t limit);
+
+}  // namespace console

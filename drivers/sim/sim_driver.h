@@ -1,0 +1,113 @@
+// The simulated backend: simulated random-number modules behind the driver interface. Each
+// module answers the command frames exactly as the real module's answer layout says, with data
+// frames from a seeded generator so that tests can predict every byte. Faults can be injected
+// for every failure the program must handle.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "usb/driver.h"
+
+namespace sim {
+
+struct Faults {
+  bool open_fails = false;            // the path enumerates but cannot be opened
+  bool no_bulk_in = false;            // the interface lacks the bulk IN endpoint
+  bool no_bulk_out = false;           // the interface lacks the bulk OUT endpoint
+  bool strings_unreadable = false;    // string descriptor requests fail
+  bool config_unreadable = false;     // configuration descriptor requests fail
+  std::optional<std::uint8_t> status_nibble;     // answer byte 31 low nibble instead of the mode
+  std::optional<std::uint8_t> end_nibble;        // end-frame low nibble instead of 0xD
+  std::uint32_t short_answer = 0;     // this many bytes fewer in every answer
+  std::uint32_t short_send = 0;       // this many bytes fewer accepted of every command
+  bool silent = false;                // bulk transfers stay pending until aborted
+  bool abort_ineffective = false;     // abort is accepted but pending transfers never end
+  std::optional<std::uint32_t> silent_after_blocks;      // goes silent after N answered requests
+  std::optional<std::uint32_t> disconnect_after_blocks;  // unplugged after N answered requests
+  bool refuse_requests = false;       // overlapped requests are refused at once (error 31)
+};
+
+struct ModuleConfig {
+  // The device descriptor (18 bytes) and the whole configuration descriptor. Defaults: a
+  // high-speed module with one vendor-specific interface, bulk IN 0x86 and bulk OUT 0x02 of
+  // 512-byte packets.
+  std::vector<std::uint8_t> device_descriptor;
+  std::vector<std::vector<std::uint8_t>> config_descriptors;
+  std::vector<std::uint16_t> languages{0x0409};
+  std::string manufacturer = "rngacq project";
+  std::string product = "Simulated random-number module";
+  std::string serial = "SIM-00000001";
+  std::uint32_t driver_version = 0x01050500;
+  bool high_speed = true;
+  std::uint8_t alt_setting = 0;      // answer of the alternate-setting query
+  std::uint64_t seed = 1;            // seed of the data stream
+  Faults faults;
+};
+
+// The default module's descriptors, for tests that start from them and change a byte.
+std::vector<std::uint8_t> DefaultDeviceDescriptor();
+std::vector<std::uint8_t> DefaultConfigDescriptor();
+
+// The module's data stream: byte `offset` onward of the generator seeded with `seed`. Each
+// answer consumes 16 bytes per data frame, in order.
+std::vector<std::uint8_t> StreamBytes(std::uint64_t seed, std::uint64_t offset, std::size_t count);
+// What a data file of `record_length` bytes holds when fetched from a fresh module: full blocks
+// of 1984 bytes, then the remainder (the unused tail of its last data frame is dropped).
+std::vector<std::uint8_t> ExpectedRecord(std::uint64_t seed, std::uint64_t stream_offset, std::int64_t record_length);
+
+// One request as it reached the driver, for tests that check the exact bytes.
+struct RecordedRequest {
+  std::uint32_t code = 0;
+  bool overlapped = false;
+  std::vector<std::uint8_t> input;
+  std::uint32_t output_size = 0;
+};
+
+struct Options {
+  std::vector<ModuleConfig> modules{ModuleConfig{}};
+  bool list_unavailable = false;     // no device list can be obtained at all
+  bool complete_from_worker = false; // pending transfers end on a worker thread, not in the call
+  std::uint32_t time_divisor = 1;    // every event wait is shortened by this factor
+};
+
+// Parses the RNGACQ_SIM text ("key=value,key" list; see README) into options. Unknown keys are
+// an error, reported through `error`.
+std::optional<Options> ParseOptions(std::string_view text, std::string& error);
+
+class SimDriver final : public usb::Driver {
+ public:
+  explicit SimDriver(Options options = {});
+  ~SimDriver() override;
+
+  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid& guid) override;
+  usb::Handle Open(const std::string& path) override;
+  bool Close(usb::Handle handle) override;
+  bool Request(usb::Handle handle, std::uint32_t code, const std::uint8_t* in, std::uint32_t in_size,
+               std::uint8_t* out, std::uint32_t out_size, std::uint32_t& returned) override;
+  std::uint32_t RequestOverlapped(usb::Handle handle, std::uint32_t code, const std::uint8_t* in,
+                                  std::uint32_t in_size, std::uint8_t* out, std::uint32_t out_size,
+                                  usb::CompletionRecord& record) override;
+  usb::OverlappedOutcome Collect(usb::Handle handle, usb::CompletionRecord& record) override;
+  std::unique_ptr<usb::Event> CreateEvent() override;
+
+  // Every request made so far, in order (recording is on by default; benchmarks turn it off).
+  std::vector<RecordedRequest> Requests() const;
+  void SetRecording(bool on);
+  // Blocks answered so far by module `index`.
+  std::uint32_t AnsweredRequests(std::size_t index = 0) const;
+  // Open handles (a leak check for tests).
+  std::size_t OpenHandles() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim

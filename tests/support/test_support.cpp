@@ -1,0 +1,55 @@
+#include "support/test_support.h"
+
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+
+#include "platform/platform.h"
+
+namespace testing_support {
+
+ScratchDir::ScratchDir() {
+  std::random_device rd;
+  for (;;) {
+    path_ = std::filesystem::temp_directory_path() / ("rngacq-test-" + std::to_string(rd()));
+    if (std::filesystem::create_directory(path_)) break;
+  }
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+CapturedConsole::CapturedConsole() {
+  auto& hooks = platform::Hooks();
+  hooks.standard_output = [this](std::string_view text) { out.append(text); };
+  hooks.direct_console = [this](std::string_view text) {
+    direct.append(text);
+    return static_cast<int>(text.size());
+  };
+  hooks.read_key = [this] {
+    ++keys_read;
+    return 'x';
+  };
+  hooks.read_char = [this] {
+    ++keys_read;
+    return '\n';
+  };
+  hooks.sleep_ms = [](std::uint32_t) {};
+}
+
+CapturedConsole::~CapturedConsole() { platform::ResetHooks(); }
+
+}  // namespace testing_support

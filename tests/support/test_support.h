@@ -1,0 +1,41 @@
+// Shared helpers for the tests: scratch directories, file contents, captured output.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh directory under the system's temporary folder, removed with the object.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+
+// Captures what the platform's standard output, direct console and key input see, and
+// restores the real system afterwards.
+class CapturedConsole {
+ public:
+  CapturedConsole();
+  ~CapturedConsole();
+  CapturedConsole(const CapturedConsole&) = delete;
+  CapturedConsole& operator=(const CapturedConsole&) = delete;
+  std::string out;      // standard output
+  std::string direct;   // direct console
+  int keys_read = 0;    // key presses and characters consumed
+};
+
+}  // namespace testing_support
