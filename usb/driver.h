@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace usb {
 
@@ -121,6 +122,13 @@ class Driver {
     return nullptr;
   }
   virtual bool UnregisterNotification(NotificationHandle /*notification*/) { return true; }
+
+  // Why the last Open failed, when the backend knows a cause the user can remedy (permissions,
+  // say); empty otherwise.
+  virtual std::string LastOpenProblem() const { return {}; }
+  // Attached devices that look like modules but were not listed (ID, product, serial), for the
+  // message shown when no module is found; empty where the backend cannot tell.
+  virtual std::vector<std::string> CandidateDescriptions() { return {}; }
 };
 
 // The process-wide driver. The program's backend provides MakeDefaultDriver(); tests install
