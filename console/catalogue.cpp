@@ -1,0 +1,229 @@
+#include "console/catalogue.h"
+
+#include <algorithm>
+#include <fstream>
+#include <utility>
+
+#include "platform/platform.h"
+
+namespace console {
+namespace {
+
+// The catalogue is a few kilobytes; anything beyond this is not read, whatever the file holds.
+constexpr std::size_t kCatalogueReadLimit = std::size_t{1} << 20;
+constexpr char32_t kReplacement = 0xFFFD;
+
+std::string& CataloguePathStorage() {
+  static std::string path;
+  return path;
+}
+
+std::string& MessageBuffer() {
+  static std::string buffer;
+  return buffer;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Decodes the UTF-8 character at text[pos]; a malformed one yields U+FFFD and consumes one byte.
+char32_t DecodeUtf8(std::string_view text, std::size_t& pos) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(pos);
+  std::size_t length = 0;
+  char32_t cp = 0;
+  char32_t minimum = 0;
+  if (lead < 0x80) {
+    ++pos;
+    return lead;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2, cp = lead & 0x1Fu, minimum = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, cp = lead & 0x0Fu, minimum = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, cp = lead & 0x07u, minimum = 0x10000;
+  } else {
+    ++pos;
+    return kReplacement;
+  }
+  if (text.size() - pos < length) {
+    ++pos;
+    return kReplacement;
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(pos + i) & 0xC0) != 0x80) {
+      ++pos;
+      return kReplacement;
+    }
+    cp = (cp << 6) | (byte(pos + i) & 0x3Fu);
+  }
+  if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++pos;
+    return kReplacement;
+  }
+  pos += length;
+  return cp;
+}
+
+std::string Utf16LeToUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() / 2);
+  const auto unit = [&](std::size_t i) {
+    return static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                 (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+  };
+  const std::size_t count = bytes.size() / 2;
+  for (std::size_t i = 0; i < count; ++i) {
+    const char16_t u = unit(i);
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
+      AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (unit(i + 1) - 0xDC00u));
+      ++i;
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      AppendUtf8(out, kReplacement);  // an unpaired surrogate
+    } else {
+      AppendUtf8(out, u);
+    }
+  }
+  if (bytes.size() % 2 != 0) AppendUtf8(out, kReplacement);
+  return out;
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// The value as the program may use it: valid UTF-8, ended at a zero byte, at most
+// kMessageCapacity UTF-16 units, never cut inside a character.
+std::string BoundedValue(std::string_view raw) {
+  std::string out;
+  std::size_t units = 0;
+  std::size_t pos = 0;
+  while (pos < raw.size()) {
+    const char32_t cp = DecodeUtf8(raw, pos);
+    if (cp == 0) break;
+    units += cp > 0xFFFF ? 2 : 1;
+    if (units > kMessageCapacity) break;
+    AppendUtf8(out, cp);
+  }
+  return out;
+}
+
+std::optional<std::string> FindInText(std::string_view text, std::string_view section, std::string_view key) {
+  const std::string_view wanted_section = Trim(section);
+  const std::string_view wanted_key = Trim(key);
+  bool in_section = false;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view line = Trim(text.substr(pos, end - pos));
+    pos = end;
+    if (pos < text.size()) pos += text.compare(pos, 2, "\r\n") == 0 ? 2u : 1u;
+
+    if (line.empty() || line.front() == ';' || line.front() == '#') continue;
+    if (line.front() == '[') {
+      const std::size_t close = line.find(']');
+      const std::string_view name = line.substr(1, close == std::string_view::npos ? line.npos : close - 1);
+      in_section = EqualsIgnoringCase(Trim(name), wanted_section);
+      continue;
+    }
+    if (!in_section) continue;
+    const std::size_t equals = line.find('=');
+    if (equals == std::string_view::npos) continue;
+    if (EqualsIgnoringCase(Trim(line.substr(0, equals)), wanted_key)) {
+      return BoundedValue(Trim(line.substr(equals + 1)));
+    }
+  }
+  return std::nullopt;
+}
+
+// Reads at most kCatalogueReadLimit bytes; `cut` tells whether the file held more.
+std::string ReadCatalogue(const std::string& path, bool& cut) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes;
+  char chunk[16384];
+  while (in && bytes.size() <= kCatalogueReadLimit) {
+    in.read(chunk, sizeof chunk);
+    bytes.append(chunk, static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+  }
+  cut = bytes.size() > kCatalogueReadLimit;
+  if (cut) bytes.resize(kCatalogueReadLimit);
+  return bytes;
+}
+
+std::optional<std::string> FindInFile(std::string_view file_bytes, std::string_view section,
+                                      std::string_view key, bool cut) {
+  std::string converted;
+  std::string_view text = file_bytes;
+  if (text.size() >= 2 && text.substr(0, 2) == "\xFF\xFE") {
+    converted = Utf16LeToUtf8(text.substr(2));
+    text = converted;
+  } else if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
+    text.remove_prefix(3);
+  }
+  if (cut) {
+    // The last line of a file read only in part is incomplete: leave it out.
+    const std::size_t last_break = text.find_last_of("\r\n");
+    text = text.substr(0, last_break == std::string_view::npos ? 0 : last_break);
+  }
+  return FindInText(text, section, key);
+}
+
+}  // namespace
+
+void SetCataloguePath(std::string path) {
+  CataloguePathStorage() = std::move(path);
+}
+
+const std::string& CataloguePath() {
+  return CataloguePathStorage();
+}
+
+std::optional<std::string> FindIniValue(std::string_view file_bytes, std::string_view section,
+                                        std::string_view key) {
+  return FindInFile(file_bytes, section, key, false);
+}
+
+const std::string& ReadMessage(std::string_view section, std::string_view key) {
+  std::string& buffer = MessageBuffer();
+  buffer.clear();
+  const std::string& path = CataloguePath();
+  if (platform::FileExists(path)) {
+    bool cut = false;
+    const std::string bytes = ReadCatalogue(path, cut);
+    if (auto value = FindInFile(bytes, section, key, cut)) buffer = std::move(*value);
+  }
+  // What follows a ';' is a remark, never part of the text.
+  const std::size_t semicolon = buffer.find(';');
+  if (semicolon != std::string::npos) buffer.resize(semicolon);
+  return buffer;
+}
+
+}  // namespace console
