@@ -1,0 +1,204 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "console/catalogue.h"
+#include "console/output.h"
+#include "platform/platform.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::CapturedConsole;
+using testing_support::ReadFile;
+using testing_support::ScratchDir;
+using testing_support::WriteFile;
+
+std::string Utf16Le(std::u16string_view text) {
+  std::string bytes = "\xFF\xFE";
+  for (char16_t u : text) {
+    bytes += static_cast<char>(u & 0xFF);
+    bytes += static_cast<char>(u >> 8);
+  }
+  return bytes;
+}
+
+std::string Value(std::string_view file, std::string_view section, std::string_view key) {
+  return console::FindIniValue(file, section, key).value_or("<absent>");
+}
+
+TEST(IniReader, EncodingsBlanksCaseAndLineEnds) {
+  const std::string body = "; remark\n[F001]\nS001=one\n";
+  EXPECT_EQ(Value(body, "F001", "S001"), "one");
+  EXPECT_EQ(Value("\xEF\xBB\xBF" + body, "F001", "S001"), "one");
+  EXPECT_EQ(Value(Utf16Le(u"[F001]\r\nS001 = Gr\u00FC\u00DFe \U0001F600\r\n"), "F001", "S001"),
+            "Gr\xC3\xBC\xC3\x9F"
+            "e \xF0\x9F\x98\x80");
+  // An unpaired surrogate and an odd last byte are replaced, not trusted.
+  EXPECT_EQ(Value(Utf16Le(u"[a]\nk=x\xD800y") + "z", "a", "k"), "x\xEF\xBF\xBDy\xEF\xBF\xBD");
+
+  const std::string mixed =
+      "[ f002 ]\r\n\t S003 \t=\t  Data file ;x  \rS004=a\nno equals sign\n"
+      "# S005=hidden\n[F003]\nS001=three\n[F002]\nS003=second\nS006=later\n";
+  EXPECT_EQ(Value(mixed, "F002", "s003"), "Data file ;x");  // the first match wins
+  EXPECT_EQ(Value(mixed, "F002", "S004"), "a");
+  EXPECT_EQ(Value(mixed, "F002", "S006"), "later");  // a repeated section is searched too
+  EXPECT_EQ(Value(mixed, "F003", "S001"), "three");
+  EXPECT_EQ(Value(mixed, "F002", "S005"), "<absent>");
+  EXPECT_EQ(Value(mixed, "F004", "S001"), "<absent>");
+  EXPECT_EQ(Value("S001=outside\n[F001]\n", "F001", "S001"), "<absent>");
+  EXPECT_EQ(Value("", "F001", "S001"), "<absent>");
+}
+
+TEST(IniReader, LongValuesAreCutAtWholeCharacters) {
+  const std::string a255(255, 'a');
+  EXPECT_EQ(Value("[s]\nk=" + a255 + "bcd\n", "s", "k"), a255);
+  // A 3-byte character as the 255th unit stays; a pair needing units 255 and 256 goes entirely.
+  const std::string euro = "\xE2\x82\xAC";
+  EXPECT_EQ(Value("[s]\nk=" + std::string(254, 'a') + euro + "z\n", "s", "k"), std::string(254, 'a') + euro);
+  EXPECT_EQ(Value("[s]\nk=" + std::string(254, 'a') + "\xF0\x9F\x98\x80\n", "s", "k"), std::string(254, 'a'));
+  // Malformed UTF-8 comes back as replacement characters.
+  EXPECT_EQ(Value("[s]\nk=a\xC3(\xFF\n", "s", "k"), "a\xEF\xBF\xBD(\xEF\xBF\xBD");
+  // A line of a megabyte is read whole, and what follows it still counts.
+  const std::string huge = "[s]\nlong=" + std::string(1 << 20, 'x') + "\nk=after\n";
+  EXPECT_EQ(Value(huge, "s", "long").size(), 255u);
+  EXPECT_EQ(Value(huge, "s", "k"), "after");
+}
+
+TEST(Catalogue, ReadMessageReadsTheFileAfreshAndCutsAtTheFirstSemicolon) {
+  ScratchDir dir;
+  const std::string path = dir / "lang.INI";
+  console::SetCataloguePath(path);
+  EXPECT_EQ(console::ReadMessage("F001", "S001"), "");  // no file at all
+
+  WriteFile(path, "[F001]\nS001=text ; remark\nS002=;only a remark\nS004=100%s %d\n");
+  EXPECT_EQ(console::ReadMessage("F001", "S001"), "text ");
+  EXPECT_EQ(console::ReadMessage("F001", "S002"), "");
+  EXPECT_EQ(console::ReadMessage("F001", "S004"), "100%s %d");
+  EXPECT_EQ(console::ReadMessage("F001", "S009"), "");
+
+  WriteFile(path, "[F001]\nS001=changed\n");
+  EXPECT_EQ(console::ReadMessage("F001", "S001"), "changed");
+  // A file beyond the read limit is read only in part; what lies within is still found.
+  WriteFile(path, "[F001]\nS001=early\nS002=" + std::string(2 << 20, 'y') + "\nS004=late\n");
+  EXPECT_EQ(console::ReadMessage("F001", "S001"), "early");
+  EXPECT_EQ(console::ReadMessage("F001", "S004"), "");
+  console::SetCataloguePath({});
+}
+
+TEST(Catalogue, ShippedCatalogueHoldsEveryEntryTheProgramShows) {
+  console::SetCataloguePath(std::string(RNGACQ_SOURCE_DIR) + "/lang.INI");
+  const std::pair<const char*, const char*> entries[] = {
+      {"F001", "S001"}, {"F001", "S002"}, {"F001", "S004"}, {"F001", "S005"}, {"F001", "S006"},
+      {"F002", "S001"}, {"F002", "S002"}, {"F002", "S003"}, {"F002", "S004"}, {"F002", "S005"},
+      {"F002", "S006"}, {"F002", "S010"}, {"F002", "S011"}, {"F002", "S012"}, {"F003", "S001"},
+      {"F006", "S001"}, {"F006", "S002"}, {"F006", "S003"}, {"F006", "S005"}, {"F006", "S006"},
+      {"F006", "S007"}, {"F006", "S008"}, {"F006", "S009"}, {"F006", "S010"}, {"F006", "S015"},
+      {"F006", "S016"}, {"F006", "S017"}, {"F006", "S018"}, {"F006", "S019"}, {"F006", "S020"},
+      {"F007", "S001"}};
+  for (const auto& [section, key] : entries) {
+    EXPECT_FALSE(console::ReadMessage(section, key).empty()) << section << '/' << key;
+  }
+  // Texts followed directly by more text end with a blank.
+  EXPECT_EQ(console::ReadMessage("F002", "S003").back(), ' ');
+  EXPECT_EQ(console::ReadMessage("F006", "S016").back(), ' ');
+  EXPECT_EQ(console::ReadMessage("F006", "S005").back(), ' ');
+  EXPECT_TRUE(console::ReadMessage("F006", "S004").empty());
+  console::SetCataloguePath({});
+}
+
+TEST(Output, PrintLoggedMirrorsExactBytesWhileALogIsOpen) {
+  CapturedConsole console_capture;
+  ScratchDir dir;
+  console::ResetWarningLog();
+  auto& log = console::WarningLog();
+
+  EXPECT_EQ(console::PrintLogged("\n%s", "not logged"), 11);
+  EXPECT_EQ(log.LoggedBytes, 0u);
+
+  ASSERT_TRUE(log.file.Create(dir / "a.wrn"));
+  console::PrintLogged("\n\n%s(%d/%d): %s", "Data file ", 1, 2, "100%s.bin");
+  console::PrintLogged("%s", "");
+  log.file.Close();
+  const std::string first = "\n\nData file (1/2): 100%s.bin";
+  EXPECT_EQ(ReadFile(dir / "a.wrn"), first);
+  EXPECT_EQ(log.LoggedBytes, first.size());
+
+  ASSERT_TRUE(log.file.Create(dir / "b.wrn"));
+  console::PrintLogged("\n%s %lld %s", "", 10000LL, "");
+  log.file.Close();
+  EXPECT_EQ(ReadFile(dir / "b.wrn"), "\n 10000 ");
+  EXPECT_EQ(log.LoggedBytes, first.size() + 8);  // counted across both logs
+  EXPECT_EQ(console_capture.out, "\nnot logged" + first + "\n 10000 ");
+  EXPECT_EQ(console_capture.direct, "");
+
+  // Too long for the buffer: cut before the 3-byte character that would straddle byte 1023.
+  console_capture.out.clear();
+  ASSERT_TRUE(log.file.Create(dir / "c.wrn"));
+  const std::string text = std::string(1021, 'a') + "\xE2\x82\xAC" + "tail";
+  EXPECT_EQ(console::PrintLogged("%s", text.c_str()), static_cast<int>(text.size()));
+  log.file.Close();
+  EXPECT_EQ(console_capture.out, std::string(1021, 'a'));
+  EXPECT_EQ(ReadFile(dir / "c.wrn"), std::string(1021, 'a'));
+  console::ResetWarningLog();
+  EXPECT_EQ(log.LoggedBytes, 0u);
+}
+
+TEST(Output, RoutesKeepTheirDestinations) {
+  CapturedConsole console_capture;
+  console::ResetWarningLog();
+  console::PrintWide("\n%s \"%s\" ", "opt", "/50%");
+  console::PrintNarrow("USB 2.0;");
+  EXPECT_EQ(console::PrintDirect("%3d%%", 7), 4);
+  EXPECT_EQ(console_capture.out, "\nopt \"/50%\" USB 2.0;");
+  EXPECT_EQ(console_capture.direct, "  7%");
+  EXPECT_EQ(console::Format("%s-%d", std::string(5000, 'z').c_str(), 1).size(), 5002u);
+  EXPECT_EQ(console::CutUtf8("ab\xF0\x9F\x98\x80", 5), "ab");
+  EXPECT_EQ(console::CutUtf8("ab\xF0\x9F\x98\x80", 6), "ab\xF0\x9F\x98\x80");
+}
+
+TEST(Platform, DataFileReportsAFullDiskAndIsCountedWhileOpen) {
+  std::string block(1984, 'r');
+  {
+    platform::DataFile full;
+    ASSERT_TRUE(full.Open("/dev/full"));
+    EXPECT_FALSE(full.Write(block.data(), block.size()));
+    EXPECT_EQ(platform::DataFile::OpenCount(), 1);
+  }
+  EXPECT_EQ(platform::DataFile::OpenCount(), 0);
+
+  ScratchDir dir;
+  platform::DataFile a, b;
+  ASSERT_TRUE(a.Open(dir / "a.bin"));
+  ASSERT_TRUE(b.Open(dir / "b.bin"));
+  EXPECT_TRUE(a.Write(block.data(), block.size()));
+  EXPECT_FALSE(b.Open(dir / "missing/b.bin"));
+  EXPECT_EQ(platform::DataFile::CloseAll(), 1);
+  EXPECT_FALSE(a.IsOpen());
+  EXPECT_EQ(ReadFile(dir / "a.bin"), block);
+  EXPECT_FALSE(platform::FileExists(std::string("a.bin\0x", 7)));
+}
+
+TEST(Platform, KeyInputNeverWaitsWithoutATerminal) {
+  const int saved = dup(STDIN_FILENO);
+  ASSERT_GE(saved, 0);
+  const int null_fd = open("/dev/null", O_RDONLY);
+  dup2(null_fd, STDIN_FILENO);
+  EXPECT_EQ(platform::ReadKey(), -1);
+  EXPECT_EQ(platform::ReadChar(), -1);
+
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  dup2(fds[0], STDIN_FILENO);
+  EXPECT_EQ(platform::ReadKey(), -1);  // a pipe held open but empty
+  ASSERT_EQ(write(fds[1], "k", 1), 1);
+  EXPECT_EQ(platform::ReadKey(), 'k');
+
+  dup2(saved, STDIN_FILENO);
+  for (int fd : {saved, null_fd, fds[0], fds[1]}) close(fd);
+}
+
+}  // namespace
