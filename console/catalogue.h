@@ -8,7 +8,7 @@
 
 namespace console {
 
-// Longest text a lookup yields, in UTF-16 units (as the original 256-unit buffer held).
+// Longest text a lookup yields, in UTF-16 units: a 256-unit message buffer less its terminator.
 inline constexpr std::size_t kMessageCapacity = 255;
 
 // The full path of lang.INI; set once at start-up.
