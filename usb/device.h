@@ -130,6 +130,10 @@ class UsbDevice {
   void AssignEndPoints();
   bool RegisterInterfaceNotification(WindowHandle window);
   bool SendDriverRequest(std::uint32_t code, std::uint8_t* buffer, std::uint32_t size);
+  // One GET_DESCRIPTOR read into `request` (header plus `length` data bytes); copies the answer's
+  // status words (RequestStatus only when `both_status_words`).
+  bool ReadDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t language, std::uint16_t length,
+                      std::vector<std::uint8_t>& request, bool both_status_words);
   std::unique_ptr<UsbControlEndPoint> control_;  // owned here; entries borrow it in slot 0
 };
 

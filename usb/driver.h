@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <vector>
+#include <vector>
 
 namespace usb {
 
@@ -136,5 +137,14 @@ class Driver {
 Driver& CurrentDriver();
 void SetDriver(Driver* driver);
 std::unique_ptr<Driver> MakeDefaultDriver();
+
+// A USB vendor and product identifier pair.
+struct UsbId {
+  std::uint16_t vendor;
+  std::uint16_t product;
+};
+// The identifiers the user selected (/DEVICE=); empty means no narrowing. When it is not empty,
+// every backend's ListPresent lists only devices whose descriptor carries one of these pairs.
+std::vector<UsbId>& SelectedModuleIds();
 
 }  // namespace usb

@@ -2,6 +2,7 @@
 // waits for it, aborts the pipe when the wait fails, and finishes it exactly once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -19,6 +20,7 @@ struct TransferContext {
   std::uint32_t DataOffset = 0;
   std::uint32_t PacketTableOffset = 0;
   std::uint32_t PacketTableLength = 0;
+  std::uint32_t DataLength = 0;  // data bytes the transfer was started with (its buffer's size)
 };
 using TransferContextPtr = std::unique_ptr<TransferContext>;
 
@@ -96,5 +98,11 @@ class UsbInterruptEndPoint : public UsbEndPoint {
   using UsbEndPoint::UsbEndPoint;
   TransferContextPtr BeginTransfer(std::uint8_t* buffer, std::int32_t length, CompletionRecord& record) override;
 };
+
+// Transfers that FinishTransfer found still owned by the driver even after waiting for them.
+// Their request buffers and completion objects are kept alive for the life of the process
+// rather than freed under the driver; the caller's own data buffer of such a transfer is still
+// in use by the driver too, so a caller that sees this count grow must not reuse or free it.
+std::size_t StrandedTransferCount();
 
 }  // namespace usb

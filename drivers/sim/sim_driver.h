@@ -18,20 +18,22 @@
 namespace sim {
 
 struct Faults {
-  bool open_fails = false;            // the path enumerates but cannot be opened
-  bool no_bulk_in = false;            // the interface lacks the bulk IN endpoint
-  bool no_bulk_out = false;           // the interface lacks the bulk OUT endpoint
-  bool strings_unreadable = false;    // string descriptor requests fail
-  bool config_unreadable = false;     // configuration descriptor requests fail
-  std::optional<std::uint8_t> status_nibble;     // answer byte 31 low nibble instead of the mode
-  std::optional<std::uint8_t> end_nibble;        // end-frame low nibble instead of 0xD
-  std::uint32_t short_answer = 0;     // this many bytes fewer in every answer
-  std::uint32_t short_send = 0;       // this many bytes fewer accepted of every command
-  bool silent = false;                // bulk transfers stay pending until aborted
-  bool abort_ineffective = false;     // abort is accepted but pending transfers never end
+  bool open_fails = false;                    // the path enumerates but cannot be opened
+  bool no_bulk_in = false;                    // the interface lacks the bulk IN endpoint
+  bool no_bulk_out = false;                   // the interface lacks the bulk OUT endpoint
+  bool strings_unreadable = false;            // string descriptor requests fail
+  bool config_unreadable = false;             // configuration descriptor requests fail
+  std::optional<std::uint8_t> status_nibble;  // answer byte 31 low nibble instead of the mode
+  std::optional<std::uint8_t> end_nibble;     // end-frame low nibble instead of 0xD
+  std::uint32_t short_answer = 0;             // this many bytes fewer in every answer
+  std::uint32_t short_send = 0;               // this many bytes fewer accepted of every command
+  bool silent = false;             // bulk transfers stay pending until aborted; nothing is answered
+  bool send_pending = false;       // the module takes every command, but OUT transfers stay
+                                   // pending until aborted
+  bool abort_ineffective = false;  // abort is accepted but pending transfers never end
   std::optional<std::uint32_t> silent_after_blocks;      // goes silent after N answered requests
   std::optional<std::uint32_t> disconnect_after_blocks;  // unplugged after N answered requests
-  bool refuse_requests = false;       // overlapped requests are refused at once (error 31)
+  bool refuse_requests = false;                          // overlapped requests are refused at once (error 31)
 };
 
 struct ModuleConfig {
@@ -46,8 +48,8 @@ struct ModuleConfig {
   std::string serial = "SIM-00000001";
   std::uint32_t driver_version = 0x01050500;
   bool high_speed = true;
-  std::uint8_t alt_setting = 0;      // answer of the alternate-setting query
-  std::uint64_t seed = 1;            // seed of the data stream
+  std::uint8_t alt_setting = 0;  // answer of the alternate-setting query
+  std::uint64_t seed = 1;        // seed of the data stream
   Faults faults;
 };
 
@@ -60,7 +62,8 @@ std::vector<std::uint8_t> DefaultConfigDescriptor();
 std::vector<std::uint8_t> StreamBytes(std::uint64_t seed, std::uint64_t offset, std::size_t count);
 // What a data file of `record_length` bytes holds when fetched from a fresh module: full blocks
 // of 1984 bytes, then the remainder (the unused tail of its last data frame is dropped).
-std::vector<std::uint8_t> ExpectedRecord(std::uint64_t seed, std::uint64_t stream_offset, std::int64_t record_length);
+std::vector<std::uint8_t> ExpectedRecord(std::uint64_t seed, std::uint64_t stream_offset,
+                                         std::int64_t record_length);
 
 // One request as it reached the driver, for tests that check the exact bytes.
 struct RecordedRequest {
@@ -72,9 +75,9 @@ struct RecordedRequest {
 
 struct Options {
   std::vector<ModuleConfig> modules{ModuleConfig{}};
-  bool list_unavailable = false;     // no device list can be obtained at all
-  bool complete_from_worker = false; // pending transfers end on a worker thread, not in the call
-  std::uint32_t time_divisor = 1;    // every event wait is shortened by this factor
+  bool list_unavailable = false;      // no device list can be obtained at all
+  bool complete_from_worker = false;  // pending transfers end on a worker thread, not in the call
+  std::uint32_t time_divisor = 1;     // every event wait is shortened by this factor
 };
 
 // Parses the RNGACQ_SIM text ("key=value,key" list; see README) into options. Unknown keys are

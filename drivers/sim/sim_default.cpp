@@ -1,0 +1,24 @@
+// The simulated backend as the default driver of the rngacq-sim program. Kept apart so that
+// tests linking the simulation can install drivers of their own.
+#include <cstdio>
+#include <cstdlib>
+
+#include "drivers/sim/sim_driver.h"
+
+namespace usb {
+
+std::unique_ptr<Driver> MakeDefaultDriver() {
+  sim::Options options;
+  if (const char* text = std::getenv("RNGACQ_SIM"); text != nullptr) {
+    std::string error;
+    std::optional<sim::Options> parsed = sim::ParseOptions(text, error);
+    if (!parsed) {
+      std::fprintf(stderr, "rngacq-sim: RNGACQ_SIM: %s\n", error.c_str());
+      std::exit(2);
+    }
+    options = std::move(*parsed);
+  }
+  return std::make_unique<sim::SimDriver>(std::move(options));
+}
+
+}  // namespace usb

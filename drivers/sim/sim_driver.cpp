@@ -1,0 +1,573 @@
+// The simulated backend: modules that answer command frames over emulated driver requests.
+#include "drivers/sim/sim_driver.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <thread>
+
+#include "usb/transfer_request.h"
+
+namespace sim {
+namespace {
+
+constexpr std::uint32_t kErrorInvalidFunction = 1;
+constexpr std::uint32_t kErrorInvalidHandle = 6;
+constexpr std::uint32_t kErrorInvalidParameter = 87;
+constexpr std::size_t kHeader = usb::kTransferRequestSize;
+constexpr std::size_t kFrame = 16;
+constexpr std::string_view kPathPrefix = "sim:";
+
+// splitmix64: fast, and any byte of the stream can be computed on its own.
+std::uint64_t StreamWord(std::uint64_t seed, std::uint64_t index) {
+  std::uint64_t z = seed + (index + 1) * 0x9E3779B97F4A7C15ull;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+void AppendStream(std::uint64_t seed, std::uint64_t offset, std::size_t count,
+                  std::vector<std::uint8_t>& out) {
+  std::uint64_t index = offset / 8;
+  std::size_t skip = static_cast<std::size_t>(offset % 8);
+  while (count > 0) {
+    const std::uint64_t word = StreamWord(seed, index++);
+    for (std::size_t b = skip; b < 8 && count > 0; ++b, --count) {
+      out.push_back(static_cast<std::uint8_t>(word >> (8 * b)));
+    }
+    skip = 0;
+  }
+}
+
+std::vector<std::uint8_t> BuildConfigDescriptor(std::uint16_t packet, bool bulk_in, bool bulk_out) {
+  std::vector<std::uint8_t> d{9, 2, 0, 0, 1, 1, 0, 0x80, 50};
+  const std::uint8_t endpoints = static_cast<std::uint8_t>((bulk_in ? 1 : 0) + (bulk_out ? 1 : 0));
+  d.insert(d.end(), {9, 4, 0, 0, endpoints, 0xFF, 0, 0, 0});
+  const auto lo = static_cast<std::uint8_t>(packet & 0xFF);
+  const auto hi = static_cast<std::uint8_t>(packet >> 8);
+  if (bulk_in) d.insert(d.end(), {7, 5, 0x86, 2, lo, hi, 0});
+  if (bulk_out) d.insert(d.end(), {7, 5, 0x02, 2, lo, hi, 0});
+  usb::WriteLe16(d.data() + 2, static_cast<std::uint16_t>(d.size()));
+  return d;
+}
+
+// UTF-8 text as a string descriptor (UTF-16LE), cut to what a descriptor can hold.
+std::vector<std::uint8_t> StringDescriptor(std::string_view text) {
+  std::u16string units;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    char32_t code = 0xFFFD;
+    std::size_t width = 1;
+    if (c < 0x80) {
+      code = c;
+    } else if ((c & 0xE0) == 0xC0 && i + 1 < text.size()) {
+      code = static_cast<char32_t>(((c & 0x1F) << 6) | (text[i + 1] & 0x3F));
+      width = 2;
+    } else if ((c & 0xF0) == 0xE0 && i + 2 < text.size()) {
+      code = static_cast<char32_t>(((c & 0x0F) << 12) | ((text[i + 1] & 0x3F) << 6) | (text[i + 2] & 0x3F));
+      width = 3;
+    } else if ((c & 0xF8) == 0xF0 && i + 3 < text.size()) {
+      code = static_cast<char32_t>(((c & 0x07) << 18) | ((text[i + 1] & 0x3F) << 12) |
+                                   ((text[i + 2] & 0x3F) << 6) | (text[i + 3] & 0x3F));
+      width = 4;
+    }
+    i += width;
+    if (code >= 0x10000) {
+      units += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+      units += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+    } else {
+      units += static_cast<char16_t>(code);
+    }
+  }
+  units.resize(std::min<std::size_t>(units.size(), 126));
+  std::vector<std::uint8_t> d{static_cast<std::uint8_t>(2 + 2 * units.size()), 3};
+  for (char16_t u : units) {
+    d.push_back(static_cast<std::uint8_t>(u & 0xFF));
+    d.push_back(static_cast<std::uint8_t>(u >> 8));
+  }
+  return d;
+}
+
+struct SimPending final : usb::PendingRequest {
+  bool complete = false;
+  bool success = false;
+  std::uint32_t transferred = 0;
+  std::uint32_t error = 0;
+};
+
+// An overlapped request the driver still owns.
+struct Transfer {
+  usb::Handle handle = usb::kInvalidHandle;
+  std::size_t module = 0;
+  std::uint8_t endpoint = 0;
+  std::uint8_t* data = nullptr;  // where IN data go
+  std::uint32_t size = 0;
+  std::uint32_t extra = 0;  // bytes counted besides the data (the request of a buffered transfer)
+  std::shared_ptr<SimPending> state;
+  std::shared_ptr<usb::Event> event;
+};
+
+struct Module {
+  ModuleConfig config;
+  std::deque<std::uint8_t> answer;  // answer bytes not yet taken by an IN transfer
+  std::uint64_t stream_offset = 0;
+  std::uint32_t answered = 0;
+  std::uint16_t counter = 0;
+  bool disconnected = false;
+};
+
+bool IsFrame(const std::uint8_t* f, std::uint8_t b2, std::uint8_t b3) {
+  return f[0] == 0x13 && f[1] == 0x37 && f[2] == b2 && f[3] == b3;
+}
+
+void Finish(const std::shared_ptr<SimPending>& state, const std::shared_ptr<usb::Event>& event, bool success,
+            std::uint32_t transferred, std::uint32_t error) {
+  state->complete = true;
+  state->success = success;
+  state->transferred = transferred;
+  state->error = error;
+  if (event) event->Signal();
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> DefaultDeviceDescriptor() {
+  return {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x09, 0x12, 0x01, 0x00, 0x00, 0x01, 1, 2, 3, 1};
+}
+
+std::vector<std::uint8_t> DefaultConfigDescriptor() {
+  return BuildConfigDescriptor(512, true, true);
+}
+
+std::vector<std::uint8_t> StreamBytes(std::uint64_t seed, std::uint64_t offset, std::size_t count) {
+  std::vector<std::uint8_t> out;
+  out.reserve(count);
+  AppendStream(seed, offset, count, out);
+  return out;
+}
+
+std::vector<std::uint8_t> ExpectedRecord(std::uint64_t seed, std::uint64_t stream_offset,
+                                         std::int64_t record_length) {
+  // Whole blocks take 1984 stream bytes each and the remainder's frames follow them, so the
+  // record is the stream itself; only the tail of the last frame is dropped.
+  if (record_length <= 0) return {};
+  return StreamBytes(seed, stream_offset, static_cast<std::size_t>(record_length));
+}
+
+struct SimDriver::Impl {
+  Options options;
+  mutable std::mutex mutex;
+  std::vector<Module> modules;
+  std::map<usb::Handle, std::size_t> handles;
+  usb::Handle next_handle = 0x100;
+  std::vector<Transfer> pending;
+  std::vector<RecordedRequest> requests;
+  bool recording = true;
+  std::thread worker;
+  std::condition_variable wake;
+  bool stop = false;
+  bool work_due = false;
+
+  void Record(std::uint32_t code, bool overlapped, const std::uint8_t* in, std::uint32_t in_size,
+              std::uint32_t out_size) {
+    if (!recording) return;
+    RecordedRequest r;
+    r.code = code;
+    r.overlapped = overlapped;
+    if (in != nullptr) r.input.assign(in, in + in_size);
+    r.output_size = out_size;
+    requests.push_back(std::move(r));
+  }
+
+  bool Silent(const Module& m) const {
+    const Faults& f = m.config.faults;
+    return f.silent || (f.silent_after_blocks && m.answered >= *f.silent_after_blocks);
+  }
+
+  // Ends the transfers matching `which` with `error`.
+  template <typename Pred>
+  void EndPending(Pred which, std::uint32_t error) {
+    auto keep =
+        std::stable_partition(pending.begin(), pending.end(), [&](const Transfer& t) { return !which(t); });
+    for (auto it = keep; it != pending.end(); ++it) Finish(it->state, it->event, false, 0, error);
+    pending.erase(keep, pending.end());
+  }
+
+  void CheckDisconnect(std::size_t index) {
+    Module& m = modules[index];
+    const auto& after = m.config.faults.disconnect_after_blocks;
+    if (m.disconnected || !after || m.answered < *after) return;
+    m.disconnected = true;
+    EndPending([index](const Transfer& t) { return t.module == index; }, usb::kErrorDeviceNotConnected);
+  }
+
+  // Hands waiting answer bytes to the module's pending IN transfers, oldest first.
+  void ServeInputs(std::size_t index) {
+    Module& m = modules[index];
+    if (Silent(m)) return;
+    for (auto it = pending.begin(); it != pending.end() && !m.answer.empty();) {
+      if (it->module != index || (it->endpoint & 0x80) == 0) {
+        ++it;
+        continue;
+      }
+      const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(it->size, m.answer.size()));
+      std::copy_n(m.answer.begin(), n, it->data);
+      m.answer.erase(m.answer.begin(), m.answer.begin() + n);
+      Finish(it->state, it->event, true, it->extra + n, 0);
+      it = pending.erase(it);
+    }
+  }
+
+  // The module reads the command as frames and queues one answer frame per command frame.
+  void Feed(std::size_t index, const std::uint8_t* command, std::size_t size) {
+    Module& m = modules[index];
+    const Faults& faults = m.config.faults;
+    std::vector<std::uint8_t> answer;
+    for (std::size_t at = 0; at + kFrame <= size; at += kFrame) {
+      const std::uint8_t* f = command + at;
+      std::array<std::uint8_t, kFrame> a{};
+      if (IsFrame(f, 0xC0, 0xDE) && f[8] == 0x04) {
+        const std::uint8_t mode = f[15] & 0x0F;
+        a[15] =
+            static_cast<std::uint8_t>(0xA0 | (faults.status_nibble ? *faults.status_nibble & 0x0F : mode));
+      } else if (IsFrame(f, 0xC0, 0xDE) && f[8] == 0x10) {
+        a[15] = static_cast<std::uint8_t>(0x20 | (faults.end_nibble ? *faults.end_nibble & 0x0F : 0x0D));
+      } else if (IsFrame(f, 0xDA, 0x7A)) {
+        const auto frames = static_cast<std::uint16_t>(f[14] << 8 | f[15]);
+        ++m.counter;
+        a[12] = static_cast<std::uint8_t>(m.counter >> 8);
+        a[13] = static_cast<std::uint8_t>(m.counter & 0xFF);
+        a[14] = f[14];
+        a[15] = f[15];
+        answer.insert(answer.end(), a.begin(), a.end());
+        AppendStream(m.config.seed, m.stream_offset, std::size_t{frames} * kFrame, answer);
+        m.stream_offset += std::uint64_t{frames} * kFrame;
+        continue;
+      }
+      answer.insert(answer.end(), a.begin(), a.end());
+    }
+    answer.resize(answer.size() - std::min<std::size_t>(faults.short_answer, answer.size()));
+    m.answer.insert(m.answer.end(), answer.begin(), answer.end());
+    ++m.answered;
+    if (options.complete_from_worker) {
+      work_due = true;
+      wake.notify_one();
+    } else {
+      ServeInputs(index);
+    }
+  }
+
+  std::optional<std::vector<std::uint8_t>> Descriptor(const Module& m, std::uint8_t type,
+                                                      std::uint8_t index) const {
+    const ModuleConfig& c = m.config;
+    switch (type) {
+      case 1:
+        return c.device_descriptor;
+      case 2:
+        if (c.faults.config_unreadable || index >= c.config_descriptors.size()) return std::nullopt;
+        return c.config_descriptors[index];
+      case 3: {
+        if (c.faults.strings_unreadable) return std::nullopt;
+        if (index == 0) {
+          const std::size_t count = std::min<std::size_t>(c.languages.size(), 126);
+          std::vector<std::uint8_t> d{static_cast<std::uint8_t>(2 + 2 * count), 3};
+          for (std::size_t i = 0; i < count; ++i) {
+            d.push_back(static_cast<std::uint8_t>(c.languages[i] & 0xFF));
+            d.push_back(static_cast<std::uint8_t>(c.languages[i] >> 8));
+          }
+          return d;
+        }
+        if (index == 1) return StringDescriptor(c.manufacturer);
+        if (index == 2) return StringDescriptor(c.product);
+        if (index == 3) return StringDescriptor(c.serial);
+        return std::nullopt;
+      }
+      default:
+        return std::nullopt;
+    }
+  }
+
+  // A GET_DESCRIPTOR control transfer: the answer's data follow the header of `out`.
+  bool ControlTransfer(const Module& m, const std::uint8_t* in, std::uint32_t in_size, std::uint8_t* out,
+                       std::uint32_t out_size, std::uint32_t& returned) const {
+    if (in == nullptr || out == nullptr || in_size < kHeader || out_size < kHeader) return false;
+    const usb::TransferRequest header = usb::DecodeTransferRequest({in, in_size});
+    if (header.bmRequestType != 0x80 || header.bRequest != 6) return false;
+    const auto descriptor = Descriptor(m, static_cast<std::uint8_t>(header.wValue >> 8),
+                                       static_cast<std::uint8_t>(header.wValue & 0xFF));
+    if (!descriptor) return false;
+    if (in != out) std::memmove(out, in, std::min(in_size, out_size));
+    std::memset(out + 14, 0, 8);  // both status words: success
+    const std::size_t n = std::min<std::size_t>({header.wLength, descriptor->size(), out_size - kHeader});
+    std::copy_n(descriptor->begin(), n, out + kHeader);
+    returned = static_cast<std::uint32_t>(kHeader + n);
+    return true;
+  }
+
+  void WorkerLoop() {
+    std::unique_lock lock(mutex);
+    while (true) {
+      wake.wait(lock, [this] { return stop || work_due; });
+      if (stop) return;
+      work_due = false;
+      // "Shortly after": the OUT call has returned by the time the answer arrives.
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      lock.lock();
+      if (stop) return;
+      for (std::size_t i = 0; i < modules.size(); ++i) ServeInputs(i);
+    }
+  }
+};
+
+namespace {
+
+class SimDeviceList final : public usb::DeviceList {
+ public:
+  explicit SimDeviceList(std::vector<std::string> paths) : paths_(std::move(paths)) {}
+  std::uint32_t Enumerate(std::uint32_t index) override {
+    return index < paths_.size() ? usb::kErrorSuccess : usb::kErrorNoMoreItems;
+  }
+  std::optional<std::string> DevicePath(std::uint32_t index) override {
+    if (index >= paths_.size()) return std::nullopt;
+    return paths_[index];
+  }
+
+ private:
+  std::vector<std::string> paths_;
+};
+
+}  // namespace
+
+SimDriver::SimDriver(Options options) : impl_(std::make_unique<Impl>()) {
+  impl_->options = std::move(options);
+  for (const ModuleConfig& config : impl_->options.modules) {
+    Module m;
+    m.config = config;
+    if (m.config.device_descriptor.empty()) m.config.device_descriptor = DefaultDeviceDescriptor();
+    if (m.config.config_descriptors.empty()) {
+      // The bulk faults shape the default interface; explicit descriptors are taken as given.
+      m.config.config_descriptors.push_back(BuildConfigDescriptor(
+          m.config.high_speed ? 512 : 64, !m.config.faults.no_bulk_in, !m.config.faults.no_bulk_out));
+    }
+    impl_->modules.push_back(std::move(m));
+  }
+  if (impl_->options.complete_from_worker) impl_->worker = std::thread([this] { impl_->WorkerLoop(); });
+}
+
+SimDriver::~SimDriver() {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->stop = true;
+  }
+  impl_->wake.notify_all();
+  if (impl_->worker.joinable()) impl_->worker.join();
+}
+
+std::unique_ptr<usb::DeviceList> SimDriver::ListPresent(const usb::Guid& guid) {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->options.list_unavailable) return nullptr;
+  std::vector<std::string> paths;
+  if (guid == usb::kModuleInterfaceGuid) {
+    const std::vector<usb::UsbId>& selected = usb::SelectedModuleIds();
+    for (std::size_t i = 0; i < impl_->modules.size(); ++i) {
+      const Module& m = impl_->modules[i];
+      if (m.disconnected) continue;
+      const auto& d = m.config.device_descriptor;
+      if (!selected.empty()) {
+        if (d.size() < 12) continue;
+        const std::uint16_t vendor = usb::ReadLe16(d.data() + 8);
+        const std::uint16_t product = usb::ReadLe16(d.data() + 10);
+        if (std::none_of(selected.begin(), selected.end(), [&](const usb::UsbId& id) {
+              return id.vendor == vendor && id.product == product;
+            })) {
+          continue;
+        }
+      }
+      paths.push_back(std::string(kPathPrefix) + std::to_string(i));
+    }
+  }
+  return std::make_unique<SimDeviceList>(std::move(paths));
+}
+
+usb::Handle SimDriver::Open(const std::string& path) {
+  std::lock_guard lock(impl_->mutex);
+  if (path.size() <= kPathPrefix.size() || path.compare(0, kPathPrefix.size(), kPathPrefix) != 0) {
+    return usb::kInvalidHandle;
+  }
+  std::size_t index = 0;
+  const char* first = path.data() + kPathPrefix.size();
+  const char* last = path.data() + path.size();
+  const auto [end, ec] = std::from_chars(first, last, index);
+  if (ec != std::errc{} || end != last || index >= impl_->modules.size()) return usb::kInvalidHandle;
+  const Module& m = impl_->modules[index];
+  if (m.disconnected || m.config.faults.open_fails) return usb::kInvalidHandle;
+  const usb::Handle handle = impl_->next_handle++;
+  impl_->handles[handle] = index;
+  return handle;
+}
+
+bool SimDriver::Close(usb::Handle handle) {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->handles.erase(handle) == 0) return false;
+  // Closing a handle cancels what is still pending on it.
+  impl_->EndPending([handle](const Transfer& t) { return t.handle == handle; }, usb::kErrorOperationAborted);
+  return true;
+}
+
+bool SimDriver::Request(usb::Handle handle, std::uint32_t code, const std::uint8_t* in, std::uint32_t in_size,
+                        std::uint8_t* out, std::uint32_t out_size, std::uint32_t& returned) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->Record(code, false, in, in_size, out_size);
+  returned = 0;
+  const auto found = impl_->handles.find(handle);
+  if (found == impl_->handles.end()) return false;
+  const std::size_t index = found->second;
+  impl_->CheckDisconnect(index);
+  Module& m = impl_->modules[index];
+  if (m.disconnected) return false;
+
+  auto answer = [&](std::uint32_t size, std::uint32_t value) {
+    if (out == nullptr || out_size < size) return false;
+    std::memset(out, 0, size);
+    for (std::uint32_t i = 0; i < std::min<std::uint32_t>(size, 4); ++i) {
+      out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+    returned = size;
+    return true;
+  };
+  switch (code) {
+    case usb::kRequestDriverVersion:
+      return answer(4, m.config.driver_version);
+    case usb::kRequestInfoWord:
+      return answer(4, 0);
+    case usb::kRequestAltSetting:
+      return answer(1, m.config.alt_setting);
+    case usb::kRequestInfoByte:
+      return answer(1, 0);
+    case usb::kRequestInfoBlock1:
+    case usb::kRequestInfoBlock2:
+      return answer(256, 0);
+    case usb::kRequestBusSpeed:
+      return answer(4, m.config.high_speed ? 2 : 1);
+    case usb::kRequestControlTransfer:
+      return impl_->ControlTransfer(m, in, in_size, out, out_size, returned);
+    case usb::kRequestAbortPipe: {
+      if (in == nullptr || in_size < 1) return false;
+      const std::uint8_t endpoint = in[0];
+      if (!m.config.faults.abort_ineffective) {
+        impl_->EndPending([&](const Transfer& t) { return t.module == index && t.endpoint == endpoint; },
+                          usb::kErrorOperationAborted);
+      }
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+std::uint32_t SimDriver::RequestOverlapped(usb::Handle handle, std::uint32_t code, const std::uint8_t* in,
+                                           std::uint32_t in_size, std::uint8_t* out, std::uint32_t out_size,
+                                           usb::CompletionRecord& record) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->Record(code, true, in, in_size, out_size);
+  auto state = std::make_shared<SimPending>();
+  record.pending = state;
+  auto refuse = [&](std::uint32_t error) {
+    Finish(state, nullptr, false, 0, error);
+    return error;
+  };
+  const auto found = impl_->handles.find(handle);
+  if (found == impl_->handles.end()) return refuse(kErrorInvalidHandle);
+  const std::size_t index = found->second;
+  impl_->CheckDisconnect(index);
+  Module& m = impl_->modules[index];
+  if (m.disconnected) return refuse(usb::kErrorDeviceNotConnected);
+  if (m.config.faults.refuse_requests) return refuse(usb::kErrorGenFailure);
+  if (in == nullptr || in_size < kHeader) return refuse(kErrorInvalidParameter);
+  const usb::TransferRequest header = usb::DecodeTransferRequest({in, in_size});
+
+  Transfer t;
+  t.handle = handle;
+  t.module = index;
+  t.endpoint = header.EndpointAddress;
+  t.state = state;
+  t.event = record.event;
+  switch (code) {
+    case usb::kRequestDirectTransfer:
+      t.data = out;
+      t.size = out == nullptr ? 0 : out_size;
+      break;
+    case usb::kRequestBufferedTransfer:
+      if (out == nullptr || header.DataOffset > out_size) return refuse(kErrorInvalidParameter);
+      t.data = out + header.DataOffset;
+      t.size = std::min(header.DataLength, out_size - header.DataOffset);
+      t.extra = header.DataOffset;
+      break;
+    case usb::kRequestControlTransfer: {
+      std::uint32_t returned = 0;
+      if (!impl_->ControlTransfer(m, in, in_size, out, out_size, returned))
+        return refuse(usb::kErrorGenFailure);
+      Finish(state, record.event, true, returned, 0);
+      return usb::kErrorSuccess;
+    }
+    default:
+      return refuse(kErrorInvalidFunction);
+  }
+
+  if ((t.endpoint & 0x80) != 0) {
+    impl_->pending.push_back(std::move(t));
+    // Answer bytes already waiting go to the oldest IN first; this one may still have to wait.
+    impl_->ServeInputs(index);
+    return state->complete ? usb::kErrorSuccess : usb::kErrorIoPending;
+  }
+  if (impl_->Silent(m)) {
+    impl_->pending.push_back(std::move(t));
+    return usb::kErrorIoPending;
+  }
+  const std::uint32_t accepted = t.size - std::min(t.size, m.config.faults.short_send);
+  const bool stays_pending = m.config.faults.send_pending;
+  const std::uint32_t transferred = t.extra + accepted;
+  if (stays_pending) impl_->pending.push_back(t);
+  impl_->Feed(index, t.data, accepted);
+  if (stays_pending) return usb::kErrorIoPending;
+  Finish(state, record.event, true, transferred, 0);
+  return usb::kErrorSuccess;
+}
+
+usb::OverlappedOutcome SimDriver::Collect(usb::Handle /*handle*/, usb::CompletionRecord& record) {
+  std::lock_guard lock(impl_->mutex);
+  const auto* state = dynamic_cast<const SimPending*>(record.pending.get());
+  if (state == nullptr) return {true, false, 0, usb::kErrorGenFailure};
+  if (!state->complete) return {false, false, 0, usb::kErrorIoIncomplete};
+  return {true, state->success, state->transferred, state->error};
+}
+
+std::unique_ptr<usb::Event> SimDriver::CreateEvent() {
+  return usb::MakePortableEvent(impl_->options.time_divisor);
+}
+
+std::vector<RecordedRequest> SimDriver::Requests() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->requests;
+}
+
+void SimDriver::SetRecording(bool on) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->recording = on;
+}
+
+std::uint32_t SimDriver::AnsweredRequests(std::size_t index) const {
+  std::lock_guard lock(impl_->mutex);
+  return index < impl_->modules.size() ? impl_->modules[index].answered : 0;
+}
+
+std::size_t SimDriver::OpenHandles() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->handles.size();
+}
+
+}  // namespace sim

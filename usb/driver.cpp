@@ -1,0 +1,82 @@
+// The portable auto-reset event, the process-wide driver and the selected module identifiers.
+#include "usb/driver.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <limits>
+#include <mutex>
+
+namespace usb {
+namespace {
+
+class PortableEvent final : public Event {
+ public:
+  explicit PortableEvent(std::uint32_t time_divisor) : divisor_(time_divisor == 0 ? 1 : time_divisor) {}
+
+  WaitResult Wait(std::uint32_t ms) override {
+    std::unique_lock lock(mutex_);
+    if (ms == std::numeric_limits<std::uint32_t>::max()) {
+      signalled_cv_.wait(lock, [this] { return signalled_; });
+    } else if (ms > 0) {
+      // A shortened wait still waits: a zero wait would turn every time-out into a poll.
+      std::uint32_t scaled = ms / divisor_;
+      if (scaled == 0) scaled = 1;
+      signalled_cv_.wait_for(lock, std::chrono::milliseconds(scaled), [this] { return signalled_; });
+    }
+    if (!signalled_) return WaitResult::TimedOut;
+    signalled_ = false;
+    return WaitResult::Signalled;
+  }
+
+  void Signal() override {
+    {
+      std::lock_guard lock(mutex_);
+      signalled_ = true;
+    }
+    signalled_cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable signalled_cv_;
+  bool signalled_ = false;
+  std::uint32_t divisor_;
+};
+
+struct DriverSlot {
+  std::mutex mutex;
+  std::unique_ptr<Driver> fallback;  // made on first use and kept for the process
+  Driver* installed = nullptr;
+};
+
+DriverSlot& Slot() {
+  static DriverSlot slot;
+  return slot;
+}
+
+}  // namespace
+
+std::unique_ptr<Event> MakePortableEvent(std::uint32_t time_divisor) {
+  return std::make_unique<PortableEvent>(time_divisor);
+}
+
+Driver& CurrentDriver() {
+  DriverSlot& slot = Slot();
+  std::lock_guard lock(slot.mutex);
+  if (slot.installed != nullptr) return *slot.installed;
+  if (!slot.fallback) slot.fallback = MakeDefaultDriver();
+  return *slot.fallback;
+}
+
+void SetDriver(Driver* driver) {
+  DriverSlot& slot = Slot();
+  std::lock_guard lock(slot.mutex);
+  slot.installed = driver;
+}
+
+std::vector<UsbId>& SelectedModuleIds() {
+  static std::vector<UsbId> ids;
+  return ids;
+}
+
+}  // namespace usb

@@ -1,0 +1,298 @@
+// Endpoint objects: overlapped transfers through the driver's transfer requests.
+#include "usb/endpoint.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <mutex>
+
+namespace usb {
+namespace {
+
+constexpr std::uint32_t kHeader = static_cast<std::uint32_t>(kTransferRequestSize);
+constexpr std::uint32_t kPacketRecordSize = 8;
+constexpr std::uint32_t kCollectWaitMs = 2000;
+
+// A transfer the driver still owned when it was finished: its buffers and completion objects
+// must outlive anything the driver may still write.
+struct StrandedTransfer {
+  TransferContextPtr context;
+  std::shared_ptr<Event> event;
+  std::shared_ptr<PendingRequest> pending;
+};
+
+struct StrandedList {
+  std::mutex mutex;
+  std::vector<StrandedTransfer> transfers;
+};
+
+StrandedList& Stranded() {
+  static StrandedList list;
+  return list;
+}
+
+// A caller's length as a byte count: a negative length or a missing buffer moves nothing.
+std::uint32_t ByteCount(const std::uint8_t* buffer, std::int32_t length) {
+  if (buffer == nullptr || length <= 0) return 0;
+  return static_cast<std::uint32_t>(length);
+}
+
+TransferContextPtr NewContext(std::size_t size) {
+  auto context = std::make_unique<TransferContext>();
+  context->request.assign(size, 0);
+  return context;
+}
+
+void ReadStatusWords(const TransferContext& context, std::uint32_t& transfer_status,
+                     std::uint32_t& request_status) {
+  if (context.request.size() < kTransferRequestSize) return;
+  request_status = ReadLe32(context.request.data() + 14);
+  transfer_status = ReadLe32(context.request.data() + 18);
+}
+
+}  // namespace
+
+std::size_t StrandedTransferCount() {
+  StrandedList& list = Stranded();
+  std::lock_guard lock(list.mutex);
+  return list.transfers.size();
+}
+
+UsbEndPoint::UsbEndPoint(Handle device_handle, std::span<const std::uint8_t> descriptor)
+    : DeviceHandle(device_handle) {
+  if (descriptor.size() >= 7) {
+    const std::uint16_t max_packet = ReadLe16(descriptor.data() + 4);
+    TransactionsPerMicroframe = static_cast<std::uint16_t>(((max_packet >> 11) & 3) + 1);
+    bLength = descriptor[0];
+    bDescriptorType = descriptor[1];
+    bEndpointAddress = descriptor[2];
+    bmAttributes = descriptor[3];
+    EffectiveMaxPacket = static_cast<std::uint16_t>((max_packet & 0x7FF) * TransactionsPerMicroframe);
+    bInterval = descriptor[6];
+    DirectionIn = (bEndpointAddress & 0x80) != 0;
+  }
+  TimeoutMs = 10000;
+  DirectIo = 1;
+}
+
+TransferContextPtr UsbEndPoint::BeginDirect(std::uint8_t* buffer, std::int32_t length,
+                                            CompletionRecord& record) {
+  if (DeviceHandle == kInvalidHandle) return nullptr;
+  const std::uint32_t n = ByteCount(buffer, length);
+  TransferContextPtr context = NewContext(kTransferRequestSize);
+  TransferRequest header;
+  header.EndpointAddress = bEndpointAddress;
+  EncodeTransferRequest(header, context->request);
+  context->DataLength = n;
+  LastError = CurrentDriver().RequestOverlapped(DeviceHandle, kRequestDirectTransfer, context->request.data(),
+                                                kHeader, buffer, n, record);
+  ReadStatusWords(*context, TransferStatus, RequestStatus);
+  return context;
+}
+
+TransferContextPtr UsbEndPoint::BeginBuffered(std::uint8_t* buffer, std::int32_t length,
+                                              CompletionRecord& record) {
+  if (DeviceHandle == kInvalidHandle) return nullptr;
+  const std::uint32_t n = ByteCount(buffer, length);
+  TransferContextPtr context = NewContext(std::size_t{kHeader} + n);
+  TransferRequest header;
+  header.EndpointAddress = bEndpointAddress;
+  header.DataOffset = kHeader;
+  header.DataLength = n;
+  EncodeTransferRequest(header, context->request);
+  // The data go along for IN pipes too; the driver overwrites them.
+  if (n > 0) std::memcpy(context->request.data() + kHeader, buffer, n);
+  context->DataOffset = kHeader;
+  context->DataLength = n;
+  const auto size = static_cast<std::uint32_t>(context->request.size());
+  LastError =
+      CurrentDriver().RequestOverlapped(DeviceHandle, kRequestBufferedTransfer, context->request.data(), size,
+                                        context->request.data(), size, record);
+  ReadStatusWords(*context, TransferStatus, RequestStatus);
+  return context;
+}
+
+bool UsbEndPoint::FinishTransfer(std::uint8_t* buffer, std::int32_t& length, CompletionRecord& record,
+                                 TransferContextPtr context, std::uint8_t* packets) {
+  if (!context) {
+    length = 0;
+    BytesTransferred = 0;
+    return false;
+  }
+  Driver& driver = CurrentDriver();
+  OverlappedOutcome outcome = driver.Collect(DeviceHandle, record);
+  if (!outcome.complete) {
+    // The driver still owns the buffers. Give it time to end the transfer; the event may have
+    // been consumed by an earlier wait, so the outcome is asked for again either way.
+    if (record.event) record.event->Wait(kCollectWaitMs);
+    outcome = driver.Collect(DeviceHandle, record);
+  }
+  if (!outcome.complete) {
+    // Freeing the request now would let the driver write into released memory: keep it.
+    StrandedList& list = Stranded();
+    std::lock_guard lock(list.mutex);
+    list.transfers.push_back({std::move(context), record.event, record.pending});
+    length = 0;
+    BytesTransferred = 0;
+    return false;
+  }
+
+  const std::uint32_t b = outcome.transferred;
+  std::int64_t count = b != 0 ? std::int64_t{b} - std::int64_t{context->DataOffset} : 0;
+  // A driver that claims more than the transfer could carry is not believed beyond its size.
+  count = std::min<std::int64_t>(count, context->DataLength);
+  length = static_cast<std::int32_t>(std::min<std::int64_t>(count, std::numeric_limits<std::int32_t>::max()));
+  BytesTransferred = length > 0 ? static_cast<std::uint32_t>(length) : 0;
+  ReadStatusWords(*context, TransferStatus, RequestStatus);
+
+  const std::size_t request_size = context->request.size();
+  if (DirectionIn && DirectIo == 0 && length > 0 && buffer != nullptr && context->DataOffset < request_size) {
+    const std::size_t available = request_size - context->DataOffset;
+    const std::size_t copy = std::min<std::size_t>(static_cast<std::size_t>(length), available);
+    std::memcpy(buffer, context->request.data() + context->DataOffset, copy);
+  }
+  if (packets != nullptr && length > 0 && context->PacketTableLength > 0) {
+    std::memset(packets, 0, context->PacketTableLength);
+    const std::size_t offset = context->PacketTableOffset;
+    if (offset < request_size) {
+      const std::size_t copy = std::min<std::size_t>(context->PacketTableLength, request_size - offset);
+      std::memcpy(packets, context->request.data() + offset, copy);
+    }
+  }
+  context.reset();
+  return outcome.success && TransferStatus == 0 && RequestStatus == 0;
+}
+
+bool UsbEndPoint::WaitForTransfer(CompletionRecord& record, std::uint32_t ms) {
+  if (LastError == kErrorSuccess) return true;
+  if (LastError != kErrorIoPending || !record.event) return false;
+  return record.event->Wait(ms) == WaitResult::Signalled;
+}
+
+bool UsbEndPoint::Abort() {
+  std::uint8_t address = bEndpointAddress;
+  std::uint32_t returned = 0;
+  return CurrentDriver().Request(DeviceHandle, kRequestAbortPipe, &address, 1, nullptr, 0, returned);
+}
+
+UsbControlEndPoint::UsbControlEndPoint(Handle device_handle, std::span<const std::uint8_t> descriptor)
+    : UsbEndPoint(device_handle, descriptor) {
+  Recipient = 0;
+  Direction = 0;
+  bRequest = 0;
+  DirectIo = 0;
+  RequestType = 2;
+  wValue = 0;
+  wIndex = 0;
+}
+
+TransferContextPtr UsbControlEndPoint::BeginTransfer(std::uint8_t* buffer, std::int32_t length,
+                                                     CompletionRecord& record) {
+  if (DeviceHandle == kInvalidHandle) return nullptr;
+  const std::uint32_t n = ByteCount(buffer, length);
+  TransferRequest header;
+  header.bmRequestType =
+      static_cast<std::uint8_t>((Direction & 1) * 128 + (RequestType & 3) * 32 + (Recipient & 0x1F));
+  DirectionIn = Direction == 1;
+  TransferContextPtr context = NewContext(std::size_t{kHeader} + n);
+  header.TimeoutSeconds = (TimeoutMs > 0 && TimeoutMs < 1000) ? 1 : TimeoutMs / 1000;
+  header.bRequest = bRequest;
+  header.wValue = wValue;
+  header.wIndex = wIndex;
+  header.wLength = static_cast<std::uint16_t>(n);
+  header.EndpointAddress = 0;
+  header.DataOffset = kHeader;
+  header.DataLength = n;
+  EncodeTransferRequest(header, context->request);
+  if (n > 0) std::memcpy(context->request.data() + kHeader, buffer, n);
+  context->DataOffset = kHeader;
+  context->DataLength = n;
+  const auto size = static_cast<std::uint32_t>(context->request.size());
+  LastError =
+      CurrentDriver().RequestOverlapped(DeviceHandle, kRequestControlTransfer, context->request.data(), size,
+                                        context->request.data(), size, record);
+  return context;
+}
+
+namespace {
+
+// The packet table's size for an isochronous transfer of n bytes; 0 when nothing can start.
+std::uint64_t PacketTableBytes(std::uint32_t n, std::uint16_t max_packet) {
+  if (max_packet == 0) return 0;
+  const std::uint64_t packets = n / max_packet + (n % max_packet != 0 ? 1 : 0);
+  return packets * kPacketRecordSize;
+}
+
+}  // namespace
+
+TransferContextPtr UsbIsocEndPoint::BeginDirect(std::uint8_t* buffer, std::int32_t length,
+                                                CompletionRecord& record) {
+  if (DeviceHandle == kInvalidHandle) return nullptr;
+  const std::uint32_t n = ByteCount(buffer, length);
+  const std::uint64_t table = PacketTableBytes(n, EffectiveMaxPacket);
+  if (table == 0 || kHeader + table > std::numeric_limits<std::uint32_t>::max()) return nullptr;
+  const auto table32 = static_cast<std::uint32_t>(table);
+  TransferContextPtr context = NewContext(kHeader + table32);
+  TransferRequest header;
+  header.EndpointAddress = bEndpointAddress;
+  header.PacketTableOffset = kHeader;
+  header.PacketTableLength = table32;
+  EncodeTransferRequest(header, context->request);
+  context->PacketTableOffset = kHeader;
+  context->PacketTableLength = table32;
+  context->DataLength = n;
+  const auto size = static_cast<std::uint32_t>(context->request.size());
+  LastError = CurrentDriver().RequestOverlapped(DeviceHandle, kRequestDirectTransfer, context->request.data(),
+                                                size, buffer, n, record);
+  ReadStatusWords(*context, TransferStatus, RequestStatus);
+  return context;
+}
+
+TransferContextPtr UsbIsocEndPoint::BeginBuffered(std::uint8_t* buffer, std::int32_t length,
+                                                  CompletionRecord& record) {
+  if (DeviceHandle == kInvalidHandle) return nullptr;
+  const std::uint32_t n = ByteCount(buffer, length);
+  const std::uint64_t table = PacketTableBytes(n, EffectiveMaxPacket);
+  if (table == 0 || kHeader + table + n > std::numeric_limits<std::uint32_t>::max()) return nullptr;
+  const auto table32 = static_cast<std::uint32_t>(table);
+  const std::uint32_t data_offset = kHeader + table32;
+  TransferContextPtr context = NewContext(std::size_t{data_offset} + n);
+  TransferRequest header;
+  header.EndpointAddress = bEndpointAddress;
+  header.PacketTableOffset = kHeader;
+  header.PacketTableLength = table32;
+  header.DataOffset = data_offset;
+  header.DataLength = n;
+  EncodeTransferRequest(header, context->request);
+  if (n > 0) std::memcpy(context->request.data() + data_offset, buffer, n);
+  context->PacketTableOffset = kHeader;
+  context->PacketTableLength = table32;
+  context->DataOffset = data_offset;
+  context->DataLength = n;
+  const auto size = static_cast<std::uint32_t>(context->request.size());
+  LastError =
+      CurrentDriver().RequestOverlapped(DeviceHandle, kRequestBufferedTransfer, context->request.data(), size,
+                                        context->request.data(), size, record);
+  ReadStatusWords(*context, TransferStatus, RequestStatus);
+  return context;
+}
+
+TransferContextPtr UsbIsocEndPoint::BeginTransfer(std::uint8_t* buffer, std::int32_t length,
+                                                  CompletionRecord& record) {
+  if (DeviceHandle == kInvalidHandle) return nullptr;
+  return DirectIo == 1 ? BeginDirect(buffer, length, record) : BeginBuffered(buffer, length, record);
+}
+
+TransferContextPtr UsbBulkEndPoint::BeginTransfer(std::uint8_t* buffer, std::int32_t length,
+                                                  CompletionRecord& record) {
+  if (DeviceHandle == kInvalidHandle) return nullptr;
+  return DirectIo == 1 ? BeginDirect(buffer, length, record) : BeginBuffered(buffer, length, record);
+}
+
+TransferContextPtr UsbInterruptEndPoint::BeginTransfer(std::uint8_t* buffer, std::int32_t length,
+                                                       CompletionRecord& record) {
+  if (DeviceHandle == kInvalidHandle) return nullptr;
+  return DirectIo == 1 ? BeginDirect(buffer, length, record) : BeginBuffered(buffer, length, record);
+}
+
+}  // namespace usb
