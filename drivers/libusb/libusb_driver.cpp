@@ -1,0 +1,871 @@
+#include "drivers/libusb/libusb_driver.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "usb/transfer_request.h"
+
+namespace usb_libusb {
+namespace {
+
+#include "module_ids.inc"  // kModuleIdTable, generated from RNGACQ_MODULE_IDS
+
+// System error codes this backend reports besides those usb/driver.h names.
+constexpr std::uint32_t kErrorInvalidFunction = 1;
+constexpr std::uint32_t kErrorInvalidHandle = 6;
+constexpr std::uint32_t kErrorNotEnoughMemory = 8;
+constexpr std::uint32_t kErrorNotSupported = 50;
+constexpr std::uint32_t kErrorInvalidParameter = 87;
+constexpr std::uint32_t kErrorSemTimeout = 121;
+constexpr std::uint32_t kErrorBusy = 170;
+constexpr std::uint32_t kErrorMoreData = 234;
+
+constexpr std::uint32_t kHeader = static_cast<std::uint32_t>(usb::kTransferRequestSize);
+// No request of this program carries more; a header asking for more is refused, not allocated.
+constexpr std::uint32_t kMaxDataBytes = 1u << 24;
+// A control transfer never waits without end, even when its header asks for no time-out.
+constexpr unsigned kDefaultControlTimeoutMs = 5000;
+// How long closing waits for cancelled transfers to come back from libusb.
+constexpr auto kDrainTime = std::chrono::seconds(5);
+constexpr std::size_t kMaxCandidates = 16;
+constexpr std::size_t kMaxStringChars = 64;
+constexpr std::uint8_t kVendorSpecificClass = 0xFF;
+
+std::uint32_t ErrorFromLibusb(int code) {
+  switch (code) {
+    case LIBUSB_SUCCESS:
+      return usb::kErrorSuccess;
+    case LIBUSB_ERROR_NO_DEVICE:
+      return usb::kErrorDeviceNotConnected;
+    case LIBUSB_ERROR_ACCESS:
+      return usb::kErrorAccessDenied;
+    case LIBUSB_ERROR_BUSY:
+      return kErrorBusy;
+    case LIBUSB_ERROR_TIMEOUT:
+      return kErrorSemTimeout;
+    case LIBUSB_ERROR_OVERFLOW:
+      return kErrorMoreData;
+    case LIBUSB_ERROR_NO_MEM:
+      return kErrorNotEnoughMemory;
+    case LIBUSB_ERROR_INVALID_PARAM:
+      return kErrorInvalidParameter;
+    case LIBUSB_ERROR_NOT_SUPPORTED:
+      return kErrorNotSupported;
+    default:
+      return usb::kErrorGenFailure;
+  }
+}
+
+std::uint32_t ErrorFromStatus(libusb_transfer_status status) {
+  switch (status) {
+    case LIBUSB_TRANSFER_COMPLETED:
+      return usb::kErrorSuccess;
+    case LIBUSB_TRANSFER_TIMED_OUT:
+      return kErrorSemTimeout;
+    case LIBUSB_TRANSFER_CANCELLED:
+      return usb::kErrorOperationAborted;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+      return usb::kErrorDeviceNotConnected;
+    case LIBUSB_TRANSFER_OVERFLOW:
+      return kErrorMoreData;
+    default:  // stall, error
+      return usb::kErrorGenFailure;
+  }
+}
+
+bool SameId(const usb::UsbId& a, const usb::UsbId& b) {
+  return a.vendor == b.vendor && a.product == b.product;
+}
+
+std::string HexId(const usb::UsbId& id) {
+  std::array<char, 16> text{};
+  std::snprintf(text.data(), text.size(), "%04x:%04x", static_cast<unsigned>(id.vendor),
+                static_cast<unsigned>(id.product));
+  return text.data();
+}
+
+std::string DeviceNode(const DeviceAddress& device) {
+  std::array<char, 40> text{};
+  std::snprintf(text.data(), text.size(), "/dev/bus/usb/%03u/%03u", static_cast<unsigned>(device.bus),
+                static_cast<unsigned>(device.address));
+  return text.data();
+}
+
+struct DeviceListDeleter {
+  void operator()(libusb_device** list) const { libusb_free_device_list(list, 1); }
+};
+using DeviceListPtr = std::unique_ptr<libusb_device*, DeviceListDeleter>;
+
+struct ConfigDeleter {
+  void operator()(libusb_config_descriptor* config) const { libusb_free_config_descriptor(config); }
+};
+using ConfigPtr = std::unique_ptr<libusb_config_descriptor, ConfigDeleter>;
+
+struct HandleDeleter {
+  void operator()(libusb_device_handle* handle) const { libusb_close(handle); }
+};
+using HandlePtr = std::unique_ptr<libusb_device_handle, HandleDeleter>;
+
+struct TransferDeleter {
+  void operator()(libusb_transfer* transfer) const { libusb_free_transfer(transfer); }
+};
+using TransferPtr = std::unique_ptr<libusb_transfer, TransferDeleter>;
+
+// The devices libusb sees, as a span; empty when none can be listed.
+struct DeviceSnapshot {
+  DeviceListPtr list;
+  std::span<libusb_device*> devices;
+};
+DeviceSnapshot ListDevices(libusb_context* context) {
+  DeviceSnapshot snapshot;
+  if (context == nullptr) return snapshot;
+  libusb_device** raw = nullptr;
+  const ssize_t count = libusb_get_device_list(context, &raw);
+  if (count < 0 || raw == nullptr) return snapshot;
+  snapshot.list.reset(raw);
+  snapshot.devices = std::span<libusb_device*>(raw, static_cast<std::size_t>(count));
+  return snapshot;
+}
+
+std::optional<DeviceAddress> AddressOf(libusb_device* device) {
+  libusb_device_descriptor descriptor{};
+  if (libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS) return std::nullopt;
+  return DeviceAddress{libusb_get_bus_number(device), libusb_get_device_address(device),
+                       usb::UsbId{descriptor.idVendor, descriptor.idProduct}};
+}
+
+ConfigPtr ConfigOf(libusb_device* device) {
+  libusb_config_descriptor* config = nullptr;
+  if (libusb_get_active_config_descriptor(device, &config) != LIBUSB_SUCCESS || config == nullptr) {
+    config = nullptr;
+    if (libusb_get_config_descriptor(device, 0, &config) != LIBUSB_SUCCESS) return nullptr;
+  }
+  return ConfigPtr(config);
+}
+
+// A vendor-specific interface with a bulk IN and a bulk OUT endpoint: the shape of a module.
+bool LooksLikeModule(const libusb_config_descriptor& config) {
+  for (int i = 0; i < config.bNumInterfaces; ++i) {
+    const libusb_interface& interface = config.interface[i];
+    for (int a = 0; a < interface.num_altsetting; ++a) {
+      const libusb_interface_descriptor& setting = interface.altsetting[a];
+      if (setting.bInterfaceClass != kVendorSpecificClass) continue;
+      bool bulk_in = false;
+      bool bulk_out = false;
+      for (int e = 0; e < setting.bNumEndpoints; ++e) {
+        const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+        if ((endpoint.bmAttributes & 3) != LIBUSB_TRANSFER_TYPE_BULK) continue;
+        ((endpoint.bEndpointAddress & 0x80) != 0 ? bulk_in : bulk_out) = true;
+      }
+      if (bulk_in && bulk_out) return true;
+    }
+  }
+  return false;
+}
+
+// A device string as printable ASCII of bounded length; empty when it cannot be read.
+std::string ReadPrintableString(libusb_device_handle* handle, std::uint8_t index) {
+  if (index == 0) return {};
+  std::array<unsigned char, 256> raw{};
+  const int n = libusb_get_string_descriptor_ascii(handle, index, raw.data(), static_cast<int>(raw.size()));
+  if (n <= 0) return {};
+  std::string text;
+  for (int i = 0; i < n && text.size() < kMaxStringChars; ++i) {
+    const unsigned char c = raw[static_cast<std::size_t>(i)];
+    text.push_back(std::isprint(c) != 0 ? static_cast<char>(c) : '?');
+  }
+  return text;
+}
+
+struct OpenDevice {
+  HandlePtr handle;
+  DeviceAddress address;
+  std::vector<int> claimed;
+  std::map<std::uint8_t, std::uint8_t> endpoint_types;  // bEndpointAddress -> transfer type
+  int first_interface = 0;
+  bool high_speed = false;
+
+  ~OpenDevice() {
+    // Releasing hands the interfaces back to their kernel drivers (auto-detach reattaches).
+    for (int number : claimed) libusb_release_interface(handle.get(), number);
+  }
+};
+
+class Core;
+
+// One overlapped request handed to libusb. libusb reads from and writes into `data`, which this
+// object owns; the caller's buffer is touched only at submission and when the outcome is
+// collected, so a caller that gives a transfer up can never have its memory written later. The
+// object outlives the libusb transfer: the core holds it until libusb has called back.
+class Transfer final : public usb::PendingRequest {
+ public:
+  Transfer(Core& owner, usb::Handle device) : core(owner), handle(device) {}
+
+  Core& core;
+  const usb::Handle handle;
+  TransferPtr raw;
+  std::uint8_t endpoint = 0;
+  std::vector<std::uint8_t> data;
+  std::size_t data_start = 0;  // control transfers: the setup packet comes first
+  std::shared_ptr<usb::Event> event;
+  std::uint8_t* out = nullptr;        // the caller's output buffer
+  std::uint32_t out_data_offset = 0;  // where the data go in it
+  bool out_has_header = false;        // buffered and control requests return the header too
+  bool direction_in = false;
+  std::uint32_t packet_table_offset = 0;
+
+  // Set when libusb has called back; guarded by the core's mutex.
+  bool complete = false;
+  bool collected = false;
+  libusb_transfer_status status = LIBUSB_TRANSFER_ERROR;
+  std::uint32_t actual = 0;
+  std::uint32_t error = 0;
+  std::vector<std::uint8_t> packet_records;
+};
+
+// What the completion callback and the caller's thread share.
+class Core {
+ public:
+  std::mutex mutex;
+  std::condition_variable drained;
+  std::map<const Transfer*, std::shared_ptr<Transfer>> in_flight;
+  // Devices closed while libusb still held transfers of theirs: their handles must outlive them.
+  std::vector<std::unique_ptr<OpenDevice>> stuck;
+
+  bool AnyInFlight(usb::Handle handle) {
+    for (const auto& [key, transfer] : in_flight)
+      if (transfer->handle == handle) return true;
+    return false;
+  }
+};
+
+void LIBUSB_CALL OnTransferDone(libusb_transfer* raw) {
+  auto* transfer = static_cast<Transfer*>(raw->user_data);
+  Core& core = transfer->core;
+  std::shared_ptr<Transfer> keep;  // released after the lock, possibly freeing the transfer
+  std::shared_ptr<usb::Event> event;
+  {
+    std::lock_guard lock(core.mutex);
+    transfer->status = raw->status;
+    if (raw->type == LIBUSB_TRANSFER_TYPE_ISOCHRONOUS) {
+      // The packets' data lie at fixed strides; hand them back end to end, and one record of
+      // (actual length, status) per packet.
+      std::size_t write = transfer->data_start;
+      std::size_t read = transfer->data_start;
+      transfer->packet_records.assign(static_cast<std::size_t>(raw->num_iso_packets) * 8, 0);
+      for (int i = 0; i < raw->num_iso_packets; ++i) {
+        const libusb_iso_packet_descriptor& packet = raw->iso_packet_desc[i];
+        const std::size_t n = std::min<std::size_t>(packet.actual_length, packet.length);
+        if (read + n <= transfer->data.size())
+          std::memmove(transfer->data.data() + write, transfer->data.data() + read, n);
+        write += n;
+        read += packet.length;
+        std::uint8_t* record = transfer->packet_records.data() + static_cast<std::size_t>(i) * 8;
+        usb::WriteLe32(record, packet.actual_length);
+        usb::WriteLe32(record + 4, static_cast<std::uint32_t>(packet.status));
+      }
+      transfer->actual = static_cast<std::uint32_t>(write - transfer->data_start);
+    } else {
+      transfer->actual = raw->actual_length > 0 ? static_cast<std::uint32_t>(raw->actual_length) : 0;
+    }
+    transfer->error = ErrorFromStatus(raw->status);
+    transfer->complete = true;
+    event = transfer->event;
+    const auto it = core.in_flight.find(transfer);
+    if (it != core.in_flight.end()) {
+      keep = std::move(it->second);
+      core.in_flight.erase(it);
+    }
+  }
+  core.drained.notify_all();
+  if (event) event->Signal();
+}
+
+class PresentList final : public usb::DeviceList {
+ public:
+  explicit PresentList(std::vector<std::string> paths) : paths_(std::move(paths)) {}
+  std::uint32_t Enumerate(std::uint32_t index) override {
+    return index < paths_.size() ? usb::kErrorSuccess : usb::kErrorNoMoreItems;
+  }
+  std::optional<std::string> DevicePath(std::uint32_t index) override {
+    if (index >= paths_.size()) return std::nullopt;
+    return paths_[index];
+  }
+
+ private:
+  std::vector<std::string> paths_;
+};
+
+class LibusbDriver final : public usb::Driver {
+ public:
+  LibusbDriver() : core_(std::make_shared<Core>()) {
+    libusb_context* context = nullptr;
+    if (libusb_init(&context) == LIBUSB_SUCCESS) context_ = context;
+  }
+
+  ~LibusbDriver() override {
+    while (!devices_.empty()) Close(devices_.begin()->first);
+    if (!WaitDrained([](Core& core) { return core.in_flight.empty(); })) {
+      // libusb still owns transfers that would not end: keep their memory and the context for
+      // the rest of the process rather than free them under libusb.
+      StopEvents();
+      Stranded().push_back(core_);
+      return;
+    }
+    StopEvents();
+    if (context_ != nullptr) libusb_exit(context_);
+  }
+
+  LibusbDriver(const LibusbDriver&) = delete;
+  LibusbDriver& operator=(const LibusbDriver&) = delete;
+
+  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid& guid) override {
+    if (context_ == nullptr) return nullptr;
+    if (!(guid == usb::kModuleInterfaceGuid))
+      return std::make_unique<PresentList>(std::vector<std::string>{});
+    DeviceSnapshot snapshot = ListDevices(context_);
+    if (!snapshot.list) return nullptr;
+    const std::vector<usb::UsbId> ids = EffectiveModuleIds();
+    std::vector<DeviceAddress> found;
+    for (libusb_device* device : snapshot.devices) {
+      const std::optional<DeviceAddress> address = AddressOf(device);
+      if (!address) continue;
+      if (std::any_of(ids.begin(), ids.end(), [&](const usb::UsbId& id) { return SameId(id, address->id); }))
+        found.push_back(*address);
+    }
+    std::sort(found.begin(), found.end(), [](const DeviceAddress& a, const DeviceAddress& b) {
+      return std::pair(a.bus, a.address) < std::pair(b.bus, b.address);
+    });
+    std::vector<std::string> paths;
+    for (const DeviceAddress& address : found) paths.push_back(FormatDevicePath(address));
+    return std::make_unique<PresentList>(std::move(paths));
+  }
+
+  usb::Handle Open(const std::string& path) override {
+    last_open_problem_.clear();
+    const std::optional<DeviceAddress> wanted = ParseDevicePath(path);
+    if (context_ == nullptr || !wanted) return usb::kInvalidHandle;
+    DeviceSnapshot snapshot = ListDevices(context_);
+    libusb_device* device = nullptr;
+    for (libusb_device* candidate : snapshot.devices) {
+      const std::optional<DeviceAddress> address = AddressOf(candidate);
+      // The identifiers must match too: an address may have been reused by another device.
+      if (address && address->bus == wanted->bus && address->address == wanted->address &&
+          SameId(address->id, wanted->id))
+        device = candidate;
+    }
+    if (device == nullptr) return usb::kInvalidHandle;
+
+    libusb_device_handle* raw_handle = nullptr;
+    const int opened = libusb_open(device, &raw_handle);
+    if (opened != LIBUSB_SUCCESS) {
+      NoteOpenProblem(opened, *wanted);
+      return usb::kInvalidHandle;
+    }
+    auto open = std::make_unique<OpenDevice>();
+    open->handle.reset(raw_handle);
+    open->address = *wanted;
+    libusb_set_auto_detach_kernel_driver(raw_handle, 1);  // not supported everywhere; then ignored
+
+    if (ConfigPtr config = ConfigOf(device)) {
+      for (int i = 0; i < config->bNumInterfaces; ++i) {
+        const libusb_interface& interface = config->interface[i];
+        for (int a = 0; a < interface.num_altsetting; ++a) {
+          const libusb_interface_descriptor& setting = interface.altsetting[a];
+          if (i == 0 && a == 0) open->first_interface = setting.bInterfaceNumber;
+          for (int e = 0; e < setting.bNumEndpoints; ++e) {
+            const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+            open->endpoint_types.emplace(endpoint.bEndpointAddress,
+                                         static_cast<std::uint8_t>(endpoint.bmAttributes & 3));
+          }
+        }
+        if (interface.num_altsetting <= 0) continue;
+        const int number = interface.altsetting[0].bInterfaceNumber;
+        if (std::find(open->claimed.begin(), open->claimed.end(), number) != open->claimed.end()) continue;
+        const int claimed = libusb_claim_interface(raw_handle, number);
+        if (claimed != LIBUSB_SUCCESS) {
+          NoteOpenProblem(claimed, *wanted);
+          return usb::kInvalidHandle;  // `open` releases what was claimed and closes
+        }
+        open->claimed.push_back(number);
+      }
+    }
+    open->high_speed = libusb_get_device_speed(device) >= LIBUSB_SPEED_HIGH;
+
+    const usb::Handle handle = next_handle_++;
+    devices_.emplace(handle, std::move(open));
+    StartEvents();
+    return handle;
+  }
+
+  bool Close(usb::Handle handle) override {
+    const auto it = devices_.find(handle);
+    if (it == devices_.end()) return false;
+    CancelWhere([&](const Transfer& transfer) { return transfer.handle == handle; });
+    if (!WaitDrained([&](Core& core) { return !core.AnyInFlight(handle); })) {
+      // Transfers libusb would not end: the device handle must outlive them.
+      std::unique_ptr<OpenDevice> device = std::move(it->second);
+      devices_.erase(it);
+      std::lock_guard lock(core_->mutex);
+      core_->stuck.push_back(std::move(device));
+      return true;
+    }
+    devices_.erase(it);
+    if (devices_.empty() && Drained()) StopEvents();
+    return true;
+  }
+
+  bool Request(usb::Handle handle, std::uint32_t code, const std::uint8_t* in, std::uint32_t in_size,
+               std::uint8_t* out, std::uint32_t out_size, std::uint32_t& returned) override {
+    returned = 0;
+    OpenDevice* device = Find(handle);
+    if (device == nullptr) return false;
+    if (out_size > 0 && out == nullptr) return false;
+    switch (code) {
+      case usb::kRequestDriverVersion: {
+        if (out_size != 4) return false;
+        const libusb_version* version = libusb_get_version();
+        usb::WriteLe32(out, PackVersion(version->major, version->minor, version->micro, version->nano));
+        returned = 4;
+        return true;
+      }
+      case usb::kRequestBusSpeed:
+        if (out_size != 4) return false;
+        usb::WriteLe32(out, device->high_speed ? 2u : 1u);
+        returned = 4;
+        return true;
+      case usb::kRequestAltSetting:
+        if (out_size != 1) return false;
+        out[0] = CurrentAltSetting(*device);
+        returned = 1;
+        return true;
+      case usb::kRequestInfoByte:
+      case usb::kRequestInfoWord:
+      case usb::kRequestInfoBlock1:
+      case usb::kRequestInfoBlock2:
+        // Facts only the vendor driver has; any answer of the right size serves.
+        if (out_size > 0) std::memset(out, 0, out_size);
+        returned = out_size;
+        return true;
+      case usb::kRequestAbortPipe:
+        if (in == nullptr || in_size < 1) return false;
+        CancelWhere([&](const Transfer& transfer) {
+          return transfer.handle == handle && transfer.endpoint == in[0];
+        });
+        return true;
+      case usb::kRequestControlTransfer:
+        return ControlTransfer(*device, in, in_size, out, out_size, returned);
+      default:
+        return false;
+    }
+  }
+
+  std::uint32_t RequestOverlapped(usb::Handle handle, std::uint32_t code, const std::uint8_t* in,
+                                  std::uint32_t in_size, std::uint8_t* out, std::uint32_t out_size,
+                                  usb::CompletionRecord& record) override {
+    record.pending.reset();
+    if (!record.event) return kErrorInvalidParameter;
+    OpenDevice* device = Find(handle);
+    if (device == nullptr) return kErrorInvalidHandle;
+    if (in == nullptr || in_size < kHeader || (out_size > 0 && out == nullptr)) return kErrorInvalidParameter;
+    const usb::TransferRequest header =
+        usb::DecodeTransferRequest(std::span<const std::uint8_t>(in, in_size));
+
+    auto transfer = std::make_shared<Transfer>(*core_, handle);
+    transfer->event = record.event;
+    transfer->out = out;
+    std::uint32_t error = kErrorInvalidFunction;
+    switch (code) {
+      case usb::kRequestControlTransfer:
+        error = PrepareControl(*device, *transfer, header, in, in_size, out_size);
+        break;
+      case usb::kRequestBufferedTransfer:
+        error = PrepareData(*device, *transfer, header, in, in_size, out_size, true);
+        break;
+      case usb::kRequestDirectTransfer:
+        error = PrepareData(*device, *transfer, header, out, in_size, out_size, false);
+        break;
+      default:
+        break;
+    }
+    if (error == usb::kErrorSuccess) error = Submit(transfer);
+    if (error != usb::kErrorSuccess) {
+      // A refused request still has an outcome to collect: nothing transferred.
+      transfer->complete = true;
+      transfer->error = error;
+      transfer->status = LIBUSB_TRANSFER_ERROR;
+    }
+    record.pending = transfer;
+    return error == usb::kErrorSuccess ? usb::kErrorIoPending : error;
+  }
+
+  usb::OverlappedOutcome Collect(usb::Handle /*handle*/, usb::CompletionRecord& record) override {
+    auto* transfer = dynamic_cast<Transfer*>(record.pending.get());
+    if (transfer == nullptr) return {true, false, 0, kErrorInvalidParameter};
+    std::lock_guard lock(core_->mutex);
+    if (!transfer->complete) return {false, false, 0, usb::kErrorIoIncomplete};
+    const bool success =
+        transfer->status == LIBUSB_TRANSFER_COMPLETED && transfer->error == usb::kErrorSuccess;
+    if (!transfer->collected) {
+      transfer->collected = true;
+      if (transfer->out != nullptr) {
+        if (transfer->direction_in && transfer->actual > 0)
+          std::memcpy(transfer->out + transfer->out_data_offset, transfer->data.data() + transfer->data_start,
+                      transfer->actual);
+        if (transfer->out_has_header) {
+          // The status words of the answer header: 0 on success, the error code otherwise.
+          usb::WriteLe32(transfer->out + 14, 0);
+          usb::WriteLe32(transfer->out + 18, success ? 0 : transfer->error);
+          if (!transfer->packet_records.empty())
+            std::memcpy(transfer->out + transfer->packet_table_offset, transfer->packet_records.data(),
+                        transfer->packet_records.size());
+        }
+      }
+    }
+    // A request that moved no data reports nothing, as a failed device request does.
+    const std::uint32_t transferred =
+        success || transfer->actual > 0 ? transfer->out_data_offset + transfer->actual : 0;
+    return {true, success, transferred, success ? usb::kErrorSuccess : transfer->error};
+  }
+
+  std::unique_ptr<usb::Event> CreateEvent() override { return usb::MakePortableEvent(); }
+
+  std::string LastOpenProblem() const override { return last_open_problem_; }
+
+  std::vector<std::string> CandidateDescriptions() override {
+    std::vector<std::string> lines;
+    DeviceSnapshot snapshot = ListDevices(context_);
+    const std::vector<usb::UsbId> ids = EffectiveModuleIds();
+    for (libusb_device* device : snapshot.devices) {
+      if (lines.size() >= kMaxCandidates) break;
+      const std::optional<DeviceAddress> address = AddressOf(device);
+      if (!address) continue;
+      if (std::any_of(ids.begin(), ids.end(), [&](const usb::UsbId& id) { return SameId(id, address->id); }))
+        continue;
+      const ConfigPtr config = ConfigOf(device);
+      if (!config || !LooksLikeModule(*config)) continue;
+      std::string line = HexId(address->id);
+      libusb_device_descriptor descriptor{};
+      libusb_get_device_descriptor(device, &descriptor);
+      libusb_device_handle* raw_handle = nullptr;
+      const int opened = libusb_open(device, &raw_handle);
+      if (opened == LIBUSB_SUCCESS) {
+        const HandlePtr handle(raw_handle);
+        const std::string product = ReadPrintableString(handle.get(), descriptor.iProduct);
+        const std::string serial = ReadPrintableString(handle.get(), descriptor.iSerialNumber);
+        if (!product.empty()) line += " \"" + product + "\"";
+        if (!serial.empty()) line += " serial \"" + serial + "\"";
+      } else if (opened == LIBUSB_ERROR_ACCESS) {
+        line += " (no permission to read its product and serial: " + DeviceNode(*address) + ")";
+      }
+      lines.push_back(std::move(line));
+    }
+    return lines;
+  }
+
+ private:
+  static std::vector<std::shared_ptr<Core>>& Stranded() {
+    static std::vector<std::shared_ptr<Core>> cores;
+    return cores;
+  }
+
+  OpenDevice* Find(usb::Handle handle) {
+    const auto it = devices_.find(handle);
+    return it == devices_.end() ? nullptr : it->second.get();
+  }
+
+  void NoteOpenProblem(int code, const DeviceAddress& device) {
+    if (code == LIBUSB_ERROR_ACCESS) {
+      last_open_problem_ =
+          "no permission to use " + DeviceNode(device) + " (USB ID " + HexId(device.id) +
+          "). Install the udev rule 60-rngacq.rules with this ID (see docs/linux-modules.md), "
+          "then unplug and replug the module.";
+    } else if (code == LIBUSB_ERROR_BUSY) {
+      last_open_problem_ =
+          "the module " + HexId(device.id) + " at " + DeviceNode(device) + " is in use by another program.";
+    }
+  }
+
+  // The claimed interface's current alternate setting, asked of the device (GET_INTERFACE);
+  // 0 when the device will not say, which is what an interface claimed afresh runs.
+  static std::uint8_t CurrentAltSetting(OpenDevice& device) {
+    std::uint8_t setting = 0;
+    const int n = libusb_control_transfer(device.handle.get(), 0x81, LIBUSB_REQUEST_GET_INTERFACE, 0,
+                                          static_cast<std::uint16_t>(device.first_interface), &setting, 1,
+                                          kDefaultControlTimeoutMs);
+    return n == 1 ? setting : 0;
+  }
+
+  static unsigned ControlTimeoutMs(const usb::TransferRequest& header) {
+    if (header.TimeoutSeconds == 0) return kDefaultControlTimeoutMs;
+    return std::min<std::uint32_t>(header.TimeoutSeconds, 3600) * 1000u;
+  }
+
+  static bool ControlTransfer(OpenDevice& device, const std::uint8_t* in, std::uint32_t in_size,
+                              std::uint8_t* out, std::uint32_t out_size, std::uint32_t& returned) {
+    if (in == nullptr || out == nullptr || in_size < kHeader || out_size != in_size) return false;
+    const usb::TransferRequest header =
+        usb::DecodeTransferRequest(std::span<const std::uint8_t>(in, in_size));
+    if (header.DataOffset != kHeader || header.DataLength != header.wLength ||
+        std::uint64_t{kHeader} + header.wLength > out_size)
+      return false;
+    if (in != out) std::memmove(out, in, in_size);
+    const int n =
+        libusb_control_transfer(device.handle.get(), header.bmRequestType, header.bRequest, header.wValue,
+                                header.wIndex, out + kHeader, header.wLength, ControlTimeoutMs(header));
+    usb::WriteLe32(out + 14, 0);
+    usb::WriteLe32(out + 18, n < 0 ? ErrorFromLibusb(n) : 0);
+    if (n < 0) return false;
+    returned = kHeader + static_cast<std::uint32_t>(n);
+    return true;
+  }
+
+  std::uint32_t PrepareControl(OpenDevice& device, Transfer& transfer, const usb::TransferRequest& header,
+                               const std::uint8_t* in, std::uint32_t in_size, std::uint32_t out_size) {
+    if (header.DataOffset != kHeader || header.DataLength != header.wLength ||
+        std::uint64_t{kHeader} + header.wLength > std::min(in_size, out_size))
+      return kErrorInvalidParameter;
+    transfer.raw.reset(libusb_alloc_transfer(0));
+    if (!transfer.raw) return kErrorNotEnoughMemory;
+    transfer.data.assign(LIBUSB_CONTROL_SETUP_SIZE + std::size_t{header.wLength}, 0);
+    transfer.data_start = LIBUSB_CONTROL_SETUP_SIZE;
+    transfer.direction_in = (header.bmRequestType & 0x80) != 0;
+    transfer.out_data_offset = kHeader;
+    transfer.out_has_header = true;
+    libusb_fill_control_setup(transfer.data.data(), header.bmRequestType, header.bRequest, header.wValue,
+                              header.wIndex, header.wLength);
+    if (!transfer.direction_in && header.wLength > 0)
+      std::memcpy(transfer.data.data() + LIBUSB_CONTROL_SETUP_SIZE, in + kHeader, header.wLength);
+    libusb_fill_control_transfer(transfer.raw.get(), device.handle.get(), transfer.data.data(),
+                                 OnTransferDone, &transfer, ControlTimeoutMs(header));
+    return usb::kErrorSuccess;
+  }
+
+  // A data transfer on one pipe. Buffered: the data sit in the request at DataOffset and come
+  // back there. Direct: `data` is the caller's buffer of `out_size` bytes.
+  static std::uint32_t PrepareData(OpenDevice& device, Transfer& transfer, const usb::TransferRequest& header,
+                                   const std::uint8_t* data, std::uint32_t in_size, std::uint32_t out_size,
+                                   bool buffered) {
+    std::uint32_t length = 0;
+    if (buffered) {
+      if (header.DataOffset < kHeader ||
+          std::uint64_t{header.DataOffset} + header.DataLength > std::min(in_size, out_size))
+        return kErrorInvalidParameter;
+      length = header.DataLength;
+      transfer.out_data_offset = header.DataOffset;
+      transfer.out_has_header = true;
+    } else {
+      length = out_size;
+      transfer.out_data_offset = 0;
+    }
+    if (length > kMaxDataBytes) return kErrorInvalidParameter;
+    const std::uint32_t packets = header.PacketTableLength / 8;
+    if (header.PacketTableLength % 8 != 0 ||
+        (packets > 0 &&
+         (header.PacketTableOffset < kHeader ||
+          std::uint64_t{header.PacketTableOffset} + header.PacketTableLength > in_size || packets > length)))
+      return kErrorInvalidParameter;
+    transfer.packet_table_offset = header.PacketTableOffset;
+
+    transfer.endpoint = header.EndpointAddress;
+    transfer.direction_in = (header.EndpointAddress & 0x80) != 0;
+    transfer.data.assign(length, 0);
+    if (!transfer.direction_in && length > 0) {
+      const std::uint8_t* source = buffered ? data + header.DataOffset : data;
+      std::memcpy(transfer.data.data(), source, length);
+    }
+    transfer.raw.reset(libusb_alloc_transfer(static_cast<int>(packets)));
+    if (!transfer.raw) return kErrorNotEnoughMemory;
+
+    // Data transfers wait without a time-out of their own: the caller aborts them.
+    libusb_transfer* raw = transfer.raw.get();
+    libusb_device_handle* handle = device.handle.get();
+    const int size = static_cast<int>(length);
+    if (packets > 0) {
+      libusb_fill_iso_transfer(raw, handle, transfer.endpoint, transfer.data.data(), size,
+                               static_cast<int>(packets), OnTransferDone, &transfer, 0);
+      // Every packet but the last carries an equal share; the last takes the rest.
+      const std::uint32_t share = (length + packets - 1) / packets;
+      std::uint32_t left = length;
+      for (std::uint32_t i = 0; i < packets; ++i) {
+        const std::uint32_t n = std::min(share, left);
+        raw->iso_packet_desc[i].length = n;
+        left -= n;
+      }
+    } else {
+      const auto type = device.endpoint_types.find(transfer.endpoint);
+      if (type != device.endpoint_types.end() && type->second == LIBUSB_TRANSFER_TYPE_INTERRUPT)
+        libusb_fill_interrupt_transfer(raw, handle, transfer.endpoint, transfer.data.data(), size,
+                                       OnTransferDone, &transfer, 0);
+      else
+        libusb_fill_bulk_transfer(raw, handle, transfer.endpoint, transfer.data.data(), size, OnTransferDone,
+                                  &transfer, 0);
+    }
+    return usb::kErrorSuccess;
+  }
+
+  std::uint32_t Submit(const std::shared_ptr<Transfer>& transfer) {
+    {
+      std::lock_guard lock(core_->mutex);
+      core_->in_flight.emplace(transfer.get(), transfer);
+    }
+    const int submitted = libusb_submit_transfer(transfer->raw.get());
+    if (submitted == LIBUSB_SUCCESS) return usb::kErrorSuccess;
+    std::lock_guard lock(core_->mutex);
+    core_->in_flight.erase(transfer.get());
+    return ErrorFromLibusb(submitted);
+  }
+
+  template <typename Predicate>
+  void CancelWhere(Predicate matches) {
+    std::vector<std::shared_ptr<Transfer>> chosen;
+    {
+      std::lock_guard lock(core_->mutex);
+      for (const auto& [key, transfer] : core_->in_flight)
+        if (matches(*transfer)) chosen.push_back(transfer);
+    }
+    // Outside the lock: libusb may call back on the event thread meanwhile. A transfer that has
+    // just ended makes cancel report "not found", which is harmless.
+    for (const std::shared_ptr<Transfer>& transfer : chosen) libusb_cancel_transfer(transfer->raw.get());
+  }
+
+  bool Drained() {
+    std::lock_guard lock(core_->mutex);
+    return core_->in_flight.empty();
+  }
+
+  template <typename Done>
+  bool WaitDrained(Done done) {
+    std::unique_lock lock(core_->mutex);
+    return core_->drained.wait_for(lock, kDrainTime, [&] { return done(*core_); });
+  }
+
+  void StartEvents() {
+    if (events_.joinable() || context_ == nullptr) return;
+    stop_events_ = false;
+    events_ = std::thread([this] {
+      while (!stop_events_.load()) {
+        timeval wait{0, 100000};
+        libusb_handle_events_timeout_completed(context_, &wait, nullptr);
+      }
+    });
+  }
+
+  void StopEvents() {
+    if (!events_.joinable()) return;
+    stop_events_ = true;
+    libusb_interrupt_event_handler(context_);
+    events_.join();
+  }
+
+  libusb_context* context_ = nullptr;
+  std::shared_ptr<Core> core_;
+  std::map<usb::Handle, std::unique_ptr<OpenDevice>> devices_;
+  usb::Handle next_handle_ = 1;
+  std::string last_open_problem_;
+  std::thread events_;
+  std::atomic<bool> stop_events_{false};
+};
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::optional<std::uint16_t> ParseHex16(std::string_view text) {
+  if (text.size() != 4) return std::nullopt;
+  unsigned value = 0;
+  for (char c : text) {
+    const int digit = HexDigit(c);
+    if (digit < 0) return std::nullopt;
+    value = value * 16 + static_cast<unsigned>(digit);
+  }
+  return static_cast<std::uint16_t>(value);
+}
+
+std::optional<std::uint8_t> ParseDecimal8(std::string_view text) {
+  if (text.empty() || text.size() > 3) return std::nullopt;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value > 255) return std::nullopt;
+  return static_cast<std::uint8_t>(value);
+}
+
+}  // namespace
+
+std::span<const usb::UsbId> BuiltInModuleIds() {
+  return kModuleIdTable;
+}
+
+std::vector<usb::UsbId> EffectiveModuleIds() {
+  const std::vector<usb::UsbId>& selected = usb::SelectedModuleIds();
+  if (!selected.empty()) return selected;
+  return {kModuleIdTable.begin(), kModuleIdTable.end()};
+}
+
+std::optional<usb::UsbId> ParseUsbId(std::string_view text) {
+  if (text.size() != 9 || text[4] != ':') return std::nullopt;
+  const std::optional<std::uint16_t> vendor = ParseHex16(text.substr(0, 4));
+  const std::optional<std::uint16_t> product = ParseHex16(text.substr(5, 4));
+  if (!vendor || !product) return std::nullopt;
+  return usb::UsbId{*vendor, *product};
+}
+
+std::uint32_t PackVersion(unsigned major, unsigned minor, unsigned micro, unsigned nano) {
+  const auto byte = [](unsigned part) { return static_cast<std::uint32_t>(std::min(part, 255u)); };
+  return byte(major) << 24 | byte(minor) << 16 | byte(micro) << 8 | byte(nano);
+}
+
+std::string FormatDevicePath(const DeviceAddress& device) {
+  std::array<char, 32> text{};
+  std::snprintf(text.data(), text.size(), "usb:%03u:%03u:%04x:%04x", static_cast<unsigned>(device.bus),
+                static_cast<unsigned>(device.address), static_cast<unsigned>(device.id.vendor),
+                static_cast<unsigned>(device.id.product));
+  return text.data();
+}
+
+std::optional<DeviceAddress> ParseDevicePath(std::string_view path) {
+  // usb:BBB:AAA:vvvv:pppp
+  if (path.size() > 64 || path.substr(0, 4) != "usb:") return std::nullopt;
+  path.remove_prefix(4);
+  const std::size_t first = path.find(':');
+  if (first == std::string_view::npos) return std::nullopt;
+  const std::size_t second = path.find(':', first + 1);
+  if (second == std::string_view::npos) return std::nullopt;
+  const std::optional<std::uint8_t> bus = ParseDecimal8(path.substr(0, first));
+  const std::optional<std::uint8_t> address = ParseDecimal8(path.substr(first + 1, second - first - 1));
+  const std::optional<usb::UsbId> id = ParseUsbId(path.substr(second + 1));
+  if (!bus || !address || !id) return std::nullopt;
+  return DeviceAddress{*bus, *address, *id};
+}
+
+std::unique_ptr<usb::Driver> MakeLibusbDriver() {
+  return std::make_unique<LibusbDriver>();
+}
+
+}  // namespace usb_libusb
+
+namespace usb {
+
+std::unique_ptr<Driver> MakeDefaultDriver() {
+  return usb_libusb::MakeLibusbDriver();
+}
+
+}  // namespace usb
