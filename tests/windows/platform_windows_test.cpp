@@ -1,0 +1,158 @@
+// The Windows platform layer, run under Wine in CI. Names and console text cross the edge as
+// UTF-16; files keep exactly the bytes written.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/windows/wide_entry.h"
+#include "platform/windows/win32.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::ScratchDir;
+
+// A name with a letter outside Latin-1 and one outside the Basic Multilingual Plane.
+const std::string kOddName =
+    "Gr\xC3\xBC\xC3\x9F"
+    "e-\xCE\xA9-\xF0\x9F\x8E\xB2.bin";
+
+std::string InDir(const ScratchDir& dir, const std::string& utf8_name) {
+  return platform::Narrow(dir.path().wstring()) + "\\" + utf8_name;
+}
+
+std::string ReadWhole(const std::string& utf8_path) {
+  const HANDLE file = CreateFileW(platform::Widen(utf8_path).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "<missing>";
+  std::string bytes;
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
+  CloseHandle(file);
+  return bytes;
+}
+
+TEST(WindowsText, ConvertsAtTheEdgeWithoutLosingOrCrashing) {
+  EXPECT_EQ(platform::Narrow(platform::Widen(kOddName)), kOddName);
+  EXPECT_EQ(platform::Widen("\xCE\xA9"), std::wstring(1, wchar_t{0x03A9}));
+  // Malformed UTF-8 becomes replacement characters instead of failing the whole text.
+  EXPECT_EQ(platform::Widen("a\xFF"
+                            "b"),
+            (std::wstring{L'a', wchar_t{0xFFFD}, L'b'}));
+  EXPECT_EQ(platform::Widen(""), L"");
+
+  // Name limits count UTF-16 units: the die is a surrogate pair.
+  EXPECT_EQ(platform::NameLength("\xF0\x9F\x8E\xB2"), 2u);
+  EXPECT_EQ(platform::NameLength(kOddName), 14u);
+
+  wchar_t program[] = L"C:\\x\\rngacq.exe";
+  wchar_t option[] = {L'/', L'L', L'E', L'N', L'=', L'5', L'\0'};
+  wchar_t name[] = {wchar_t{0x00FC}, L'.', L'b', L'i', L'n', L'\0'};
+  wchar_t* argv[] = {program, option, name, nullptr, program};
+  EXPECT_EQ(platform::WideArguments(3, argv),
+            (std::vector<std::string>{"C:\\x\\rngacq.exe", "/LEN=5", "\xC3\xBC.bin"}));
+  EXPECT_EQ(platform::WideArguments(5, argv).size(), 3u);  // stops at the null entry
+  EXPECT_TRUE(platform::WideArguments(2, nullptr).empty());
+}
+
+TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
+  ScratchDir dir;
+  const std::string data_path = InDir(dir, kOddName);
+  const std::string block(1984, '\x5A');
+  {
+    platform::DataFile data;
+    ASSERT_TRUE(data.Open(data_path));
+    EXPECT_EQ(platform::DataFile::OpenCount(), 1);
+    EXPECT_TRUE(data.Write(block.data(), block.size()));
+    EXPECT_TRUE(data.Write("\n\r\0", 3));  // binary: no line-end translation, NUL kept
+    // Written bytes are in the file before it is closed.
+    EXPECT_EQ(ReadWhole(data_path).size(), 1987u);
+    EXPECT_TRUE(data.Close());
+    EXPECT_FALSE(data.Write("x", 1));
+  }
+  EXPECT_EQ(ReadWhole(data_path), block + std::string("\n\r\0", 3));
+  EXPECT_TRUE(platform::FileExists(data_path));
+
+  const std::string log_path = InDir(dir, "\xC3\xBC.wrn");
+  {
+    platform::LogFile log;
+    ASSERT_TRUE(log.Create(log_path));
+    EXPECT_EQ(log.Write("old text that goes", 18), 18u);
+    ASSERT_TRUE(log.Create(log_path));  // created anew: the earlier text is gone
+    EXPECT_EQ(log.Write("\nline", 5), 5u);
+    // Readers may look while the log is open.
+    EXPECT_EQ(ReadWhole(log_path), "\nline");
+  }
+  EXPECT_TRUE(platform::DeleteFile(log_path));
+  EXPECT_FALSE(platform::FileExists(log_path));
+  EXPECT_FALSE(platform::DeleteFile(log_path));
+
+  // A NUL would cut the name short and reach another file.
+  platform::DataFile cut;
+  EXPECT_FALSE(cut.Open(data_path + std::string(1, '\0') + "x"));
+  EXPECT_FALSE(platform::FileExists(data_path + std::string(1, '\0')));
+  EXPECT_FALSE(cut.Open(InDir(dir, "missing-folder\\a.bin")));
+  platform::LogFile no_log;
+  EXPECT_FALSE(no_log.Create(""));
+  EXPECT_EQ(no_log.Write("x", 1), 0u);
+}
+
+TEST(WindowsFiles, CloseAllClosesEveryDataFileLeftOpen) {
+  ScratchDir dir;
+  platform::DataFile first, second;
+  ASSERT_TRUE(first.Open(InDir(dir, "1.bin")));
+  ASSERT_TRUE(second.Open(InDir(dir, "2.bin")));
+  EXPECT_EQ(platform::DataFile::OpenCount(), 2);
+  EXPECT_EQ(platform::DataFile::CloseAll(), 2);
+  EXPECT_FALSE(first.IsOpen());
+  EXPECT_FALSE(second.IsOpen());
+  EXPECT_EQ(platform::DataFile::CloseAll(), 0);
+  // Closed files can be removed: no handle is left behind.
+  EXPECT_TRUE(platform::DeleteFile(InDir(dir, "1.bin")));
+}
+
+TEST(WindowsPaths, AbsolutePathsAndTheProgramsOwn) {
+  EXPECT_TRUE(platform::IsAbsolutePath("C:\\data\\x.bin"));
+  EXPECT_TRUE(platform::IsAbsolutePath("z:/x"));
+  EXPECT_TRUE(platform::IsAbsolutePath("\\\\server\\share\\x"));
+  EXPECT_FALSE(platform::IsAbsolutePath("C:x.bin"));  // relative to drive C's current folder
+  EXPECT_FALSE(platform::IsAbsolutePath("\\x.bin"));  // relative to the current drive
+  EXPECT_FALSE(platform::IsAbsolutePath("x.bin"));
+  EXPECT_FALSE(platform::IsAbsolutePath(""));
+  EXPECT_EQ(platform::PathLimit(), 259u);
+
+  const std::string program = platform::ExecutablePath();
+  EXPECT_TRUE(platform::IsAbsolutePath(program)) << program;
+  EXPECT_EQ(program.substr(program.size() - 4), ".exe");
+  EXPECT_TRUE(platform::FileExists(program));
+  EXPECT_TRUE(platform::IsAbsolutePath(platform::CurrentDirectory()));
+}
+
+TEST(WindowsProcess, PriorityIsRaisedAndRestored) {
+  const DWORD before = GetPriorityClass(GetCurrentProcess());
+  platform::RaisePriority();
+  EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), static_cast<DWORD>(HIGH_PRIORITY_CLASS));
+  platform::RestorePriority();
+  EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), before);
+  platform::RestorePriority();  // nothing saved any more: no change
+  EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), before);
+}
+
+TEST(WindowsProcess, CounterAndClock) {
+  std::int64_t frequency = 0, first = 0, second = 0;
+  ASSERT_TRUE(platform::QueryFrequency(frequency));
+  EXPECT_GE(frequency, 1000);
+  ASSERT_TRUE(platform::QueryCounter(first));
+  platform::SleepMs(2);
+  ASSERT_TRUE(platform::QueryCounter(second));
+  EXPECT_GT(second, first);
+  EXPECT_GT(platform::CurrentTime(), 1700000000);  // after November 2023
+  SetLastError(1234);
+  EXPECT_EQ(platform::LastErrorCode(), 1234u);
+}
+
+}  // namespace

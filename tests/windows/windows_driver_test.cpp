@@ -1,0 +1,160 @@
+// The Windows driver backend. No USB device exists under Wine, so the overlapped machinery is
+// exercised on a named pipe, whose "listen" request stays pending until a client connects.
+#include "drivers/windows/windows_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+
+#include "platform/windows/win32.h"
+
+namespace {
+
+using usb::WaitResult;
+
+constexpr std::uint32_t kPipeListen = 0x00110008;  // FSCTL_PIPE_LISTEN
+constexpr std::uint32_t kPipePeek = 0x0011400C;    // FSCTL_PIPE_PEEK
+
+// One named pipe: the server end opened for overlapped use, like a device handle.
+class Pipe {
+ public:
+  Pipe() : name_(L"\\\\.\\pipe\\rngacq-test-" + std::to_wstring(std::random_device{}())) {
+    server_ = CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1,
+                               4096, 4096, 0, nullptr);
+  }
+  ~Pipe() {
+    if (client_ != INVALID_HANDLE_VALUE) CloseHandle(client_);
+    if (server_ != INVALID_HANDLE_VALUE) CloseHandle(server_);
+  }
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+
+  usb::Handle server() const { return reinterpret_cast<usb::Handle>(server_); }
+  bool Connect() {
+    client_ = CreateFileW(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return client_ != INVALID_HANDLE_VALUE;
+  }
+  bool Send(const std::string& bytes) {
+    DWORD written = 0;
+    return WriteFile(client_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+  }
+
+ private:
+  std::wstring name_;
+  HANDLE server_ = INVALID_HANDLE_VALUE;
+  HANDLE client_ = INVALID_HANDLE_VALUE;
+};
+
+class SelectedIds {
+ public:
+  explicit SelectedIds(std::vector<usb::UsbId> ids) { usb::SelectedModuleIds() = std::move(ids); }
+  ~SelectedIds() { usb::SelectedModuleIds().clear(); }
+};
+
+TEST(WindowsDriver, NoModuleIsPresentAndNothingOpens) {
+  usb::WindowsDriver driver;
+  for (bool narrowed : {false, true}) {
+    SelectedIds ids(narrowed ? std::vector<usb::UsbId>{{0x04B4, 0x1004}} : std::vector<usb::UsbId>{});
+    auto list = driver.ListPresent(usb::kModuleInterfaceGuid);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->Enumerate(0), usb::kErrorNoMoreItems);
+    EXPECT_FALSE(list->DevicePath(0).has_value());
+  }
+  EXPECT_EQ(driver.Open("\\\\?\\usb#vid_04b4&pid_1004#none#{ae18aa60-7f6a-11d4-97dd-00010229b959}"),
+            usb::kInvalidHandle);
+  EXPECT_EQ(driver.Open(std::string("NUL\0x", 5)), usb::kInvalidHandle);
+  EXPECT_EQ(driver.Open(""), usb::kInvalidHandle);
+  EXPECT_FALSE(driver.Close(usb::kInvalidHandle));
+  std::uint32_t returned = 7;
+  std::uint8_t word[4] = {};
+  EXPECT_FALSE(driver.Request(usb::kInvalidHandle, 0x220000, word, 4, word, 4, returned));
+  EXPECT_EQ(returned, 0u);
+  // Without a window there is never a registration, and "none" unregisters fine.
+  EXPECT_EQ(driver.RegisterInterfaceNotification(nullptr, usb::kModuleInterfaceGuid), nullptr);
+  EXPECT_TRUE(driver.UnregisterNotification(nullptr));
+}
+
+TEST(WindowsDriver, DevicePathsAreNarrowedByTheirIdentifiers) {
+  const std::string path = "\\\\?\\USB#VID_04B4&PID_1004#5&1a2b#{ae18aa60-7f6a-11d4-97dd-00010229b959}";
+  EXPECT_TRUE(usb::PathMatchesIds(path, {}));
+  EXPECT_TRUE(usb::PathMatchesIds(path, {{0x04b4, 0x1004}}));
+  EXPECT_TRUE(usb::PathMatchesIds(path, {{0x1234, 0x0001}, {0x04B4, 0x1004}}));
+  EXPECT_FALSE(usb::PathMatchesIds(path, {{0x04b4, 0x1005}}));
+  EXPECT_FALSE(usb::PathMatchesIds(path, {{0x0004, 0x1004}}));  // whole fields, not a tail of them
+  EXPECT_FALSE(usb::PathMatchesIds("", {{0, 0}}));
+}
+
+TEST(WindowsDriver, EventsAreAutoReset) {
+  usb::WindowsDriver driver;
+  auto event = driver.CreateEvent();
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(event->Wait(0), WaitResult::TimedOut);
+  EXPECT_EQ(event->Wait(5), WaitResult::TimedOut);
+  event->Signal();
+  EXPECT_EQ(event->Wait(0), WaitResult::Signalled);
+  EXPECT_EQ(event->Wait(0), WaitResult::TimedOut);
+}
+
+TEST(WindowsDriver, OverlappedRequestPendsCompletesAndIsCollected) {
+  usb::WindowsDriver driver;
+  Pipe pipe;
+  usb::CompletionRecord record{driver.CreateEvent(), nullptr};
+  ASSERT_EQ(driver.RequestOverlapped(pipe.server(), kPipeListen, nullptr, 0, nullptr, 0, record),
+            usb::kErrorIoPending);
+  EXPECT_FALSE(driver.Collect(pipe.server(), record).complete);
+  EXPECT_EQ(record.event->Wait(10), WaitResult::TimedOut);
+
+  ASSERT_TRUE(pipe.Connect());
+  EXPECT_EQ(record.event->Wait(5000), WaitResult::Signalled);
+  const usb::OverlappedOutcome outcome = driver.Collect(pipe.server(), record);
+  EXPECT_TRUE(outcome.complete);
+  EXPECT_TRUE(outcome.success);
+
+  // A synchronous request answers in the caller's buffer, and only as much as the driver gave.
+  ASSERT_TRUE(pipe.Send("abc"));
+  std::uint8_t answer[32];
+  std::fill(std::begin(answer), std::end(answer), 0xEE);
+  std::uint32_t returned = 0;
+  ASSERT_TRUE(driver.Request(pipe.server(), kPipePeek, nullptr, 0, answer, sizeof answer, returned));
+  ASSERT_EQ(returned, 19u);  // the 16-byte peek header and the three bytes waiting
+  EXPECT_EQ(answer[4], 3);   // bytes available
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(answer + 16), 3), "abc");
+  EXPECT_EQ(answer[19], 0xEE);
+}
+
+TEST(WindowsDriver, RefusedAndUnfinishedRequestsNeverHang) {
+  usb::WindowsDriver driver(50);
+  Pipe pipe;
+  usb::CompletionRecord record{driver.CreateEvent(), nullptr};
+
+  // Refused at once: the code comes back and the outcome says so without waiting.
+  const std::uint32_t refused =
+      driver.RequestOverlapped(pipe.server(), 0x00220000, nullptr, 0, nullptr, 0, record);
+  EXPECT_NE(refused, usb::kErrorSuccess);
+  EXPECT_NE(refused, usb::kErrorIoPending);
+  const usb::OverlappedOutcome outcome = driver.Collect(pipe.server(), record);
+  EXPECT_TRUE(outcome.complete);
+  EXPECT_FALSE(outcome.success);
+  EXPECT_EQ(outcome.error, refused);
+
+  // A pending request dropped by its record is cancelled before its OVERLAPPED goes away.
+  ASSERT_EQ(driver.RequestOverlapped(pipe.server(), kPipeListen, nullptr, 0, nullptr, 0, record),
+            usb::kErrorIoPending);
+  record.pending.reset();
+
+  // A synchronous request the driver does not answer in time is cancelled and fails.
+  std::uint32_t returned = 9;
+  EXPECT_FALSE(driver.Request(pipe.server(), kPipeListen, nullptr, 0, nullptr, 0, returned));
+  EXPECT_EQ(returned, 0u);
+
+  // Only the driver's own events can be signalled by the system.
+  usb::CompletionRecord foreign{usb::MakePortableEvent(), nullptr};
+  EXPECT_NE(driver.RequestOverlapped(pipe.server(), kPipeListen, nullptr, 0, nullptr, 0, foreign),
+            usb::kErrorIoPending);
+  EXPECT_FALSE(driver.Collect(pipe.server(), foreign).success);
+}
+
+}  // namespace
