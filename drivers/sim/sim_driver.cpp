@@ -206,8 +206,8 @@ struct SimDriver::Impl {
 
   // Hands waiting answer bytes to the module's pending IN transfers, oldest first.
   void ServeInputs(std::size_t index) {
+    // Silence is decided when a command arrives: an answer already made is still delivered.
     Module& m = modules[index];
-    if (Silent(m)) return;
     for (auto it = pending.begin(); it != pending.end() && !m.answer.empty();) {
       if (it->module != index || (it->endpoint & 0x80) == 0) {
         ++it;
@@ -528,11 +528,12 @@ std::uint32_t SimDriver::RequestOverlapped(usb::Handle handle, std::uint32_t cod
     impl_->pending.push_back(std::move(t));
     return usb::kErrorIoPending;
   }
-  const std::uint32_t accepted = t.size - std::min(t.size, m.config.faults.short_send);
+  // The module always reads the whole command; a short send shows only in the reported count.
+  const std::uint32_t reported = t.size - std::min(t.size, m.config.faults.short_send);
   const bool stays_pending = m.config.faults.send_pending;
-  const std::uint32_t transferred = t.extra + accepted;
+  const std::uint32_t transferred = t.extra + reported;
   if (stays_pending) impl_->pending.push_back(t);
-  impl_->Feed(index, t.data, accepted);
+  impl_->Feed(index, t.data, t.size);
   if (stays_pending) return usb::kErrorIoPending;
   Finish(state, record.event, true, transferred, 0);
   return usb::kErrorSuccess;

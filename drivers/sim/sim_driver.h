@@ -26,10 +26,10 @@ struct Faults {
   std::optional<std::uint8_t> status_nibble;  // answer byte 31 low nibble instead of the mode
   std::optional<std::uint8_t> end_nibble;     // end-frame low nibble instead of 0xD
   std::uint32_t short_answer = 0;             // this many bytes fewer in every answer
-  std::uint32_t short_send = 0;               // this many bytes fewer accepted of every command
-  bool silent = false;             // bulk transfers stay pending until aborted; nothing is answered
-  bool send_pending = false;       // the module takes every command, but OUT transfers stay
-                                   // pending until aborted
+  std::uint32_t short_send = 0;               // OUT transfers report this many bytes fewer (the
+                                              // module still reads the whole command)
+  bool silent = false;             // IN and OUT transfers stay pending until aborted; nothing answered
+  bool send_pending = false;       // the module answers, but OUT transfers stay pending until aborted
   bool abort_ineffective = false;  // abort is accepted but pending transfers never end
   std::optional<std::uint32_t> silent_after_blocks;      // goes silent after N answered requests
   std::optional<std::uint32_t> disconnect_after_blocks;  // unplugged after N answered requests
