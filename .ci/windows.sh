@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Windows: the shipped 32-bit programs cross-built with mingw-w64 and checked to import system
+# DLLs only, then a 64-bit build whose whole test suite runs under Wine (32-bit programs cannot
+# run on these machines).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export DEBIAN_FRONTEND=noninteractive
+x86=build/windows-x86
+x64=build/windows-x64
+jobs=$(nproc)
+
+echo "-- packages"
+# Never wine32: on these machines it breaks wine for 64-bit programs as well.
+apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends \
+  cmake ninja-build googletest g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 >/dev/null
+
+echo "-- 32-bit programs"
+cmake --preset windows-x86 -B "$x86" >/dev/null
+cmake --build "$x86" -j "$jobs" --target rngacq rngacq-sim
+
+echo "-- imports of the 32-bit programs"
+# Statically linked: anything beyond the system's own DLLs would have to ship with the program.
+system_dlls='^(kernel32|msvcrt|setupapi|user32|advapi32|shell32|ole32|gdi32|ntdll|ws2_32|cfgmgr32)\.dll$'
+status=0
+for exe in rngacq rngacq-sim; do
+  path=$(find "$x86" -name "$exe.exe" -print -quit)
+  [ -n "$path" ] || { echo "$exe.exe was not built"; exit 1; }
+  dlls=$(i686-w64-mingw32-objdump -p "$path" | awk '/DLL Name:/ {print $3}')
+  echo "$exe.exe imports:" $dlls
+  for dll in $dlls; do
+    if ! echo "$dll" | tr '[:upper:]' '[:lower:]' | grep -Eq "$system_dlls"; then
+      echo "$exe.exe imports $dll, which is not a system DLL"
+      status=1
+    fi
+  done
+done
+[ "$status" -eq 0 ] || exit 1
+
+echo "-- 64-bit build"
+cmake --preset windows-x64 -B "$x64" >/dev/null
+cmake --build "$x64" -j "$jobs"
+
+echo "-- tests under Wine"
+export WINEDEBUG=-all WINEPREFIX="$PWD/$x64/wine"
+mkdir -p "$WINEPREFIX"  # wineserver -p needs the folder
+wineserver -p
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+wineboot -u >/dev/null 2>&1
+ctest --test-dir "$x64" --output-on-failure -j "$jobs" --timeout 300
