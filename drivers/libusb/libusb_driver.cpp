@@ -545,18 +545,25 @@ class LibusbDriver final : public usb::Driver {
   std::string LastOpenProblem() const override { return last_open_problem_; }
 
   std::vector<std::string> CandidateDescriptions() override {
-    std::vector<std::string> lines;
     DeviceSnapshot snapshot = ListDevices(context_);
     const std::vector<usb::UsbId> ids = EffectiveModuleIds();
+    std::vector<std::pair<DeviceAddress, libusb_device*>> found;
     for (libusb_device* device : snapshot.devices) {
-      if (lines.size() >= kMaxCandidates) break;
       const std::optional<DeviceAddress> address = AddressOf(device);
       if (!address) continue;
       if (std::any_of(ids.begin(), ids.end(), [&](const usb::UsbId& id) { return SameId(id, address->id); }))
         continue;
       const ConfigPtr config = ConfigOf(device);
-      if (!config || !LooksLikeModule(*config)) continue;
-      std::string line = HexId(address->id);
+      if (config && LooksLikeModule(*config)) found.emplace_back(*address, device);
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+      return std::pair(a.first.bus, a.first.address) < std::pair(b.first.bus, b.first.address);
+    });
+    if (found.size() > kMaxCandidates) found.resize(kMaxCandidates);
+
+    std::vector<std::string> lines;
+    for (const auto& [address, device] : found) {
+      std::string line = HexId(address.id);
       libusb_device_descriptor descriptor{};
       libusb_get_device_descriptor(device, &descriptor);
       libusb_device_handle* raw_handle = nullptr;
@@ -568,7 +575,7 @@ class LibusbDriver final : public usb::Driver {
         if (!product.empty()) line += " \"" + product + "\"";
         if (!serial.empty()) line += " serial \"" + serial + "\"";
       } else if (opened == LIBUSB_ERROR_ACCESS) {
-        line += " (no permission to read its product and serial: " + DeviceNode(*address) + ")";
+        line += " (no permission to read its product and serial: " + DeviceNode(address) + ")";
       }
       lines.push_back(std::move(line));
     }

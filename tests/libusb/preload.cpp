@@ -1,0 +1,54 @@
+// The emulated USB bus exists only for processes running under umockdev's preload library. So
+// that the test program can be started like any other (by ctest, by hand), it starts itself
+// again under the library before any test runs; the programs it spawns inherit it. Should that
+// not work, the tests report why and skip.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "libusb/emulated_module.h"
+
+namespace {
+
+constexpr const char* kMarker = "RNGACQ_TEST_UMOCKDEV_RESTARTED";
+
+void AppendVariable(const char* name, const std::string& value, char separator) {
+  const char* old = std::getenv(name);
+  std::string combined = value;
+  if (old != nullptr && *old != '\0') combined += separator + std::string(old);
+  setenv(name, combined.c_str(), 1);
+}
+
+struct RestartUnderPreload {
+  RestartUnderPreload() {
+    if (emulated::PreloadActive() || std::getenv(kMarker) != nullptr) return;
+    std::ifstream file("/proc/self/cmdline", std::ios::binary);
+    const std::string all((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::vector<std::string> arguments;
+    for (std::size_t start = 0; start < all.size();) {
+      const std::size_t end = all.find('\0', start);
+      arguments.push_back(all.substr(start, end == std::string::npos ? std::string::npos : end - start));
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
+    if (arguments.empty()) return;
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    setenv(kMarker, "1", 1);
+    AppendVariable("LD_PRELOAD", "libumockdev-preload.so.0", ':');
+    // A sanitizer build must accept a library loaded ahead of its runtime.
+    AppendVariable("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0", ':');
+    execv("/proc/self/exe", argv.data());
+    // Still here: the tests find no mock environment and say so.
+  }
+};
+
+const RestartUnderPreload restart;
+
+}  // namespace
