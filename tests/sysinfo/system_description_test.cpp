@@ -43,7 +43,6 @@ TEST(ComposeDescription, ProductsEditionsAndBitness) {
        "Microsoft Windows Server 2008 R2 Enterprise Edition (core installation) (build 7601), 64-bit"},
       {Facts(6, 0, 1, 6, 6000, "", 0, 1), "Microsoft Windows Vista Ultimate Edition (build 6000)"},
       {Facts(6, 2, 1, 9, 920, "", 0, 0x30), "Microsoft  (build 920), 64-bit"},
-      {Facts(6, 0, 1, 0, 6002, "", 0, 5), "Microsoft Windows Vista  (build 6002), 32-bit"},
       {Facts(10, 0, 1, 9, 19045), "Microsoft  (build 19045), 64-bit"},
       {Facts(5, 1, 1, 0, 260, "Service Pack 3"),
        "Microsoft Windows XP Professional Service Pack 3 (build 260)"},
@@ -57,12 +56,10 @@ TEST(ComposeDescription, ProductsEditionsAndBitness) {
       {Facts(5, 2, 3, 0, 3790, "", 0x8000), "Microsoft Windows Home ServerStandard Edition (build 3790)"},
       {Facts(5, 2, 3, 0, 3790, "", 0x4080, 0, true),
        "Microsoft Windows Server 2003 R2, Compute Cluster Edition (build 3790)"},
-      {Facts(5, 2, 3, 0, 3790, "", 0x0400), "Microsoft Windows Server 2003, Web Edition (build 3790)"},
       {Facts(5, 2, 3, 6, 3790, "", 0x0082),
        "Microsoft Windows Server 2003, Datacenter Edition for Itanium-based Systems (build 3790)"},
       {Facts(5, 2, 3, 6, 3790), "Microsoft Windows Server 2003,  (build 3790)"},
       {Facts(5, 0, 3, 0, 2195, "", 0x0002), "Microsoft Windows 2000 Advanced Server (build 2195)"},
-      {Facts(5, 0, 1, 0, 2195, "", 0x0080), "Microsoft Windows 2000 Professional (build 2195)"},
       // The build number is shown signed.
       {Facts(5, 3, 1, 0, 0xFFFFFFFFu), "Microsoft  (build -1)"},
   };

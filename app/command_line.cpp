@@ -1,0 +1,305 @@
+#include "app/command_line.h"
+
+#include <cstdint>
+#include <exception>
+#include <limits>
+#include <string_view>
+
+#include "app/run.h"
+#include "console/catalogue.h"
+#include "console/output.h"
+#include "platform/platform.h"
+#include "protocol/block_request.h"
+#include "sysinfo/system_description.h"
+
+namespace app {
+
+namespace {
+
+// A name from the command line must fit a slot of 256 characters with its terminator.
+constexpr std::size_t kNameSlot = 256;
+
+#ifdef _WIN32
+constexpr std::string_view kSeparators = "\\/";
+constexpr std::string_view kComponentBreaks = "\\/:";
+constexpr char kSeparator = '\\';
+#else
+constexpr std::string_view kSeparators = "/";
+constexpr std::string_view kComponentBreaks = "/";
+constexpr char kSeparator = '/';
+#endif
+
+bool IsSeparator(char c) {
+  return kSeparators.find(c) != std::string_view::npos;
+}
+
+std::size_t ComponentStart(std::string_view path) {
+  const std::size_t last = path.find_last_of(kComponentBreaks);
+  return last == std::string_view::npos ? 0 : last + 1;
+}
+
+// Drops "." components, which name the directory they stand in. ".." stays: a symbolic link
+// before it would make a lexical shortcut wrong.
+std::string WithoutDotComponents(const std::string& path) {
+  std::string result;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = path.find_first_of(kSeparators, start);
+    const std::string_view component =
+        std::string_view(path).substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (component != ".") {
+      result.append(component);
+      if (end != std::string::npos) result += path[end];
+    }
+    if (end == std::string::npos) return result;
+    start = end + 1;
+  }
+}
+
+std::string JoinPath(const std::string& directory, const std::string& name) {
+  const bool ends_with_separator = !directory.empty() && IsSeparator(directory.back());
+  return WithoutDotComponents(directory + (ends_with_separator ? "" : std::string(1, kSeparator)) + name);
+}
+
+// The path made absolute against the current directory.
+std::string AbsolutePath(const std::string& path) {
+  if (platform::IsAbsolutePath(path)) return path;
+  const std::string directory = platform::CurrentDirectory();
+  if (directory.empty()) return path;
+#ifdef _WIN32
+  const bool has_drive = directory.size() >= 2 && directory[1] == ':';
+  if (!path.empty() && IsSeparator(path[0])) {
+    return (has_drive ? directory.substr(0, 2) : std::string()) + path;  // "\dir\name": root of this drive
+  }
+  if (path.size() >= 2 && path[1] == ':') {  // "X:name": relative to drive X
+    const bool same_drive = has_drive && (directory[0] | 0x20) == (path[0] | 0x20);
+    return JoinPath(same_drive ? directory : path.substr(0, 2), path.substr(2));
+  }
+#endif
+  return JoinPath(directory, path);
+}
+
+bool FitsPathLimit(const std::string& path) {
+  return platform::NameLength(AbsolutePath(path)) <= platform::PathLimit();
+}
+
+char Upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// Only the keyword's own length is compared, so "/RNDNOPX" is RNDNOP and "/Help" is H.
+bool MatchesKeyword(std::string_view option, std::string_view keyword) {
+  if (option.size() < keyword.size()) return false;
+  for (std::size_t i = 0; i < keyword.size(); ++i) {
+    if (Upper(option[i]) != keyword[i]) return false;
+  }
+  return true;
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+#if defined(_WIN32) || defined(__APPLE__)
+  // Case-insensitive file systems: "X.WRN" and "x.wrn" are one file.
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Upper(a[i]) != Upper(b[i])) return false;
+  }
+  return true;
+#else
+  return a == b;
+#endif
+}
+
+enum class NumberRead { None, Value, Overflow };
+
+// Reads a decimal number as scanf's "%lld" / "%d" do: leading white space, an optional sign,
+// digits up to the first non-digit. A value outside [minimum, maximum] is an overflow.
+NumberRead ReadDecimal(std::string_view text, std::int64_t minimum, std::int64_t maximum,
+                       std::int64_t& value) {
+  std::size_t at = 0;
+  while (at < text.size() && std::string_view(" \t\n\v\f\r").find(text[at]) != std::string_view::npos) ++at;
+  bool negative = false;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
+  if (at >= text.size() || text[at] < '0' || text[at] > '9') return NumberRead::None;
+
+  // The magnitude is gathered unsigned so that the most negative value still fits.
+  const std::uint64_t limit =
+      negative ? static_cast<std::uint64_t>(-(minimum + 1)) + 1 : static_cast<std::uint64_t>(maximum);
+  std::uint64_t magnitude = 0;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    const auto digit = static_cast<std::uint64_t>(text[at] - '0');
+    if (magnitude > (limit - digit) / 10) return NumberRead::Overflow;
+    magnitude = magnitude * 10 + digit;
+  }
+  if (!negative) {
+    value = static_cast<std::int64_t>(magnitude);
+  } else if (magnitude == 0) {
+    value = 0;
+  } else {
+    value = -static_cast<std::int64_t>(magnitude - 1) - 1;
+  }
+  return NumberRead::Value;
+}
+
+ParseResult Refuse(ParseResult result, const char* key, const std::string& argument) {
+  const std::string text = console::ReadMessage("F002", key);
+  console::PrintWide("\n%s \"%s\" ", text.c_str(), argument.c_str());
+  WaitForKey();
+  result.outcome = ParseOutcome::Refused;
+  return result;
+}
+
+ParseResult Unrecognised(ParseResult result, const std::string& argument) {
+  return Refuse(std::move(result), "S001", argument);
+}
+
+int StartProgram(const std::vector<std::string>& arguments) {
+  platform::RaisePriority();
+
+  // The catalogue stands beside the executable. A bare name was found through the search path,
+  // not in the current directory, so then the system is asked where the executable is.
+  const std::string invoked = arguments.empty() ? std::string() : arguments[0];
+  std::string program_path;
+  if (invoked.find_first_of(kSeparators) == std::string::npos) program_path = platform::ExecutablePath();
+  if (program_path.empty()) program_path = AbsolutePath(invoked);
+  const std::string catalogue = program_path.substr(0, ComponentStart(program_path)) + "lang.INI";
+  // A path beyond the platform's limit could not be opened anyway: it counts as missing.
+  const bool catalogue_fits = platform::NameLength(catalogue) <= platform::PathLimit();
+  console::SetCataloguePath(catalogue_fits ? catalogue : std::string());
+
+  sysinfo::PrintSystemDescription();
+
+  if (!catalogue_fits || !platform::FileExists(catalogue)) {
+    console::PrintLogged("\nUnable to open file %s", catalogue.c_str());
+    return EndWithoutRun();
+  }
+
+  console::ResetWarningLog();
+  RunSettings defaults;
+  defaults.TimeValue = platform::CurrentTime();
+  defaults.DataFileName = TimeDataName(defaults.TimeValue);
+  defaults.LogFileName = TimeLogName(defaults.TimeValue);
+  defaults.ProgramFileName = invoked.substr(ComponentStart(invoked));
+
+  const std::vector<std::string> options(arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end());
+  ParseResult parsed = ParseCommandLine(options, std::move(defaults));
+  if (parsed.outcome == ParseOutcome::Help) return 0;
+  if (parsed.outcome == ParseOutcome::Refused) return 1;
+
+  protocol::GeneratorMode() = parsed.settings.GeneratorMode;
+  return RunAcquisition(parsed.settings);
+}
+
+}  // namespace
+
+ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSettings defaults) {
+  ParseResult result;
+  result.settings = std::move(defaults);
+  RunSettings& settings = result.settings;
+  int names = 0;
+
+  for (const std::string& argument : arguments) {
+    if (argument.empty() || (argument[0] != '/' && argument[0] != '-')) {
+      ++names;
+      if (names > 2) continue;  // further names are ignored
+      if (platform::NameLength(argument) >= kNameSlot || !FitsPathLimit(DeriveLogName(argument)) ||
+          (names == 1 && !FitsPathLimit(argument))) {
+        return Refuse(std::move(result), "S011", argument);
+      }
+      if (names == 1) {
+        // A data file that would be its own log would be overwritten by its log.
+        if (SameName(DeriveLogName(argument), argument)) return Unrecognised(std::move(result), argument);
+        settings.DataFileName = argument;
+        settings.NamesFromCommandLine = true;
+      }
+      settings.LogFileName = DeriveLogName(argument);
+      continue;
+    }
+
+    const std::string_view option = std::string_view(argument).substr(1);
+    if (MatchesKeyword(option, "LEN=")) {
+      std::int64_t value = 0;
+      const NumberRead read = ReadDecimal(option.substr(4), std::numeric_limits<std::int64_t>::min(),
+                                          std::numeric_limits<std::int64_t>::max(), value);
+      // A negative length would make an empty or endless record: refused like a wrong option.
+      if (read == NumberRead::Overflow || (read == NumberRead::Value && value < 0)) {
+        return Unrecognised(std::move(result), argument);
+      }
+      if (read == NumberRead::Value && value != 0) settings.RecordLength = value;
+    } else if (MatchesKeyword(option, "FILES=")) {
+      std::int64_t value = 1;  // text without a number leaves one file
+      const NumberRead read = ReadDecimal(option.substr(6), std::numeric_limits<std::int32_t>::min(),
+                                          std::numeric_limits<std::int32_t>::max(), value);
+      // A negative count would never reach its end.
+      if (read == NumberRead::Overflow || value < 0) return Unrecognised(std::move(result), argument);
+      if (value != 0) settings.FileCount = static_cast<std::int32_t>(value);
+    } else if (MatchesKeyword(option, "RNDNOP")) {
+      settings.GeneratorMode = 3;
+      settings.ModeLabel = "RND_TST";
+    } else if (MatchesKeyword(option, "RND")) {
+      settings.GeneratorMode = 7;
+      settings.ModeLabel = "RND_GEN";
+    } else if (MatchesKeyword(option, "H") || MatchesKeyword(option, "?")) {
+      ShowHelp(settings.ProgramFileName);
+      result.outcome = ParseOutcome::Help;
+      return result;
+    } else {
+      return Unrecognised(std::move(result), argument);
+    }
+  }
+  return result;
+}
+
+void ShowHelp(const std::string& program_file_name) {
+  const char* name = program_file_name.c_str();
+  console::PrintWide(
+      "\n"
+      "%s, Lite version;\n"
+      "   Copyright (c) 2026 the rngacq project.\n"
+      "   Free software; see the project's licence for terms.\n"
+      "\n"
+      "   The program %s serves for data acquisition from an FPGA module via USB bus.\n"
+      "\n"
+      "   The command line has the following syntax:\n"
+      "\n"
+      "   %s [file] [/H] [/?] [/LEN=xxx] [RND | RNDNOP] [/FILES=num]\n"
+      "\n"
+      "    [/LEN=xx] - \"xx\" is the length of the record in bytes (default=10000)\n"
+      "     e. g. LEN=125000 \n"
+      "   [RND | RNDNOP]\n"
+      "    - RND = random data; according to ANSI X9.31-1998 - Appendix A.2.4\n"
+      "    - RNDNOP = random data; without post-processing.\n"
+      "    [/FILES=num] - \"num\" is number of created files;(default=1)\n"
+      "     e. g. FILES=5 \n"
+      "    file is the output filename\n"
+      "   /H - This text\n"
+      "   /? - This text\n",
+      name, name, name);
+  WaitForKey();
+}
+
+void WaitForKey() {
+  const std::string prompt = console::ReadMessage("F007", "S001");
+  if (!prompt.empty()) {
+    console::PrintWide("%s\n", prompt.c_str());
+  } else {
+    console::PrintWide("...press any key.\n");
+  }
+  platform::ReadKey();
+}
+
+int ProgramMain(const std::vector<std::string>& arguments) {
+  // Anything raised below, a device that refuses to close (usb::UsbCloseError) included, ends
+  // the program in order: its message on a line of its own, the priority back, exit code 1.
+  try {
+    return StartProgram(arguments);
+  } catch (const std::exception& error) {
+    try {
+      console::PrintWide("\n%s\n", error.what());
+    } catch (...) {
+    }
+  } catch (...) {
+  }
+  platform::RestorePriority();
+  return 1;
+}
+
+}  // namespace app

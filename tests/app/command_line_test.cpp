@@ -1,0 +1,190 @@
+// The command line: options, names, refusals, help and the key prompt.
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "console/catalogue.h"
+#include "support/test_support.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+const char* const kPrompt = "Press a key\n";
+
+class CommandLineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing_support::WriteFile(dir / "lang.INI",
+                               "[F002]\nS001=Bad option\nS011=Name too long\n[F007]\nS001=Press a key\n");
+    console::SetCataloguePath(dir / "lang.INI");
+  }
+  void TearDown() override { console::SetCataloguePath(""); }
+
+  app::ParseResult Parse(const Args& arguments) {
+    app::RunSettings defaults;
+    defaults.TimeValue = 0x5F000000;
+    defaults.DataFileName = app::TimeDataName(defaults.TimeValue);
+    defaults.LogFileName = app::TimeLogName(defaults.TimeValue);
+    defaults.ProgramFileName = "rngacq";
+    return app::ParseCommandLine(arguments, defaults);
+  }
+
+  testing_support::ScratchDir dir;
+  testing_support::CapturedConsole console;
+};
+
+TEST_F(CommandLineTest, OptionsCompareOnlyTheKeywordLength) {
+  struct Case {
+    Args arguments;
+    std::int64_t length;
+    std::int32_t files;
+    int mode;
+  };
+  const std::vector<Case> cases = {
+      {{}, 10000, 1, 7},
+      {{"/len=125000", "-files=5", "/rndnop"}, 125000, 5, 3},
+      {{"/LEN=0", "/FILES=0"}, 10000, 1, 7},
+      {{"/LEN=500", "/LEN=0", "/FILES=3", "/FILES=0"}, 500, 3, 7},
+      {{"/FILES=5", "/FILES=abc"}, 10000, 1, 7},
+      {{"/LEN=5000x", "/LEN=", "/LEN=abc", "/Len=-0"}, 5000, 1, 7},
+      {{"/LEN= \t+42"}, 42, 1, 7},
+      {{"/LEN=9223372036854775807", "/FILES=2147483647"}, INT64_MAX, INT32_MAX, 7},
+      {{"/RNDNOPE"}, 10000, 1, 3},
+      {{"/RNDNOP", "/rndx"}, 10000, 1, 7},
+      {{"/RND", "-RNDNOP"}, 10000, 1, 3},
+  };
+  for (const auto& c : cases) {
+    const auto result = Parse(c.arguments);
+    const std::string what = c.arguments.empty() ? "" : c.arguments[0];
+    EXPECT_EQ(result.outcome, app::ParseOutcome::Run) << what;
+    EXPECT_EQ(result.settings.RecordLength, c.length) << what;
+    EXPECT_EQ(result.settings.FileCount, c.files) << what;
+    EXPECT_EQ(result.settings.GeneratorMode, c.mode) << what;
+    EXPECT_EQ(result.settings.ModeLabel, c.mode == 3 ? "RND_TST" : "RND_GEN") << what;
+    EXPECT_EQ(result.settings.DataFileName, "5F000000.bin");
+    EXPECT_EQ(result.settings.LogFileName, "5F000000.wrn");
+    EXPECT_FALSE(result.settings.NamesFromCommandLine);
+  }
+  EXPECT_TRUE(console.out.empty());
+  EXPECT_EQ(console.keys_read, 0);
+}
+
+TEST_F(CommandLineTest, NamesSetTheDataFileAndTheLog) {
+  auto names = [this](const Args& arguments) {
+    const auto result = Parse(arguments);
+    EXPECT_EQ(result.outcome, app::ParseOutcome::Run);
+    EXPECT_TRUE(result.settings.NamesFromCommandLine);
+    return result.settings.DataFileName + "|" + result.settings.LogFileName;
+  };
+  EXPECT_EQ(names({"data.bin"}), "data.bin|data.wrn");
+  EXPECT_EQ(names({"RND", "/LEN=7"}), "RND|RND.wrn");
+  EXPECT_EQ(names({"LEN=125000"}), "LEN=125000|LEN=125000.wrn");
+  EXPECT_EQ(names({"d/one.bin", "e/two.txt", "third", "fourth"}), "d/one.bin|e/two.wrn");
+  EXPECT_EQ(names({std::string(255, 'n')}), std::string(255, 'n') + "|" + std::string(255, 'n') + ".wrn");
+  // Characters, not bytes, count against the limit.
+  std::string accents;
+  for (int i = 0; i < 255; ++i) accents += "\xC3\xA9";
+  EXPECT_EQ(names({accents}), accents + "|" + accents + ".wrn");
+
+  EXPECT_EQ(app::DeriveLogName("a.b.c"), "a.b.wrn");
+  EXPECT_EQ(app::DeriveLogName("sample"), "sample.wrn");
+  EXPECT_EQ(app::DeriveLogName("dir.x/name"), "dir.x/name.wrn");
+#ifdef _WIN32
+  EXPECT_EQ(app::DeriveLogName("C:\\out\\data.bin"), "C:\\out\\data.wrn");
+  EXPECT_EQ(app::DeriveLogName("d.x\\name"), "d.x\\name.wrn");
+  EXPECT_EQ(app::DeriveLogName("C:a.b"), "C:a.wrn");
+#else
+  EXPECT_EQ(app::DeriveLogName("d.x\\name"), "d.wrn");  // a backslash is an ordinary character here
+#endif
+  EXPECT_EQ(app::TimeDataName(0x1000000ABLL), "000000AB.bin");
+  EXPECT_EQ(app::TimeLogName(-1), "FFFFFFFF.wrn");
+}
+
+TEST_F(CommandLineTest, RefusalsQuoteTheArgumentAndWaitForOneKey) {
+  struct Case {
+    Args arguments;
+    std::string message;
+  };
+  std::string too_long_accents;
+  for (int i = 0; i < 256; ++i) too_long_accents += "\xC3\xA9";
+  const std::vector<Case> cases = {
+      {{"/LENGTH=5"}, "Bad option \"/LENGTH=5\" "},
+      {{"/X"}, "Bad option \"/X\" "},
+      {{"/"}, "Bad option \"/\" "},
+      {{"-"}, "Bad option \"-\" "},
+      {{"/LEN=-5"}, "Bad option \"/LEN=-5\" "},
+      {{"/FILES=-1"}, "Bad option \"/FILES=-1\" "},
+      {{"/LEN=9223372036854775808"}, "Bad option \"/LEN=9223372036854775808\" "},
+      {{"/FILES=2147483648"}, "Bad option \"/FILES=2147483648\" "},
+      {{"x.wrn"}, "Bad option \"x.wrn\" "},
+      {{"/RNDNOP", "/bogus", "/H"}, "Bad option \"/bogus\" "},
+      {{"ok.bin", std::string(256, 'n')}, "Name too long \"" + std::string(256, 'n') + "\" "},
+      {{too_long_accents}, "Name too long \"" + too_long_accents + "\" "},
+  };
+  for (const auto& c : cases) {
+    console.out.clear();
+    console.keys_read = 0;
+    EXPECT_EQ(Parse(c.arguments).outcome, app::ParseOutcome::Refused) << c.message;
+    EXPECT_EQ(console.out, "\n" + c.message + kPrompt);
+    EXPECT_EQ(console.keys_read, 1);
+  }
+}
+
+#ifndef _WIN32
+TEST_F(CommandLineTest, NamesWhosePathExceedsTheLimitAreRefused) {
+  // A working directory of about 3900 characters leaves no room for a long relative name.
+  const auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  const std::string step(195, 'd');
+  for (int i = 0; i < 20; ++i) {
+    std::filesystem::create_directory(step);
+    std::filesystem::current_path(step);
+  }
+  const std::string name(250, 'n');
+  const auto result = Parse({name});
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(result.outcome, app::ParseOutcome::Refused);
+  EXPECT_EQ(console.out, "\nName too long \"" + name + "\" " + kPrompt);
+}
+#endif
+
+TEST_F(CommandLineTest, HelpShowsTheScreenAndWaitsForOneKey) {
+  const std::string help =
+      "\nrngacq, Lite version;\n"
+      "   Copyright (c) 2026 the rngacq project.\n"
+      "   Free software; see the project's licence for terms.\n\n"
+      "   The program rngacq serves for data acquisition from an FPGA module via USB bus.\n\n"
+      "   The command line has the following syntax:\n\n"
+      "   rngacq [file] [/H] [/?] [/LEN=xxx] [RND | RNDNOP] [/FILES=num]\n\n"
+      "    [/LEN=xx] - \"xx\" is the length of the record in bytes (default=10000)\n"
+      "     e. g. LEN=125000 \n"
+      "   [RND | RNDNOP]\n"
+      "    - RND = random data; according to ANSI X9.31-1998 - Appendix A.2.4\n"
+      "    - RNDNOP = random data; without post-processing.\n"
+      "    [/FILES=num] - \"num\" is number of created files;(default=1)\n"
+      "     e. g. FILES=5 \n"
+      "    file is the output filename\n"
+      "   /H - This text\n"
+      "   /? - This text\n";
+  for (const Args& arguments : {Args{"/?"}, Args{"-h"}, Args{"/LEN=5", "/Hello"}, Args{"-?x", "/bogus"}}) {
+    console.out.clear();
+    console.keys_read = 0;
+    EXPECT_EQ(Parse(arguments).outcome, app::ParseOutcome::Help) << arguments[0];
+    EXPECT_EQ(console.out, help + kPrompt);
+    EXPECT_EQ(console.keys_read, 1);
+  }
+
+  // Without a prompt text the fixed one stands in.
+  console.out.clear();
+  console::SetCataloguePath(dir / "missing.INI");
+  app::WaitForKey();
+  EXPECT_EQ(console.out, "...press any key.\n");
+  EXPECT_EQ(console.keys_read, 2);
+  EXPECT_TRUE(console.direct.empty());
+}
+
+}  // namespace
