@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <limits>
@@ -11,6 +12,7 @@
 #include "platform/platform.h"
 #include "protocol/block_request.h"
 #include "sysinfo/system_description.h"
+#include "usb/driver.h"
 
 namespace app {
 
@@ -106,6 +108,22 @@ bool SameName(const std::string& a, const std::string& b) {
 #else
   return a == b;
 #endif
+}
+
+// A module's USB ID as "vvvv:pppp": four hexadecimal digits each, nothing else.
+bool ReadUsbId(std::string_view text, usb::UsbId& id) {
+  if (text.size() != 9 || text[4] != ':') return false;
+  unsigned parts[2] = {0, 0};
+  for (std::size_t i = 0; i < 9; ++i) {
+    if (i == 4) continue;
+    const char c = Upper(text[i]);
+    const int digit = (c >= '0' && c <= '9') ? c - '0' : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+    if (digit < 0) return false;
+    unsigned& part = parts[i < 4 ? 0 : 1];
+    part = part * 16 + static_cast<unsigned>(digit);
+  }
+  id = usb::UsbId{static_cast<std::uint16_t>(parts[0]), static_cast<std::uint16_t>(parts[1])};
+  return true;
 }
 
 enum class NumberRead { None, Value, Overflow };
@@ -241,6 +259,16 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
       ShowHelp(settings.ProgramFileName);
       result.outcome = ParseOutcome::Help;
       return result;
+    } else if (MatchesKeyword(option, "DEVICE=")) {
+      // Compared after every other keyword, so it takes nothing from them. Each one adds a
+      // module ID; the present devices are then narrowed to the IDs given.
+      usb::UsbId id{0, 0};
+      if (!ReadUsbId(option.substr(7), id)) return Unrecognised(std::move(result), argument);
+      std::vector<usb::UsbId>& selected = usb::SelectedModuleIds();
+      const bool known = std::any_of(selected.begin(), selected.end(), [&](const usb::UsbId& s) {
+        return s.vendor == id.vendor && s.product == id.product;
+      });
+      if (!known) selected.push_back(id);
     } else {
       return Unrecognised(std::move(result), argument);
     }

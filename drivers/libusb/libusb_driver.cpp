@@ -593,16 +593,12 @@ class LibusbDriver final : public usb::Driver {
     return it == devices_.end() ? nullptr : it->second.get();
   }
 
+  // The one cause of a failed open the user can remedy: access to the device node. The
+  // program prints it behind its own message about permissions.
   void NoteOpenProblem(int code, const DeviceAddress& device) {
-    if (code == LIBUSB_ERROR_ACCESS) {
-      last_open_problem_ =
-          "no permission to use " + DeviceNode(device) + " (USB ID " + HexId(device.id) +
-          "). Install the udev rule 60-rngacq.rules with this ID (see docs/linux-modules.md), "
-          "then unplug and replug the module.";
-    } else if (code == LIBUSB_ERROR_BUSY) {
-      last_open_problem_ =
-          "the module " + HexId(device.id) + " at " + DeviceNode(device) + " is in use by another program.";
-    }
+    if (code != LIBUSB_ERROR_ACCESS) return;
+    last_open_problem_ = DeviceNode(device) + " (USB ID " + HexId(device.id) +
+                         "); the udev rule 60-rngacq.rules must list this ID, then replug the module.";
   }
 
   // The claimed interface's current alternate setting, asked of the device (GET_INTERFACE);
