@@ -33,8 +33,12 @@ void Backspaces(std::int32_t count) {
 std::int64_t Percentage(std::int64_t value, std::int64_t total) {
   constexpr std::int64_t kLimit = std::numeric_limits<std::int64_t>::max() / 100;
   if (value <= kLimit && value >= -kLimit) return value * 100 / total;
-  return static_cast<std::int64_t>(static_cast<long double>(value) * 100.0L /
-                                   static_cast<long double>(total));
+  // Clamped far from the ends, so that the conversion back stays defined.
+  const long double percent = static_cast<long double>(value) * 100.0L / static_cast<long double>(total);
+  constexpr std::int64_t kClamp = std::numeric_limits<std::int64_t>::max() / 2;
+  if (percent > static_cast<long double>(kClamp)) return kClamp;
+  if (percent < -static_cast<long double>(kClamp)) return -kClamp;
+  return static_cast<std::int64_t>(percent);
 }
 
 // The timer's text goes into the open log only when the caller asks for it.

@@ -43,6 +43,12 @@ TEST(ShowProgress, DrawsEachPercentageOnceAndEndsWithOk) {
   app::ShowProgress(app::kProgressUpdate, 500);
   app::ShowProgress(app::kProgressFinish, 0);
   EXPECT_EQ(console.direct, "10000%" + Back(6) + "  OK  ");
+
+  // Totals too large to multiply by 100 in 64 bits still give the right percentage.
+  console.direct.clear();
+  app::ShowProgress(app::kProgressStart, INT64_MAX / 10);
+  app::ShowProgress(app::kProgressUpdate, INT64_MAX / 10 - 1);
+  EXPECT_EQ(console.direct, " 99%");
   EXPECT_TRUE(console.out.empty());
 }
 
