@@ -26,7 +26,8 @@ std::vector<usb::UsbId> EffectiveModuleIds();
 std::optional<usb::UsbId> ParseUsbId(std::string_view text);
 
 // The driver version this backend reports: the libusb version packed as
-// major.minor.micro.nano, one byte each, most significant first.
+// major.minor.micro.nano, one byte each, most significant first. A part too large for its byte
+// (libusb's nano is a build number in the thousands) saturates at 255 rather than wrap.
 std::uint32_t PackVersion(unsigned major, unsigned minor, unsigned micro, unsigned nano);
 
 // Device paths name a device by bus, address and identifiers: "usb:BBB:AAA:vvvv:pppp".

@@ -391,6 +391,7 @@ TEST_F(LibusbBackend, EndsFaultyTransfersPromptly) {
 
 TEST(LibusbNames, ParsesIdsAndPaths) {
   EXPECT_EQ(usb_libusb::PackVersion(1, 0, 26, 11), 0x01001A0Bu);
+  EXPECT_EQ(usb_libusb::PackVersion(1, 0, 26, 11724), 0x01001AFFu);
   const auto id = usb_libusb::ParseUsbId("0aBc:12f0");
   ASSERT_TRUE(id);
   EXPECT_EQ(id->vendor, 0x0ABC);
