@@ -238,8 +238,8 @@ bool UsbDevice::Open(std::uint8_t index) {
 }
 
 void UsbDevice::Close() {
-  Driver& driver = CurrentDriver();
   if (DeviceHandle != kInvalidHandle) {
+    Driver& driver = CurrentDriver();
     if (HandleNotification != nullptr && !driver.UnregisterNotification(HandleNotification)) {
       throw UsbCloseError("Failed to close the handle notification handle.");
     }

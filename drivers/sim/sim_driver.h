@@ -2,6 +2,14 @@
 // module answers the command frames exactly as the real module's answer layout says, with data
 // frames from a seeded generator so that tests can predict every byte. Faults can be injected
 // for every failure the program must handle.
+//
+// Modules are listed only for usb::kModuleInterfaceGuid, as paths "sim:<index>" (narrowed by
+// usb::SelectedModuleIds). An OUT transfer hands its command to the module, which reads it as
+// 16-byte frames and queues one 16-byte answer frame per command frame, the data frames right
+// behind the count frame's answer. An IN transfer takes min(waiting, requested) answer bytes,
+// and stays pending (997) while none are waiting. Abort (0x220044) ends the pipe's pending
+// transfers with 995; closing a handle ends its transfers the same way. After a disconnect
+// every request fails, overlapped ones with 1167.
 #pragma once
 
 #include <cstdint>
@@ -37,9 +45,10 @@ struct Faults {
 };
 
 struct ModuleConfig {
-  // The device descriptor (18 bytes) and the whole configuration descriptor. Defaults: a
-  // high-speed module with one vendor-specific interface, bulk IN 0x86 and bulk OUT 0x02 of
-  // 512-byte packets.
+  // The device descriptor (18 bytes) and the whole configuration descriptors; empty: the
+  // defaults, a module with one vendor-specific interface, bulk IN 0x86 and bulk OUT 0x02 of
+  // 512-byte packets (64 at full speed), shaped by the no_bulk_in/no_bulk_out faults. Given
+  // descriptors are served as they stand.
   std::vector<std::uint8_t> device_descriptor;
   std::vector<std::vector<std::uint8_t>> config_descriptors;
   std::vector<std::uint16_t> languages{0x0409};
@@ -80,11 +89,13 @@ struct Options {
   std::uint32_t time_divisor = 1;     // every event wait is shortened by this factor
 };
 
-// Parses the RNGACQ_SIM text ("key=value,key" list; see README) into options. Unknown keys are
-// an error, reported through `error`.
+// Parses the RNGACQ_SIM text ("key=value,key" list; see README) into options. Unknown keys and
+// bad values are an error, reported through `error`. devices=N makes N equal modules whose
+// serial numbers count up from SIM-00000001.
 std::optional<Options> ParseOptions(std::string_view text, std::string& error);
 
-class SimDriver final : public usb::Driver {
+// Not final: tests derive from it to inject failures of the calls it never fails itself.
+class SimDriver : public usb::Driver {
  public:
   explicit SimDriver(Options options = {});
   ~SimDriver() override;
