@@ -1,0 +1,190 @@
+// The acquisition run against the simulated module, in process: files, logs, console output,
+// names, pauses, and every way a run can end.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/run.h"
+#include "console/catalogue.h"
+#include "console/output.h"
+#include "drivers/sim/sim_driver.h"
+#include "protocol/block_request.h"
+#include "support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::ReadFile;
+
+const std::string kSeparator = "\n" + std::string(52, '-');
+
+class RunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previous_directory = fs::current_path();
+    fs::current_path(dir.path());
+    testing_support::WriteFile("lang.INI",
+                               "[F001]\nS002=Time\nS004=ms\nS005=rate\nS006=B/s\n"
+                               "[F002]\nS002=cannot create\nS003=File\nS004=Length\nS005=bytes\nS006=Mode\n"
+                               "S012=write failed\n"
+                               "[F006]\nS002=no module\nS005=Module: ;\nS006=driver\nS010=receive timed out\n"
+                               "S015=bad status\n[F007]\nS001=press a key\n");
+    console::SetCataloguePath((dir.path() / "lang.INI").string());
+    console::ResetWarningLog();
+    protocol::GeneratorMode() = 7;
+    auto& hooks = platform::Hooks();
+    hooks.query_frequency = [](std::int64_t& f) { return f = 1000000, true; };
+    hooks.query_counter = [this](std::int64_t& t) { return t = (ticks += 123000), true; };
+    hooks.current_time = [this] { return clock; };
+    hooks.sleep_ms = [this](std::uint32_t ms) { sleeps.push_back(ms); };
+  }
+  void TearDown() override {
+    usb::SetDriver(nullptr);
+    fs::current_path(previous_directory);
+  }
+
+  std::int32_t Run(app::RunSettings settings, sim::Options options = {}) {
+    driver = std::make_unique<sim::SimDriver>(std::move(options));
+    usb::SetDriver(driver.get());
+    return app::RunAcquisition(settings);
+  }
+
+  static app::RunSettings Named(const std::string& name, std::int64_t length, std::int32_t files = 1) {
+    app::RunSettings settings;
+    settings.RecordLength = length;
+    settings.FileCount = files;
+    settings.DataFileName = name;
+    settings.LogFileName = app::DeriveLogName(name);
+    settings.NamesFromCommandLine = true;
+    settings.TimeValue = 0x5F000000;
+    return settings;
+  }
+
+  static std::string Record(std::uint64_t offset, std::int64_t length) {
+    const auto bytes = sim::ExpectedRecord(1, offset, length);
+    return std::string(bytes.begin(), bytes.end());
+  }
+
+  fs::path previous_directory;
+  testing_support::ScratchDir dir;
+  testing_support::CapturedConsole console;
+  std::unique_ptr<sim::SimDriver> driver;
+  std::int64_t ticks = 0;
+  std::int64_t clock = 0x5F000000;
+  std::vector<std::uint32_t> sleeps;
+};
+
+TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
+  ASSERT_EQ(Run(Named("data.bin", 10000)), 0);
+  EXPECT_EQ(ReadFile("data.bin"), Record(0, 10000));
+  const std::string logged =
+      "\n\nFile(1/1): data.bin\nLength 10000 bytes\nMode = 07h, RND_GEN\nTime= 123 ms (00:00:00,123), "
+      "rate=81301 B/s";
+  EXPECT_EQ(ReadFile("data.wrn"), logged);
+  EXPECT_EQ(console::WarningLog().LoggedBytes, logged.size());
+  const std::size_t device_line_end = console.out.find(";SerialNumber=SIM-00000001");
+  ASSERT_NE(device_line_end, std::string::npos);
+  EXPECT_EQ(console.out.substr(0, 33), "\nModule: USB 2.0;driver 1.5.5.0;\n");
+  EXPECT_EQ(console.out.substr(device_line_end + 26),
+            kSeparator + "\n\nFile(1/1): data.bin\nLength 10000 bytes\nMode = 07h, RND_GEN ...\n" +
+                "\nTime= 123 ms (00:00:00,123), rate=81301 B/s\n");
+  EXPECT_EQ(console.direct, "  0%\b\b\b\b 20%\b\b\b\b 40%\b\b\b\b 60%\b\b\b\b 80%\b\b\b\b  OK ");
+  EXPECT_EQ(console.keys_read, 0);
+  EXPECT_TRUE(sleeps.empty());
+
+  // Whole blocks only, then a record shorter than one block, in the raw mode.
+  protocol::GeneratorMode() = 3;
+  app::RunSettings raw = Named("two.bin", 2 * 1984);
+  raw.GeneratorMode = 3;
+  raw.ModeLabel = "RND_TST";
+  ASSERT_EQ(Run(raw), 0);
+  EXPECT_EQ(ReadFile("two.bin"), Record(0, 2 * 1984));
+  EXPECT_NE(ReadFile("two.wrn").find("Mode = 03h, RND_TST"), std::string::npos);
+  console.direct.clear();
+  ASSERT_EQ(Run(Named("short.bin", 1000)), 0);
+  EXPECT_EQ(ReadFile("short.bin"), Record(0, 1000));
+  EXPECT_EQ(console.direct, "  OK ");
+}
+
+TEST_F(RunTest, LaterFilesTakeFreeStrictlyIncreasingTimeNames) {
+  // The clock stands still, and an earlier run left the log of the first time name behind.
+  testing_support::WriteFile("5F000000.wrn", "earlier");
+  app::RunSettings settings;
+  settings.RecordLength = 3000;
+  settings.FileCount = 3;
+  settings.TimeValue = 0x5F000000;
+  ASSERT_EQ(Run(settings), 0);
+  EXPECT_EQ(ReadFile("5F000000.wrn"), "earlier");
+  EXPECT_EQ(ReadFile("5F000001.bin"), Record(0, 3000));
+  EXPECT_EQ(ReadFile("5F000002.bin").size(), 3000u);
+  EXPECT_EQ(ReadFile("5F000003.bin").size(), 3000u);
+  EXPECT_NE(ReadFile("5F000002.wrn").find("(2/3): 5F000002.bin"), std::string::npos);
+  EXPECT_EQ(sleeps, (std::vector<std::uint32_t>{1100, 1100}));
+  EXPECT_EQ(console.out.find(kSeparator + "\n\nFile(1/3)") != std::string::npos, true);
+
+  // A name from the command line serves the first file only.
+  ASSERT_EQ(Run(Named("given%s.bin", 100, 2)), 0);
+  EXPECT_EQ(ReadFile("given%s.bin").size(), 100u);
+  EXPECT_NE(ReadFile("given%s.wrn").find("(1/2): given%s.bin\n"), std::string::npos);
+  EXPECT_EQ(ReadFile("5F000004.bin").size(), 100u);
+}
+
+TEST_F(RunTest, FailuresTakeTheErrorEndingAndKeepWhatWasWritten) {
+  // The module goes away after two blocks: those stay, the log stays, exit code 1 after the prompt.
+  sim::Options unplugged;
+  unplugged.modules[0].faults.disconnect_after_blocks = 2;
+  unplugged.time_divisor = 1000;
+  EXPECT_EQ(Run(Named("cut.bin", 10000), unplugged), 1);
+  EXPECT_EQ(ReadFile("cut.bin"), Record(0, 2 * 1984));
+  EXPECT_NE(ReadFile("cut.wrn").find("Mode = 07h, RND_GEN"), std::string::npos);
+  EXPECT_EQ(console.keys_read, 1);
+  EXPECT_NE(console.out.find("press a key\n"), std::string::npos);
+
+  // A silent module times out without waiting real seconds.
+  sim::Options silent;
+  silent.modules[0].faults.silent = true;
+  silent.time_divisor = 1000;
+  console.out.clear();
+  EXPECT_EQ(Run(Named("silent.bin", 5000), silent), 1);
+  EXPECT_NE(console.out.find("\nreceive timed out"), std::string::npos);
+  EXPECT_EQ(ReadFile("silent.bin"), "");
+
+  // A status for the wrong mode.
+  sim::Options wrong;
+  wrong.modules[0].faults.status_nibble = 3;
+  console.out.clear();
+  EXPECT_EQ(Run(Named("wrong.bin", 5000), wrong), 1);
+  EXPECT_NE(console.out.find("\nbad status 03h.    "), std::string::npos);
+
+  // A full disk is reported, naming the file, and is not a success.
+  app::RunSettings full = Named("/dev/full", 5000);
+  full.LogFileName = "full.wrn";
+  console.out.clear();
+  EXPECT_EQ(Run(full), 1);
+  EXPECT_NE(console.out.find("\nwrite failed /dev/full"), std::string::npos);
+  EXPECT_NE(ReadFile("full.wrn").find("\nwrite failed /dev/full"), std::string::npos);
+}
+
+TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
+  // No module: exit 0 after the prompt, and an earlier run's log of the same name survives.
+  testing_support::WriteFile("old.wrn", "kept");
+  sim::Options none;
+  none.modules.clear();
+  EXPECT_EQ(Run(Named("old.bin", 10000), none), 0);
+  EXPECT_EQ(ReadFile("old.wrn"), "kept");
+  EXPECT_FALSE(fs::exists("old.bin"));
+  EXPECT_EQ(console.keys_read, 2);  // the no-module wait, then the key prompt
+
+  // A data file in a folder that does not exist.
+  console.out.clear();
+  EXPECT_EQ(Run(Named("missing/data.bin", 10000)), 0);
+  EXPECT_NE(console.out.find(kSeparator + "\ncannot create missing/data.bin"), std::string::npos);
+  EXPECT_NE(console.out.find("press a key\n"), std::string::npos);
+
+  // The same from start-up, with nothing opened at all.
+  console.out.clear();
+  EXPECT_EQ(app::EndWithoutRun(), 0);
+  EXPECT_EQ(console.out, "press a key\n\n");
+}
+
+}  // namespace

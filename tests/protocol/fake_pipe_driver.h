@@ -1,0 +1,147 @@
+// A scripted driver for the exchange tests: each pipe is told how its next transfer behaves, and
+// every event wait is recorded instead of taking real time.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "usb/driver.h"
+#include "usb/endpoint.h"
+#include "usb/transfer_request.h"
+
+namespace testing_support {
+
+// An event that never blocks: it reports Signalled when set, TimedOut otherwise, and records
+// the time each wait asked for.
+class RecordingEvent final : public usb::Event {
+ public:
+  explicit RecordingEvent(std::vector<std::uint32_t>& waits) : waits_(waits) {}
+  usb::WaitResult Wait(std::uint32_t ms) override {
+    waits_.push_back(ms);
+    if (!signalled_) return usb::WaitResult::TimedOut;
+    signalled_ = false;
+    return usb::WaitResult::Signalled;
+  }
+  void Signal() override { signalled_ = true; }
+
+ private:
+  std::vector<std::uint32_t>& waits_;
+  bool signalled_ = false;
+};
+
+enum class PipeBehaviour {
+  Complete,  // done at once (error 0)
+  Pending,   // 997, then completes inside the call (its event is signalled)
+  Never,     // 997, ends only through an abort
+  Refused,   // error 31 at once
+};
+
+struct PipeScript {
+  PipeBehaviour behaviour = PipeBehaviour::Complete;
+  std::vector<std::uint8_t> answer;  // IN: the bytes delivered (cut to the requested length)
+  std::uint32_t shortfall = 0;       // OUT: bytes fewer than sent
+};
+
+class FakePipeDriver final : public usb::Driver {
+ public:
+  struct Pending final : usb::PendingRequest {
+    bool complete = false;
+    bool success = false;
+    std::uint32_t transferred = 0;
+    std::shared_ptr<usb::Event> event;
+    std::uint8_t endpoint = 0;
+  };
+
+  PipeScript in, out;
+  std::vector<std::uint8_t> sent;     // the last command's bytes
+  std::uint32_t requested_in = 0;     // the last receive's length
+  std::vector<std::uint8_t> aborted;  // endpoint addresses aborted, in order
+  std::vector<std::uint32_t> waits;   // every event wait's time
+  int events_created = 0;
+  int fail_event_number = 0;  // the Nth CreateEvent fails (0: none)
+  std::vector<std::shared_ptr<Pending>> pending;
+
+  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid&) override { return nullptr; }
+  usb::Handle Open(const std::string&) override { return usb::kInvalidHandle; }
+  bool Close(usb::Handle) override { return true; }
+
+  bool Request(usb::Handle, std::uint32_t code, const std::uint8_t* input, std::uint32_t, std::uint8_t*,
+               std::uint32_t, std::uint32_t& returned) override {
+    returned = 0;
+    if (code != usb::kRequestAbortPipe) return false;
+    aborted.push_back(input[0]);
+    for (auto& p : pending) {
+      if (!p->complete && p->endpoint == input[0]) {
+        p->complete = true;
+        p->success = false;
+        p->transferred = 0;
+        p->event->Signal();
+      }
+    }
+    return true;
+  }
+
+  std::uint32_t RequestOverlapped(usb::Handle, std::uint32_t code, const std::uint8_t* input, std::uint32_t,
+                                  std::uint8_t* output, std::uint32_t output_size,
+                                  usb::CompletionRecord& record) override {
+    const usb::TransferRequest header = usb::DecodeTransferRequest({input, usb::kTransferRequestSize});
+    const bool is_in = (header.EndpointAddress & 0x80) != 0;
+    const bool buffered = code == usb::kRequestBufferedTransfer;
+    std::uint8_t* data = buffered ? output + header.DataOffset : output;
+    const std::uint32_t length = buffered ? header.DataLength : output_size;
+    const std::uint32_t offset = buffered ? header.DataOffset : 0;
+
+    auto request = std::make_shared<Pending>();
+    request->event = record.event;
+    request->endpoint = header.EndpointAddress;
+    record.pending = request;
+    pending.push_back(request);
+
+    const PipeScript& script = is_in ? in : out;
+    std::uint32_t moved = 0;
+    if (is_in) {
+      requested_in = length;
+      moved = static_cast<std::uint32_t>(std::min<std::size_t>(script.answer.size(), length));
+      if (script.behaviour != PipeBehaviour::Never && script.behaviour != PipeBehaviour::Refused) {
+        std::memcpy(data, script.answer.data(), moved);
+      }
+    } else {
+      sent.assign(data, data + length);
+      moved = length - std::min(length, script.shortfall);
+    }
+    switch (script.behaviour) {
+      case PipeBehaviour::Complete:
+      case PipeBehaviour::Pending:
+        request->complete = true;
+        request->success = true;
+        request->transferred = moved + offset;
+        if (script.behaviour == PipeBehaviour::Pending) {
+          record.event->Signal();
+          return usb::kErrorIoPending;
+        }
+        return 0;
+      case PipeBehaviour::Never:
+        return usb::kErrorIoPending;
+      case PipeBehaviour::Refused:
+        request->complete = true;
+        return usb::kErrorGenFailure;
+    }
+    return usb::kErrorGenFailure;
+  }
+
+  usb::OverlappedOutcome Collect(usb::Handle, usb::CompletionRecord& record) override {
+    auto* p = static_cast<Pending*>(record.pending.get());
+    if (p == nullptr) return {true, false, 0, usb::kErrorGenFailure};
+    return {p->complete, p->success, p->transferred, p->success ? 0u : usb::kErrorOperationAborted};
+  }
+
+  std::unique_ptr<usb::Event> CreateEvent() override {
+    if (++events_created == fail_event_number) return nullptr;
+    return std::make_unique<RecordingEvent>(waits);
+  }
+};
+
+}  // namespace testing_support
