@@ -678,7 +678,9 @@ class LibusbDriver final : public usb::Driver {
     if (header.PacketTableLength % 8 != 0 ||
         (packets > 0 &&
          (header.PacketTableOffset < kHeader ||
-          std::uint64_t{header.PacketTableOffset} + header.PacketTableLength > in_size || packets > length)))
+          std::uint64_t{header.PacketTableOffset} + header.PacketTableLength > in_size ||
+          (buffered && std::uint64_t{header.PacketTableOffset} + header.PacketTableLength > out_size) ||
+          packets > length)))
       return kErrorInvalidParameter;
     transfer.packet_table_offset = header.PacketTableOffset;
 

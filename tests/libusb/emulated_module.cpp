@@ -4,6 +4,7 @@
 #include <linux/usb/ch9.h>
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
@@ -477,6 +479,25 @@ Testbed::~Testbed() {
     umockdev_testbed_detach_ioctl(impl_->testbed, device->DeviceNode().c_str(), nullptr);
   g_object_unref(impl_->testbed);
   impl_->devices.clear();
+}
+
+void Testbed::DenyDeviceAccess() {
+  namespace fs = std::filesystem;
+  gchar* root_text = umockdev_testbed_get_root_dir(impl_->testbed);
+  const fs::path root = root_text;
+  g_free(root_text);
+  const auto all = fs::perms::all;
+  fs::permissions(root, all);
+  // Another user's process binds its event socket in the root and talks to the devices'
+  // sockets; the device nodes themselves keep root's 0644, which refuses its read-write open.
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root / "ioctl"))
+    fs::permissions(entry.path(), all);
+  fs::permissions(root / "ioctl", all);
+  if (geteuid() != 0) {
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root / "dev"))
+      if (entry.is_regular_file())
+        fs::permissions(entry.path(), fs::perms::owner_read | fs::perms::group_read);
+  }
 }
 
 Device& Testbed::Add(const DeviceOptions& options) {

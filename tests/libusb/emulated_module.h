@@ -82,6 +82,12 @@ class Testbed {
 
   Device& Add(const DeviceOptions& options);
 
+  // Lets a process of another user use the bus (its files and the devices' sockets), while the
+  // device nodes stay closed to it: root's own processes would pass any permission, so such a
+  // process sees what a user without the udev rule sees. Without root, the nodes are made
+  // read-only for their owner instead.
+  void DenyDeviceAccess();
+
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

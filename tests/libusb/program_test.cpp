@@ -2,6 +2,7 @@
 // byte of a record end to end, the identification line, the candidate list, and the faults that
 // must end a run with exit code 1 while keeping the data already written.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <libusb.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +27,8 @@ using testing_support::ReadFile;
 using testing_support::ScratchDir;
 using Clock = std::chrono::steady_clock;
 
+constexpr uid_t kNobody = 65534;
+
 struct Outcome {
   int exit_code = -1;
   std::string console;  // standard output and standard error
@@ -33,7 +37,8 @@ struct Outcome {
 
 // Runs the program in `dir` with standard input at end of file (so key prompts return at once)
 // and no controlling terminal. The child inherits the emulation (preload and testbed).
-Outcome RunProgram(const ScratchDir& dir, const std::vector<std::string>& arguments) {
+Outcome RunProgram(const ScratchDir& dir, const std::vector<std::string>& arguments,
+                   bool as_other_user = false) {
   const std::string program = RNGACQ_PROGRAM;
   const std::string console_path = dir / "console.txt";
   std::vector<std::string> args{program};
@@ -51,6 +56,8 @@ Outcome RunProgram(const ScratchDir& dir, const std::vector<std::string>& argume
   const pid_t pid = fork();
   if (pid == 0) {
     setsid();
+    if (as_other_user && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+      _exit(125);
     if (chdir(cwd.c_str()) != 0) _exit(126);
     dup2(input, 0);
     dup2(output, 1);
@@ -150,6 +157,21 @@ TEST_F(RngacqOnEmulatedBus, WithoutASelectedModuleListsTheCandidates) {
   const Outcome refused = RunProgram(dir, {"data.bin", "/DEVICE=1234-5678"});
   EXPECT_EQ(refused.exit_code, 1) << refused.console;
   EXPECT_NE(refused.console.find("\"/DEVICE=1234-5678\""), std::string::npos) << refused.console;
+}
+
+TEST_F(RngacqOnEmulatedBus, NamesTheDeviceNodeAndTheRuleWhenAccessIsDenied) {
+  emulated::Testbed bus;
+  bus.Add(DeviceOptions{});
+  bus.DenyDeviceAccess();
+  ScratchDir dir;
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+  const Outcome run = RunProgram(dir, {"data.bin", "/DEVICE=1234:5678"}, geteuid() == 0);
+  EXPECT_EQ(run.exit_code, 0) << run.console;  // not a failed block request
+  EXPECT_NE(
+      run.console.find(" /dev/bus/usb/001/002 (USB ID 1234:5678); the udev rule 60-rngacq.rules must list"),
+      std::string::npos)
+      << run.console;
+  EXPECT_EQ(run.console.find("VendorID="), std::string::npos) << run.console;
 }
 
 TEST_F(RngacqOnEmulatedBus, FaultsEndTheRunWithErrorAndKeepTheWrittenBlocks) {
