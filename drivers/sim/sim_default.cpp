@@ -18,7 +18,10 @@ std::unique_ptr<Driver> MakeDefaultDriver() {
     }
     options = std::move(*parsed);
   }
-  return std::make_unique<sim::SimDriver>(std::move(options));
+  auto driver = std::make_unique<sim::SimDriver>(std::move(options));
+  // The program keeps no history of its requests: its memory must not grow with the record.
+  driver->SetRecording(false);
+  return driver;
 }
 
 }  // namespace usb

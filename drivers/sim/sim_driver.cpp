@@ -2,6 +2,7 @@
 #include "drivers/sim/sim_driver.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
@@ -21,23 +22,48 @@ constexpr std::size_t kHeader = usb::kTransferRequestSize;
 constexpr std::size_t kFrame = 16;
 constexpr std::string_view kPathPrefix = "sim:";
 
-// splitmix64: fast, and any byte of the stream can be computed on its own.
+// A counter-based mix (one 64x64->128 multiply per word): cheap, so that the simulated module
+// costs little next to the program it serves, and any byte of the stream can be computed alone.
 std::uint64_t StreamWord(std::uint64_t seed, std::uint64_t index) {
-  std::uint64_t z = seed + (index + 1) * 0x9E3779B97F4A7C15ull;
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
+  const std::uint64_t a = seed + (index + 1) * 0xA0761D6478BD642Full;
+  const std::uint64_t b = a ^ 0xE7037ED1A0B428DBull;
+#if defined(__SIZEOF_INT128__)
+  __extension__ using Wide = unsigned __int128;
+  const Wide product = static_cast<Wide>(a) * b;
+  return static_cast<std::uint64_t>(product >> 64) ^ static_cast<std::uint64_t>(product);
+#else
+  const std::uint64_t a_lo = a & 0xFFFFFFFFu, a_hi = a >> 32, b_lo = b & 0xFFFFFFFFu, b_hi = b >> 32;
+  const std::uint64_t lo_lo = a_lo * b_lo, hi_lo = a_hi * b_lo, lo_hi = a_lo * b_hi, hi_hi = a_hi * b_hi;
+  const std::uint64_t cross = (lo_lo >> 32) + (hi_lo & 0xFFFFFFFFu) + lo_hi;
+  const std::uint64_t high = hi_hi + (hi_lo >> 32) + (cross >> 32);
+  const std::uint64_t low = (cross << 32) | (lo_lo & 0xFFFFFFFFu);
+  return high ^ low;
+#endif
 }
 
 void AppendStream(std::uint64_t seed, std::uint64_t offset, std::size_t count,
                   std::vector<std::uint8_t>& out) {
+  std::size_t at = out.size();
+  out.resize(at + count);
+  std::uint8_t* dest = out.data();
   std::uint64_t index = offset / 8;
   std::size_t skip = static_cast<std::size_t>(offset % 8);
   while (count > 0) {
     const std::uint64_t word = StreamWord(seed, index++);
-    for (std::size_t b = skip; b < 8 && count > 0; ++b, --count) {
-      out.push_back(static_cast<std::uint8_t>(word >> (8 * b)));
+    if (skip == 0 && count >= 8) {
+      // Least significant byte first, whatever the host's byte order.
+      std::uint64_t little = word;
+      if constexpr (std::endian::native == std::endian::big) {
+        little = 0;
+        for (int b = 0; b < 8; ++b) little = (little << 8) | ((word >> (8 * b)) & 0xFF);
+      }
+      std::memcpy(dest + at, &little, 8);
+      at += 8;
+      count -= 8;
+      continue;
     }
+    for (std::size_t b = skip; b < 8 && count > 0; ++b, --count)
+      dest[at++] = static_cast<std::uint8_t>(word >> (8 * b));
     skip = 0;
   }
 }
@@ -110,9 +136,29 @@ struct Transfer {
   std::shared_ptr<usb::Event> event;
 };
 
+// Answer bytes not yet taken by an IN transfer: appended at the back, taken from the front.
+class AnswerQueue {
+ public:
+  bool empty() const { return head_ == bytes_.size(); }
+  std::size_t size() const { return bytes_.size() - head_; }
+  void Append(const std::vector<std::uint8_t>& more) {
+    bytes_.insert(bytes_.end(), more.begin(), more.end());
+  }
+  void Take(std::size_t n, std::uint8_t* dest) {
+    std::memcpy(dest, bytes_.data() + head_, n);
+    head_ += n;
+    if (head_ == bytes_.size()) bytes_.clear(), head_ = 0;
+  }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+  std::size_t head_ = 0;
+};
+
 struct Module {
   ModuleConfig config;
-  std::deque<std::uint8_t> answer;  // answer bytes not yet taken by an IN transfer
+  AnswerQueue answer;
+  std::vector<std::uint8_t> scratch;  // the answer being made, kept to reuse its memory
   std::uint64_t stream_offset = 0;
   std::uint32_t answered = 0;
   std::uint16_t counter = 0;
@@ -214,8 +260,7 @@ struct SimDriver::Impl {
         continue;
       }
       const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(it->size, m.answer.size()));
-      std::copy_n(m.answer.begin(), n, it->data);
-      m.answer.erase(m.answer.begin(), m.answer.begin() + n);
+      m.answer.Take(n, it->data);
       Finish(it->state, it->event, true, it->extra + n, 0);
       it = pending.erase(it);
     }
@@ -225,7 +270,8 @@ struct SimDriver::Impl {
   void Feed(std::size_t index, const std::uint8_t* command, std::size_t size) {
     Module& m = modules[index];
     const Faults& faults = m.config.faults;
-    std::vector<std::uint8_t> answer;
+    std::vector<std::uint8_t>& answer = m.scratch;
+    answer.clear();
     for (std::size_t at = 0; at + kFrame <= size; at += kFrame) {
       const std::uint8_t* f = command + at;
       std::array<std::uint8_t, kFrame> a{};
@@ -250,7 +296,7 @@ struct SimDriver::Impl {
       answer.insert(answer.end(), a.begin(), a.end());
     }
     answer.resize(answer.size() - std::min<std::size_t>(faults.short_answer, answer.size()));
-    m.answer.insert(m.answer.end(), answer.begin(), answer.end());
+    m.answer.Append(answer);
     ++m.answered;
     if (options.complete_from_worker) {
       work_due = true;
