@@ -10,6 +10,11 @@
 #include <unistd.h>
 
 extern char** environ;
+#else
+#include <cwchar>
+
+#include "platform/windows/wide_entry.h"
+#include "platform/windows/win32.h"
 #endif
 
 namespace testing_support {
@@ -71,6 +76,119 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   close(pipe_fds[0]);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
+  return result;
+}
+#else
+namespace {
+
+// One argument quoted for the command line as the C runtime splits it again: backslashes
+// count only before a quotation mark.
+std::wstring QuoteArgument(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;
+  std::wstring quoted = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted.push_back(c);
+  }
+  quoted.append(backslashes * 2, L'\\');
+  quoted.push_back(L'"');
+  return quoted;
+}
+
+// The inherited environment with `additions` appended, as a block of NUL-terminated entries.
+std::wstring EnvironmentBlock(const std::vector<std::string>& additions) {
+  std::wstring block;
+  if (wchar_t* inherited = GetEnvironmentStringsW()) {
+    for (const wchar_t* entry = inherited; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+      block.append(entry);
+      block.push_back(L'\0');
+    }
+    FreeEnvironmentStringsW(inherited);
+  }
+  for (const std::string& addition : additions) {
+    block.append(platform::Widen(addition));
+    block.push_back(L'\0');
+  }
+  block.push_back(L'\0');
+  return block;
+}
+
+class OwnedHandle {
+ public:
+  explicit OwnedHandle(HANDLE handle = nullptr) : handle_(handle) {}
+  ~OwnedHandle() { Reset(); }
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  void Reset() {
+    if (valid()) CloseHandle(handle_);
+    handle_ = nullptr;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+}  // namespace
+
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::string& directory, const std::vector<std::string>& environment) {
+  ProgramResult result;
+  std::wstring command_line = QuoteArgument(platform::Widen(program));
+  for (const std::string& argument : arguments)
+    command_line += L" " + QuoteArgument(platform::Widen(argument));
+  std::wstring environment_block = EnvironmentBlock(environment);
+
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) return result;
+  OwnedHandle output(read_end), child_output(write_end);
+  SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0);
+  OwnedHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                OPEN_EXISTING, 0, nullptr));
+  if (!input.valid()) return result;
+  // The program's diagnostics go where ours go; the handle must be inheritable to get there.
+  HANDLE error_copy = nullptr;
+  DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(), &error_copy, 0,
+                  TRUE, DUPLICATE_SAME_ACCESS);
+  OwnedHandle error_output(error_copy);
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input.get();
+  startup.hStdOutput = child_output.get();
+  startup.hStdError = error_output.valid() ? error_output.get() : input.get();
+  PROCESS_INFORMATION process{};
+  // Detached: the program has no console, as a program started without a terminal has none.
+  const std::wstring folder = platform::Widen(directory);
+  if (!CreateProcessW(platform::Widen(program).c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                      DETACHED_PROCESS | CREATE_UNICODE_ENVIRONMENT, environment_block.data(),
+                      folder.empty() ? nullptr : folder.c_str(), &startup, &process)) {
+    return result;
+  }
+  OwnedHandle process_handle(process.hProcess), thread_handle(process.hThread);
+  child_output.Reset();  // the pipe ends when the program's copy of it closes
+  input.Reset();
+  error_output.Reset();
+
+  char buffer[65536];
+  DWORD read = 0;
+  while (ReadFile(output.get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
+    result.out.append(buffer, read);
+  DWORD exit_code = 0;
+  if (WaitForSingleObject(process_handle.get(), INFINITE) == WAIT_OBJECT_0 &&
+      GetExitCodeProcess(process_handle.get(), &exit_code)) {
+    result.exit_code = static_cast<int>(exit_code);
+  }
   return result;
 }
 #endif
