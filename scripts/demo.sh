@@ -3,7 +3,7 @@
 # directory and shows the whole console output and the files written.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh release
+scripts/setup.sh release rngacq-sim
 build=$PWD/build/release
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

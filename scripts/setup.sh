@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the build needs (when run as root and something is missing), then configures and
-# builds the given preset. Usage: scripts/setup.sh [debug|release|asan]
+# builds the given preset (all of it, or the targets named). Usage: scripts/setup.sh PRESET [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-debug}
+shift || true
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libusb-1.0-0-dev)
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libusb-1.0-0-dev
+          umockdev libumockdev-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -24,4 +26,8 @@ if ((${#missing[@]})); then
 fi
 
 cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset" -j "$(nproc)"
+if (($#)); then
+  cmake --build --preset "$preset" -j "$(nproc)" --target "$@"
+else
+  cmake --build --preset "$preset" -j "$(nproc)"
+fi
