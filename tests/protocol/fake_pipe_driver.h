@@ -105,7 +105,8 @@ class FakePipeDriver final : public usb::Driver {
     if (is_in) {
       requested_in = length;
       moved = static_cast<std::uint32_t>(std::min<std::size_t>(script.answer.size(), length));
-      if (script.behaviour != PipeBehaviour::Never && script.behaviour != PipeBehaviour::Refused) {
+      if (moved > 0 && script.behaviour != PipeBehaviour::Never &&
+          script.behaviour != PipeBehaviour::Refused) {
         std::memcpy(data, script.answer.data(), moved);
       }
     } else {
