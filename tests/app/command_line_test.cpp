@@ -84,11 +84,14 @@ TEST_F(CommandLineTest, NamesSetTheDataFileAndTheLog) {
   EXPECT_EQ(names({"RND", "/LEN=7"}), "RND|RND.wrn");
   EXPECT_EQ(names({"LEN=125000"}), "LEN=125000|LEN=125000.wrn");
   EXPECT_EQ(names({"d/one.bin", "e/two.txt", "third", "fourth"}), "d/one.bin|e/two.wrn");
+#ifndef _WIN32
+  // (On Windows, where a whole path ends at 259 characters, such names never fit.)
   EXPECT_EQ(names({std::string(255, 'n')}), std::string(255, 'n') + "|" + std::string(255, 'n') + ".wrn");
   // Characters, not bytes, count against the limit.
   std::string accents;
   for (int i = 0; i < 255; ++i) accents += "\xC3\xA9";
   EXPECT_EQ(names({accents}), accents + "|" + accents + ".wrn");
+#endif
 
   EXPECT_EQ(app::DeriveLogName("a.b.c"), "a.b.wrn");
   EXPECT_EQ(app::DeriveLogName("sample"), "sample.wrn");

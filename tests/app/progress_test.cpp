@@ -11,6 +11,10 @@
 #include "console/output.h"
 #include "support/test_support.h"
 
+#ifdef _WIN32
+#include "platform/windows/win32.h"
+#endif
+
 namespace {
 
 std::string Back(int count) {
@@ -62,7 +66,11 @@ class TimingTest : public ::testing::Test {
     platform::Hooks().query_frequency = [this](std::int64_t& f) { return f = frequency, frequency_ok; };
     platform::Hooks().query_counter = [this](std::int64_t& t) {
       t = next_ticks;
+#ifdef _WIN32
+      SetLastError(5);  // the system error code there is GetLastError's
+#else
       errno = 5;
+#endif
       return counter_ok;
     };
   }
