@@ -5,8 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export DEBIAN_FRONTEND=noninteractive
-x86=build/windows-x86
-x64=build/windows-x64
+x86=${RNGACQ_WINDOWS_X86_BUILD:-build/windows-x86}
+x64=${RNGACQ_WINDOWS_X64_BUILD:-build/windows-x64}
 jobs=$(nproc)
 
 echo "-- packages"
@@ -43,7 +43,7 @@ cmake --build "$x64" -j "$jobs"
 echo "-- tests under Wine"
 export WINEDEBUG=-all WINEPREFIX="$PWD/$x64/wine"
 mkdir -p "$WINEPREFIX"  # wineserver -p needs the folder
-wineserver -p
+wineserver -p || true   # a server already kept for this prefix serves as well
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wineboot -u >/dev/null 2>&1
 ctest --test-dir "$x64" --output-on-failure -j "$jobs" --timeout 300
