@@ -34,9 +34,10 @@ std::string InstallProgram(const std::string& program, const std::string& direct
 
 #ifndef _WIN32
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                         const std::string& directory, const std::vector<std::string>& environment) {
+                         const std::string& directory, const std::vector<std::string>& environment,
+                         const std::string& invoked_as) {
   ProgramResult result;
-  std::vector<std::string> args{program};
+  std::vector<std::string> args{invoked_as.empty() ? program : invoked_as};
   args.insert(args.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -139,9 +140,10 @@ class OwnedHandle {
 }  // namespace
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                         const std::string& directory, const std::vector<std::string>& environment) {
+                         const std::string& directory, const std::vector<std::string>& environment,
+                         const std::string& invoked_as) {
   ProgramResult result;
-  std::wstring command_line = QuoteArgument(platform::Widen(program));
+  std::wstring command_line = QuoteArgument(platform::Widen(invoked_as.empty() ? program : invoked_as));
   for (const std::string& argument : arguments)
     command_line += L" " + QuoteArgument(platform::Widen(argument));
   std::wstring environment_block = EnvironmentBlock(environment);

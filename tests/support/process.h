@@ -13,9 +13,11 @@ struct ProgramResult {
   std::string out;     // everything it wrote to standard output
 };
 
-// `environment` adds NAME=VALUE entries to the inherited environment.
+// `environment` adds NAME=VALUE entries to the inherited environment. `invoked_as` is the
+// program's first argument, the name as a user typed it; empty means `program`.
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                         const std::string& directory, const std::vector<std::string>& environment = {});
+                         const std::string& directory, const std::vector<std::string>& environment = {},
+                         const std::string& invoked_as = {});
 
 // Copies a built program (and, when asked, the catalogue beside it) into `directory`, returning
 // the copy's path.
