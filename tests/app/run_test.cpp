@@ -4,12 +4,18 @@
 
 #include <filesystem>
 
+#include "app/command_line.h"
 #include "app/run.h"
 #include "console/catalogue.h"
 #include "console/output.h"
 #include "drivers/sim/sim_driver.h"
 #include "protocol/block_request.h"
 #include "support/test_support.h"
+#include "usb/device.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -186,5 +192,96 @@ TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
   EXPECT_EQ(app::EndWithoutRun(), 0);
   EXPECT_EQ(console.out, "press a key\n\n");
 }
+
+#ifndef _WIN32  // descriptors are taken away through /proc, and a dangling link blocks a name
+// A module whose handle the system refuses to release once the link is open (opening the link
+// closes the handle of the device's construction first).
+class UnreleasableDriver final : public sim::SimDriver {
+ public:
+  bool Close(usb::Handle handle) override {
+    sim::SimDriver::Close(handle);
+    return ++closes_ == 1;
+  }
+
+ private:
+  int closes_ = 0;
+};
+
+// Closes, behind the program's back, the descriptor open on a file whose path ends in `name`,
+// so that the program's own close of it fails.
+void CloseBehindTheBack(const std::string& name) {
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const std::string target = fs::read_symlink(entry.path(), error).string();
+    if (!error && target.size() >= name.size() &&
+        target.compare(target.size() - name.size(), name.size(), name) == 0) {
+      ::close(std::stoi(entry.path().filename().string()));
+    }
+  }
+}
+
+TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
+  // The counter unreadable at the start: nothing acquired, exit 0 after the prompt.
+  int counter_calls = 0;
+  int failing_call = 1;
+  platform::Hooks().query_counter = [&](std::int64_t& t) {
+    t = ++counter_calls * 1000;
+    return counter_calls != failing_call;
+  };
+  EXPECT_EQ(Run(Named("start.bin", 5000)), 0);
+  EXPECT_EQ(ReadFile("start.bin"), "");
+  EXPECT_NE(ReadFile("start.wrn").find("(1/1): start.bin"), std::string::npos);
+  EXPECT_EQ(console.keys_read, 1);
+
+  // Unreadable at the stop: the record is complete, still exit 0 after the prompt.
+  counter_calls = 0;
+  failing_call = 2;
+  EXPECT_EQ(Run(Named("stop.bin", 5000)), 0);
+  EXPECT_EQ(ReadFile("stop.bin"), Record(0, 5000));
+  EXPECT_EQ(console.keys_read, 2);
+
+  // The data file's close fails: its bytes may not be on disk, so it is a failure.
+  counter_calls = 0;
+  failing_call = 0;
+  platform::Hooks().query_counter = [&](std::int64_t& t) {
+    if (++counter_calls == 2) CloseBehindTheBack("/closing.bin");
+    t = counter_calls * 1000;
+    return true;
+  };
+  console.out.clear();
+  EXPECT_EQ(Run(Named("closing.bin", 5000)), 1);
+  EXPECT_NE(console.out.find("\nwrite failed closing.bin"), std::string::npos) << console.out;
+  EXPECT_EQ(ReadFile("closing.bin"), Record(0, 5000));
+  EXPECT_EQ(console.keys_read, 3);
+
+  // The second file's name cannot be created (a link into a missing folder): the first file
+  // stays complete, exit 0 after the prompt.
+  fs::create_symlink("missing/target", "5F000001.bin");
+  console.out.clear();
+  EXPECT_EQ(Run(Named("first.bin", 100, 2)), 0);
+  EXPECT_EQ(ReadFile("first.bin"), Record(0, 100));
+  EXPECT_NE(console.out.find(kSeparator + "\ncannot create 5F000001.bin"), std::string::npos) << console.out;
+  EXPECT_EQ(console.keys_read, 4);
+
+  // A stream someone left open is closed at the end and counted.
+  platform::DataFile stray;
+  ASSERT_TRUE(stray.Open("stray.bin"));
+  console.out.clear();
+  EXPECT_EQ(Run(Named("clean.bin", 100)), 0);
+  EXPECT_FALSE(stray.IsOpen());
+  EXPECT_EQ(console.out.substr(console.out.size() - 4), "\n 1\n");
+
+  // A device the system will not release ends the whole program with its message and exit
+  // code 1, after the record was written in full.
+  UnreleasableDriver unreleasable;
+  usb::SetDriver(&unreleasable);
+  console.out.clear();
+  const int code = app::ProgramMain({(dir.path() / "rngacq").string(), "kept.bin", "/LEN=3000"});
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(console.out.find("\nFailed to close handle to driver.\n"), std::string::npos) << console.out;
+  EXPECT_EQ(ReadFile("kept.bin"), Record(0, 3000));
+  EXPECT_EQ(platform::DataFile::OpenCount(), 0);
+}
+#endif
 
 }  // namespace
