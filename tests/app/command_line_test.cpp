@@ -124,6 +124,8 @@ TEST_F(CommandLineTest, RefusalsQuoteTheArgumentAndWaitForOneKey) {
       {{"/LEN=9223372036854775808"}, "Bad option \"/LEN=9223372036854775808\" "},
       {{"/FILES=2147483648"}, "Bad option \"/FILES=2147483648\" "},
       {{"x.wrn"}, "Bad option \"x.wrn\" "},
+      {{"/DEVICE=04b4"}, "Bad option \"/DEVICE=04b4\" "},
+      {{"/DEVICE=04b4:10g4"}, "Bad option \"/DEVICE=04b4:10g4\" "},
       {{"/RNDNOP", "/bogus", "/H"}, "Bad option \"/bogus\" "},
       {{"ok.bin", std::string(256, 'n')}, "Name too long \"" + std::string(256, 'n') + "\" "},
       {{too_long_accents}, "Name too long \"" + too_long_accents + "\" "},
