@@ -135,6 +135,16 @@ TEST(Output, PrintLoggedMirrorsExactBytesWhileALogIsOpen) {
   EXPECT_EQ(console_capture.out, "\nnot logged" + first + "\n 10000 ");
   EXPECT_EQ(console_capture.direct, "");
 
+#ifndef _WIN32
+  // A log that cannot take the text: the console still shows it, and nothing is counted.
+  console_capture.out.clear();
+  ASSERT_TRUE(log.file.Create("/dev/full"));
+  console::PrintLogged("%s", "lost");
+  log.file.Close();
+  EXPECT_EQ(console_capture.out, "lost");
+  EXPECT_EQ(log.LoggedBytes, first.size() + 8);
+#endif
+
   // Too long for the buffer: cut before the 3-byte character that would straddle byte 1023.
   console_capture.out.clear();
   ASSERT_TRUE(log.file.Create(dir / "c.wrn"));
