@@ -46,4 +46,6 @@ mkdir -p "$WINEPREFIX"  # wineserver -p needs the folder
 wineserver -p || true   # a server already kept for this prefix serves as well
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wineboot -u >/dev/null 2>&1
-ctest --test-dir "$x64" --output-on-failure -j "$jobs" --timeout 300
+# A test that fails is run once more: now and then a Wine process dies at start-up, before the
+# test has printed anything; a real failure fails twice.
+ctest --test-dir "$x64" --output-on-failure -j "$jobs" --timeout 300 --repeat until-pass:2
