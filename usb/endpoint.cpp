@@ -50,6 +50,47 @@ void ReadStatusWords(const TransferContext& context, std::uint32_t& transfer_sta
   transfer_status = ReadLe32(context.request.data() + 18);
 }
 
+// Starts one data transfer of n bytes on `ep`. Direct: only the header and the packet table go
+// to the driver, which moves the data straight to or from `buffer`. Buffered: the data travel
+// inside the request. `table` is the size of the packet table behind the header, 0 for every
+// pipe but an isochronous one. Returns nullptr when nothing was started.
+TransferContextPtr StartDataTransfer(UsbEndPoint& ep, bool direct, std::uint8_t* buffer, std::uint32_t n,
+                                     std::uint64_t table, CompletionRecord& record) {
+  if (ep.DeviceHandle == kInvalidHandle) return nullptr;
+  const std::uint32_t carried = direct ? 0 : n;
+  if (kHeader + table + carried > std::numeric_limits<std::uint32_t>::max()) return nullptr;
+  const auto table32 = static_cast<std::uint32_t>(table);
+  const std::uint32_t data_offset = direct ? 0 : kHeader + table32;
+  TransferContextPtr context = NewContext(std::size_t{kHeader} + table32 + carried);
+  TransferRequest header;
+  header.EndpointAddress = ep.bEndpointAddress;
+  header.PacketTableOffset = table32 > 0 ? kHeader : 0;
+  header.PacketTableLength = table32;
+  header.DataOffset = data_offset;
+  header.DataLength = carried;
+  EncodeTransferRequest(header, context->request);
+  // The data go along for IN pipes too; the driver overwrites them.
+  if (carried > 0) std::memcpy(context->request.data() + data_offset, buffer, carried);
+  context->PacketTableOffset = header.PacketTableOffset;
+  context->PacketTableLength = table32;
+  context->DataOffset = data_offset;
+  context->DataLength = n;
+  const auto size = static_cast<std::uint32_t>(context->request.size());
+  std::uint8_t* request = context->request.data();
+  ep.LastError = direct ? CurrentDriver().RequestOverlapped(ep.DeviceHandle, kRequestDirectTransfer, request,
+                                                            size, buffer, n, record)
+                        : CurrentDriver().RequestOverlapped(ep.DeviceHandle, kRequestBufferedTransfer,
+                                                            request, size, request, size, record);
+  ReadStatusWords(*context, ep.TransferStatus, ep.RequestStatus);
+  return context;
+}
+
+// Slot 2 of the data pipes: the form the driver's version allows.
+TransferContextPtr BeginEitherForm(UsbEndPoint& ep, std::uint8_t* buffer, std::int32_t length,
+                                   CompletionRecord& record) {
+  return ep.DirectIo == 1 ? ep.BeginDirect(buffer, length, record) : ep.BeginBuffered(buffer, length, record);
+}
+
 }  // namespace
 
 std::size_t StrandedTransferCount() {
@@ -77,39 +118,12 @@ UsbEndPoint::UsbEndPoint(Handle device_handle, std::span<const std::uint8_t> des
 
 TransferContextPtr UsbEndPoint::BeginDirect(std::uint8_t* buffer, std::int32_t length,
                                             CompletionRecord& record) {
-  if (DeviceHandle == kInvalidHandle) return nullptr;
-  const std::uint32_t n = ByteCount(buffer, length);
-  TransferContextPtr context = NewContext(kTransferRequestSize);
-  TransferRequest header;
-  header.EndpointAddress = bEndpointAddress;
-  EncodeTransferRequest(header, context->request);
-  context->DataLength = n;
-  LastError = CurrentDriver().RequestOverlapped(DeviceHandle, kRequestDirectTransfer, context->request.data(),
-                                                kHeader, buffer, n, record);
-  ReadStatusWords(*context, TransferStatus, RequestStatus);
-  return context;
+  return StartDataTransfer(*this, true, buffer, ByteCount(buffer, length), 0, record);
 }
 
 TransferContextPtr UsbEndPoint::BeginBuffered(std::uint8_t* buffer, std::int32_t length,
                                               CompletionRecord& record) {
-  if (DeviceHandle == kInvalidHandle) return nullptr;
-  const std::uint32_t n = ByteCount(buffer, length);
-  TransferContextPtr context = NewContext(std::size_t{kHeader} + n);
-  TransferRequest header;
-  header.EndpointAddress = bEndpointAddress;
-  header.DataOffset = kHeader;
-  header.DataLength = n;
-  EncodeTransferRequest(header, context->request);
-  // The data go along for IN pipes too; the driver overwrites them.
-  if (n > 0) std::memcpy(context->request.data() + kHeader, buffer, n);
-  context->DataOffset = kHeader;
-  context->DataLength = n;
-  const auto size = static_cast<std::uint32_t>(context->request.size());
-  LastError =
-      CurrentDriver().RequestOverlapped(DeviceHandle, kRequestBufferedTransfer, context->request.data(), size,
-                                        context->request.data(), size, record);
-  ReadStatusWords(*context, TransferStatus, RequestStatus);
-  return context;
+  return StartDataTransfer(*this, false, buffer, ByteCount(buffer, length), 0, record);
 }
 
 bool UsbEndPoint::FinishTransfer(std::uint8_t* buffer, std::int32_t& length, CompletionRecord& record,
@@ -227,72 +241,33 @@ std::uint64_t PacketTableBytes(std::uint32_t n, std::uint16_t max_packet) {
 
 TransferContextPtr UsbIsocEndPoint::BeginDirect(std::uint8_t* buffer, std::int32_t length,
                                                 CompletionRecord& record) {
-  if (DeviceHandle == kInvalidHandle) return nullptr;
   const std::uint32_t n = ByteCount(buffer, length);
   const std::uint64_t table = PacketTableBytes(n, EffectiveMaxPacket);
-  if (table == 0 || kHeader + table > std::numeric_limits<std::uint32_t>::max()) return nullptr;
-  const auto table32 = static_cast<std::uint32_t>(table);
-  TransferContextPtr context = NewContext(kHeader + table32);
-  TransferRequest header;
-  header.EndpointAddress = bEndpointAddress;
-  header.PacketTableOffset = kHeader;
-  header.PacketTableLength = table32;
-  EncodeTransferRequest(header, context->request);
-  context->PacketTableOffset = kHeader;
-  context->PacketTableLength = table32;
-  context->DataLength = n;
-  const auto size = static_cast<std::uint32_t>(context->request.size());
-  LastError = CurrentDriver().RequestOverlapped(DeviceHandle, kRequestDirectTransfer, context->request.data(),
-                                                size, buffer, n, record);
-  ReadStatusWords(*context, TransferStatus, RequestStatus);
-  return context;
+  if (table == 0) return nullptr;
+  return StartDataTransfer(*this, true, buffer, n, table, record);
 }
 
 TransferContextPtr UsbIsocEndPoint::BeginBuffered(std::uint8_t* buffer, std::int32_t length,
                                                   CompletionRecord& record) {
-  if (DeviceHandle == kInvalidHandle) return nullptr;
   const std::uint32_t n = ByteCount(buffer, length);
   const std::uint64_t table = PacketTableBytes(n, EffectiveMaxPacket);
-  if (table == 0 || kHeader + table + n > std::numeric_limits<std::uint32_t>::max()) return nullptr;
-  const auto table32 = static_cast<std::uint32_t>(table);
-  const std::uint32_t data_offset = kHeader + table32;
-  TransferContextPtr context = NewContext(std::size_t{data_offset} + n);
-  TransferRequest header;
-  header.EndpointAddress = bEndpointAddress;
-  header.PacketTableOffset = kHeader;
-  header.PacketTableLength = table32;
-  header.DataOffset = data_offset;
-  header.DataLength = n;
-  EncodeTransferRequest(header, context->request);
-  if (n > 0) std::memcpy(context->request.data() + data_offset, buffer, n);
-  context->PacketTableOffset = kHeader;
-  context->PacketTableLength = table32;
-  context->DataOffset = data_offset;
-  context->DataLength = n;
-  const auto size = static_cast<std::uint32_t>(context->request.size());
-  LastError =
-      CurrentDriver().RequestOverlapped(DeviceHandle, kRequestBufferedTransfer, context->request.data(), size,
-                                        context->request.data(), size, record);
-  ReadStatusWords(*context, TransferStatus, RequestStatus);
-  return context;
+  if (table == 0) return nullptr;
+  return StartDataTransfer(*this, false, buffer, n, table, record);
 }
 
 TransferContextPtr UsbIsocEndPoint::BeginTransfer(std::uint8_t* buffer, std::int32_t length,
                                                   CompletionRecord& record) {
-  if (DeviceHandle == kInvalidHandle) return nullptr;
-  return DirectIo == 1 ? BeginDirect(buffer, length, record) : BeginBuffered(buffer, length, record);
+  return BeginEitherForm(*this, buffer, length, record);
 }
 
 TransferContextPtr UsbBulkEndPoint::BeginTransfer(std::uint8_t* buffer, std::int32_t length,
                                                   CompletionRecord& record) {
-  if (DeviceHandle == kInvalidHandle) return nullptr;
-  return DirectIo == 1 ? BeginDirect(buffer, length, record) : BeginBuffered(buffer, length, record);
+  return BeginEitherForm(*this, buffer, length, record);
 }
 
 TransferContextPtr UsbInterruptEndPoint::BeginTransfer(std::uint8_t* buffer, std::int32_t length,
                                                        CompletionRecord& record) {
-  if (DeviceHandle == kInvalidHandle) return nullptr;
-  return DirectIo == 1 ? BeginDirect(buffer, length, record) : BeginBuffered(buffer, length, record);
+  return BeginEitherForm(*this, buffer, length, record);
 }
 
 }  // namespace usb
