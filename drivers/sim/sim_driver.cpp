@@ -2,7 +2,6 @@
 #include "drivers/sim/sim_driver.h"
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
@@ -19,54 +18,7 @@ constexpr std::uint32_t kErrorInvalidFunction = 1;
 constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::size_t kHeader = usb::kTransferRequestSize;
-constexpr std::size_t kFrame = 16;
 constexpr std::string_view kPathPrefix = "sim:";
-
-// A counter-based mix (one 64x64->128 multiply per word): cheap, so that the simulated module
-// costs little next to the program it serves, and any byte of the stream can be computed alone.
-std::uint64_t StreamWord(std::uint64_t seed, std::uint64_t index) {
-  const std::uint64_t a = seed + (index + 1) * 0xA0761D6478BD642Full;
-  const std::uint64_t b = a ^ 0xE7037ED1A0B428DBull;
-#if defined(__SIZEOF_INT128__)
-  __extension__ using Wide = unsigned __int128;
-  const Wide product = static_cast<Wide>(a) * b;
-  return static_cast<std::uint64_t>(product >> 64) ^ static_cast<std::uint64_t>(product);
-#else
-  const std::uint64_t a_lo = a & 0xFFFFFFFFu, a_hi = a >> 32, b_lo = b & 0xFFFFFFFFu, b_hi = b >> 32;
-  const std::uint64_t lo_lo = a_lo * b_lo, hi_lo = a_hi * b_lo, lo_hi = a_lo * b_hi, hi_hi = a_hi * b_hi;
-  const std::uint64_t cross = (lo_lo >> 32) + (hi_lo & 0xFFFFFFFFu) + lo_hi;
-  const std::uint64_t high = hi_hi + (hi_lo >> 32) + (cross >> 32);
-  const std::uint64_t low = (cross << 32) | (lo_lo & 0xFFFFFFFFu);
-  return high ^ low;
-#endif
-}
-
-void AppendStream(std::uint64_t seed, std::uint64_t offset, std::size_t count,
-                  std::vector<std::uint8_t>& out) {
-  std::size_t at = out.size();
-  out.resize(at + count);
-  std::uint8_t* dest = out.data();
-  std::uint64_t index = offset / 8;
-  std::size_t skip = static_cast<std::size_t>(offset % 8);
-  while (count > 0) {
-    const std::uint64_t word = StreamWord(seed, index++);
-    if (skip == 0 && count >= 8) {
-      // Least significant byte first, whatever the host's byte order.
-      std::uint64_t little = word;
-      if constexpr (std::endian::native == std::endian::big) {
-        little = 0;
-        for (int b = 0; b < 8; ++b) little = (little << 8) | ((word >> (8 * b)) & 0xFF);
-      }
-      std::memcpy(dest + at, &little, 8);
-      at += 8;
-      count -= 8;
-      continue;
-    }
-    for (std::size_t b = skip; b < 8 && count > 0; ++b, --count)
-      dest[at++] = static_cast<std::uint8_t>(word >> (8 * b));
-    skip = 0;
-  }
-}
 
 std::vector<std::uint8_t> BuildConfigDescriptor(std::uint16_t packet, bool bulk_in, bool bulk_out) {
   std::vector<std::uint8_t> d{9, 2, 0, 0, 1, 1, 0, 0x80, 50};
@@ -136,38 +88,11 @@ struct Transfer {
   std::shared_ptr<usb::Event> event;
 };
 
-// Answer bytes not yet taken by an IN transfer: appended at the back, taken from the front.
-class AnswerQueue {
- public:
-  bool empty() const { return head_ == bytes_.size(); }
-  std::size_t size() const { return bytes_.size() - head_; }
-  void Append(const std::vector<std::uint8_t>& more) {
-    bytes_.insert(bytes_.end(), more.begin(), more.end());
-  }
-  void Take(std::size_t n, std::uint8_t* dest) {
-    std::memcpy(dest, bytes_.data() + head_, n);
-    head_ += n;
-    if (head_ == bytes_.size()) bytes_.clear(), head_ = 0;
-  }
-
- private:
-  std::vector<std::uint8_t> bytes_;
-  std::size_t head_ = 0;
-};
-
 struct Module {
   ModuleConfig config;
-  AnswerQueue answer;
-  std::vector<std::uint8_t> scratch;  // the answer being made, kept to reuse its memory
-  std::uint64_t stream_offset = 0;
-  std::uint32_t answered = 0;
-  std::uint16_t counter = 0;
+  ModuleModel model;
   bool disconnected = false;
 };
-
-bool IsFrame(const std::uint8_t* f, std::uint8_t b2, std::uint8_t b3) {
-  return f[0] == 0x13 && f[1] == 0x37 && f[2] == b2 && f[3] == b3;
-}
 
 void Finish(const std::shared_ptr<SimPending>& state, const std::shared_ptr<usb::Event>& event, bool success,
             std::uint32_t transferred, std::uint32_t error) {
@@ -186,21 +111,6 @@ std::vector<std::uint8_t> DefaultDeviceDescriptor() {
 
 std::vector<std::uint8_t> DefaultConfigDescriptor() {
   return BuildConfigDescriptor(512, true, true);
-}
-
-std::vector<std::uint8_t> StreamBytes(std::uint64_t seed, std::uint64_t offset, std::size_t count) {
-  std::vector<std::uint8_t> out;
-  out.reserve(count);
-  AppendStream(seed, offset, count, out);
-  return out;
-}
-
-std::vector<std::uint8_t> ExpectedRecord(std::uint64_t seed, std::uint64_t stream_offset,
-                                         std::int64_t record_length) {
-  // Whole blocks take 1984 stream bytes each and the remainder's frames follow them, so the
-  // record is the stream itself; only the tail of the last frame is dropped.
-  if (record_length <= 0) return {};
-  return StreamBytes(seed, stream_offset, static_cast<std::size_t>(record_length));
 }
 
 struct SimDriver::Impl {
@@ -230,7 +140,7 @@ struct SimDriver::Impl {
 
   bool Silent(const Module& m) const {
     const Faults& f = m.config.faults;
-    return f.silent || (f.silent_after_blocks && m.answered >= *f.silent_after_blocks);
+    return f.silent || (f.silent_after_blocks && m.model.Answered() >= *f.silent_after_blocks);
   }
 
   // Ends the transfers matching `which` with `error`.
@@ -245,7 +155,7 @@ struct SimDriver::Impl {
   void CheckDisconnect(std::size_t index) {
     Module& m = modules[index];
     const auto& after = m.config.faults.disconnect_after_blocks;
-    if (m.disconnected || !after || m.answered < *after) return;
+    if (m.disconnected || !after || m.model.Answered() < *after) return;
     m.disconnected = true;
     EndPending([index](const Transfer& t) { return t.module == index; }, usb::kErrorDeviceNotConnected);
   }
@@ -254,13 +164,12 @@ struct SimDriver::Impl {
   void ServeInputs(std::size_t index) {
     // Silence is decided when a command arrives: an answer already made is still delivered.
     Module& m = modules[index];
-    for (auto it = pending.begin(); it != pending.end() && !m.answer.empty();) {
+    for (auto it = pending.begin(); it != pending.end() && m.model.Pending() > 0;) {
       if (it->module != index || (it->endpoint & 0x80) == 0) {
         ++it;
         continue;
       }
-      const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(it->size, m.answer.size()));
-      m.answer.Take(n, it->data);
+      const auto n = static_cast<std::uint32_t>(m.model.Take(it->data, it->size));
       Finish(it->state, it->event, true, it->extra + n, 0);
       it = pending.erase(it);
     }
@@ -268,36 +177,7 @@ struct SimDriver::Impl {
 
   // The module reads the command as frames and queues one answer frame per command frame.
   void Feed(std::size_t index, const std::uint8_t* command, std::size_t size) {
-    Module& m = modules[index];
-    const Faults& faults = m.config.faults;
-    std::vector<std::uint8_t>& answer = m.scratch;
-    answer.clear();
-    for (std::size_t at = 0; at + kFrame <= size; at += kFrame) {
-      const std::uint8_t* f = command + at;
-      std::array<std::uint8_t, kFrame> a{};
-      if (IsFrame(f, 0xC0, 0xDE) && f[8] == 0x04) {
-        const std::uint8_t mode = f[15] & 0x0F;
-        a[15] =
-            static_cast<std::uint8_t>(0xA0 | (faults.status_nibble ? *faults.status_nibble & 0x0F : mode));
-      } else if (IsFrame(f, 0xC0, 0xDE) && f[8] == 0x10) {
-        a[15] = static_cast<std::uint8_t>(0x20 | (faults.end_nibble ? *faults.end_nibble & 0x0F : 0x0D));
-      } else if (IsFrame(f, 0xDA, 0x7A)) {
-        const auto frames = static_cast<std::uint16_t>(f[14] << 8 | f[15]);
-        ++m.counter;
-        a[12] = static_cast<std::uint8_t>(m.counter >> 8);
-        a[13] = static_cast<std::uint8_t>(m.counter & 0xFF);
-        a[14] = f[14];
-        a[15] = f[15];
-        answer.insert(answer.end(), a.begin(), a.end());
-        AppendStream(m.config.seed, m.stream_offset, std::size_t{frames} * kFrame, answer);
-        m.stream_offset += std::uint64_t{frames} * kFrame;
-        continue;
-      }
-      answer.insert(answer.end(), a.begin(), a.end());
-    }
-    answer.resize(answer.size() - std::min<std::size_t>(faults.short_answer, answer.size()));
-    m.answer.Append(answer);
-    ++m.answered;
+    modules[index].model.Feed(command, size);
     if (options.complete_from_worker) {
       work_due = true;
       wake.notify_one();
@@ -391,8 +271,8 @@ class SimDeviceList final : public usb::DeviceList {
 SimDriver::SimDriver(Options options) : impl_(std::make_unique<Impl>()) {
   impl_->options = std::move(options);
   for (const ModuleConfig& config : impl_->options.modules) {
-    Module m;
-    m.config = config;
+    const Faults& f = config.faults;
+    Module m{config, ModuleModel(config.seed, {f.status_nibble, f.end_nibble, f.short_answer})};
     if (m.config.device_descriptor.empty()) m.config.device_descriptor = DefaultDeviceDescriptor();
     if (m.config.config_descriptors.empty()) {
       // The bulk faults shape the default interface; explicit descriptors are taken as given.
@@ -609,7 +489,7 @@ void SimDriver::SetRecording(bool on) {
 
 std::uint32_t SimDriver::AnsweredRequests(std::size_t index) const {
   std::lock_guard lock(impl_->mutex);
-  return index < impl_->modules.size() ? impl_->modules[index].answered : 0;
+  return index < impl_->modules.size() ? impl_->modules[index].model.Answered() : 0;
 }
 
 std::size_t SimDriver::OpenHandles() const {

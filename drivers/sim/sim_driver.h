@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "drivers/sim/module_model.h"
 #include "usb/driver.h"
 
 namespace sim {
@@ -64,14 +65,6 @@ struct ModuleConfig {
 // The default module's descriptors, for tests that start from them and change a byte.
 std::vector<std::uint8_t> DefaultDeviceDescriptor();
 std::vector<std::uint8_t> DefaultConfigDescriptor();
-
-// The module's data stream: byte `offset` onward of the generator seeded with `seed`. Each
-// answer consumes 16 bytes per data frame, in order.
-std::vector<std::uint8_t> StreamBytes(std::uint64_t seed, std::uint64_t offset, std::size_t count);
-// What a data file of `record_length` bytes holds when fetched from a fresh module: full blocks
-// of 1984 bytes, then the remainder (the unused tail of its last data frame is dropped).
-std::vector<std::uint8_t> ExpectedRecord(std::uint64_t seed, std::uint64_t stream_offset,
-                                         std::int64_t record_length);
 
 // One request as it reached the driver, for tests that check the exact bytes.
 struct RecordedRequest {

@@ -1,0 +1,120 @@
+#include "drivers/sim/module_model.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace sim {
+namespace {
+
+constexpr std::size_t kFrame = 16;
+
+// A counter-based mix (one 64x64->128 multiply per word): cheap, so that the simulated module
+// costs little next to the program it serves, and any byte of the stream can be computed alone.
+std::uint64_t StreamWord(std::uint64_t seed, std::uint64_t index) {
+  const std::uint64_t a = seed + (index + 1) * 0xA0761D6478BD642Full;
+  const std::uint64_t b = a ^ 0xE7037ED1A0B428DBull;
+#if defined(__SIZEOF_INT128__)
+  __extension__ using Wide = unsigned __int128;
+  const Wide product = static_cast<Wide>(a) * b;
+  return static_cast<std::uint64_t>(product >> 64) ^ static_cast<std::uint64_t>(product);
+#else
+  const std::uint64_t a_lo = a & 0xFFFFFFFFu, a_hi = a >> 32, b_lo = b & 0xFFFFFFFFu, b_hi = b >> 32;
+  const std::uint64_t lo_lo = a_lo * b_lo, hi_lo = a_hi * b_lo, lo_hi = a_lo * b_hi, hi_hi = a_hi * b_hi;
+  const std::uint64_t cross = (lo_lo >> 32) + (hi_lo & 0xFFFFFFFFu) + lo_hi;
+  const std::uint64_t high = hi_hi + (hi_lo >> 32) + (cross >> 32);
+  const std::uint64_t low = (cross << 32) | (lo_lo & 0xFFFFFFFFu);
+  return high ^ low;
+#endif
+}
+
+void AppendStream(std::uint64_t seed, std::uint64_t offset, std::size_t count,
+                  std::vector<std::uint8_t>& out) {
+  std::size_t at = out.size();
+  out.resize(at + count);
+  std::uint8_t* dest = out.data();
+  std::uint64_t index = offset / 8;
+  std::size_t skip = static_cast<std::size_t>(offset % 8);
+  while (count > 0) {
+    const std::uint64_t word = StreamWord(seed, index++);
+    if (skip == 0 && count >= 8) {
+      // Least significant byte first, whatever the host's byte order.
+      std::uint64_t little = word;
+      if constexpr (std::endian::native == std::endian::big) {
+        little = 0;
+        for (int b = 0; b < 8; ++b) little = (little << 8) | ((word >> (8 * b)) & 0xFF);
+      }
+      std::memcpy(dest + at, &little, 8);
+      at += 8;
+      count -= 8;
+      continue;
+    }
+    for (std::size_t b = skip; b < 8 && count > 0; ++b, --count)
+      dest[at++] = static_cast<std::uint8_t>(word >> (8 * b));
+    skip = 0;
+  }
+}
+
+bool IsFrame(const std::uint8_t* f, std::uint8_t b2, std::uint8_t b3) {
+  return f[0] == 0x13 && f[1] == 0x37 && f[2] == b2 && f[3] == b3;
+}
+
+}  // namespace
+
+ModuleModel::ModuleModel(std::uint64_t seed, const AnswerFaults& faults) : seed_(seed), faults_(faults) {}
+
+void ModuleModel::Feed(const std::uint8_t* command, std::size_t size) {
+  // The answer is made right behind the bytes still waiting, so it is never copied again.
+  const std::size_t start = answer_.size();
+  for (std::size_t at = 0; command != nullptr && at + kFrame <= size; at += kFrame) {
+    const std::uint8_t* f = command + at;
+    const std::size_t frame_at = answer_.size();
+    answer_.resize(frame_at + kFrame);
+    std::uint8_t* a = answer_.data() + frame_at;
+    std::memset(a, 0, kFrame);
+    if (IsFrame(f, 0xC0, 0xDE) && f[8] == 0x04) {
+      const std::uint8_t mode = f[15] & 0x0F;
+      a[15] =
+          static_cast<std::uint8_t>(0xA0 | (faults_.status_nibble ? *faults_.status_nibble & 0x0F : mode));
+    } else if (IsFrame(f, 0xC0, 0xDE) && f[8] == 0x10) {
+      a[15] = static_cast<std::uint8_t>(0x20 | (faults_.end_nibble ? *faults_.end_nibble & 0x0F : 0x0D));
+    } else if (IsFrame(f, 0xDA, 0x7A)) {
+      const auto frames = static_cast<std::uint16_t>(f[14] << 8 | f[15]);
+      ++counter_;
+      a[12] = static_cast<std::uint8_t>(counter_ >> 8);
+      a[13] = static_cast<std::uint8_t>(counter_ & 0xFF);
+      a[14] = f[14];
+      a[15] = f[15];
+      AppendStream(seed_, stream_offset_, std::size_t{frames} * kFrame, answer_);
+      stream_offset_ += std::uint64_t{frames} * kFrame;
+    }
+  }
+  answer_.resize(answer_.size() - std::min<std::size_t>(faults_.short_answer, answer_.size() - start));
+  ++answered_;
+}
+
+std::size_t ModuleModel::Take(std::uint8_t* dest, std::size_t max) {
+  const std::size_t n = std::min(max, Pending());
+  if (n == 0) return 0;
+  std::memcpy(dest, answer_.data() + head_, n);
+  head_ += n;
+  if (head_ == answer_.size()) answer_.clear(), head_ = 0;
+  return n;
+}
+
+std::vector<std::uint8_t> StreamBytes(std::uint64_t seed, std::uint64_t offset, std::size_t count) {
+  std::vector<std::uint8_t> out;
+  out.reserve(count);
+  AppendStream(seed, offset, count, out);
+  return out;
+}
+
+std::vector<std::uint8_t> ExpectedRecord(std::uint64_t seed, std::uint64_t stream_offset,
+                                         std::int64_t record_length) {
+  // Whole blocks take 1984 stream bytes each and the remainder's frames follow them, so the
+  // record is the stream itself; only the tail of the last frame is dropped.
+  if (record_length <= 0) return {};
+  return StreamBytes(seed, stream_offset, static_cast<std::size_t>(record_length));
+}
+
+}  // namespace sim
