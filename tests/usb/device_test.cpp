@@ -1,12 +1,23 @@
-// UsbDevice against the simulated module: the open walk, its variations and malformed descriptors.
+// UsbDevice against the simulated module: the open walk and its variations, malformed
+// descriptors and the close errors.
 #include <gtest/gtest.h>
 
-#include "sim_scope.h"
+#include <tuple>
+
+#include "drivers/sim/sim_driver.h"
 #include "usb/device.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+constexpr const usb::Guid& kGuid = usb::kModuleInterfaceGuid;
+
+// Installs a simulated driver for the duration of a test.
+struct SimScope {
+  explicit SimScope(sim::Options options = {}) : driver(std::move(options)) { usb::SetDriver(&driver); }
+  ~SimScope() { usb::SetDriver(nullptr); }
+  sim::SimDriver driver;
+};
 
 Bytes Iface(std::uint8_t number, std::uint8_t alt, std::uint8_t endpoints) {
   return {9, 4, number, alt, endpoints, 0xFF, 0, 0, 0};
@@ -23,12 +34,6 @@ Bytes Config(const std::vector<Bytes>& parts, int total = -1) {
   return d;
 }
 
-sim::ModuleConfig WithConfig(Bytes config) {
-  sim::ModuleConfig m;
-  m.config_descriptors = {std::move(config)};
-  return m;
-}
-
 std::string Text(const std::array<char16_t, usb::kStringUnits>& s) {
   return usb::Utf16ToUtf8(s.data(), s.size());
 }
@@ -39,19 +44,22 @@ std::size_t EndpointObjects(const usb::UsbInterface& entry) {
   return n;
 }
 
-TEST(UsbDevice, OpenWalksEveryStepInOrderWithExactDescriptorReads) {
-  SimScope sim;
-  usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
+// The first open of three modules, then module 1 without configuration or strings, module 2
+// behind an old driver, and an index equal to the count.
+TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
+  sim::Options three;
+  three.modules.resize(3);
+  three.modules[1].faults.strings_unreadable = true;
+  three.modules[1].faults.config_unreadable = true;
+  three.modules[2].driver_version = 0x01050400;
+  SimScope sim(three);
+  usb::UsbDevice device(nullptr, kGuid, true);
   ASSERT_NE(device.DeviceHandle, usb::kInvalidHandle);
-  EXPECT_EQ(std::string(device.DevicePath.data()), "sim:0");
   EXPECT_EQ(Text(device.SerialNumber), "SIM-00000001");
-  EXPECT_EQ(Text(device.ProductString), "Simulated random-number module");
-  EXPECT_EQ(device.LanguageId, 0x0409);
-  EXPECT_TRUE(device.IsHighSpeed);
-  EXPECT_EQ(device.DriverVersionCode, 0x01050500u);
   EXPECT_EQ(device.ControlEndPoint->EffectiveMaxPacket, 64);
   EXPECT_EQ(device.ActiveInterface->EndPoint(0), device.ControlEndPoint);
   EXPECT_EQ(device.BulkInEndPoint->bEndpointAddress, 0x86);
+  EXPECT_EQ(device.BulkInEndPoint->DirectIo, 1u);
   EXPECT_EQ(device.BulkOutEndPoint->bEndpointAddress, 0x02);
   EXPECT_EQ(device.ActiveEndPointCount(), 3);
 
@@ -70,12 +78,10 @@ TEST(UsbDevice, OpenWalksEveryStepInOrderWithExactDescriptorReads) {
     EXPECT_EQ(requests[i].output_size, expected[i].second) << i;
     EXPECT_FALSE(requests[i].overlapped);
   }
+  // GET_DESCRIPTOR of the device, 18 bytes within 5 s, the data right behind the header.
   Bytes device_read(56, 0);
-  device_read[0] = 0x80;
-  device_read[1] = 6;
-  device_read[3] = 1;
-  device_read[6] = 18;
-  device_read[8] = 5;
+  const Bytes setup{0x80, 6, 0, 1, 0, 0, 18, 0, 5};
+  std::copy(setup.begin(), setup.end(), device_read.begin());
   device_read[30] = 38;
   device_read[34] = 18;
   EXPECT_EQ(requests[0].input, device_read);
@@ -83,115 +89,41 @@ TEST(UsbDevice, OpenWalksEveryStepInOrderWithExactDescriptorReads) {
   EXPECT_EQ(usb::ReadLe16(&requests[8].input[4]), 0x0409);
   EXPECT_EQ(usb::ReadLe16(&requests[16].input[2]), 0x0200);
   EXPECT_EQ(usb::ReadLe16(&requests[16].input[6]), 32);
-  device.Close();
-  EXPECT_EQ(sim.driver.OpenHandles(), 0u);
-}
 
-TEST(UsbDevice, AssignsTheFirstEndpointOfEachKind) {
-  // An unknown kind (0x05) makes no object; of two bulk IN endpoints the first wins.
-  SimScope sim(WithConfig(Config(
-      {Iface(0, 0, 6), Ep(0x83, 0x05), Ep(0x81, 2), Ep(0x86, 2), Ep(0x02, 2), Ep(0x84, 3), Ep(0x85, 1)})));
-  usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
-  EXPECT_EQ(device.ActiveInterface->EndPoint(1), nullptr);
-  EXPECT_EQ(device.BulkInEndPoint->bEndpointAddress, 0x81);
-  EXPECT_EQ(device.BulkOutEndPoint->bEndpointAddress, 0x02);
-  EXPECT_EQ(device.InterruptInEndPoint->bEndpointAddress, 0x84);
-  EXPECT_EQ(device.IsocInEndPoint->bEndpointAddress, 0x85);
-  EXPECT_EQ(device.InterruptOutEndPoint, nullptr);
-  EXPECT_EQ(device.ActiveEndPointCount(), 7);
-}
-
-TEST(UsbDevice, AlternateSettingsAndOldDrivers) {
-  const Bytes config = Config({Iface(0, 0, 1), Ep(0x86, 2), Iface(0, 1, 2), Ep(0x81, 2), Ep(0x01, 2)});
-  sim::ModuleConfig module = WithConfig(config);
-  module.alt_setting = 1;
-  module.driver_version = 0x01050400;
-  {
-    SimScope sim(module);
-    usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
-    EXPECT_EQ(device.InterfaceIndex, 1);
-    EXPECT_EQ(device.Configurations[0]->Interfaces[0]->AltSettingCount, 2);
-    EXPECT_EQ(device.BulkInEndPoint->bEndpointAddress, 0x81);
-    EXPECT_EQ(device.BulkInEndPoint->DirectIo, 0u);  // below 1.5.5.0 data travel in the request
-    EXPECT_EQ(device.BulkOutEndPoint->DirectIo, 0u);
-  }
-  module.alt_setting = 5;  // no entry has it: nothing becomes active, Open still finds a configuration
-  SimScope sim(module);
-  usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, false);
-  EXPECT_TRUE(device.Open(0));
-  EXPECT_EQ(device.ActiveInterface, nullptr);
+  const usb::Handle first = device.DeviceHandle;
+  EXPECT_TRUE(device.Open(0));  // opened twice in a row: the first handle is closed
+  EXPECT_NE(device.DeviceHandle, first);
+  EXPECT_EQ(sim.driver.OpenHandles(), 1u);
+  // No configuration: false, yet the device is open; unreadable strings keep their earlier text.
+  EXPECT_FALSE(device.Open(1));
+  EXPECT_EQ(std::string(device.DevicePath.data()), "sim:1");
+  EXPECT_NE(device.DeviceHandle, usb::kInvalidHandle);
+  EXPECT_EQ(device.idProduct, 0x0001);
+  EXPECT_EQ(Text(device.SerialNumber), "SIM-00000001");
   EXPECT_EQ(device.BulkInEndPoint, nullptr);
   EXPECT_EQ(device.ActiveEndPointCount(), 0);
+  EXPECT_TRUE(device.Open(2));
+  EXPECT_EQ(device.BulkInEndPoint->DirectIo, 0u);  // below 1.5.5.0 the data travel in the request
+  EXPECT_EQ(device.BulkOutEndPoint->DirectIo, 0u);
+  EXPECT_FALSE(device.Open(3));  // index equal to the count
+  EXPECT_EQ(device.DeviceHandle, usb::kInvalidHandle);
+  EXPECT_EQ(device.BulkInEndPoint, nullptr);
+  device.Close();
+  device.Close();  // repeated on a closed device: harmless
+  EXPECT_EQ(sim.driver.OpenHandles(), 0u);
 }
 
 TEST(UsbDevice, LanguageTables) {
   const std::pair<std::vector<std::uint16_t>, std::uint16_t> cases[] = {
       {{0x0407, 0x0409}, 0x0409}, {{0x0407, 0x040C}, 0x0407}, {{}, 0}};
   for (const auto& [table, chosen] : cases) {
-    sim::ModuleConfig module;
-    module.languages = table;
-    SimScope sim(module);
-    usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
+    sim::Options options;
+    options.modules[0].languages = table;
+    SimScope sim(options);
+    usb::UsbDevice device(nullptr, kGuid, true);
     EXPECT_EQ(device.LanguageId, chosen);
     EXPECT_EQ(usb::ReadLe16(&sim.driver.Requests()[8].input[4]), chosen);  // the serial read's wIndex
     EXPECT_EQ(Text(device.SerialNumber), "SIM-00000001");
-  }
-}
-
-TEST(UsbDevice, FailedReadsKeepOrClearTheirValues) {
-  usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, false);
-  {
-    SimScope sim;
-    ASSERT_TRUE(device.Open(0));
-    device.Close();
-  }
-  sim::ModuleConfig module;
-  module.faults.strings_unreadable = true;
-  module.faults.config_unreadable = true;
-  SimScope sim(module);
-  // No configuration: false, but the device is open and its descriptor was read.
-  EXPECT_FALSE(device.Open(0));
-  EXPECT_NE(device.DeviceHandle, usb::kInvalidHandle);
-  EXPECT_EQ(device.idProduct, 0x0001);
-  EXPECT_EQ(Text(device.SerialNumber), "SIM-00000001");  // kept from the earlier open
-  EXPECT_EQ(device.BulkInEndPoint, nullptr);
-  EXPECT_EQ(device.ActiveEndPointCount(), 0);
-  device.Close();
-  EXPECT_EQ(sim.driver.OpenHandles(), 0u);
-}
-
-TEST(UsbDevice, CountingOpeningByIndexAndReopening) {
-  sim::Options two;
-  two.modules.resize(2);
-  SimScope sim(two);
-  usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
-  const usb::Handle first = device.DeviceHandle;
-  EXPECT_TRUE(device.Open(0));  // opened twice in a row: the first handle is closed
-  EXPECT_NE(device.DeviceHandle, first);
-  EXPECT_TRUE(device.Open(1));
-  EXPECT_EQ(std::string(device.DevicePath.data()), "sim:1");
-  EXPECT_EQ(sim.driver.OpenHandles(), 1u);
-  EXPECT_FALSE(device.Open(2));  // index equal to the count
-  EXPECT_EQ(device.DeviceHandle, usb::kInvalidHandle);
-  EXPECT_EQ(device.BulkInEndPoint, nullptr);
-  EXPECT_EQ(device.ActiveEndPointCount(), 0);
-  device.Close();  // repeated on a closed device: harmless
-  EXPECT_EQ(sim.driver.OpenHandles(), 0u);
-  usb::SelectedModuleIds() = {{0x1234, 0x0001}};
-  EXPECT_EQ(device.CountDevices(), 0);
-  usb::SelectedModuleIds() = {{0x1209, 0x0001}};
-  EXPECT_EQ(device.CountDevices(), 2);
-  usb::SelectedModuleIds().clear();
-  EXPECT_EQ(usb::UsbDevice(nullptr, usb::Guid{1, 2, 3, {}}, false).CountDevices(), 0);
-
-  sim::Options none, unlisted, unopenable;
-  none.modules.clear();
-  unlisted.list_unavailable = true;
-  unopenable.modules[0].faults.open_fails = true;
-  for (const sim::Options& options : {none, unlisted, unopenable}) {
-    SimScope other(options);
-    usb::UsbDevice closed(nullptr, usb::kModuleInterfaceGuid, true);
-    EXPECT_EQ(closed.DeviceHandle, usb::kInvalidHandle);
   }
 }
 
@@ -219,33 +151,35 @@ class Releasing final : public sim::SimDriver {
 TEST(UsbDevice, CloseAndDestroyReportRefusedReleases) {
   Releasing driver;
   int window = 0;
-  auto device = std::make_unique<usb::UsbDevice>(&window, usb::kModuleInterfaceGuid, true);
-  ASSERT_NE(device->InterfaceNotification, nullptr);
+  auto device = std::make_unique<usb::UsbDevice>(&window, kGuid, true);
   ASSERT_NE(device->HandleNotification, nullptr);
   const usb::Handle handle = device->DeviceHandle;
-  const std::pair<bool Releasing::*, const char*> cases[] = {
-      {&Releasing::handle_notice_fails, "Failed to close the handle notification handle."},
-      {&Releasing::close_fails, "Failed to close handle to driver."}};
-  for (const auto& [fault, text] : cases) {
+  const std::tuple<bool Releasing::*, void (usb::UsbDevice::*)(), const char*> cases[] = {
+      {&Releasing::handle_notice_fails, &usb::UsbDevice::Close,
+       "Failed to close the handle notification handle."},
+      {&Releasing::close_fails, &usb::UsbDevice::Close, "Failed to close handle to driver."},
+      {&Releasing::interface_notice_fails, &usb::UsbDevice::Destroy,
+       "Failed to close the device notification handle."}};
+  for (const auto& [fault, release, text] : cases) {
+    EXPECT_EQ(device->DeviceHandle, handle);  // nothing released by a refused close
     driver.*fault = true;
+    std::string what;
     try {
-      device->Close();
-      ADD_FAILURE() << "no error for " << text;
+      ((*device).*release)();
     } catch (const usb::UsbCloseError& e) {
-      EXPECT_STREQ(e.what(), text);
+      what = e.what();
     }
+    EXPECT_EQ(what, text);
     driver.*fault = false;
-    EXPECT_EQ(device->DeviceHandle, handle);  // nothing released
-    EXPECT_NE(device->BulkInEndPoint, nullptr);
   }
-  device->Close();
   EXPECT_EQ(driver.OpenHandles(), 0u);
   driver.interface_notice_fails = true;
-  EXPECT_THROW(device->Destroy(), usb::UsbCloseError);
   device.reset();  // the destructor retries and swallows the failure
 }
 
-TEST(UsbDevice, MalformedDescriptorSetsAreReadOnlyWithinBounds) {
+// The active entry, its first endpoint of each kind, and descriptor sets that must be read only
+// within their bounds.
+TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
   std::vector<Bytes> nine_interfaces, sixteen_endpoints{Iface(0, 0, 16)}, eleven_others{Iface(0, 0, 1)};
   for (std::uint8_t i = 0; i < 9; ++i) nine_interfaces.push_back(Iface(i, 0, 0));
   for (std::uint8_t i = 0; i < 16; ++i)
@@ -257,6 +191,7 @@ TEST(UsbDevice, MalformedDescriptorSetsAreReadOnlyWithinBounds) {
   twelve_others.push_back(Ep(0x86, 2));
   Bytes zero_header = Config({Iface(0, 0, 1), Ep(0x86, 2)});
   zero_header[0] = 0;
+  const Bytes two_alts = Config({Iface(0, 0, 1), Ep(0x86, 2), Iface(0, 1, 2), Ep(0x81, 2), Ep(0x01, 2)});
 
   struct Case {
     const char* name;
@@ -264,26 +199,39 @@ TEST(UsbDevice, MalformedDescriptorSetsAreReadOnlyWithinBounds) {
     bool opened;            // a configuration with an entry was found
     std::size_t entries;    // of the first configuration
     std::size_t endpoints;  // objects in its first entry
+    int bulk_in;            // address of the bulk IN endpoint, -1 for none
+    std::uint8_t alt = 0;   // the alternate setting the driver reports
   };
   const Case cases[] = {
-      {"zero length", Config({Iface(0, 0, 2), Bytes{0, 5, 0x86, 2, 0, 2, 0}}), true, 1, 0},
-      {"zero length header", zero_header, false, 0, 0},
-      {"endpoint past the total", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 22), true, 1, 0},
-      {"endpoint past the data", Config({Iface(0, 0, 1), Bytes{200, 5, 0x86, 2, 0, 2, 0}}), true, 1, 0},
-      {"truncated endpoint", Config({Iface(0, 0, 2), Bytes{5, 5, 0x86, 2, 0}, Ep(0x02, 2)}), true, 1, 1},
-      {"short interface", Config({Bytes{5, 4, 0, 0, 1}, Ep(0x86, 2)}), false, 0, 0},
-      {"total shorter than the header", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 4), false, 0, 0},
-      {"total beyond the data", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 300), false, 0, 0},
-      {"endpoint count beyond the data", Config({Iface(0, 0, 255), Ep(0x86, 2), Ep(0x02, 2)}), true, 1, 2},
-      {"nine interfaces", Config(nine_interfaces), true, 8, 0},
-      {"sixteen endpoints", Config(sixteen_endpoints), true, 1, 15},
-      {"eleven passed over", Config(eleven_others), true, 1, 1},
-      {"twelve passed over", Config(twelve_others), true, 1, 0},
+      // An unknown kind (0x05) makes no object; of two bulk IN endpoints the first wins.
+      {"first of each kind",
+       Config(
+           {Iface(0, 0, 6), Ep(0x83, 0x05), Ep(0x81, 2), Ep(0x86, 2), Ep(0x02, 2), Ep(0x84, 3), Ep(0x85, 1)}),
+       true, 1, 5, 0x81},
+      {"alternate setting 1", two_alts, true, 2, 1, 0x81, 1},
+      {"alternate setting not found", two_alts, true, 2, 1, -1, 5},
+      {"zero length", Config({Iface(0, 0, 2), Bytes{0, 5, 0x86, 2, 0, 2, 0}}), true, 1, 0, -1},
+      {"zero length header", zero_header, false, 0, 0, -1},
+      {"endpoint past the total", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 22), true, 1, 0, -1},
+      {"endpoint past the data", Config({Iface(0, 0, 1), Bytes{200, 5, 0x86, 2, 0, 2, 0}}), true, 1, 0, -1},
+      {"truncated endpoint", Config({Iface(0, 0, 2), Bytes{5, 5, 0x86, 2, 0}, Ep(0x02, 2)}), true, 1, 1, -1},
+      {"short interface", Config({Bytes{5, 4, 0, 0, 1}, Ep(0x86, 2)}), false, 0, 0, -1},
+      {"total shorter than the header", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 4), false, 0, 0, -1},
+      {"total beyond the data", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 300), false, 0, 0, -1},
+      {"endpoint count beyond the data", Config({Iface(0, 0, 255), Ep(0x86, 2), Ep(0x02, 2)}), true, 1, 2,
+       0x86},
+      {"nine interfaces", Config(nine_interfaces), true, 8, 0, -1},
+      {"sixteen endpoints", Config(sixteen_endpoints), true, 1, 15, 0x81},
+      {"eleven passed over", Config(eleven_others), true, 1, 1, 0x86},
+      {"twelve passed over", Config(twelve_others), true, 1, 0, -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    SimScope sim(WithConfig(c.config));
-    usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, false);
+    sim::Options options;
+    options.modules[0].config_descriptors = {c.config};
+    options.modules[0].alt_setting = c.alt;
+    SimScope sim(options);
+    usb::UsbDevice device(nullptr, kGuid, false);
     EXPECT_EQ(device.Open(0), c.opened);
     EXPECT_NE(device.DeviceHandle, usb::kInvalidHandle);
     const auto& configuration = device.Configurations[0];
@@ -291,15 +239,16 @@ TEST(UsbDevice, MalformedDescriptorSetsAreReadOnlyWithinBounds) {
     if (c.entries > 0) {
       EXPECT_EQ(EndpointObjects(*configuration->Interfaces[0]), c.endpoints);
     }
+    EXPECT_EQ(device.BulkInEndPoint ? device.BulkInEndPoint->bEndpointAddress : -1, c.bulk_in);
     device.Close();
   }
   // More configurations than the model holds: two are read, the rest ignored.
-  sim::ModuleConfig many;
-  many.device_descriptor = sim::DefaultDeviceDescriptor();
-  many.device_descriptor[17] = 5;
-  many.config_descriptors.assign(5, sim::DefaultConfigDescriptor());
+  sim::Options many;
+  many.modules[0].device_descriptor = sim::DefaultDeviceDescriptor();
+  many.modules[0].device_descriptor[17] = 5;
+  many.modules[0].config_descriptors.assign(5, sim::DefaultConfigDescriptor());
   SimScope sim(many);
-  usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
+  usb::UsbDevice device(nullptr, kGuid, true);
   EXPECT_NE(device.Configurations[1], nullptr);
   EXPECT_NE(device.BulkInEndPoint, nullptr);
   EXPECT_EQ(sim.driver.Requests().size(), 20u);
