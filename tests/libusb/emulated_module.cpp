@@ -17,12 +17,13 @@
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
+#include <vector>
+
+#include "drivers/sim/module_model.h"
+#include "usb/transfer_request.h"
 
 namespace emulated {
 namespace {
-
-constexpr std::size_t kFrame = 16;
-constexpr std::uint64_t kBlock = 1984;
 
 // A usbfs URB as the client submitted it, with its data buffer.
 struct Urb {
@@ -42,29 +43,11 @@ void Release(Urb& u) {
   u = Urb{};
 }
 
-void PutBe16(std::uint8_t* p, unsigned value) {
-  p[0] = static_cast<std::uint8_t>(value >> 8);
-  p[1] = static_cast<std::uint8_t>(value);
-}
-
 std::vector<std::uint8_t> StringDescriptor(const std::string& text) {
   std::vector<std::uint8_t> d{0, 3};
-  for (char c : text.substr(0, 126)) {
-    d.push_back(static_cast<std::uint8_t>(c));
-    d.push_back(0);
-  }
+  for (char c : text.substr(0, 126)) d.insert(d.end(), {static_cast<std::uint8_t>(c), 0});
   d[0] = static_cast<std::uint8_t>(d.size());
   return d;
-}
-
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
-  std::string text;
-  for (std::uint8_t b : bytes) {
-    std::array<char, 3> two{};
-    std::snprintf(two.data(), two.size(), "%02X", b);
-    text += two.data();
-  }
-  return text;
 }
 
 gboolean CompleteWithEagain(gpointer client) {
@@ -72,40 +55,23 @@ gboolean CompleteWithEagain(gpointer client) {
   return G_SOURCE_REMOVE;
 }
 
-class EmulatedDevice final : public Device {
+class EmulatedDevice {
  public:
-  explicit EmulatedDevice(const DeviceOptions& options) : options_(options), generator_(options.seed) {
-    const std::uint16_t packet = options.high_speed ? 512 : 64;
-    device_descriptor_ = {18,
-                          1,
-                          0x00,
-                          0x02,
-                          0,
-                          0,
-                          0,
-                          64,
-                          static_cast<std::uint8_t>(options.vendor),
-                          static_cast<std::uint8_t>(options.vendor >> 8),
-                          static_cast<std::uint8_t>(options.product),
-                          static_cast<std::uint8_t>(options.product >> 8),
-                          0x00,
-                          0x01,
-                          1,
-                          2,
-                          3,
-                          1};
-    // One configuration, one vendor-specific interface with a bulk IN and a bulk OUT endpoint.
-    config_descriptor_ = {9, 2, 32, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 2, 0xFF, 0, 0, 0};
-    for (std::uint8_t address : {kBulkIn, kBulkOut}) {
-      const std::vector<std::uint8_t> endpoint{
-          7, 5, address, 2, static_cast<std::uint8_t>(packet), static_cast<std::uint8_t>(packet >> 8), 0};
-      config_descriptor_.insert(config_descriptor_.end(), endpoint.begin(), endpoint.end());
-    }
+  explicit EmulatedDevice(const DeviceOptions& options) : options_(options), model_(options.seed) {
+    // The device descriptor, then the one configuration: one vendor-specific interface with a
+    // bulk IN and a bulk OUT endpoint.
+    descriptors_ = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0, 0, 0, 0, 0x00, 0x01, 1, 2, 3, 1};
+    usb::WriteLe16(&descriptors_[8], kVendor);
+    usb::WriteLe16(&descriptors_[10], options.product);
+    descriptors_.insert(descriptors_.end(), {9, 2, 32, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 2, 0xFF, 0, 0, 0});
+    const std::uint8_t packet_high = options.high_speed ? 2 : 0, packet_low = options.high_speed ? 0 : 64;
+    for (std::uint8_t endpoint : {kBulkIn, kBulkOut})
+      descriptors_.insert(descriptors_.end(), {7, 5, endpoint, 2, packet_low, packet_high, 0});
     handler_ = static_cast<UMockdevIoctlBase*>(g_object_new(UMOCKDEV_TYPE_IOCTL_BASE, nullptr));
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&EmulatedDevice::OnIoctl), this);
   }
 
-  ~EmulatedDevice() override {
+  ~EmulatedDevice() {
     for (Urb& u : pending_in_) Release(u);
     for (Urb& u : reapable_) Release(u);
     g_object_unref(handler_);
@@ -114,41 +80,30 @@ class EmulatedDevice final : public Device {
   EmulatedDevice(const EmulatedDevice&) = delete;
   EmulatedDevice& operator=(const EmulatedDevice&) = delete;
 
-  unsigned Requests() const override {
-    std::lock_guard lock(mutex_);
-    return requests_;
-  }
-  std::uint8_t LastMode() const override {
-    std::lock_guard lock(mutex_);
-    return mode_;
-  }
-
   UMockdevIoctlBase* handler() const { return handler_; }
 
   std::string DeviceNode() const {
     std::array<char, 40> text{};
-    std::snprintf(text.data(), text.size(), "/dev/bus/usb/%03u/%03u", options_.bus, options_.address);
+    std::snprintf(text.data(), text.size(), "/dev/bus/usb/001/%03u", options_.address);
     return text.data();
   }
 
   // The device as umockdev's text format describes it: sysfs attributes and the device node.
   std::string Description() const {
     std::array<char, 512> text{};
-    std::vector<std::uint8_t> descriptors = device_descriptor_;
-    descriptors.insert(descriptors.end(), config_descriptor_.begin(), config_descriptor_.end());
     std::snprintf(text.data(), text.size(),
-                  "P: /devices/pci0000:00/0000:00:14.0/usb%u/%u-%u\n"
-                  "N: bus/usb/%03u/%03u\n"
-                  "E: DEVNAME=/dev/bus/usb/%03u/%03u\n"
-                  "E: DEVTYPE=usb_device\n"
-                  "E: SUBSYSTEM=usb\n"
-                  "A: busnum=%u\\n\n"
-                  "A: devnum=%u\\n\n"
-                  "A: speed=%s\\n\n"
-                  "A: bConfigurationValue=1\\n\n",
-                  options_.bus, options_.bus, options_.address, options_.bus, options_.address, options_.bus,
-                  options_.address, options_.bus, options_.address, options_.high_speed ? "480" : "12");
-    return std::string(text.data()) + "H: descriptors=" + Hex(descriptors) + "\n";
+                  "P: /devices/pci0000:00/0000:00:14.0/usb1/1-%u\nN: bus/usb/001/%03u\n"
+                  "E: DEVNAME=/dev/bus/usb/001/%03u\nE: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\n"
+                  "A: busnum=1\\n\nA: devnum=%u\\n\nA: speed=%s\\n\nA: bConfigurationValue=1\\n\n"
+                  "H: descriptors=",
+                  options_.address, options_.address, options_.address, options_.address,
+                  options_.high_speed ? "480" : "12");
+    std::string description = text.data();
+    for (std::uint8_t b : descriptors_) {
+      std::snprintf(text.data(), text.size(), "%02X", b);
+      description += text.data();
+    }
+    return description + "\n";
   }
 
  private:
@@ -161,20 +116,9 @@ class EmulatedDevice final : public Device {
     const gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     GError* error = nullptr;
-    glong result = 0;
-    gint errno_value = 0;
+    int errno_value = 0;
     std::unique_lock lock(mutex_);
     switch (request) {
-      case USBDEVFS_GET_CAPABILITIES: {
-        UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(std::uint32_t), &error);
-        if (caps != nullptr) {
-          const std::uint32_t value =
-              USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_ZERO_PACKET;
-          std::memcpy(caps->data, &value, sizeof value);
-          g_object_unref(caps);
-        }
-        break;
-      }
       case USBDEVFS_CLAIMINTERFACE:
       case USBDEVFS_RELEASEINTERFACE:
       case USBDEVFS_DISCONNECT_CLAIM:
@@ -182,22 +126,16 @@ class EmulatedDevice final : public Device {
       case USBDEVFS_RESETEP:
       case USBDEVFS_SETINTERFACE:
       case USBDEVFS_RESET:
-        if (gone_) {
-          result = -1;
-          errno_value = ENODEV;
-        }
+        if (gone_) errno_value = ENODEV;
         break;
       case USBDEVFS_GETDRIVER:
       case USBDEVFS_IOCTL:  // no kernel driver to detach or reattach
-        result = -1;
         errno_value = ENODATA;
         break;
       case USBDEVFS_SUBMITURB:
         if (gone_) {
-          result = -1;
           errno_value = ENODEV;
         } else if (!Submit(arg, &error)) {
-          result = -1;
           errno_value = EINVAL;
         }
         break;
@@ -205,7 +143,6 @@ class EmulatedDevice final : public Device {
       case USBDEVFS_REAPURBNDELAY: {
         if (reapable_.empty()) {
           if (gone_) {
-            result = -1;
             errno_value = ENODEV;
             break;
           }
@@ -220,8 +157,7 @@ class EmulatedDevice final : public Device {
         }
         Urb u = reapable_.front();
         reapable_.pop_front();
-        UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error);
-        if (slot != nullptr) {
+        if (UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error)) {
           umockdev_ioctl_data_set_ptr(slot, 0, u.urb);  // hands the finished URB back
           g_object_unref(slot);
         }
@@ -232,40 +168,40 @@ class EmulatedDevice final : public Device {
         unsigned long address = 0;
         std::memcpy(&address, arg->data,
                     std::min<std::size_t>(sizeof address, static_cast<std::size_t>(arg->data_len)));
-        result = -1;
-        errno_value = EINVAL;
-        for (auto it = pending_in_.begin(); it != pending_in_.end(); ++it) {
-          if (it->urb->client_addr != address) continue;
-          Urb u = *it;
-          pending_in_.erase(it);
-          Finish(u, -ENOENT, 0);
-          result = 0;
-          errno_value = 0;
+        const auto it = std::find_if(pending_in_.begin(), pending_in_.end(),
+                                     [&](const Urb& u) { return u.urb->client_addr == address; });
+        if (it == pending_in_.end()) {
+          errno_value = EINVAL;
           break;
         }
+        Finish(*it, -ENOENT, 0);
+        pending_in_.erase(it);
         break;
       }
       default:
-        result = -1;
         errno_value = ENOTTY;
         break;
     }
     lock.unlock();
     if (error != nullptr) {
       g_error_free(error);
-      result = -1;
       errno_value = EFAULT;
     }
-    umockdev_ioctl_client_complete(client, result, errno_value);
+    umockdev_ioctl_client_complete(client, errno_value == 0 ? 0 : -1, errno_value);
     return TRUE;
   }
 
-  void Finish(Urb& u, int status, int length) {
+  void Finish(const Urb& u, int status, int length) {
     usbdevfs_urb urb = ReadUrb(u);
     urb.status = status;
     urb.actual_length = length;
     std::memcpy(u.urb->data, &urb, sizeof urb);
     reapable_.push_back(u);
+  }
+
+  void FinishWaitingInputs(int status) {
+    for (const Urb& u : pending_in_) Finish(u, status, 0);
+    pending_in_.clear();
   }
 
   bool Submit(UMockdevIoctlData* arg, GError** error) {
@@ -282,17 +218,12 @@ class EmulatedDevice final : public Device {
     std::uint8_t* data = u.buffer->data;
     if (urb.type == USBDEVFS_URB_TYPE_CONTROL && length >= 8) {
       const int n = Control(data, length);
-      Finish(u, n < 0 ? n : 0, std::max(n, 0));
+      Finish(u, std::min(n, 0), std::max(n, 0));
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kBulkOut) {
       Command(data, length);
-      if (gone_) {
-        Finish(u, -ENODEV, 0);
-      } else {
-        Finish(u, 0, static_cast<int>(length));
-      }
+      Finish(u, gone_ ? -ENODEV : 0, gone_ ? 0 : static_cast<int>(length));
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kBulkIn) {
-      if (stall_next_in_) {
-        stall_next_in_ = false;
+      if (stalled_) {
         Finish(u, -EPIPE, 0);
       } else {
         pending_in_.push_back(u);
@@ -301,48 +232,36 @@ class EmulatedDevice final : public Device {
       Release(u);
       return false;
     }
-    Pump();
-    return true;
-  }
-
-  // Moves answer bytes into the waiting IN URBs; a URB ends with the bytes there are.
-  void Pump() {
-    while (!answer_.empty() && !pending_in_.empty()) {
-      Urb u = pending_in_.front();
+    // Waiting answer bytes go to the oldest IN URB; a URB ends with the bytes there are.
+    while (model_.Pending() > 0 && !pending_in_.empty()) {
+      const Urb in = pending_in_.front();
       pending_in_.pop_front();
-      const usbdevfs_urb urb = ReadUrb(u);
-      const std::size_t n =
-          std::min(answer_.size(), static_cast<std::size_t>(std::max(urb.buffer_length, 0)));
-      std::copy_n(answer_.begin(), n, u.buffer->data);
-      answer_.erase(answer_.begin(), answer_.begin() + static_cast<std::ptrdiff_t>(n));
-      Finish(u, 0, static_cast<int>(n));
+      const std::size_t n = model_.Take(in.buffer->data, static_cast<std::size_t>(in.buffer->data_len));
+      Finish(in, 0, static_cast<int>(n));
     }
+    return true;
   }
 
   // The standard requests a host makes of the default pipe; anything else stalls.
   int Control(std::uint8_t* setup, std::size_t size) {
-    const std::uint8_t type = setup[0];
-    const std::uint8_t request = setup[1];
     const unsigned value = static_cast<unsigned>(setup[2] | (setup[3] << 8));
     const unsigned length = static_cast<unsigned>(setup[6] | (setup[7] << 8));
+    const unsigned kind = value >> 8;
+    const unsigned index = value & 0xFF;
     std::vector<std::uint8_t> answer;
-    if (type == 0x80 && request == USB_REQ_GET_DESCRIPTOR) {
-      const unsigned kind = value >> 8;
-      const unsigned index = value & 0xFF;
-      if (kind == USB_DT_DEVICE) {
-        answer = device_descriptor_;
-      } else if (kind == USB_DT_CONFIG && index == 0) {
-        answer = config_descriptor_;
-      } else if (kind == USB_DT_STRING && index == 0) {
-        answer = {4, 3, 0x09, 0x04};
-      } else if (kind == USB_DT_STRING && index >= 1 && index <= 3) {
-        const std::string* texts[] = {&options_.manufacturer, &options_.product_name, &options_.serial};
-        answer = StringDescriptor(*texts[index - 1]);
-      } else {
-        return -EPIPE;
-      }
-    } else if (type == 0x81 && request == USB_REQ_GET_INTERFACE) {
+    if (setup[0] == 0x81 && setup[1] == USB_REQ_GET_INTERFACE) {
       answer = {0};
+    } else if (setup[0] != 0x80 || setup[1] != USB_REQ_GET_DESCRIPTOR) {
+      return -EPIPE;
+    } else if (kind == USB_DT_DEVICE) {
+      answer.assign(descriptors_.begin(), descriptors_.begin() + 18);
+    } else if (kind == USB_DT_CONFIG && index == 0) {
+      answer.assign(descriptors_.begin() + 18, descriptors_.end());
+    } else if (kind == USB_DT_STRING && index == 0) {
+      answer = {4, 3, 0x09, 0x04};
+    } else if (kind == USB_DT_STRING && index >= 1 && index <= 3) {
+      const std::string* texts[] = {&kManufacturer, &options_.product_name, &options_.serial};
+      answer = StringDescriptor(*texts[index - 1]);
     } else {
       return -EPIPE;
     }
@@ -351,108 +270,47 @@ class EmulatedDevice final : public Device {
     return static_cast<int>(n);
   }
 
-  // One command: a whole number of 16-byte frames. The answer holds one frame per command
-  // frame, with the data frames behind the answer to the count frame.
+  // The module answers every command; the fault, once due, decides what reaches the host.
   void Command(const std::uint8_t* frames, std::size_t size) {
-    if (size == 0 || size % kFrame != 0) return;  // not a command: ignored, as the module does
-    std::vector<std::uint8_t> answer;
-    bool counted = false;
-    const bool faulty = options_.fault != Fault::None && requests_ >= options_.fault_at_request;
-    for (std::size_t offset = 0; offset < size; offset += kFrame) {
-      const std::uint8_t* f = frames + offset;
-      std::array<std::uint8_t, kFrame> reply{};
-      const bool c0de = f[0] == 0x13 && f[1] == 0x37 && f[2] == 0xC0 && f[3] == 0xDE;
-      const bool da7a = f[0] == 0x13 && f[1] == 0x37 && f[2] == 0xDA && f[3] == 0x7A;
-      if (c0de && f[8] == 0x04) {
-        mode_ = f[15];
-        const std::uint8_t status = faulty && options_.fault == Fault::WrongStatus ? (mode_ ^ 0x0F) : mode_;
-        reply[15] = static_cast<std::uint8_t>(0x50 | (status & 0x0F));  // high nibble is not part of it
-        answer.insert(answer.end(), reply.begin(), reply.end());
-      } else if (da7a) {
-        counted = true;
-        const unsigned n = static_cast<unsigned>((f[14] << 8) | f[15]);
-        PutBe16(reply.data() + 12, requests_);
-        PutBe16(reply.data() + 14, n);
-        answer.insert(answer.end(), reply.begin(), reply.end());
-        for (std::size_t i = 0; i < std::size_t{n} * kFrame; ++i) answer.push_back(generator_.Next());
-      } else if (c0de && f[8] == 0x10) {
-        reply[15] = faulty && options_.fault == Fault::WrongEndNibble ? 0x39 : 0x3D;
-        answer.insert(answer.end(), reply.begin(), reply.end());
-      } else {
-        answer.insert(answer.end(), reply.begin(), reply.end());
-      }
-    }
-    if (!counted) return;
-    ++requests_;
-    if (!faulty) {
-      answer_.insert(answer_.end(), answer.begin(), answer.end());
+    if (options_.fault == Fault::None || model_.Answered() < options_.fault_at_request) {
+      model_.Feed(frames, size);
       return;
     }
     switch (options_.fault) {
-      case Fault::Silent:
-        break;
       case Fault::ShortAnswer:
-        answer_.insert(answer_.end(), answer.begin(),
-                       answer.begin() + static_cast<std::ptrdiff_t>(answer.size() / 2));
+        model_.SetFaults({std::nullopt, std::nullopt, 100});
+        model_.Feed(frames, size);
         break;
-      case Fault::Stall:
-        if (pending_in_.empty()) {
-          stall_next_in_ = true;
-        } else {
-          while (!pending_in_.empty()) {
-            Finish(pending_in_.front(), -EPIPE, 0);
-            pending_in_.pop_front();
-          }
-        }
+      case Fault::Stall:  // this receive and every later one
+        stalled_ = true;
+        FinishWaitingInputs(-EPIPE);
         break;
       case Fault::Unplug:
         gone_ = true;
-        while (!pending_in_.empty()) {
-          Finish(pending_in_.front(), -ENODEV, 0);
-          pending_in_.pop_front();
-        }
+        FinishWaitingInputs(-ENODEV);
         break;
-      default:
-        answer_.insert(answer_.end(), answer.begin(), answer.end());
+      default:  // silent: the command is taken and nothing comes back
         break;
     }
   }
 
+  inline static const std::string kManufacturer = "Emulated";
   const DeviceOptions options_;
-  std::vector<std::uint8_t> device_descriptor_;
-  std::vector<std::uint8_t> config_descriptor_;
+  std::vector<std::uint8_t> descriptors_;
   UMockdevIoctlBase* handler_ = nullptr;
 
-  mutable std::mutex mutex_;
-  DataGenerator generator_;
+  std::mutex mutex_;
+  sim::ModuleModel model_;
   std::deque<Urb> pending_in_;
   std::deque<Urb> reapable_;
-  std::deque<std::uint8_t> answer_;
   bool gone_ = false;
-  bool stall_next_in_ = false;
-  unsigned requests_ = 0;
-  std::uint8_t mode_ = 0;
+  bool stalled_ = false;
 };
 
 }  // namespace
 
-std::vector<std::uint8_t> ExpectedRecord(std::uint32_t seed, std::uint64_t length) {
-  DataGenerator generator(seed);
-  std::vector<std::uint8_t> record;
-  for (std::uint64_t done = 0; done < length;) {
-    const std::uint64_t block = std::min(kBlock, length - done);
-    const std::uint64_t frames = (block + kFrame - 1) / kFrame;
-    for (std::uint64_t i = 0; i < frames * kFrame; ++i) {
-      const std::uint8_t b = generator.Next();
-      if (i < block) record.push_back(b);
-    }
-    done += block;
-  }
-  return record;
-}
-
 struct Testbed::Impl {
-  UMockdevTestbed* testbed = nullptr;
+  UMockdevTestbed* testbed = umockdev_testbed_new();
   std::vector<std::unique_ptr<EmulatedDevice>> devices;
 };
 
@@ -470,9 +328,7 @@ bool Testbed::Available(std::string& why) {
   return false;
 }
 
-Testbed::Testbed() : impl_(std::make_unique<Impl>()) {
-  impl_->testbed = umockdev_testbed_new();
-}
+Testbed::Testbed() : impl_(std::make_unique<Impl>()) {}
 
 Testbed::~Testbed() {
   for (const auto& device : impl_->devices)
@@ -500,7 +356,7 @@ void Testbed::DenyDeviceAccess() {
   }
 }
 
-Device& Testbed::Add(const DeviceOptions& options) {
+void Testbed::Add(const DeviceOptions& options) {
   auto device = std::make_unique<EmulatedDevice>(options);
   GError* error = nullptr;
   if (!umockdev_testbed_add_from_string(impl_->testbed, device->Description().c_str(), &error) ||
@@ -511,7 +367,6 @@ Device& Testbed::Add(const DeviceOptions& options) {
     throw std::runtime_error("cannot add the emulated device: " + message);
   }
   impl_->devices.push_back(std::move(device));
-  return *impl_->devices.back();
 }
 
 }  // namespace emulated

@@ -1,70 +1,32 @@
 // An emulated USB bus for the libusb backend's tests. Each device is a programmatic usbfs device
-// (umockdev's ioctl handler) that answers the module's command frames over its bulk endpoints,
-// so that the real libusb, and the real program, run unmodified against it. It works only in a
-// process running under umockdev's preload library (see Testbed::Available).
+// (umockdev's ioctl handler) whose bulk endpoints carry the module's command frames to a
+// sim::ModuleModel and its answers back, so that the real libusb, and the real program, run
+// unmodified against it and sim::ExpectedRecord predicts every byte. It works only in a process
+// running under umockdev's preload library (see Testbed::Available).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace emulated {
 
-// The module's generator: a seeded sequence the tests reproduce to check every byte.
-class DataGenerator {
- public:
-  explicit DataGenerator(std::uint32_t seed) : state_(seed == 0 ? 1 : seed) {}
-  std::uint8_t Next() {
-    state_ ^= state_ << 13;
-    state_ ^= state_ >> 17;
-    state_ ^= state_ << 5;
-    return static_cast<std::uint8_t>(state_ >> 24);
-  }
-
- private:
-  std::uint32_t state_;
-};
-
-// The bytes a record of `length` bytes holds when it is fetched in blocks of 1984 bytes (and a
-// remainder) from a module whose generator starts at `seed`: each block's data frames are whole
-// 16-byte frames, of which the tail of the last is discarded.
-std::vector<std::uint8_t> ExpectedRecord(std::uint32_t seed, std::uint64_t length);
-
-enum class Fault {
-  None,
-  Silent,          // the command is taken, no answer comes
-  ShortAnswer,     // half of the answer comes
-  Stall,           // the bulk IN endpoint stalls
-  Unplug,          // the device disappears
-  WrongStatus,     // the status byte does not echo the generator mode
-  WrongEndNibble,  // the end frame does not carry 0xD
-};
-
-struct DeviceOptions {
-  std::uint16_t vendor = 0x1234;
-  std::uint16_t product = 0x5678;
-  unsigned bus = 1;
-  unsigned address = 2;
-  bool high_speed = true;
-  std::string manufacturer = "Emulated";
-  std::string product_name = "Emulated RNG module";
-  std::string serial = "EMU-0001";
-  std::uint32_t seed = 1;
-  Fault fault = Fault::None;
-  unsigned fault_at_request = 0;  // block requests answered normally before the fault
-};
-
+inline constexpr std::uint16_t kVendor = 0x1234;  // every emulated device's vendor ID
 inline constexpr std::uint8_t kBulkIn = 0x81;
 inline constexpr std::uint8_t kBulkOut = 0x01;
 
-class Device {
- public:
-  virtual ~Device() = default;
-  // Command frames received with a count frame (one per block request).
-  virtual unsigned Requests() const = 0;
-  // The generator mode of the latest mode frame.
-  virtual std::uint8_t LastMode() const = 0;
+// Silent: commands are taken, no answer comes. ShortAnswer: answers lack their last bytes.
+enum class Fault { None, Silent, ShortAnswer, Stall, Unplug };
+
+struct DeviceOptions {
+  std::uint16_t product = 0x5678;
+  unsigned address = 2;  // on bus 1
+  bool high_speed = true;
+  std::string product_name = "Emulated RNG module";
+  std::string serial = "EMU-0001";
+  std::uint64_t seed = 1;
+  Fault fault = Fault::None;
+  std::uint32_t fault_at_request = 0;  // block requests answered normally before the fault
 };
 
 // True when umockdev's preload library is loaded into this process.
@@ -72,7 +34,7 @@ bool PreloadActive();
 
 class Testbed {
  public:
-  // True when this process runs under umockdev's preload library; otherwise `why` says so.
+  // Whether the emulation can run in this process; when not, `why` says why.
   static bool Available(std::string& why);
 
   Testbed();
@@ -80,7 +42,7 @@ class Testbed {
   Testbed(const Testbed&) = delete;
   Testbed& operator=(const Testbed&) = delete;
 
-  Device& Add(const DeviceOptions& options);
+  void Add(const DeviceOptions& options);
 
   // Lets a process of another user use the bus (its files and the devices' sockets), while the
   // device nodes stay closed to it: root's own processes would pass any permission, so such a

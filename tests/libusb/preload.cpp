@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -28,14 +27,8 @@ struct RestartUnderPreload {
   RestartUnderPreload() {
     if (emulated::PreloadActive() || std::getenv(kMarker) != nullptr) return;
     std::ifstream file("/proc/self/cmdline", std::ios::binary);
-    const std::string all((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     std::vector<std::string> arguments;
-    for (std::size_t start = 0; start < all.size();) {
-      const std::size_t end = all.find('\0', start);
-      arguments.push_back(all.substr(start, end == std::string::npos ? std::string::npos : end - start));
-      if (end == std::string::npos) break;
-      start = end + 1;
-    }
+    for (std::string argument; std::getline(file, argument, '\0');) arguments.push_back(argument);
     if (arguments.empty()) return;
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
