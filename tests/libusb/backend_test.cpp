@@ -43,8 +43,8 @@ bool Wait(Transfer& t, std::uint32_t ms) {
 class LibusbBackend : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string why;
-    if (!emulated::Testbed::Available(why)) GTEST_SKIP() << "USB emulation unavailable: " << why;
+    if (const std::string why = emulated::Unavailable(); !why.empty())
+      GTEST_SKIP() << "USB emulation unavailable: " << why;
   }
   void TearDown() override { usb::SelectedModuleIds().clear(); }
 };

@@ -115,7 +115,6 @@ class EmulatedDevice {
   gboolean Handle(UMockdevIoctlClient* client) {
     const gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    GError* error = nullptr;
     int errno_value = 0;
     std::unique_lock lock(mutex_);
     switch (request) {
@@ -135,7 +134,7 @@ class EmulatedDevice {
       case USBDEVFS_SUBMITURB:
         if (gone_) {
           errno_value = ENODEV;
-        } else if (!Submit(arg, &error)) {
+        } else if (!Submit(arg)) {
           errno_value = EINVAL;
         }
         break;
@@ -157,9 +156,11 @@ class EmulatedDevice {
         }
         Urb u = reapable_.front();
         reapable_.pop_front();
-        if (UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error)) {
+        if (UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr)) {
           umockdev_ioctl_data_set_ptr(slot, 0, u.urb);  // hands the finished URB back
           g_object_unref(slot);
+        } else {
+          errno_value = EFAULT;
         }
         Release(u);
         break;
@@ -183,10 +184,6 @@ class EmulatedDevice {
         break;
     }
     lock.unlock();
-    if (error != nullptr) {
-      g_error_free(error);
-      errno_value = EFAULT;
-    }
     umockdev_ioctl_client_complete(client, errno_value == 0 ? 0 : -1, errno_value);
     return TRUE;
   }
@@ -204,13 +201,13 @@ class EmulatedDevice {
     pending_in_.clear();
   }
 
-  bool Submit(UMockdevIoctlData* arg, GError** error) {
+  bool Submit(UMockdevIoctlData* arg) {
     Urb u;
-    u.urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), error);
+    u.urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
     if (u.urb == nullptr) return false;
     const usbdevfs_urb urb = ReadUrb(u);
     const auto length = static_cast<std::size_t>(std::max(urb.buffer_length, 0));
-    u.buffer = umockdev_ioctl_data_resolve(u.urb, offsetof(usbdevfs_urb, buffer), length, error);
+    u.buffer = umockdev_ioctl_data_resolve(u.urb, offsetof(usbdevfs_urb, buffer), length, nullptr);
     if (u.buffer == nullptr) {
       Release(u);
       return false;
@@ -314,18 +311,11 @@ struct Testbed::Impl {
   std::vector<std::unique_ptr<EmulatedDevice>> devices;
 };
 
-bool PreloadActive() {
+std::string Unavailable() {
   std::ifstream maps("/proc/self/maps");
-  std::string line;
-  while (std::getline(maps, line))
-    if (line.find("libumockdev-preload") != std::string::npos) return true;
-  return false;
-}
-
-bool Testbed::Available(std::string& why) {
-  if (PreloadActive()) return true;
-  why = "this process does not run under umockdev's preload library (libumockdev-preload.so.0)";
-  return false;
+  for (std::string line; std::getline(maps, line);)
+    if (line.find("libumockdev-preload") != std::string::npos) return {};
+  return "this process does not run under umockdev's preload library (libumockdev-preload.so.0)";
 }
 
 Testbed::Testbed() : impl_(std::make_unique<Impl>()) {}

@@ -2,7 +2,7 @@
 // (umockdev's ioctl handler) whose bulk endpoints carry the module's command frames to a
 // sim::ModuleModel and its answers back, so that the real libusb, and the real program, run
 // unmodified against it and sim::ExpectedRecord predicts every byte. It works only in a process
-// running under umockdev's preload library (see Testbed::Available).
+// running under umockdev's preload library (see Unavailable).
 #pragma once
 
 #include <cstdint>
@@ -29,14 +29,12 @@ struct DeviceOptions {
   std::uint32_t fault_at_request = 0;  // block requests answered normally before the fault
 };
 
-// True when umockdev's preload library is loaded into this process.
-bool PreloadActive();
+// Why the emulation cannot run in this process (umockdev's preload library is not loaded into
+// it); empty when it can.
+std::string Unavailable();
 
 class Testbed {
  public:
-  // Whether the emulation can run in this process; when not, `why` says why.
-  static bool Available(std::string& why);
-
   Testbed();
   ~Testbed();
   Testbed(const Testbed&) = delete;

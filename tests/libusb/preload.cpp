@@ -25,7 +25,7 @@ void AddToVariable(const char* name, const std::string& value, char separator, b
 
 struct RestartUnderPreload {
   RestartUnderPreload() {
-    if (emulated::PreloadActive() || std::getenv(kMarker) != nullptr) return;
+    if (emulated::Unavailable().empty() || std::getenv(kMarker) != nullptr) return;
     std::ifstream file("/proc/self/cmdline", std::ios::binary);
     std::vector<std::string> arguments;
     for (std::string argument; std::getline(file, argument, '\0');) arguments.push_back(argument);
