@@ -17,8 +17,8 @@
 namespace usb {
 namespace {
 
-// The records the system reads are sized by the build target. The shipped 32-bit program passes
-// the sizes the driver's documentation gives; the 64-bit build passes its own.
+// The records the system reads are sized by the build target; these are the sizes the shipped
+// 32-bit program passes. The 64-bit build passes its own.
 static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DATA) == 28);
 static_assert(sizeof(void*) != 4 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5);
 static_assert(sizeof(void*) != 4 || sizeof(SP_DEVINFO_DATA) == 28);
