@@ -316,7 +316,8 @@ void WaitForKey() {
 
 int ProgramMain(const std::vector<std::string>& arguments) {
   // Anything raised below, a device that refuses to close (usb::UsbCloseError) included, ends
-  // the program in order: its message on a line of its own, the priority back, exit code 1.
+  // the program in order: its message on a line of its own, the log closed, the key prompt, the
+  // priority back, exit code 1.
   try {
     return StartProgram(arguments);
   } catch (const std::exception& error) {
@@ -324,6 +325,11 @@ int ProgramMain(const std::vector<std::string>& arguments) {
       console::PrintWide("\n%s\n", error.what());
     } catch (...) {
     }
+  } catch (...) {
+  }
+  try {
+    console::WarningLog().file.Close();
+    WaitForKey();
   } catch (...) {
   }
   platform::RestorePriority();
