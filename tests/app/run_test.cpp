@@ -135,42 +135,6 @@ TEST_F(RunTest, LaterFilesTakeFreeStrictlyIncreasingTimeNames) {
   EXPECT_EQ(ReadFile("5F000004.bin").size(), 100u);
 }
 
-TEST_F(RunTest, FailuresTakeTheErrorEndingAndKeepWhatWasWritten) {
-  // The module goes away after two blocks: those stay, the log stays, exit code 1 after the prompt.
-  sim::Options unplugged;
-  unplugged.modules[0].faults.disconnect_after_blocks = 2;
-  unplugged.time_divisor = 1000;
-  EXPECT_EQ(Run(Named("cut.bin", 10000), unplugged), 1);
-  EXPECT_EQ(ReadFile("cut.bin"), Record(0, 2 * 1984));
-  EXPECT_NE(ReadFile("cut.wrn").find("Mode = 07h, RND_GEN"), std::string::npos);
-  EXPECT_EQ(console.keys_read, 1);
-  EXPECT_NE(console.out.find("press a key\n"), std::string::npos);
-
-  // A silent module times out without waiting real seconds.
-  sim::Options silent;
-  silent.modules[0].faults.silent = true;
-  silent.time_divisor = 1000;
-  console.out.clear();
-  EXPECT_EQ(Run(Named("silent.bin", 5000), silent), 1);
-  EXPECT_NE(console.out.find("\nreceive timed out"), std::string::npos);
-  EXPECT_EQ(ReadFile("silent.bin"), "");
-
-  // A status for the wrong mode.
-  sim::Options wrong;
-  wrong.modules[0].faults.status_nibble = 3;
-  console.out.clear();
-  EXPECT_EQ(Run(Named("wrong.bin", 5000), wrong), 1);
-  EXPECT_NE(console.out.find("\nbad status 03h.    "), std::string::npos);
-
-  // A full disk is reported, naming the file, and is not a success.
-  app::RunSettings full = Named("/dev/full", 5000);
-  full.LogFileName = "full.wrn";
-  console.out.clear();
-  EXPECT_EQ(Run(full), 1);
-  EXPECT_NE(console.out.find("\nwrite failed /dev/full"), std::string::npos);
-  EXPECT_NE(ReadFile("full.wrn").find("\nwrite failed /dev/full"), std::string::npos);
-}
-
 TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
   // No module: exit 0 after the prompt, and an earlier run's log of the same name survives.
   testing_support::WriteFile("old.wrn", "kept");

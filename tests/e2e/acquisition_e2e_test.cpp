@@ -173,11 +173,4 @@ TEST_F(Acquisition, FailuresEndWithThePromptAndKeepWhatWasWritten) {
   EXPECT_NE(File("f.wrn").find("Data file (1/1): f.bin"), std::string::npos);
 }
 
-TEST_F(Acquisition, NamesAreShownAsTheyAre) {
-  const ProgramResult r = Run({"a%sb%%.bin", "/LEN=16"});
-  ASSERT_EQ(r.exit_code, 0) << r.out;
-  EXPECT_NE(r.out.find("(1/1): a%sb%%.bin"), std::string::npos);
-  EXPECT_NE(File("a%sb%%.wrn").find("(1/1): a%sb%%.bin\n"), std::string::npos);
-}
-
 }  // namespace
