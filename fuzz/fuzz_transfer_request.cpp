@@ -34,7 +34,7 @@ class DecodingDriver final : public usb::Driver {
     returned = 0;
     return true;
   }
-  std::unique_ptr<usb::Event> CreateEvent() override { return usb::MakePortableEvent(1000); }
+  std::shared_ptr<usb::Event> CreateEvent() override { return usb::MakePortableEvent(1000); }
 
   std::uint32_t RequestOverlapped(usb::Handle, std::uint32_t code, const std::uint8_t* in,
                                   std::uint32_t in_size, std::uint8_t* out, std::uint32_t out_size,

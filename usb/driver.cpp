@@ -1,6 +1,7 @@
 // The portable auto-reset event, the process-wide driver and the selected module identifiers.
 #include "usb/driver.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <limits>
@@ -47,6 +48,7 @@ struct DriverSlot {
   std::mutex mutex;
   std::unique_ptr<Driver> fallback;  // made on first use and kept for the process
   Driver* installed = nullptr;
+  std::atomic<Driver*> current{nullptr};  // the answer of CurrentDriver, read on every request
 };
 
 DriverSlot& Slot() {
@@ -56,22 +58,25 @@ DriverSlot& Slot() {
 
 }  // namespace
 
-std::unique_ptr<Event> MakePortableEvent(std::uint32_t time_divisor) {
-  return std::make_unique<PortableEvent>(time_divisor);
+std::shared_ptr<Event> MakePortableEvent(std::uint32_t time_divisor) {
+  return std::make_shared<PortableEvent>(time_divisor);
 }
 
 Driver& CurrentDriver() {
   DriverSlot& slot = Slot();
+  if (Driver* current = slot.current.load(std::memory_order_acquire); current != nullptr) return *current;
   std::lock_guard lock(slot.mutex);
-  if (slot.installed != nullptr) return *slot.installed;
-  if (!slot.fallback) slot.fallback = MakeDefaultDriver();
-  return *slot.fallback;
+  if (slot.installed == nullptr && !slot.fallback) slot.fallback = MakeDefaultDriver();
+  Driver* current = slot.installed != nullptr ? slot.installed : slot.fallback.get();
+  slot.current.store(current, std::memory_order_release);
+  return *current;
 }
 
 void SetDriver(Driver* driver) {
   DriverSlot& slot = Slot();
   std::lock_guard lock(slot.mutex);
   slot.installed = driver;
+  slot.current.store(driver != nullptr ? driver : slot.fallback.get(), std::memory_order_release);
 }
 
 std::vector<UsbId>& SelectedModuleIds() {

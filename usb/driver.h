@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-#include <vector>
 
 namespace usb {
 
@@ -39,7 +38,8 @@ struct Guid {
 };
 
 // The device interface class of the module's USB controller driver.
-inline constexpr Guid kModuleInterfaceGuid{0xAE18AA60, 0x7F6A, 0x11D4, {0x97, 0xDD, 0x00, 0x01, 0x02, 0x29, 0xB9, 0x59}};
+inline constexpr Guid kModuleInterfaceGuid{
+    0xAE18AA60, 0x7F6A, 0x11D4, {0x97, 0xDD, 0x00, 0x01, 0x02, 0x29, 0xB9, 0x59}};
 
 enum class WaitResult { Signalled, TimedOut, Failed };
 
@@ -53,7 +53,7 @@ class Event {
 
 // The portable event (mutex and condition variable). `time_divisor` shortens every wait by that
 // factor; tests and the simulated module use it to avoid waiting real time-outs.
-std::unique_ptr<Event> MakePortableEvent(std::uint32_t time_divisor = 1);
+std::shared_ptr<Event> MakePortableEvent(std::uint32_t time_divisor = 1);
 
 // Backend state of one overlapped request (an OVERLAPPED on Windows, a submitted transfer
 // elsewhere). It lives as long as the completion record or the driver needs it.
@@ -112,7 +112,7 @@ class Driver {
   virtual OverlappedOutcome Collect(Handle handle, CompletionRecord& record) = 0;
 
   // An auto-reset event for completion records; nullptr when none can be created.
-  virtual std::unique_ptr<Event> CreateEvent() = 0;
+  virtual std::shared_ptr<Event> CreateEvent() = 0;
 
   // Device-change notices to a window exist only with the Windows driver; elsewhere there is
   // never a registration.

@@ -7,6 +7,15 @@
 #include <mutex>
 
 namespace usb {
+TransferContext::TransferContext(std::size_t size) {
+  if (size <= inline_.size()) {
+    request = std::span<std::uint8_t>(inline_.data(), size);
+  } else {
+    heap_ = std::make_unique<std::uint8_t[]>(size);  // value-initialised: zero-filled
+    request = std::span<std::uint8_t>(heap_.get(), size);
+  }
+}
+
 namespace {
 
 constexpr std::uint32_t kHeader = static_cast<std::uint32_t>(kTransferRequestSize);
@@ -38,9 +47,7 @@ std::uint32_t ByteCount(const std::uint8_t* buffer, std::int32_t length) {
 }
 
 TransferContextPtr NewContext(std::size_t size) {
-  auto context = std::make_unique<TransferContext>();
-  context->request.assign(size, 0);
-  return context;
+  return std::make_unique<TransferContext>(size);
 }
 
 void ReadStatusWords(const TransferContext& context, std::uint32_t& transfer_status,

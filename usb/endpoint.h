@@ -2,6 +2,7 @@
 // waits for it, aborts the pipe when the wait fails, and finishes it exactly once.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -14,13 +15,22 @@
 namespace usb {
 
 // The request buffer of one started transfer (header, packet table, data), owned by the
-// transfer from its begin until FinishTransfer.
+// transfer from its begin until FinishTransfer. A request of a header alone (every direct
+// transfer) lives inside the context, so such a begin makes exactly one allocation.
 struct TransferContext {
-  std::vector<std::uint8_t> request;
+  explicit TransferContext(std::size_t size);
+  TransferContext(const TransferContext&) = delete;
+  TransferContext& operator=(const TransferContext&) = delete;
+
+  std::span<std::uint8_t> request;  // zero-filled at creation
   std::uint32_t DataOffset = 0;
   std::uint32_t PacketTableOffset = 0;
   std::uint32_t PacketTableLength = 0;
   std::uint32_t DataLength = 0;  // data bytes the transfer was started with (its buffer's size)
+
+ private:
+  std::array<std::uint8_t, 40> inline_{};
+  std::unique_ptr<std::uint8_t[]> heap_;
 };
 using TransferContextPtr = std::unique_ptr<TransferContext>;
 
@@ -36,9 +46,11 @@ class UsbEndPoint {
   // Slot 0: the data move straight to or from `buffer`.
   virtual TransferContextPtr BeginDirect(std::uint8_t* buffer, std::int32_t length, CompletionRecord& record);
   // Slot 1: the data travel inside the request buffer.
-  virtual TransferContextPtr BeginBuffered(std::uint8_t* buffer, std::int32_t length, CompletionRecord& record);
+  virtual TransferContextPtr BeginBuffered(std::uint8_t* buffer, std::int32_t length,
+                                           CompletionRecord& record);
   // Slot 2: the transfer of this kind of endpoint; nullptr when nothing was started.
-  virtual TransferContextPtr BeginTransfer(std::uint8_t* buffer, std::int32_t length, CompletionRecord& record) = 0;
+  virtual TransferContextPtr BeginTransfer(std::uint8_t* buffer, std::int32_t length,
+                                           CompletionRecord& record) = 0;
   // Slot 3: collects the outcome without waiting, reports the data length, copies buffered IN
   // data into `buffer`, and releases the context. `packets` receives the isochronous packet table.
   virtual bool FinishTransfer(std::uint8_t* buffer, std::int32_t& length, CompletionRecord& record,
@@ -69,7 +81,8 @@ class UsbEndPoint {
 class UsbControlEndPoint : public UsbEndPoint {
  public:
   UsbControlEndPoint(Handle device_handle, std::span<const std::uint8_t> descriptor);
-  TransferContextPtr BeginTransfer(std::uint8_t* buffer, std::int32_t length, CompletionRecord& record) override;
+  TransferContextPtr BeginTransfer(std::uint8_t* buffer, std::int32_t length,
+                                   CompletionRecord& record) override;
 
   std::uint32_t Recipient = 0;
   std::uint32_t RequestType = 2;
@@ -82,21 +95,26 @@ class UsbControlEndPoint : public UsbEndPoint {
 class UsbIsocEndPoint : public UsbEndPoint {
  public:
   using UsbEndPoint::UsbEndPoint;
-  TransferContextPtr BeginDirect(std::uint8_t* buffer, std::int32_t length, CompletionRecord& record) override;
-  TransferContextPtr BeginBuffered(std::uint8_t* buffer, std::int32_t length, CompletionRecord& record) override;
-  TransferContextPtr BeginTransfer(std::uint8_t* buffer, std::int32_t length, CompletionRecord& record) override;
+  TransferContextPtr BeginDirect(std::uint8_t* buffer, std::int32_t length,
+                                 CompletionRecord& record) override;
+  TransferContextPtr BeginBuffered(std::uint8_t* buffer, std::int32_t length,
+                                   CompletionRecord& record) override;
+  TransferContextPtr BeginTransfer(std::uint8_t* buffer, std::int32_t length,
+                                   CompletionRecord& record) override;
 };
 
 class UsbBulkEndPoint : public UsbEndPoint {
  public:
   using UsbEndPoint::UsbEndPoint;
-  TransferContextPtr BeginTransfer(std::uint8_t* buffer, std::int32_t length, CompletionRecord& record) override;
+  TransferContextPtr BeginTransfer(std::uint8_t* buffer, std::int32_t length,
+                                   CompletionRecord& record) override;
 };
 
 class UsbInterruptEndPoint : public UsbEndPoint {
  public:
   using UsbEndPoint::UsbEndPoint;
-  TransferContextPtr BeginTransfer(std::uint8_t* buffer, std::int32_t length, CompletionRecord& record) override;
+  TransferContextPtr BeginTransfer(std::uint8_t* buffer, std::int32_t length,
+                                   CompletionRecord& record) override;
 };
 
 // Transfers that FinishTransfer found still owned by the driver even after waiting for them.

@@ -540,7 +540,7 @@ class LibusbDriver final : public usb::Driver {
     return {true, success, transferred, success ? usb::kErrorSuccess : transfer->error};
   }
 
-  std::unique_ptr<usb::Event> CreateEvent() override { return usb::MakePortableEvent(); }
+  std::shared_ptr<usb::Event> CreateEvent() override { return usb::MakePortableEvent(); }
 
   std::string LastOpenProblem() const override { return last_open_problem_; }
 

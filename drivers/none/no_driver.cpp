@@ -21,11 +21,13 @@ class NoDriver final : public Driver {
     return kErrorGenFailure;
   }
   OverlappedOutcome Collect(Handle, CompletionRecord&) override { return {true, false, 0, kErrorGenFailure}; }
-  std::unique_ptr<Event> CreateEvent() override { return MakePortableEvent(); }
+  std::shared_ptr<Event> CreateEvent() override { return MakePortableEvent(); }
 };
 
 }  // namespace
 
-std::unique_ptr<Driver> MakeDefaultDriver() { return std::make_unique<NoDriver>(); }
+std::unique_ptr<Driver> MakeDefaultDriver() {
+  return std::make_unique<NoDriver>();
+}
 
 }  // namespace usb

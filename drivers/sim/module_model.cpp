@@ -9,49 +9,66 @@ namespace {
 
 constexpr std::size_t kFrame = 16;
 
-// A counter-based mix (one 64x64->128 multiply per word): cheap, so that the simulated module
-// costs little next to the program it serves, and any byte of the stream can be computed alone.
-std::uint64_t StreamWord(std::uint64_t seed, std::uint64_t index) {
-  const std::uint64_t a = seed + (index + 1) * 0xA0761D6478BD642Full;
+constexpr std::uint64_t kStep = 0xA0761D6478BD642Full;
+
+struct Pair {
+  std::uint64_t first, second;
+};
+
+// A counter-based mix: one 64x64->128 multiply gives 16 bytes, so the simulated module costs
+// little next to the program it serves, and any byte of the stream can be computed alone.
+// Bytes 16j..16j+15 of the stream are Mix(seed + (j + 1) * kStep), each word least significant
+// byte first.
+Pair Mix(std::uint64_t a) {
   const std::uint64_t b = a ^ 0xE7037ED1A0B428DBull;
 #if defined(__SIZEOF_INT128__)
   __extension__ using Wide = unsigned __int128;
   const Wide product = static_cast<Wide>(a) * b;
-  return static_cast<std::uint64_t>(product >> 64) ^ static_cast<std::uint64_t>(product);
+  const auto high = static_cast<std::uint64_t>(product >> 64);
+  const auto low = static_cast<std::uint64_t>(product);
 #else
   const std::uint64_t a_lo = a & 0xFFFFFFFFu, a_hi = a >> 32, b_lo = b & 0xFFFFFFFFu, b_hi = b >> 32;
   const std::uint64_t lo_lo = a_lo * b_lo, hi_lo = a_hi * b_lo, lo_hi = a_lo * b_hi, hi_hi = a_hi * b_hi;
   const std::uint64_t cross = (lo_lo >> 32) + (hi_lo & 0xFFFFFFFFu) + lo_hi;
   const std::uint64_t high = hi_hi + (hi_lo >> 32) + (cross >> 32);
   const std::uint64_t low = (cross << 32) | (lo_lo & 0xFFFFFFFFu);
-  return high ^ low;
 #endif
+  return {high ^ low, high + ((low << 32) | (low >> 32))};
+}
+
+// Least significant byte first, whatever the host's byte order.
+void StoreLittleEndian(std::uint8_t* dest, std::uint64_t word) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(dest, &word, 8);
+  } else {
+    for (int b = 0; b < 8; ++b) dest[b] = static_cast<std::uint8_t>(word >> (8 * b));
+  }
+}
+
+void StorePair(std::uint8_t* dest, Pair pair) {
+  StoreLittleEndian(dest, pair.first);
+  StoreLittleEndian(dest + 8, pair.second);
 }
 
 void AppendStream(std::uint64_t seed, std::uint64_t offset, std::size_t count,
                   std::vector<std::uint8_t>& out) {
-  std::size_t at = out.size();
+  const std::size_t at = out.size();
   out.resize(at + count);
-  std::uint8_t* dest = out.data();
-  std::uint64_t index = offset / 8;
-  std::size_t skip = static_cast<std::size_t>(offset % 8);
-  while (count > 0) {
-    const std::uint64_t word = StreamWord(seed, index++);
-    if (skip == 0 && count >= 8) {
-      // Least significant byte first, whatever the host's byte order.
-      std::uint64_t little = word;
-      if constexpr (std::endian::native == std::endian::big) {
-        little = 0;
-        for (int b = 0; b < 8; ++b) little = (little << 8) | ((word >> (8 * b)) & 0xFF);
-      }
-      std::memcpy(dest + at, &little, 8);
-      at += 8;
-      count -= 8;
-      continue;
-    }
-    for (std::size_t b = skip; b < 8 && count > 0; ++b, --count)
-      dest[at++] = static_cast<std::uint8_t>(word >> (8 * b));
-    skip = 0;
+  std::uint8_t* dest = out.data() + at;
+  std::uint64_t a = seed + (offset / 16 + 1) * kStep;
+  std::uint8_t piece[16];
+  if (const std::size_t skip = offset % 16; skip != 0 && count > 0) {  // a piece begun earlier
+    StorePair(piece, Mix(a));
+    a += kStep;
+    const std::size_t n = std::min(count, 16 - skip);
+    std::memcpy(dest, piece + skip, n);
+    dest += n;
+    count -= n;
+  }
+  for (; count >= 16; count -= 16, dest += 16, a += kStep) StorePair(dest, Mix(a));
+  if (count > 0) {
+    StorePair(piece, Mix(a));
+    std::memcpy(dest, piece, count);
   }
 }
 

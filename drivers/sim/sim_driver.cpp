@@ -473,7 +473,7 @@ usb::OverlappedOutcome SimDriver::Collect(usb::Handle /*handle*/, usb::Completio
   return {true, state->success, state->transferred, state->error};
 }
 
-std::unique_ptr<usb::Event> SimDriver::CreateEvent() {
+std::shared_ptr<usb::Event> SimDriver::CreateEvent() {
   return usb::MakePortableEvent(impl_->options.time_divisor);
 }
 

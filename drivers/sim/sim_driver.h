@@ -101,7 +101,7 @@ class SimDriver : public usb::Driver {
                                   std::uint32_t in_size, std::uint8_t* out, std::uint32_t out_size,
                                   usb::CompletionRecord& record) override;
   usb::OverlappedOutcome Collect(usb::Handle handle, usb::CompletionRecord& record) override;
-  std::unique_ptr<usb::Event> CreateEvent() override;
+  std::shared_ptr<usb::Event> CreateEvent() override;
 
   // Every request made so far, in order (recording is on by default; benchmarks turn it off).
   std::vector<RecordedRequest> Requests() const;

@@ -328,11 +328,11 @@ OverlappedOutcome WindowsDriver::Collect(Handle handle, CompletionRecord& record
   return {true, false, count, error};
 }
 
-std::unique_ptr<Event> WindowsDriver::CreateEvent() {
+std::shared_ptr<Event> WindowsDriver::CreateEvent() {
   // Unnamed: a named event would be shared with every other process that opens the name.
   const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto-reset, not signalled
   if (event == nullptr) return nullptr;
-  return std::make_unique<WindowsEvent>(event);
+  return std::make_shared<WindowsEvent>(event);
 }
 
 NotificationHandle WindowsDriver::RegisterInterfaceNotification(WindowHandle window, const Guid& guid) {

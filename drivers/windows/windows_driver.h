@@ -32,7 +32,7 @@ class WindowsDriver final : public Driver {
                                   std::uint32_t in_size, std::uint8_t* out, std::uint32_t out_size,
                                   CompletionRecord& record) override;
   OverlappedOutcome Collect(Handle handle, CompletionRecord& record) override;
-  std::unique_ptr<Event> CreateEvent() override;
+  std::shared_ptr<Event> CreateEvent() override;
   NotificationHandle RegisterInterfaceNotification(WindowHandle window, const Guid& guid) override;
   NotificationHandle RegisterHandleNotification(WindowHandle window, Handle handle) override;
   bool UnregisterNotification(NotificationHandle notification) override;

@@ -139,9 +139,9 @@ class FakePipeDriver final : public usb::Driver {
     return {p->complete, p->success, p->transferred, p->success ? 0u : usb::kErrorOperationAborted};
   }
 
-  std::unique_ptr<usb::Event> CreateEvent() override {
+  std::shared_ptr<usb::Event> CreateEvent() override {
     if (++events_created == fail_event_number) return nullptr;
-    return std::make_unique<RecordingEvent>(waits);
+    return std::make_shared<RecordingEvent>(waits);
   }
 };
 

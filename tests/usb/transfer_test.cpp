@@ -42,7 +42,7 @@ class FakeDriver final : public usb::Driver {
     if (outcomes.size() > 1) outcomes.erase(outcomes.begin());
     return o;
   }
-  std::unique_ptr<usb::Event> CreateEvent() override { return usb::MakePortableEvent(1000); }
+  std::shared_ptr<usb::Event> CreateEvent() override { return usb::MakePortableEvent(1000); }
 };
 
 constexpr usb::Handle kHandle = 7;
