@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <thread>
+#include <typeinfo>
 
 #include "usb/transfer_request.h"
 
@@ -467,8 +468,11 @@ std::uint32_t SimDriver::RequestOverlapped(usb::Handle handle, std::uint32_t cod
 
 usb::OverlappedOutcome SimDriver::Collect(usb::Handle /*handle*/, usb::CompletionRecord& record) {
   std::lock_guard lock(impl_->mutex);
-  const auto* state = dynamic_cast<const SimPending*>(record.pending.get());
-  if (state == nullptr) return {true, false, 0, usb::kErrorGenFailure};
+  // A record another driver filled is not ours to read; the exact type says so cheaply.
+  const usb::PendingRequest* pending = record.pending.get();
+  if (pending == nullptr || typeid(*pending) != typeid(SimPending))
+    return {true, false, 0, usb::kErrorGenFailure};
+  const auto* state = static_cast<const SimPending*>(pending);
   if (!state->complete) return {false, false, 0, usb::kErrorIoIncomplete};
   return {true, state->success, state->transferred, state->error};
 }
