@@ -74,22 +74,26 @@ int PrintLogged(const char* format, ...) {
   return length;
 }
 
+// The wide and the narrow console routes differ only in what reaches them: both are UTF-8 text
+// for standard output, which the platform shows as the console needs.
+static void PrintToStandardOutput(const char* format, std::va_list args) {
+  std::string text;
+  VFormat(text, format, args);
+  platform::WriteStandardOutput(text);
+}
+
 void PrintWide(const char* format, ...) {
   std::va_list args;
   va_start(args, format);
-  std::string text;
-  VFormat(text, format, args);
+  PrintToStandardOutput(format, args);
   va_end(args);
-  platform::WriteStandardOutput(text);
 }
 
 void PrintNarrow(const char* format, ...) {
   std::va_list args;
   va_start(args, format);
-  std::string text;
-  VFormat(text, format, args);
+  PrintToStandardOutput(format, args);
   va_end(args);
-  platform::WriteStandardOutput(text);
 }
 
 int PrintDirect(const char* format, ...) {

@@ -248,13 +248,19 @@ DataFile::~DataFile() {
   Close();
 }
 
-bool DataFile::Open(const std::string& path) {
-  Close();
-  if (path.empty() || HasNul(path)) return false;
+// Creates or truncates a file for writing; -1 on failure.
+static int CreateForWriting(const std::string& path) {
+  if (path.empty() || HasNul(path)) return -1;
   int fd = -1;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool DataFile::Open(const std::string& path) {
+  Close();
+  const int fd = CreateForWriting(path);
   if (fd < 0) return false;
   handle_ = fd;
   OpenDataFiles().push_back(this);
@@ -296,11 +302,7 @@ LogFile::~LogFile() {
 
 bool LogFile::Create(const std::string& path) {
   Close();
-  if (path.empty() || HasNul(path)) return false;
-  int fd = -1;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = CreateForWriting(path);
   if (fd < 0) return false;
   handle_ = fd;
   return true;
