@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "console/catalogue.h"
 #include "drivers/sim/sim_driver.h"
@@ -14,9 +15,10 @@ namespace {
 class DeviceLinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing_support::WriteFile(dir / "lang.INI",
-                               "[F006]\nS002=no module\nS003=several modules\nS005=Module: ;\nS006=driver\n"
-                               "S007=no bulk in\nS008=no bulk out\n");
+    testing_support::WriteFile(
+        dir / "lang.INI",
+        "[F006]\nS001=no device object\nS002=no module\nS003=several modules\nS005=Module: ;\nS006=driver\n"
+        "S007=no bulk in\nS008=no bulk out\n");
     console::SetCataloguePath(dir / "lang.INI");
   }
   void TearDown() override {
@@ -106,6 +108,19 @@ TEST_F(DeviceLinkTest, EveryRefusalLeavesTheLinkEmpty) {
     EXPECT_EQ(link.BulkOut, nullptr) << c.name;
     EXPECT_EQ(driver->OpenHandles(), 0u) << c.name;
   }
+}
+
+// Memory runs out while the device object is made (here when it first asks for the device list).
+TEST_F(DeviceLinkTest, ADeviceObjectThatCannotBeMadeIsReported) {
+  struct Exhausted : sim::SimDriver {
+    std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid&) override { throw std::bad_alloc(); }
+  } exhausted;
+  usb::SetDriver(&exhausted);
+  console.out.clear();
+  EXPECT_EQ(protocol::OpenDeviceLink(), 46);
+  EXPECT_EQ(console.out, "\nno device object");
+  EXPECT_EQ(protocol::DeviceLink().device, nullptr);
+  EXPECT_EQ(console.keys_read, 0);
 }
 
 }  // namespace
