@@ -56,7 +56,26 @@ DriverSlot& Slot() {
   return slot;
 }
 
+class PathList final : public DeviceList {
+ public:
+  explicit PathList(std::vector<std::string> paths) : paths_(std::move(paths)) {}
+  std::uint32_t Enumerate(std::uint32_t index) override {
+    return index < paths_.size() ? kErrorSuccess : kErrorNoMoreItems;
+  }
+  std::optional<std::string> DevicePath(std::uint32_t index) override {
+    if (index >= paths_.size()) return std::nullopt;
+    return paths_[index];
+  }
+
+ private:
+  std::vector<std::string> paths_;
+};
+
 }  // namespace
+
+std::unique_ptr<DeviceList> MakePathList(std::vector<std::string> paths) {
+  return std::make_unique<PathList>(std::move(paths));
+}
 
 std::shared_ptr<Event> MakePortableEvent(std::uint32_t time_divisor) {
   return std::make_shared<PortableEvent>(time_divisor);

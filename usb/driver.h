@@ -88,6 +88,10 @@ class DeviceList {
   virtual std::optional<std::string> DevicePath(std::uint32_t index) = 0;
 };
 
+// A list of the given paths, every member readable: for backends that find their devices
+// themselves rather than through the system's device-interface lists.
+std::unique_ptr<DeviceList> MakePathList(std::vector<std::string> paths);
+
 class Driver {
  public:
   virtual ~Driver() = default;

@@ -293,21 +293,6 @@ void LIBUSB_CALL OnTransferDone(libusb_transfer* raw) {
   if (event) event->Signal();
 }
 
-class PresentList final : public usb::DeviceList {
- public:
-  explicit PresentList(std::vector<std::string> paths) : paths_(std::move(paths)) {}
-  std::uint32_t Enumerate(std::uint32_t index) override {
-    return index < paths_.size() ? usb::kErrorSuccess : usb::kErrorNoMoreItems;
-  }
-  std::optional<std::string> DevicePath(std::uint32_t index) override {
-    if (index >= paths_.size()) return std::nullopt;
-    return paths_[index];
-  }
-
- private:
-  std::vector<std::string> paths_;
-};
-
 class LibusbDriver final : public usb::Driver {
  public:
   LibusbDriver() : core_(std::make_shared<Core>()) {
@@ -333,8 +318,7 @@ class LibusbDriver final : public usb::Driver {
 
   std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid& guid) override {
     if (context_ == nullptr) return nullptr;
-    if (!(guid == usb::kModuleInterfaceGuid))
-      return std::make_unique<PresentList>(std::vector<std::string>{});
+    if (!(guid == usb::kModuleInterfaceGuid)) return usb::MakePathList({});
     DeviceSnapshot snapshot = ListDevices(context_);
     if (!snapshot.list) return nullptr;
     const std::vector<usb::UsbId> ids = EffectiveModuleIds();
@@ -350,7 +334,7 @@ class LibusbDriver final : public usb::Driver {
     });
     std::vector<std::string> paths;
     for (const DeviceAddress& address : found) paths.push_back(FormatDevicePath(address));
-    return std::make_unique<PresentList>(std::move(paths));
+    return usb::MakePathList(std::move(paths));
   }
 
   usb::Handle Open(const std::string& path) override {

@@ -250,25 +250,6 @@ struct SimDriver::Impl {
   }
 };
 
-namespace {
-
-class SimDeviceList final : public usb::DeviceList {
- public:
-  explicit SimDeviceList(std::vector<std::string> paths) : paths_(std::move(paths)) {}
-  std::uint32_t Enumerate(std::uint32_t index) override {
-    return index < paths_.size() ? usb::kErrorSuccess : usb::kErrorNoMoreItems;
-  }
-  std::optional<std::string> DevicePath(std::uint32_t index) override {
-    if (index >= paths_.size()) return std::nullopt;
-    return paths_[index];
-  }
-
- private:
-  std::vector<std::string> paths_;
-};
-
-}  // namespace
-
 SimDriver::SimDriver(Options options) : impl_(std::make_unique<Impl>()) {
   impl_->options = std::move(options);
   for (const ModuleConfig& config : impl_->options.modules) {
@@ -317,7 +298,7 @@ std::unique_ptr<usb::DeviceList> SimDriver::ListPresent(const usb::Guid& guid) {
       paths.push_back(std::string(kPathPrefix) + std::to_string(i));
     }
   }
-  return std::make_unique<SimDeviceList>(std::move(paths));
+  return usb::MakePathList(std::move(paths));
 }
 
 usb::Handle SimDriver::Open(const std::string& path) {
