@@ -10,7 +10,6 @@
 #include "console/catalogue.h"
 #include "console/output.h"
 #include "platform/platform.h"
-#include "protocol/block_request.h"
 #include "sysinfo/system_description.h"
 #include "usb/driver.h"
 
@@ -110,22 +109,6 @@ bool SameName(const std::string& a, const std::string& b) {
 #endif
 }
 
-// A module's USB ID as "vvvv:pppp": four hexadecimal digits each, nothing else.
-bool ReadUsbId(std::string_view text, usb::UsbId& id) {
-  if (text.size() != 9 || text[4] != ':') return false;
-  unsigned parts[2] = {0, 0};
-  for (std::size_t i = 0; i < 9; ++i) {
-    if (i == 4) continue;
-    const char c = Upper(text[i]);
-    const int digit = (c >= '0' && c <= '9') ? c - '0' : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
-    if (digit < 0) return false;
-    unsigned& part = parts[i < 4 ? 0 : 1];
-    part = part * 16 + static_cast<unsigned>(digit);
-  }
-  id = usb::UsbId{static_cast<std::uint16_t>(parts[0]), static_cast<std::uint16_t>(parts[1])};
-  return true;
-}
-
 enum class NumberRead { None, Value, Overflow };
 
 // Reads a decimal number as scanf's "%lld" / "%d" do: leading white space, an optional sign,
@@ -202,7 +185,7 @@ int StartProgram(const std::vector<std::string>& arguments) {
   if (parsed.outcome == ParseOutcome::Help) return 0;
   if (parsed.outcome == ParseOutcome::Refused) return 1;
 
-  protocol::GeneratorMode() = parsed.settings.GeneratorMode;
+  if (parsed.settings.List) return ListModules(parsed.settings);
   return RunAcquisition(parsed.settings);
 }
 
@@ -262,13 +245,19 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     } else if (MatchesKeyword(option, "DEVICE=")) {
       // Compared after every other keyword, so it takes nothing from them. Each one adds a
       // module ID; the present devices are then narrowed to the IDs given.
-      usb::UsbId id{0, 0};
-      if (!ReadUsbId(option.substr(7), id)) return Unrecognised(std::move(result), argument);
-      std::vector<usb::UsbId>& selected = usb::SelectedModuleIds();
+      const std::optional<usb::UsbId> id = usb::ParseUsbId(option.substr(7));
+      if (!id) return Unrecognised(std::move(result), argument);
+      std::vector<usb::UsbId>& selected = settings.ModuleIds;
       const bool known = std::any_of(selected.begin(), selected.end(), [&](const usb::UsbId& s) {
-        return s.vendor == id.vendor && s.product == id.product;
+        return s.vendor == id->vendor && s.product == id->product;
       });
-      if (!known) selected.push_back(id);
+      if (!known) selected.push_back(*id);
+    } else if (MatchesKeyword(option, "SERIAL=")) {
+      const std::string_view serial = option.substr(7);
+      if (serial.empty() || serial.size() >= kNameSlot) return Unrecognised(std::move(result), argument);
+      settings.Serial = std::string(serial);
+    } else if (MatchesKeyword(option, "LIST")) {
+      settings.List = true;
     } else {
       return Unrecognised(std::move(result), argument);
     }
@@ -299,7 +288,10 @@ void ShowHelp(const std::string& program_file_name) {
       "     e. g. FILES=5 \n"
       "    file is the output filename\n"
       "   /H - This text\n"
-      "   /? - This text\n",
+      "   /? - This text\n"
+      "   /DEVICE=vvvv:pppp - take the module with this USB vendor and product ID (hexadecimal)\n"
+      "   /SERIAL=text - take the module with this serial number\n"
+      "   /LIST - list the attached modules and end\n",
       name, name, name);
   WaitForKey();
 }

@@ -158,7 +158,32 @@ bool WriteOneFile(Run& run, const RunSettings& settings) {
   return true;
 }
 
+core::Selector ModuleSelector(const RunSettings& settings) {
+  core::Selector selector;
+  selector.ids = settings.ModuleIds;
+  if (!settings.Serial.empty()) {
+    selector.kind = core::Selector::Kind::Serial;
+    selector.serial = settings.Serial;
+  }
+  return selector;
+}
+
 }  // namespace
+
+std::int32_t ListModules(const RunSettings& settings) {
+  std::vector<core::ModuleInfo> modules;
+  const core::Error error = core::ListModules(modules, settings.ModuleIds);
+  for (std::size_t i = 0; i < modules.size(); ++i) {
+    const core::ModuleInfo& m = modules[i];
+    console::PrintWide("\n%u  %04x:%04x  %s  %s  %s", static_cast<unsigned>(i),
+                       static_cast<unsigned>(m.id.vendor), static_cast<unsigned>(m.id.product),
+                       m.high_speed ? "USB 2.0" : "USB 1.1", m.serial.c_str(), m.product.c_str());
+  }
+  if (modules.empty()) console::PrintWide("\n%s", Entry("F006", "S002").c_str());
+  console::PrintWide("\n");
+  platform::RestorePriority();
+  return error == core::Error::None ? 0 : 1;
+}
 
 std::int32_t RunAcquisition(const RunSettings& settings) {
   Run run;
@@ -172,7 +197,8 @@ std::int32_t RunAcquisition(const RunSettings& settings) {
     UseTimeNames(run, settings.TimeValue);
   }
 
-  if (protocol::OpenDeviceLink() != 0) return ErrorEnding(&run);
+  if (protocol::OpenDeviceLink(ModuleSelector(settings), settings.GeneratorMode) != 0)
+    return ErrorEnding(&run);
   console::PrintLogged("%s", kSeparator);
   if (!OpenDataFile(run)) return ErrorEnding(&run);
 

@@ -10,6 +10,9 @@ namespace app {
 // Returns the program's exit code.
 std::int32_t RunAcquisition(const RunSettings& settings);
 
+// /LIST: one line per attached module (index, USB ID, speed, serial number, product).
+std::int32_t ListModules(const RunSettings& settings);
+
 // The error ending's tail used by start-up when the catalogue is missing (no link, no files).
 std::int32_t EndWithoutRun();
 

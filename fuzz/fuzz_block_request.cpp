@@ -54,16 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   in.DirectIo = input.ConsumeBool() ? 1 : 0;
   out.DirectIo = input.ConsumeBool() ? 1 : 0;
   protocol::DeviceLinkState& link = protocol::DeviceLink();
-  link.BulkIn = &in;
-  link.BulkOut = &out;
-  link.TransferUnit = input.ConsumeBool() ? 2048 : 64;
+  link.module = core::Module::OverEndPoints(in, out, input.ConsumeBool() ? 2048 : 64);
   usb::SetDriver(&driver);
 
   const bool whole_request = input.ConsumeProbability<float>() < 0.85f;
   if (whole_request) {
-    const std::uint8_t mode =
-        input.ConsumeBool() ? (input.ConsumeBool() ? 7 : 3) : input.ConsumeIntegral<std::uint8_t>();
-    protocol::GeneratorMode() = mode;
+    link.module->SetMode(input.ConsumeBool() ? 7 : 3);
     const std::uint32_t length = input.ConsumeBool() ? input.ConsumeIntegralInRange<std::uint32_t>(0, 1984)
                                                      : input.ConsumeIntegral<std::uint32_t>();
     const int is_last = input.ConsumeBool() ? 1 : 0;
@@ -102,9 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Check(result >= 0 && result <= 5 + 16 + 32, "exchange result in range");
   }
 
-  fuzz::Check(usb::StrandedTransferCount() == 0, "no transfer is left with the driver");
+  fuzz::Check(in.StrandedTransfers + out.StrandedTransfers == 0, "no transfer is left with the driver");
   for (const auto& pending : driver.pending) fuzz::Check(pending->complete, "every transfer ended");
-  link.BulkIn = link.BulkOut = nullptr;
+  link.module.reset();
   usb::SetDriver(nullptr);
   return 0;
 }

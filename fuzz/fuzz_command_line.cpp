@@ -30,8 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   defaults.DataFileName = app::TimeDataName(defaults.TimeValue);
   defaults.LogFileName = app::TimeLogName(defaults.TimeValue);
   defaults.ProgramFileName = "rngacq";
-  usb::SelectedModuleIds().clear();
-
   const app::ParseResult result = app::ParseCommandLine(arguments, defaults);
   if (result.outcome == app::ParseOutcome::Run) {
     const app::RunSettings& s = result.settings;
@@ -44,6 +42,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Check(s.DataFileName.size() < 256 * 4 && s.LogFileName.size() < 260 * 4 + 4,
                 "names fit their slots");
   }
-  usb::SelectedModuleIds().clear();
   return 0;
 }

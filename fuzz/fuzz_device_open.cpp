@@ -136,13 +136,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.modules.assign(static_cast<std::size_t>(devices), module);
   RawStringDriver driver(std::move(options), std::move(strings), claims_full);
   usb::SetDriver(&driver);
-  usb::SelectedModuleIds().clear();
+  std::vector<usb::UsbId> selection;
   if (narrowed && module.device_descriptor.size() >= 12) {
-    usb::SelectedModuleIds().push_back({usb::ReadLe16(module.device_descriptor.data() + 8),
-                                        usb::ReadLe16(module.device_descriptor.data() + 10)});
+    selection.push_back({usb::ReadLe16(module.device_descriptor.data() + 8),
+                         usb::ReadLe16(module.device_descriptor.data() + 10)});
   }
   {
-    usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
+    usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, false);
+    device.Selection = selection;
+    device.Open(0);
     Inspect(device);
     device.SelectAltSetting(module.alt_setting ^ 1);
     Inspect(device);
@@ -155,7 +157,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Inspect(device);
   }
   fuzz::Check(driver.OpenHandles() == 0, "every handle is closed");
-  usb::SelectedModuleIds().clear();
   usb::SetDriver(nullptr);
   return 0;
 }

@@ -26,8 +26,10 @@ class DecodingDriver final : public usb::Driver {
  public:
   explicit DecodingDriver(FuzzedDataProvider& input) : input_(input) {}
 
-  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid&) override { return nullptr; }
-  usb::Handle Open(const std::string&) override { return usb::kInvalidHandle; }
+  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid&, std::span<const usb::UsbId>) override {
+    return nullptr;
+  }
+  usb::Handle Open(const std::string&, usb::OpenFailure&) override { return usb::kInvalidHandle; }
   bool Close(usb::Handle) override { return true; }
   bool Request(usb::Handle, std::uint32_t, const std::uint8_t*, std::uint32_t, std::uint8_t*, std::uint32_t,
                std::uint32_t& returned) override {

@@ -1,24 +1,23 @@
-// Command frames and the block request: up to 1984 bytes of random data per exchange.
+// The block request: up to 1984 bytes of random data per exchange, into the program's block.
 #pragma once
 
 #include <array>
 #include <cstdint>
 
+#include "core/module.h"
+
 namespace protocol {
 
-inline constexpr std::uint32_t kBlockSize = 1984;
-inline constexpr std::size_t kFrameSize = 16;
+inline constexpr std::uint32_t kBlockSize = core::kBlockSize;
+inline constexpr std::size_t kFrameSize = core::kFrameSize;
+using core::CommandFrame;
+using core::Signature;
 
-// The generator mode byte sent to the module and checked in its answer: 7 RND, 3 RNDNOP.
-std::uint8_t& GeneratorMode();
+// The generator mode of the open link (7 RND, 3 RNDNOP); 7 when no link is open.
+std::uint8_t GeneratorMode();
 
 // The process-wide block of data the last successful request delivered.
 std::array<std::uint8_t, kBlockSize>& BlockBuffer();
-
-enum class Signature { C0DE, DA7A };
-// A 16-byte frame: signature, flag byte at 8, parameter bytes at 14 and 15, the rest zero.
-std::array<std::uint8_t, kFrameSize> CommandFrame(Signature signature, std::uint8_t flag, std::uint8_t byte14,
-                                                  std::uint8_t byte15);
 
 // Results: 0 success, 1 length above 1984, 403 exchange failed, 408 status mismatch.
 std::int32_t RequestBlock(std::uint32_t length, int is_last);

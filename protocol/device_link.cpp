@@ -1,7 +1,5 @@
 #include "protocol/device_link.h"
 
-#include <new>
-
 #include "console/catalogue.h"
 #include "console/output.h"
 #include "platform/platform.h"
@@ -15,15 +13,51 @@ constexpr std::int32_t kSeveralDevices = 52;
 constexpr std::int32_t kNotOpened = 5;
 constexpr std::int32_t kNoBulkIn = 89;
 constexpr std::int32_t kNoBulkOut = 94;
-constexpr std::uint32_t kEndPointTimeoutMs = 9000;
 
 void PrintEntry(const char* key) {
   console::PrintWide("\n%s", console::ReadMessage("F006", key).c_str());
 }
 
-std::int32_t Release(std::int32_t result) {
-  CloseDeviceLink();
-  return result;
+void PrintIdentification(const core::ModuleInfo& info) {
+  PrintEntry("S005");
+  console::PrintNarrow(info.high_speed ? "USB 2.0;" : "USB 1.1;");
+  console::PrintWide("%s %s;", console::ReadMessage("F006", "S006").c_str(),
+                     core::VersionText(info.driver_version).c_str());
+  console::PrintWide("\n  VendorID=%04xh;ProductID=%04xh;", static_cast<unsigned>(info.id.vendor),
+                     static_cast<unsigned>(info.id.product));
+  console::PrintWide("SerialNumber=%s", info.serial.c_str());
+}
+
+// The outcome of a failed open in the catalogue's words; the program's result code.
+std::int32_t ReportFailure(core::Error error, const core::OpenReport& report) {
+  switch (error) {
+    case core::Error::NoMemory:
+      PrintEntry("S001");
+      return kAllocationFailed;
+    case core::Error::NoModule:
+    case core::Error::NoMatch:
+    case core::Error::SeveralModules:
+      PrintEntry(error == core::Error::SeveralModules ? "S003" : "S002");
+      if (error != core::Error::SeveralModules && !report.candidates.empty()) {
+        // Devices that look like modules but are not selected, so the user learns what to pass.
+        PrintEntry("S019");
+        for (const std::string& candidate : report.candidates)
+          console::PrintWide("\n  %s", candidate.c_str());
+        PrintEntry("S020");
+      }
+      platform::ReadChar();
+      return error == core::Error::SeveralModules ? kSeveralDevices : kNoDevice;
+    case core::Error::AccessDenied:
+    case core::Error::OpenFailed:
+      if (!report.reason.empty()) {
+        const char* key = error == core::Error::AccessDenied ? "S018" : "S024";
+        console::PrintWide("\n%s %s", console::ReadMessage("F006", key).c_str(), report.reason.c_str());
+      }
+      return kNotOpened;
+    default:
+      PrintEntry(report.bulk_in_missing ? "S007" : "S008");
+      return report.bulk_in_missing ? kNoBulkIn : kNoBulkOut;
+  }
 }
 
 }  // namespace
@@ -33,87 +67,37 @@ DeviceLinkState& DeviceLink() {
   return link;
 }
 
-std::int32_t OpenDeviceLink() {
+std::int32_t OpenDeviceLink(const core::Selector& selector, std::uint8_t mode) {
   DeviceLinkState& link = DeviceLink();
-  link.BulkIn = nullptr;
-  link.BulkOut = nullptr;
+  link = DeviceLinkState{};
 
-  try {
-    link.device = std::make_unique<usb::UsbDevice>(nullptr, usb::kModuleInterfaceGuid, true);
-  } catch (const std::bad_alloc&) {
-    PrintEntry("S001");
-    return kAllocationFailed;
+  std::unique_ptr<core::Module> module;
+  core::OpenReport report;
+  const core::Error error = core::Module::Open(selector, module, report);
+  if (report.identified) PrintIdentification(report.info);
+  if (error != core::Error::None) {
+    const std::int32_t result = ReportFailure(error, report);
+    if (!report.release_failure.empty()) throw usb::UsbCloseError(report.release_failure);
+    return result;
   }
-  usb::UsbDevice& device = *link.device;
-
-  const std::uint8_t present = device.CountDevices();
-  if (present != 1) {
-    PrintEntry(present == 0 ? "S002" : "S003");
-    if (present == 0) {
-      // Devices that look like modules but are not selected, so the user learns what to pass.
-      const std::vector<std::string> candidates = usb::CurrentDriver().CandidateDescriptions();
-      if (!candidates.empty()) {
-        PrintEntry("S019");
-        for (const std::string& candidate : candidates) console::PrintWide("\n  %s", candidate.c_str());
-        PrintEntry("S020");
-      }
-    }
-    platform::ReadChar();
-    return Release(present == 0 ? kNoDevice : kSeveralDevices);
-  }
-
-  device.Open(0);
-  if (device.DeviceHandle == usb::kInvalidHandle) {
-    const std::string problem = usb::CurrentDriver().LastOpenProblem();
-    if (!problem.empty())
-      console::PrintWide("\n%s %s", console::ReadMessage("F006", "S018").c_str(), problem.c_str());
-    return Release(kNotOpened);
-  }
-
-  link.DeviceDescriptor = device.CopyDeviceDescriptor();
-  const auto& d = link.DeviceDescriptor;
-  PrintEntry("S005");
-  if (device.IsHighSpeed) {
-    link.TransferUnit = 2048;
-    console::PrintNarrow("USB 2.0;");
-  } else {
-    link.TransferUnit = 64;
-    console::PrintNarrow("USB 1.1;");
-  }
-  const std::uint32_t version = device.DriverVersionCode;
-  console::PrintWide("%s %u.%u.%u.%u;", console::ReadMessage("F006", "S006").c_str(), (version >> 24) & 0xFFu,
-                     (version >> 16) & 0xFFu, (version >> 8) & 0xFFu, version & 0xFFu);
-  console::PrintWide("\n  VendorID=%04xh;ProductID=%04xh;", static_cast<unsigned>(d[8] | (d[9] << 8)),
-                     static_cast<unsigned>(d[10] | (d[11] << 8)));
-  console::PrintWide("SerialNumber=%s",
-                     usb::Utf16ToUtf8(device.SerialNumber.data(), device.SerialNumber.size()).c_str());
-
-  link.BulkIn = device.BulkInEndPoint;
-  if (link.BulkIn == nullptr) {
-    PrintEntry("S007");
-    return Release(kNoBulkIn);
-  }
-  link.BulkIn->TimeoutMs = kEndPointTimeoutMs;
-
-  link.BulkOut = device.BulkOutEndPoint;
-  if (link.BulkOut == nullptr) {
-    PrintEntry("S008");
-    return Release(kNoBulkOut);
-  }
-  link.BulkOut->TimeoutMs = kEndPointTimeoutMs;
+  module->SetMode(mode);
+  link.BulkIn = module->BulkIn();
+  link.BulkOut = module->BulkOut();
+  link.TransferUnit = module->TransferUnit();
+  link.DeviceDescriptor = module->Info().device_descriptor;
+  link.module = std::move(module);
   return 0;
 }
 
 void CloseDeviceLink() {
   DeviceLinkState& link = DeviceLink();
-  if (!link.device) return;
-  // Drop the references first: should closing fail, the link must not point at a device that
-  // is half released, and the error travels to the top of the program.
-  std::unique_ptr<usb::UsbDevice> device = std::move(link.device);
-  link.BulkIn = nullptr;
-  link.BulkOut = nullptr;
-  device->Close();
-  device->Destroy();
+  if (!link.module) return;
+  // Empty the link first: should closing fail, the link must not point at a module that is
+  // half released, and the error travels to the top of the program.
+  std::unique_ptr<core::Module> module = std::move(link.module);
+  link = DeviceLinkState{};
+  std::string failure;
+  if (module->Close(&failure) != core::Error::None) throw usb::UsbCloseError(failure);
 }
 
 }  // namespace protocol

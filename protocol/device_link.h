@@ -1,17 +1,18 @@
 // The program's one connection to the module: found, checked to be the only one, opened,
-// identified, and its bulk endpoints taken.
+// identified, and its bulk endpoints taken. The module object does the work; this level says
+// what happened in the catalogue's words.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <memory>
 
-#include "usb/device.h"
+#include "core/module.h"
 
 namespace protocol {
 
 struct DeviceLinkState {
-  std::unique_ptr<usb::UsbDevice> device;
+  std::unique_ptr<core::Module> module;
   usb::UsbEndPoint* BulkIn = nullptr;
   usb::UsbEndPoint* BulkOut = nullptr;
   std::int32_t TransferUnit = 0;  // 2048 at high speed, 64 otherwise
@@ -19,8 +20,9 @@ struct DeviceLinkState {
 };
 DeviceLinkState& DeviceLink();
 
-// 0, or 46, 50, 52, 5, 89, 94 with the link left empty.
-std::int32_t OpenDeviceLink();
+// Opens the module `selector` picks, in generator mode `mode`. 0, or 46, 50, 52, 5, 89, 94
+// with the link left empty. May raise usb::UsbCloseError when a failed module cannot be released.
+std::int32_t OpenDeviceLink(const core::Selector& selector = {}, std::uint8_t mode = core::kModeRnd);
 // Releases the link; does nothing when it is empty. May raise usb::UsbCloseError.
 void CloseDeviceLink();
 

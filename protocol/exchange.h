@@ -4,14 +4,19 @@
 
 #include <cstdint>
 
+#include "core/module.h"
+
 namespace protocol {
 
-inline constexpr std::int32_t kExchangeBufferSize = 32768;
-inline constexpr std::uint32_t kSendWaitMs = 9000;
-inline constexpr std::uint32_t kAbortWaitMs = 2000;
+inline constexpr std::int32_t kExchangeBufferSize = core::kExchangeBufferSize;
 
-// Results: 0, 1, 2, 4, 5, plus 16 (short send) and 32 (short receive).
+// Results: 0, 1, 2, 4, 5, plus 16 (short send) and 32 (short receive). When the answer would
+// not fill whole transfer units a closing frame is added and `answer` receives 16 bytes more
+// than `answer_length`: it must hold answer_length + 16 bytes.
 std::int32_t ExchangeFrames(const std::uint8_t* command, std::int32_t command_size,
                             std::int32_t answer_length, std::uint8_t* answer);
+
+// Says in the catalogue's words why an exchange failed.
+void ReportExchange(const core::ExchangeReport& report);
 
 }  // namespace protocol

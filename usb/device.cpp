@@ -150,7 +150,7 @@ bool UsbDevice::RegisterInterfaceNotification(WindowHandle window) {
 
 std::uint8_t UsbDevice::CountDevices() {
   DevicesPresent = 0;
-  std::unique_ptr<DeviceList> list = CurrentDriver().ListPresent(InterfaceGuid);
+  std::unique_ptr<DeviceList> list = CurrentDriver().ListPresent(InterfaceGuid, Selection);
   if (!list) return 0;
   for (std::uint32_t index = 0; index < kMaxEnumerationIndex; ++index) {
     const std::uint32_t error = list->Enumerate(index);
@@ -168,14 +168,15 @@ bool UsbDevice::OpenHandle(std::uint8_t index) {
   const std::uint8_t count = CountDevices();
   if (count == 0 || index > count - 1) return false;
   Driver& driver = CurrentDriver();
-  std::unique_ptr<DeviceList> list = driver.ListPresent(InterfaceGuid);
+  std::unique_ptr<DeviceList> list = driver.ListPresent(InterfaceGuid, Selection);
   if (!list || list->Enumerate(index) != kErrorSuccess) return false;
   const std::optional<std::string> path = list->DevicePath(index);
   if (!path) return false;
   const std::size_t kept = std::min(path->size(), kDevicePathCapacity);
   std::fill(DevicePath.begin(), DevicePath.end(), '\0');
   std::copy_n(path->begin(), kept, DevicePath.begin());
-  const Handle handle = driver.Open(*path);
+  LastOpenFailure = {};
+  const Handle handle = driver.Open(*path, LastOpenFailure);
   if (handle == kInvalidHandle) return false;
   DeviceHandle = handle;
   return true;
@@ -232,9 +233,9 @@ bool UsbDevice::Open(std::uint8_t index) {
     if (InterfaceNotification != nullptr) {
       HandleNotification = CurrentDriver().RegisterHandleNotification(NotifyWindow, DeviceHandle);
     }
-    return true;
   }
-  return false;
+  // Open even without a usable configuration: the device then simply offers no endpoints.
+  return true;
 }
 
 void UsbDevice::Close() {

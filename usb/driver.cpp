@@ -1,4 +1,4 @@
-// The portable auto-reset event, the process-wide driver and the selected module identifiers.
+// The portable auto-reset event, the process-wide driver, the keep-alive list and USB IDs.
 #include "usb/driver.h"
 
 #include <atomic>
@@ -98,9 +98,46 @@ void SetDriver(Driver* driver) {
   slot.current.store(driver != nullptr ? driver : slot.fallback.get(), std::memory_order_release);
 }
 
-std::vector<UsbId>& SelectedModuleIds() {
-  static std::vector<UsbId> ids;
-  return ids;
+void KeepUntilExit(std::shared_ptr<const void> what) {
+  // Never destroyed: the memory must outlive the static destructors that run at exit, the
+  // default driver's among them, which may hand over its own state last of all.
+  union Immortal {
+    std::vector<std::shared_ptr<const void>> list;
+    Immortal() : list() {}
+    ~Immortal() {}
+  };
+  static std::mutex* const mutex = [] {
+    static union M {
+      std::mutex m;
+      M() : m() {}
+      ~M() {}
+    } storage;
+    return &storage.m;
+  }();
+  static Immortal kept;
+  std::lock_guard lock(*mutex);
+  kept.list.push_back(std::move(what));
+}
+
+std::optional<UsbId> ParseUsbId(std::string_view text) {
+  if (text.size() != 9 || text[4] != ':') return std::nullopt;
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (i == 4) continue;
+    const char c = text[i];
+    std::uint32_t digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<std::uint32_t>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<std::uint32_t>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<std::uint32_t>(c - 'A' + 10);
+    } else {
+      return std::nullopt;
+    }
+    value = value << 4 | digit;
+  }
+  return UsbId{static_cast<std::uint16_t>(value >> 16), static_cast<std::uint16_t>(value & 0xFFFF)};
 }
 
 }  // namespace usb

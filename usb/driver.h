@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace usb {
@@ -92,14 +94,32 @@ class DeviceList {
 // themselves rather than through the system's device-interface lists.
 std::unique_ptr<DeviceList> MakePathList(std::vector<std::string> paths);
 
+// A USB vendor and product identifier pair.
+struct UsbId {
+  std::uint16_t vendor;
+  std::uint16_t product;
+};
+
+// "vvvv:pppp", four hexadecimal digits each; nothing for any other text.
+std::optional<UsbId> ParseUsbId(std::string_view text);
+
+// Why an Open failed, as far as the backend can tell.
+struct OpenFailure {
+  bool access_denied = false;  // the user may not open the device node (a remedy exists)
+  std::string reason;          // for the user; empty when the backend knows nothing more
+};
+
 class Driver {
  public:
   virtual ~Driver() = default;
 
-  // The present interfaces of `guid`; nullptr when no list can be obtained.
-  virtual std::unique_ptr<DeviceList> ListPresent(const Guid& guid) = 0;
-  // Opens a device-interface path for overlapped use; kInvalidHandle on failure.
-  virtual Handle Open(const std::string& path) = 0;
+  // The present interfaces of `guid`; nullptr when no list can be obtained. With `only` empty
+  // the backend lists the devices it knows as modules; otherwise only devices whose descriptor
+  // carries one of these identifiers, known as modules or not.
+  virtual std::unique_ptr<DeviceList> ListPresent(const Guid& guid, std::span<const UsbId> only) = 0;
+  // Opens a device-interface path for overlapped use; kInvalidHandle on failure, with `failure`
+  // saying why.
+  virtual Handle Open(const std::string& path, OpenFailure& failure) = 0;
   virtual bool Close(Handle handle) = 0;
 
   // A synchronous request. `in` and `out` may be the same buffer. Sets `returned` to the bytes
@@ -128,12 +148,9 @@ class Driver {
   }
   virtual bool UnregisterNotification(NotificationHandle /*notification*/) { return true; }
 
-  // Why the last Open failed, when the backend knows a cause the user can remedy (permissions,
-  // say); empty otherwise.
-  virtual std::string LastOpenProblem() const { return {}; }
   // Attached devices that look like modules but were not listed (ID, product, serial), for the
   // message shown when no module is found; empty where the backend cannot tell.
-  virtual std::vector<std::string> CandidateDescriptions() { return {}; }
+  virtual std::vector<std::string> CandidateDescriptions(std::span<const UsbId> /*only*/) { return {}; }
 };
 
 // The process-wide driver. The program's backend provides MakeDefaultDriver(); tests install
@@ -142,13 +159,8 @@ Driver& CurrentDriver();
 void SetDriver(Driver* driver);
 std::unique_ptr<Driver> MakeDefaultDriver();
 
-// A USB vendor and product identifier pair.
-struct UsbId {
-  std::uint16_t vendor;
-  std::uint16_t product;
-};
-// The identifiers the user selected (/DEVICE=); empty means no narrowing. When it is not empty,
-// every backend's ListPresent lists only devices whose descriptor carries one of these pairs.
-std::vector<UsbId>& SelectedModuleIds();
+// Keeps `what` alive until the process ends: the one home of memory a driver may still write
+// into after its owner is done with it (transfers that never ended, even after an abort).
+void KeepUntilExit(std::shared_ptr<const void> what);
 
 }  // namespace usb

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <mutex>
 
 namespace usb {
 TransferContext::TransferContext(std::size_t size) {
@@ -29,16 +28,6 @@ struct StrandedTransfer {
   std::shared_ptr<Event> event;
   std::shared_ptr<PendingRequest> pending;
 };
-
-struct StrandedList {
-  std::mutex mutex;
-  std::vector<StrandedTransfer> transfers;
-};
-
-StrandedList& Stranded() {
-  static StrandedList list;
-  return list;
-}
 
 // A caller's length as a byte count: a negative length or a missing buffer moves nothing.
 std::uint32_t ByteCount(const std::uint8_t* buffer, std::int32_t length) {
@@ -100,12 +89,6 @@ TransferContextPtr BeginEitherForm(UsbEndPoint& ep, std::uint8_t* buffer, std::i
 
 }  // namespace
 
-std::size_t StrandedTransferCount() {
-  StrandedList& list = Stranded();
-  std::lock_guard lock(list.mutex);
-  return list.transfers.size();
-}
-
 UsbEndPoint::UsbEndPoint(Handle device_handle, std::span<const std::uint8_t> descriptor)
     : DeviceHandle(device_handle) {
   if (descriptor.size() >= 7) {
@@ -150,9 +133,9 @@ bool UsbEndPoint::FinishTransfer(std::uint8_t* buffer, std::int32_t& length, Com
   }
   if (!outcome.complete) {
     // Freeing the request now would let the driver write into released memory: keep it.
-    StrandedList& list = Stranded();
-    std::lock_guard lock(list.mutex);
-    list.transfers.push_back({std::move(context), record.event, record.pending});
+    KeepUntilExit(std::make_shared<StrandedTransfer>(
+        StrandedTransfer{std::move(context), record.event, record.pending}));
+    ++StrandedTransfers;
     length = 0;
     BytesTransferred = 0;
     return false;

@@ -76,6 +76,11 @@ class UsbEndPoint {
   std::uint32_t LastError = 0;
   bool DirectionIn = false;
   std::uint32_t DirectIo = 1;
+  // Transfers that FinishTransfer found still owned by the driver even after waiting for them.
+  // Their request buffers and completion objects are kept until the process ends; the caller's
+  // data buffer of such a transfer is still in the driver's hands too, so a caller that sees
+  // this count above zero must never reuse or free that buffer.
+  std::uint32_t StrandedTransfers = 0;
 };
 
 class UsbControlEndPoint : public UsbEndPoint {
@@ -116,11 +121,5 @@ class UsbInterruptEndPoint : public UsbEndPoint {
   TransferContextPtr BeginTransfer(std::uint8_t* buffer, std::int32_t length,
                                    CompletionRecord& record) override;
 };
-
-// Transfers that FinishTransfer found still owned by the driver even after waiting for them.
-// Their request buffers and completion objects are kept alive for the life of the process
-// rather than freed under the driver; the caller's own data buffer of such a transfer is still
-// in use by the driver too, so a caller that sees this count grow must not reuse or free it.
-std::size_t StrandedTransferCount();
 
 }  // namespace usb

@@ -306,7 +306,7 @@ class LibusbDriver final : public usb::Driver {
       // libusb still owns transfers that would not end: keep their memory and the context for
       // the rest of the process rather than free them under libusb.
       StopEvents();
-      Stranded().push_back(core_);
+      usb::KeepUntilExit(core_);
       return;
     }
     StopEvents();
@@ -316,12 +316,13 @@ class LibusbDriver final : public usb::Driver {
   LibusbDriver(const LibusbDriver&) = delete;
   LibusbDriver& operator=(const LibusbDriver&) = delete;
 
-  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid& guid) override {
+  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid& guid,
+                                               std::span<const usb::UsbId> only) override {
     if (context_ == nullptr) return nullptr;
     if (!(guid == usb::kModuleInterfaceGuid)) return usb::MakePathList({});
     DeviceSnapshot snapshot = ListDevices(context_);
     if (!snapshot.list) return nullptr;
-    const std::vector<usb::UsbId> ids = EffectiveModuleIds();
+    const std::vector<usb::UsbId> ids = EffectiveModuleIds(only);
     std::vector<DeviceAddress> found;
     for (libusb_device* device : snapshot.devices) {
       const std::optional<DeviceAddress> address = AddressOf(device);
@@ -337,8 +338,7 @@ class LibusbDriver final : public usb::Driver {
     return usb::MakePathList(std::move(paths));
   }
 
-  usb::Handle Open(const std::string& path) override {
-    last_open_problem_.clear();
+  usb::Handle Open(const std::string& path, usb::OpenFailure& failure) override {
     const std::optional<DeviceAddress> wanted = ParseDevicePath(path);
     if (context_ == nullptr || !wanted) return usb::kInvalidHandle;
     DeviceSnapshot snapshot = ListDevices(context_);
@@ -350,12 +350,15 @@ class LibusbDriver final : public usb::Driver {
           SameId(address->id, wanted->id))
         device = candidate;
     }
-    if (device == nullptr) return usb::kInvalidHandle;
+    if (device == nullptr) {
+      failure.reason = "the device at " + DeviceNode(*wanted) + " is gone";
+      return usb::kInvalidHandle;
+    }
 
     libusb_device_handle* raw_handle = nullptr;
     const int opened = libusb_open(device, &raw_handle);
     if (opened != LIBUSB_SUCCESS) {
-      NoteOpenProblem(opened, *wanted);
+      NoteOpenProblem(opened, *wanted, failure);
       return usb::kInvalidHandle;
     }
     auto open = std::make_unique<OpenDevice>();
@@ -380,7 +383,7 @@ class LibusbDriver final : public usb::Driver {
         if (std::find(open->claimed.begin(), open->claimed.end(), number) != open->claimed.end()) continue;
         const int claimed = libusb_claim_interface(raw_handle, number);
         if (claimed != LIBUSB_SUCCESS) {
-          NoteOpenProblem(claimed, *wanted);
+          NoteOpenProblem(claimed, *wanted, failure);
           return usb::kInvalidHandle;  // `open` releases what was claimed and closes
         }
         open->claimed.push_back(number);
@@ -388,6 +391,7 @@ class LibusbDriver final : public usb::Driver {
     }
     open->high_speed = libusb_get_device_speed(device) >= LIBUSB_SPEED_HIGH;
 
+    const std::lock_guard table(table_mutex_);
     const usb::Handle handle = next_handle_++;
     devices_.emplace(handle, std::move(open));
     StartEvents();
@@ -395,6 +399,7 @@ class LibusbDriver final : public usb::Driver {
   }
 
   bool Close(usb::Handle handle) override {
+    const std::lock_guard table(table_mutex_);
     const auto it = devices_.find(handle);
     if (it == devices_.end()) return false;
     CancelWhere([&](const Transfer& transfer) { return transfer.handle == handle; });
@@ -526,11 +531,9 @@ class LibusbDriver final : public usb::Driver {
 
   std::shared_ptr<usb::Event> CreateEvent() override { return usb::MakePortableEvent(); }
 
-  std::string LastOpenProblem() const override { return last_open_problem_; }
-
-  std::vector<std::string> CandidateDescriptions() override {
+  std::vector<std::string> CandidateDescriptions(std::span<const usb::UsbId> only) override {
     DeviceSnapshot snapshot = ListDevices(context_);
-    const std::vector<usb::UsbId> ids = EffectiveModuleIds();
+    const std::vector<usb::UsbId> ids = EffectiveModuleIds(only);
     std::vector<std::pair<DeviceAddress, libusb_device*>> found;
     for (libusb_device* device : snapshot.devices) {
       const std::optional<DeviceAddress> address = AddressOf(device);
@@ -567,22 +570,22 @@ class LibusbDriver final : public usb::Driver {
   }
 
  private:
-  static std::vector<std::shared_ptr<Core>>& Stranded() {
-    static std::vector<std::shared_ptr<Core>> cores;
-    return cores;
-  }
-
   OpenDevice* Find(usb::Handle handle) {
+    const std::lock_guard table(table_mutex_);
     const auto it = devices_.find(handle);
     return it == devices_.end() ? nullptr : it->second.get();
   }
 
-  // The one cause of a failed open the user can remedy: access to the device node. The
-  // program prints it behind its own message about permissions.
-  void NoteOpenProblem(int code, const DeviceAddress& device) {
-    if (code != LIBUSB_ERROR_ACCESS) return;
-    last_open_problem_ = DeviceNode(device) + " (USB ID " + HexId(device.id) +
-                         "); the udev rule 60-rngacq.rules must list this ID, then replug the module.";
+  // Access to the device node is the cause of a failed open the user can remedy; the others
+  // are named as libusb names them.
+  static void NoteOpenProblem(int code, const DeviceAddress& device, usb::OpenFailure& failure) {
+    if (code != LIBUSB_ERROR_ACCESS) {
+      failure.reason = DeviceNode(device) + ": " + libusb_strerror(code);
+      return;
+    }
+    failure.access_denied = true;
+    failure.reason = DeviceNode(device) + " (USB ID " + HexId(device.id) +
+                     "); the udev rule 60-rngacq.rules must list this ID, then replug the module.";
   }
 
   // The claimed interface's current alternate setting, asked of the device (GET_INTERFACE);
@@ -761,30 +764,13 @@ class LibusbDriver final : public usb::Driver {
 
   libusb_context* context_ = nullptr;
   std::shared_ptr<Core> core_;
+  // Modules may be opened, used and closed from different threads (one thread per module).
+  std::mutex table_mutex_;
   std::map<usb::Handle, std::unique_ptr<OpenDevice>> devices_;
   usb::Handle next_handle_ = 1;
-  std::string last_open_problem_;
   std::thread events_;
   std::atomic<bool> stop_events_{false};
 };
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::optional<std::uint16_t> ParseHex16(std::string_view text) {
-  if (text.size() != 4) return std::nullopt;
-  unsigned value = 0;
-  for (char c : text) {
-    const int digit = HexDigit(c);
-    if (digit < 0) return std::nullopt;
-    value = value * 16 + static_cast<unsigned>(digit);
-  }
-  return static_cast<std::uint16_t>(value);
-}
 
 std::optional<std::uint8_t> ParseDecimal8(std::string_view text) {
   if (text.empty() || text.size() > 3) return std::nullopt;
@@ -803,18 +789,9 @@ std::span<const usb::UsbId> BuiltInModuleIds() {
   return kModuleIdTable;
 }
 
-std::vector<usb::UsbId> EffectiveModuleIds() {
-  const std::vector<usb::UsbId>& selected = usb::SelectedModuleIds();
-  if (!selected.empty()) return selected;
+std::vector<usb::UsbId> EffectiveModuleIds(std::span<const usb::UsbId> only) {
+  if (!only.empty()) return {only.begin(), only.end()};
   return {kModuleIdTable.begin(), kModuleIdTable.end()};
-}
-
-std::optional<usb::UsbId> ParseUsbId(std::string_view text) {
-  if (text.size() != 9 || text[4] != ':') return std::nullopt;
-  const std::optional<std::uint16_t> vendor = ParseHex16(text.substr(0, 4));
-  const std::optional<std::uint16_t> product = ParseHex16(text.substr(5, 4));
-  if (!vendor || !product) return std::nullopt;
-  return usb::UsbId{*vendor, *product};
 }
 
 std::uint32_t PackVersion(unsigned major, unsigned minor, unsigned micro, unsigned nano) {
@@ -840,7 +817,7 @@ std::optional<DeviceAddress> ParseDevicePath(std::string_view path) {
   if (second == std::string_view::npos) return std::nullopt;
   const std::optional<std::uint8_t> bus = ParseDecimal8(path.substr(0, first));
   const std::optional<std::uint8_t> address = ParseDecimal8(path.substr(first + 1, second - first - 1));
-  const std::optional<usb::UsbId> id = ParseUsbId(path.substr(second + 1));
+  const std::optional<usb::UsbId> id = usb::ParseUsbId(path.substr(second + 1));
   if (!bus || !address || !id) return std::nullopt;
   return DeviceAddress{*bus, *address, *id};
 }

@@ -18,12 +18,9 @@ namespace usb_libusb {
 
 // The vendor:product pairs compiled in (CMake cache list RNGACQ_MODULE_IDS).
 std::span<const usb::UsbId> BuiltInModuleIds();
-// The pairs that count as modules: those the user selected, when there are any, else the
-// compiled-in table.
-std::vector<usb::UsbId> EffectiveModuleIds();
-
-// Reads "vvvv:pppp" (four hexadecimal digits each, nothing else).
-std::optional<usb::UsbId> ParseUsbId(std::string_view text);
+// The pairs that count as modules: those selected, when there are any, else the compiled-in
+// table.
+std::vector<usb::UsbId> EffectiveModuleIds(std::span<const usb::UsbId> only);
 
 // The driver version this backend reports: the libusb version packed as
 // major.minor.micro.nano, one byte each, most significant first. A part too large for its byte

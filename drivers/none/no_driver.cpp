@@ -8,8 +8,8 @@ namespace {
 
 class NoDriver final : public Driver {
  public:
-  std::unique_ptr<DeviceList> ListPresent(const Guid&) override { return nullptr; }
-  Handle Open(const std::string&) override { return kInvalidHandle; }
+  std::unique_ptr<DeviceList> ListPresent(const Guid&, std::span<const UsbId>) override { return nullptr; }
+  Handle Open(const std::string&, OpenFailure&) override { return kInvalidHandle; }
   bool Close(Handle) override { return false; }
   bool Request(Handle, std::uint32_t, const std::uint8_t*, std::uint32_t, std::uint8_t*, std::uint32_t,
                std::uint32_t& returned) override {

@@ -275,21 +275,21 @@ SimDriver::~SimDriver() {
   if (impl_->worker.joinable()) impl_->worker.join();
 }
 
-std::unique_ptr<usb::DeviceList> SimDriver::ListPresent(const usb::Guid& guid) {
+std::unique_ptr<usb::DeviceList> SimDriver::ListPresent(const usb::Guid& guid,
+                                                        std::span<const usb::UsbId> only) {
   std::lock_guard lock(impl_->mutex);
   if (impl_->options.list_unavailable) return nullptr;
   std::vector<std::string> paths;
   if (guid == usb::kModuleInterfaceGuid) {
-    const std::vector<usb::UsbId>& selected = usb::SelectedModuleIds();
     for (std::size_t i = 0; i < impl_->modules.size(); ++i) {
       const Module& m = impl_->modules[i];
       if (m.disconnected) continue;
       const auto& d = m.config.device_descriptor;
-      if (!selected.empty()) {
+      if (!only.empty()) {
         if (d.size() < 12) continue;
         const std::uint16_t vendor = usb::ReadLe16(d.data() + 8);
         const std::uint16_t product = usb::ReadLe16(d.data() + 10);
-        if (std::none_of(selected.begin(), selected.end(), [&](const usb::UsbId& id) {
+        if (std::none_of(only.begin(), only.end(), [&](const usb::UsbId& id) {
               return id.vendor == vendor && id.product == product;
             })) {
           continue;
@@ -301,7 +301,7 @@ std::unique_ptr<usb::DeviceList> SimDriver::ListPresent(const usb::Guid& guid) {
   return usb::MakePathList(std::move(paths));
 }
 
-usb::Handle SimDriver::Open(const std::string& path) {
+usb::Handle SimDriver::Open(const std::string& path, usb::OpenFailure& failure) {
   std::lock_guard lock(impl_->mutex);
   if (path.size() <= kPathPrefix.size() || path.compare(0, kPathPrefix.size(), kPathPrefix) != 0) {
     return usb::kInvalidHandle;
@@ -312,7 +312,14 @@ usb::Handle SimDriver::Open(const std::string& path) {
   const auto [end, ec] = std::from_chars(first, last, index);
   if (ec != std::errc{} || end != last || index >= impl_->modules.size()) return usb::kInvalidHandle;
   const Module& m = impl_->modules[index];
-  if (m.disconnected || m.config.faults.open_fails) return usb::kInvalidHandle;
+  if (m.disconnected) {
+    failure.reason = "the simulated module " + path + " was unplugged";
+    return usb::kInvalidHandle;
+  }
+  if (m.config.faults.open_fails) {
+    failure.reason = "the simulated module " + path + " refuses to be opened (fault open_fails)";
+    return usb::kInvalidHandle;
+  }
   const usb::Handle handle = impl_->next_handle++;
   impl_->handles[handle] = index;
   return handle;

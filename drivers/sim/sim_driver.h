@@ -4,7 +4,7 @@
 // for every failure the program must handle.
 //
 // Modules are listed only for usb::kModuleInterfaceGuid, as paths "sim:<index>" (narrowed by
-// usb::SelectedModuleIds). An OUT transfer hands its command to the module, which reads it as
+// the identifiers a caller selects). An OUT transfer hands its command to the module, which reads it as
 // 16-byte frames and queues one 16-byte answer frame per command frame, the data frames right
 // behind the count frame's answer. An IN transfer takes min(waiting, requested) answer bytes,
 // and stays pending (997) while none are waiting. Abort (0x220044) ends the pipe's pending
@@ -92,8 +92,9 @@ class SimDriver : public usb::Driver {
   explicit SimDriver(Options options = {});
   ~SimDriver() override;
 
-  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid& guid) override;
-  usb::Handle Open(const std::string& path) override;
+  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid& guid,
+                                               std::span<const usb::UsbId> only) override;
+  usb::Handle Open(const std::string& path, usb::OpenFailure& failure) override;
   bool Close(usb::Handle handle) override;
   bool Request(usb::Handle handle, std::uint32_t code, const std::uint8_t* in, std::uint32_t in_size,
                std::uint8_t* out, std::uint32_t out_size, std::uint32_t& returned) override;

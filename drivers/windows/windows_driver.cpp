@@ -74,10 +74,17 @@ struct Abandoned {
   std::shared_ptr<void> keep;
 };
 void Abandon(Abandoned record) {
-  static std::mutex mutex;
-  static std::vector<Abandoned> records;
-  const std::lock_guard lock(mutex);
-  records.push_back(std::move(record));
+  KeepUntilExit(std::make_shared<Abandoned>(std::move(record)));
+}
+
+// The system's text for an error code, with its number, on one line.
+std::string SystemErrorText(DWORD error) {
+  char text[256] = {};
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                      error, 0, text, sizeof text, nullptr);
+  std::string line(text, length);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) line.pop_back();
+  return line + " (system error " + std::to_string(error) + ")";
 }
 
 class WindowsEvent final : public Event {
@@ -140,7 +147,7 @@ class WindowsDeviceList final : public DeviceList {
   WindowsDeviceList(const WindowsDeviceList&) = delete;
   WindowsDeviceList& operator=(const WindowsDeviceList&) = delete;
 
-  void Narrow(const std::vector<UsbId>& ids) {
+  void Narrow(std::span<const UsbId> ids) {
     selected_.emplace();
     for (DWORD index = 0; index < kMemberLimit; ++index) {
       const DWORD result = EnumerateMember(index);
@@ -223,7 +230,7 @@ struct SyncCall {
 
 }  // namespace
 
-bool PathMatchesIds(std::string_view path, const std::vector<UsbId>& ids) {
+bool PathMatchesIds(std::string_view path, std::span<const UsbId> ids) {
   if (ids.empty()) return true;
   std::string lower(path);
   std::transform(lower.begin(), lower.end(), lower.begin(),
@@ -237,21 +244,26 @@ bool PathMatchesIds(std::string_view path, const std::vector<UsbId>& ids) {
   return false;
 }
 
-std::unique_ptr<DeviceList> WindowsDriver::ListPresent(const Guid& guid) {
+std::unique_ptr<DeviceList> WindowsDriver::ListPresent(const Guid& guid, std::span<const UsbId> only) {
   const GUID class_guid = ToGuid(guid);
   const HDEVINFO list = SetupDiGetClassDevsA(&class_guid, nullptr, nullptr, kListFlags);
   if (list == INVALID_HANDLE_VALUE) return nullptr;
   auto devices = std::make_unique<WindowsDeviceList>(list, class_guid);
-  if (!SelectedModuleIds().empty()) devices->Narrow(SelectedModuleIds());
+  if (!only.empty()) devices->Narrow(only);
   return devices;
 }
 
-Handle WindowsDriver::Open(const std::string& path) {
+Handle WindowsDriver::Open(const std::string& path, OpenFailure& failure) {
   if (path.empty() || path.find('\0') != std::string::npos) return kInvalidHandle;
   const HANDLE device =
       CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                   OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-  if (device == INVALID_HANDLE_VALUE) return kInvalidHandle;
+  if (device == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    failure.access_denied = error == ERROR_ACCESS_DENIED;
+    failure.reason = SystemErrorText(error);
+    return kInvalidHandle;
+  }
   return reinterpret_cast<Handle>(device);
 }
 

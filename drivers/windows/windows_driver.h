@@ -15,7 +15,7 @@ namespace usb {
 
 // True when a device-interface path names one of `ids` ("vid_04b4&pid_1004" in any letter
 // case), or when `ids` is empty.
-bool PathMatchesIds(std::string_view path, const std::vector<UsbId>& ids);
+bool PathMatchesIds(std::string_view path, std::span<const UsbId> ids);
 
 class WindowsDriver final : public Driver {
  public:
@@ -23,8 +23,8 @@ class WindowsDriver final : public Driver {
   // and fails; the driver answers its own requests long before (descriptor reads within 5 s).
   explicit WindowsDriver(std::uint32_t sync_timeout_ms = 30000) : sync_timeout_ms_(sync_timeout_ms) {}
 
-  std::unique_ptr<DeviceList> ListPresent(const Guid& guid) override;
-  Handle Open(const std::string& path) override;
+  std::unique_ptr<DeviceList> ListPresent(const Guid& guid, std::span<const UsbId> only) override;
+  Handle Open(const std::string& path, OpenFailure& failure) override;
   bool Close(Handle handle) override;
   bool Request(Handle handle, std::uint32_t code, const std::uint8_t* in, std::uint32_t in_size,
                std::uint8_t* out, std::uint32_t out_size, std::uint32_t& returned) override;

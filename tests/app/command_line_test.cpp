@@ -174,7 +174,10 @@ TEST_F(CommandLineTest, HelpShowsTheScreenAndWaitsForOneKey) {
       "     e. g. FILES=5 \n"
       "    file is the output filename\n"
       "   /H - This text\n"
-      "   /? - This text\n";
+      "   /? - This text\n"
+      "   /DEVICE=vvvv:pppp - take the module with this USB vendor and product ID (hexadecimal)\n"
+      "   /SERIAL=text - take the module with this serial number\n"
+      "   /LIST - list the attached modules and end\n";
   for (const Args& arguments : {Args{"/?"}, Args{"-h"}, Args{"/LEN=5", "/Hello"}, Args{"-?x", "/bogus"}}) {
     console.out.clear();
     console.keys_read = 0;

@@ -37,7 +37,6 @@ class RunTest : public ::testing::Test {
                                "S015=bad status\n[F007]\nS001=press a key\n");
     console::SetCataloguePath((dir.path() / "lang.INI").string());
     console::ResetWarningLog();
-    protocol::GeneratorMode() = 7;
     auto& hooks = platform::Hooks();
     hooks.query_frequency = [](std::int64_t& f) { return f = 1000000, true; };
     hooks.query_counter = [this](std::int64_t& t) { return t = (ticks += 123000), true; };
@@ -99,7 +98,6 @@ TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
   EXPECT_TRUE(sleeps.empty());
 
   // Whole blocks only, then a record shorter than one block, in the raw mode.
-  protocol::GeneratorMode() = 3;
   app::RunSettings raw = Named("two.bin", 2 * 1984);
   raw.GeneratorMode = 3;
   raw.ModeLabel = "RND_TST";
@@ -164,11 +162,8 @@ class UnreleasableDriver final : public sim::SimDriver {
  public:
   bool Close(usb::Handle handle) override {
     sim::SimDriver::Close(handle);
-    return ++closes_ == 1;
+    return false;
   }
-
- private:
-  int closes_ = 0;
 };
 
 // Closes, behind the program's back, the descriptor open on a file whose path ends in `name`,

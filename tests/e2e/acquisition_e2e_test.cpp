@@ -124,13 +124,13 @@ TEST_F(Acquisition, FailuresEndWithThePromptAndKeepWhatWasWritten) {
   const Case cases[] = {
       {{"f.bin"}, "devices=0", 0, "No random-number module is attached.", 0},
       {{"f.bin"}, "devices=2", 0, "More than one random-number module is attached.", 0},
-      {{"f.bin"}, "open_fail", 0, "...press any key to exit.", 0},
+      {{"f.bin"}, "open_fail", 0, "The module cannot be opened: the simulated module sim:0 refuses", 0},
       {{"f.bin"}, "no_bulk_in", 0, "The module offers no bulk IN endpoint.", 0},
       {{"f.bin"}, "no_bulk_out", 0, "The module offers no bulk OUT endpoint.", 0},
       {{"f.bin"}, "config_unreadable", 0, "The module offers no bulk IN endpoint.", 0},
       {{"f.bin", "nodir/log"}, "", 0, "Unable to create file nodir/log.wrn", 0},
-      {{"f.bin"}, "refuse", 1, "Sending a command to the module timed out.", 0},
-      {{"f.bin"}, "short_send=16,time_divisor=1000", 1, "...press any key to exit.", 0},
+      {{"f.bin"}, "refuse", 1, "The module stopped answering (unplugged?)....press", 0},
+      {{"f.bin"}, "short_send=16,time_divisor=1000", 1, "The module took only part of the command.", 0},
       // Transfers that even an abort does not end are kept alive, and the run still ends.
       {{"f.bin"},
        "silent,abort_ineffective,time_divisor=1000",
@@ -143,9 +143,9 @@ TEST_F(Acquisition, FailuresEndWithThePromptAndKeepWhatWasWritten) {
        1,
        "Sending a command to the module timed out.",
        0},
-      {{"f.bin", "/LEN=10000"}, "disconnect_after=2,time_divisor=1000", 1, "timed out", 2 * 1984},
+      {{"f.bin", "/LEN=10000"}, "disconnect_after=2,time_divisor=1000", 1, "stopped answering", 2 * 1984},
       {{"f.bin", "/LEN=10000"}, "status=3", 1, "does not match the generator mode: 03h.", 0},
-      {{"f.bin", "/LEN=10000"}, "short_answer=16,time_divisor=1000", 1, "press any key", 0},
+      {{"f.bin", "/LEN=10000"}, "short_answer=16,time_divisor=1000", 1, "answer was shorter than asked.", 0},
       {{"f.bin", "/LEN=10000"}, "end=9", 0, "unexpected status: len=80;blen=5;", 10000},
 #ifndef _WIN32  // Windows has no full device
       {{full, "f.wrn", "/LEN=10000"},

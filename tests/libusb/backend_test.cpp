@@ -46,7 +46,6 @@ class LibusbBackend : public ::testing::Test {
     if (const std::string why = emulated::Unavailable(); !why.empty())
       GTEST_SKIP() << "USB emulation unavailable: " << why;
   }
-  void TearDown() override { usb::SelectedModuleIds().clear(); }
 };
 
 TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
@@ -55,10 +54,10 @@ TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
   options.seed = 11;
   bus.Add(options);
   const auto driver = usb_libusb::MakeLibusbDriver();
-  usb::SelectedModuleIds() = {{emulated::kVendor, 0x5678}};
   // A path whose ID is not the device's at that address opens nothing.
-  EXPECT_EQ(driver->Open("usb:001:002:1234:9999"), usb::kInvalidHandle);
-  const usb::Handle handle = driver->Open("usb:001:002:1234:5678");
+  usb::OpenFailure failure;
+  EXPECT_EQ(driver->Open("usb:001:002:1234:9999", failure), usb::kInvalidHandle);
+  const usb::Handle handle = driver->Open("usb:001:002:1234:5678", failure);
   ASSERT_NE(handle, usb::kInvalidHandle);
 
   // One block request (1984 bytes, generator mode 7): four command frames, 128 answer frames.

@@ -64,7 +64,7 @@ TEST_F(DeviceLinkTest, IdentifiesTheModuleAndTakesItsBulkPipes) {
 
   protocol::CloseDeviceLink();
   protocol::CloseDeviceLink();  // a second close does nothing
-  EXPECT_EQ(protocol::DeviceLink().device, nullptr);
+  EXPECT_EQ(protocol::DeviceLink().module, nullptr);
   EXPECT_EQ(driver->OpenHandles(), 0u);
 
   options = {};
@@ -103,7 +103,7 @@ TEST_F(DeviceLinkTest, EveryRefusalLeavesTheLinkEmpty) {
     EXPECT_EQ(out.substr(out.size() - std::min(out.size(), std::strlen(c.printed))), c.printed) << c.name;
     EXPECT_EQ(console.keys_read, c.keys) << c.name;
     const auto& link = protocol::DeviceLink();
-    EXPECT_EQ(link.device, nullptr) << c.name;
+    EXPECT_EQ(link.module, nullptr) << c.name;
     EXPECT_EQ(link.BulkIn, nullptr) << c.name;
     EXPECT_EQ(link.BulkOut, nullptr) << c.name;
     EXPECT_EQ(driver->OpenHandles(), 0u) << c.name;
@@ -113,13 +113,15 @@ TEST_F(DeviceLinkTest, EveryRefusalLeavesTheLinkEmpty) {
 // Memory runs out while the device object is made (here when it first asks for the device list).
 TEST_F(DeviceLinkTest, ADeviceObjectThatCannotBeMadeIsReported) {
   struct Exhausted : sim::SimDriver {
-    std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid&) override { throw std::bad_alloc(); }
+    std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid&, std::span<const usb::UsbId>) override {
+      throw std::bad_alloc();
+    }
   } exhausted;
   usb::SetDriver(&exhausted);
   console.out.clear();
   EXPECT_EQ(protocol::OpenDeviceLink(), 46);
   EXPECT_EQ(console.out, "\nno device object");
-  EXPECT_EQ(protocol::DeviceLink().device, nullptr);
+  EXPECT_EQ(protocol::DeviceLink().module, nullptr);
   EXPECT_EQ(console.keys_read, 0);
 }
 

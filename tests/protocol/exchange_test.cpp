@@ -23,20 +23,16 @@ constexpr std::array<std::uint8_t, 7> kBulkOut{7, 5, 0x02, 2, 0x00, 0x02, 0};
 class Exchange : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing_support::WriteFile(dir / "lang.INI",
-                               "[F006]\nS009=send timed out\nS010=receive timed out\nS015=bad status\n"
-                               "S016=last block: ;\nS017=end status\n");
+    testing_support::WriteFile(
+        dir / "lang.INI",
+        "[F006]\nS009=send timed out\nS010=receive timed out\nS015=bad status\n"
+        "S016=last block: ;\nS017=end status\nS021=gone\nS022=short send\nS023=short answer\n");
     console::SetCataloguePath(dir / "lang.INI");
     usb::SetDriver(&driver);
-    auto& link = protocol::DeviceLink();
-    link.BulkIn = &in;
-    link.BulkOut = &out;
-    link.TransferUnit = 2048;
-    protocol::GeneratorMode() = 7;
+    protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, 2048);
   }
   void TearDown() override {
-    auto& link = protocol::DeviceLink();
-    link.BulkIn = link.BulkOut = nullptr;
+    protocol::DeviceLink().module.reset();
     usb::SetDriver(nullptr);
   }
 
@@ -92,16 +88,24 @@ TEST_F(Exchange, AppendsTheClosingFrameOnlyWhenTheAnswerIsNotWholeUnits) {
   EXPECT_EQ(driver.requested_in, 176u);
   EXPECT_TRUE(std::equal(driver.in.answer.begin(), driver.in.answer.end(), answer.begin()));
 
-  protocol::DeviceLink().TransferUnit = 64;
+  protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, 64);
   EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 128, answer.data()), 0);
   EXPECT_EQ(driver.sent.size(), 64u);
   EXPECT_EQ(driver.requested_in, 128u);
 
-  protocol::DeviceLink().TransferUnit = 2048;
-  const auto closed = Frames({0, 0x04, 0, 0x10, 0x80});
+  protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, 2048);
+  auto closed = Frames({0, 0x04, 0, 0x10, 0x80});
   EXPECT_EQ(protocol::ExchangeFrames(closed.data(), 80, 160, answer.data()), 0);
   EXPECT_EQ(driver.sent.size(), 80u);
   EXPECT_EQ(driver.requested_in, 160u);
+
+  // A last frame with the closing flag but another signature does not close the command.
+  for (const std::size_t at : {0u, 1u, 2u, 3u}) {
+    closed[64 + at] ^= 0xFF;
+    EXPECT_EQ(protocol::ExchangeFrames(closed.data(), 80, 160, answer.data()), 0);
+    EXPECT_EQ(driver.sent.size(), 96u) << at;
+    closed[64 + at] ^= 0xFF;
+  }
 }
 
 TEST_F(Exchange, TimeOutsAbortWaitTheGraceAndStillCollectBoth) {
@@ -115,25 +119,28 @@ TEST_F(Exchange, TimeOutsAbortWaitTheGraceAndStillCollectBoth) {
   EXPECT_NE(console.out.find("\nsend timed out\nreceive timed out"), std::string::npos);
   EXPECT_EQ(answer[0], 0xEE);
 
-  // A refused send is aborted without the grace wait; the answer that did arrive is still copied.
+  // A refused transfer (an unplugged module) is aborted without the grace wait and said once;
+  // the answer that did arrive is not handed out, as the exchange failed.
   driver = FakePipeDriver{};
-  driver.out.behaviour = PipeBehaviour::Refused;
-  driver.in.behaviour = PipeBehaviour::Pending;
-  driver.in.answer = Answer(2048, 0xA7, 124, 0x2D);
-  EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 2048, answer.data()), 4 + 16);
-  EXPECT_EQ(driver.waits, (std::vector<std::uint32_t>{9000}));
-  EXPECT_EQ(driver.aborted, (std::vector<std::uint8_t>{0x02}));
-  EXPECT_EQ(answer[0], driver.in.answer[0]);
-
-  // Short transfers are reported only through the result; a short answer leaves the buffer alone.
-  driver = FakePipeDriver{};
-  driver.out.shortfall = 16;
-  driver.in.answer = Answer(100, 0xA7, 0, 0x2D);
-  std::fill(answer.begin(), answer.end(), 0xEE);
   console.out.clear();
-  EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 160, answer.data()), 16 + 32);
-  EXPECT_EQ(answer[0], 0xEE);
-  EXPECT_EQ(console.out, "");
+  driver.out.behaviour = PipeBehaviour::Refused;
+  driver.in.behaviour = PipeBehaviour::Refused;
+  EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 2048, answer.data()), 5 + 16 + 32);
+  EXPECT_EQ(driver.waits, std::vector<std::uint32_t>{});
+  EXPECT_EQ(driver.aborted, (std::vector<std::uint8_t>{0x02, 0x86}));
+  EXPECT_EQ(console.out, "\ngone");
+
+  // Short transfers, even by one byte, fail with their own texts and leave the buffer alone.
+  for (const std::size_t delivered : {100u, 159u}) {
+    driver = FakePipeDriver{};
+    driver.out.shortfall = 1;
+    driver.in.answer = Answer(delivered, 0xA7, 0, 0x2D);
+    std::fill(answer.begin(), answer.end(), 0xEE);
+    console.out.clear();
+    EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 160, answer.data()), 16 + 32);
+    EXPECT_EQ(answer[0], 0xEE);
+    EXPECT_EQ(console.out, "\nshort send\nshort answer");
+  }
 }
 
 TEST_F(Exchange, BlockRequestFramesAreByteExact) {
@@ -181,13 +188,15 @@ TEST_F(Exchange, BlockRequestChecksStatusAndEndFrame) {
   ASSERT_EQ(protocol::RequestBlock(1984, 0), 0);
   const auto previous = protocol::BlockBuffer();
 
-  // A status for another mode fails and leaves the previous block in place.
-  protocol::GeneratorMode() = 3;
+  // A status for another mode fails and leaves the previous block in place; all four bits count.
+  protocol::DeviceLink().module->SetMode(3);
   driver.in.answer = Answer(2048, 0x57, 124, 0x2D);
   console.out.clear();
   EXPECT_EQ(protocol::RequestBlock(1984, 0), 408);
   EXPECT_EQ(console.out, "\nbad status 07h.    ");
   EXPECT_EQ(protocol::BlockBuffer(), previous);
+  driver.in.answer = Answer(2048, 0x5B, 124, 0x2D);
+  EXPECT_EQ(protocol::RequestBlock(1984, 0), 408);
 
   // A failed exchange gives 403 and changes nothing either.
   driver.in.answer.resize(100);
@@ -195,7 +204,7 @@ TEST_F(Exchange, BlockRequestChecksStatusAndEndFrame) {
   EXPECT_EQ(protocol::BlockBuffer(), previous);
 
   // The end frame is looked at only for the last block; a wrong nibble warns but delivers.
-  protocol::GeneratorMode() = 7;
+  protocol::DeviceLink().module->SetMode(7);
   driver.in.answer = Answer(16 * 63 + 80, 0xA7, 63, 0x09);
   console.out.clear();
   EXPECT_EQ(protocol::RequestBlock(1000, 0), 0);
@@ -204,10 +213,15 @@ TEST_F(Exchange, BlockRequestChecksStatusAndEndFrame) {
   EXPECT_EQ(console.out, "\nlast block: len=1000;blen=63;idx16a=258;idx16b=772; end status 09h.    ");
   EXPECT_EQ(protocol::BlockBuffer()[0], driver.in.answer[48]);
 
-  driver.in.answer = Answer(16 * 63 + 80, 0xA7, 63, 0x2D);
-  console.out.clear();
+  for (const std::uint8_t end : {std::uint8_t{0x2D}, std::uint8_t{0xFD}}) {
+    driver.in.answer = Answer(16 * 63 + 80, 0xA7, 63, end);
+    console.out.clear();
+    EXPECT_EQ(protocol::RequestBlock(1000, 1), 0);
+    EXPECT_EQ(console.out, "");
+  }
+  driver.in.answer = Answer(16 * 63 + 80, 0xA7, 63, 0x2C);
   EXPECT_EQ(protocol::RequestBlock(1000, 1), 0);
-  EXPECT_EQ(console.out, "");
+  EXPECT_NE(console.out.find("end status 0Ch"), std::string::npos);
 }
 
 }  // namespace

@@ -64,8 +64,10 @@ class FakePipeDriver final : public usb::Driver {
   int fail_event_number = 0;  // the Nth CreateEvent fails (0: none)
   std::vector<std::shared_ptr<Pending>> pending;
 
-  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid&) override { return nullptr; }
-  usb::Handle Open(const std::string&) override { return usb::kInvalidHandle; }
+  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid&, std::span<const usb::UsbId>) override {
+    return nullptr;
+  }
+  usb::Handle Open(const std::string&, usb::OpenFailure&) override { return usb::kInvalidHandle; }
   bool Close(usb::Handle) override { return true; }
 
   bool Request(usb::Handle, std::uint32_t code, const std::uint8_t* input, std::uint32_t, std::uint8_t*,

@@ -94,8 +94,10 @@ TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
   EXPECT_TRUE(device.Open(0));  // opened twice in a row: the first handle is closed
   EXPECT_NE(device.DeviceHandle, first);
   EXPECT_EQ(sim.driver.OpenHandles(), 1u);
-  // No configuration: false, yet the device is open; unreadable strings keep their earlier text.
-  EXPECT_FALSE(device.Open(1));
+  // No configuration: open all the same, with no interface; unreadable strings keep their
+  // earlier text.
+  EXPECT_TRUE(device.Open(1));
+  EXPECT_EQ(device.ActiveInterface, nullptr);
   EXPECT_EQ(std::string(device.DevicePath.data()), "sim:1");
   EXPECT_NE(device.DeviceHandle, usb::kInvalidHandle);
   EXPECT_EQ(device.idProduct, 0x0001);
@@ -196,7 +198,7 @@ TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
   struct Case {
     const char* name;
     Bytes config;
-    bool opened;            // a configuration with an entry was found
+    bool opened;            // a configuration with an entry was found (open either way)
     std::size_t entries;    // of the first configuration
     std::size_t endpoints;  // objects in its first entry
     int bulk_in;            // address of the bulk IN endpoint, -1 for none
@@ -232,9 +234,10 @@ TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
     options.modules[0].alt_setting = c.alt;
     SimScope sim(options);
     usb::UsbDevice device(nullptr, kGuid, false);
-    EXPECT_EQ(device.Open(0), c.opened);
+    EXPECT_TRUE(device.Open(0));
     EXPECT_NE(device.DeviceHandle, usb::kInvalidHandle);
     const auto& configuration = device.Configurations[0];
+    EXPECT_EQ(configuration && configuration->Interfaces[0], c.opened);
     EXPECT_EQ(configuration ? configuration->InterfaceEntryCount : 0u, c.entries);
     if (c.entries > 0) {
       EXPECT_EQ(EndpointObjects(*configuration->Interfaces[0]), c.endpoints);

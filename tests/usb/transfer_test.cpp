@@ -22,8 +22,10 @@ class FakeDriver final : public usb::Driver {
 
   FakeDriver() { usb::SetDriver(this); }
   ~FakeDriver() override { usb::SetDriver(nullptr); }
-  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid&) override { return nullptr; }
-  usb::Handle Open(const std::string&) override { return usb::kInvalidHandle; }
+  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid&, std::span<const usb::UsbId>) override {
+    return nullptr;
+  }
+  usb::Handle Open(const std::string&, usb::OpenFailure&) override { return usb::kInvalidHandle; }
   bool Close(usb::Handle) override { return true; }
   bool Request(usb::Handle, std::uint32_t code, const std::uint8_t* in, std::uint32_t in_size,
                std::uint8_t* out, std::uint32_t out_size, std::uint32_t& returned) override {
@@ -189,7 +191,7 @@ TEST(UsbEndPoint, WaitAbortAndStalledTransfers) {
   usb::UsbBulkEndPoint ep(kHandle, kBulkIn);
   Bytes buffer(8);
   auto record = Record();
-  const std::size_t stranded = usb::StrandedTransferCount();
+  const std::uint32_t stranded = ep.StrandedTransfers;
   const usb::OverlappedOutcome running{false, false, 0, usb::kErrorIoIncomplete};
   for (const bool ends : {true, false}) {
     auto context = ep.BeginTransfer(buffer.data(), 8, record);
@@ -202,7 +204,7 @@ TEST(UsbEndPoint, WaitAbortAndStalledTransfers) {
     std::int32_t length = -1;
     EXPECT_EQ(ep.FinishTransfer(buffer.data(), length, record, std::move(context), nullptr), ends);
     EXPECT_EQ(length, ends ? 8 : 0);
-    EXPECT_EQ(usb::StrandedTransferCount(), stranded + (ends ? 0 : 1));
+    EXPECT_EQ(ep.StrandedTransfers, stranded + (ends ? 0u : 1u));
   }
   record.event->Signal();
   EXPECT_TRUE(ep.WaitForTransfer(record, 9000));

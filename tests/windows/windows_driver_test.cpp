@@ -48,24 +48,21 @@ class Pipe {
   HANDLE client_ = INVALID_HANDLE_VALUE;
 };
 
-class SelectedIds {
- public:
-  explicit SelectedIds(std::vector<usb::UsbId> ids) { usb::SelectedModuleIds() = std::move(ids); }
-  ~SelectedIds() { usb::SelectedModuleIds().clear(); }
-};
-
 TEST(WindowsDriver, NoModuleIsPresentAndNothingOpens) {
   usb::WindowsDriver driver;
   for (bool narrowed : {false, true}) {
-    SelectedIds ids(narrowed ? std::vector<usb::UsbId>{{0x04B4, 0x1004}} : std::vector<usb::UsbId>{});
-    auto list = driver.ListPresent(usb::kModuleInterfaceGuid);
+    const std::vector<usb::UsbId> ids =
+        narrowed ? std::vector<usb::UsbId>{{0x04B4, 0x1004}} : std::vector<usb::UsbId>{};
+    auto list = driver.ListPresent(usb::kModuleInterfaceGuid, ids);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->Enumerate(0), usb::kErrorNoMoreItems);
     EXPECT_FALSE(list->DevicePath(0).has_value());
   }
-  EXPECT_EQ(driver.Open("\\\\?\\usb#vid_04b4&pid_1004#none#{ae18aa60-7f6a-11d4-97dd-00010229b959}"),
+  usb::OpenFailure failure;
+  EXPECT_EQ(driver.Open("\\\\?\\usb#vid_04b4&pid_1004#none#{ae18aa60-7f6a-11d4-97dd-00010229b959}", failure),
             usb::kInvalidHandle);
-  EXPECT_EQ(driver.Open(std::string("NUL\0x", 5)), usb::kInvalidHandle);
+  EXPECT_FALSE(failure.reason.empty());
+  EXPECT_EQ(driver.Open(std::string("NUL\0x", 5), failure), usb::kInvalidHandle);
   std::uint32_t returned = 7;
   std::uint8_t word[4] = {};
   EXPECT_FALSE(driver.Request(usb::kInvalidHandle, 0x220000, word, 4, word, 4, returned));

@@ -1,0 +1,431 @@
+#include "core/module.h"
+
+#include <charconv>
+#include <cstring>
+#include <new>
+
+namespace core {
+namespace {
+
+constexpr std::uint32_t kEndPointTimeoutMs = 9000;
+constexpr std::uint32_t kSendWaitMs = 9000;
+constexpr std::uint32_t kAbortWaitMs = 2000;
+constexpr std::size_t kStatusOffset = 31;
+constexpr std::size_t kDataOffset = 48;
+constexpr std::int32_t kFrame = static_cast<std::int32_t>(kFrameSize);
+
+std::uint16_t ReadBe16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+
+bool EndsWithClosingFrame(const std::uint8_t* command, std::int32_t size) {
+  const std::uint8_t* last = command + size - kFrame;
+  return std::memcmp(last, kClosingFrame.data(), 4) == 0 && (last[8] & 0x80) != 0;
+}
+
+// Waits for one transfer; a transfer that did not end is aborted, and one still under way gets
+// the extra time. A transfer the driver refused at once was never waited for: the module is gone.
+void AwaitTransfer(usb::UsbEndPoint& endpoint, usb::CompletionRecord& record, bool started, bool& timed_out,
+                   bool& gone, bool& failed) {
+  if (started && endpoint.WaitForTransfer(record, kSendWaitMs)) return;
+  failed = true;
+  if (started) {
+    endpoint.Abort();
+    if (endpoint.LastError == usb::kErrorIoPending) {
+      record.event->Wait(kAbortWaitMs);
+      timed_out = true;
+      return;
+    }
+  }
+  gone = true;
+}
+
+// Collects one transfer; the byte count the endpoint reports (0 when it never started).
+std::int32_t Collect(usb::UsbEndPoint& endpoint, std::uint8_t* buffer, std::int32_t preset,
+                     usb::CompletionRecord& record, usb::TransferContextPtr context) {
+  if (!context) return 0;
+  std::int32_t count = preset;
+  endpoint.FinishTransfer(buffer, count, record, std::move(context), nullptr);
+  return count;
+}
+
+Error FromExchange(const ExchangeReport& report, Error refused) {
+  if (report.code == 0) return Error::None;
+  if (report.code == 1) return refused;
+  if (report.code == 2) return Error::NoMemory;
+  if (report.gone) return Error::ModuleGone;
+  if (report.send_timed_out || report.receive_timed_out) return Error::Timeout;
+  return Error::ShortTransfer;
+}
+
+ModuleInfo Identify(const usb::UsbDevice& device) {
+  ModuleInfo info;
+  info.device_descriptor = device.CopyDeviceDescriptor();
+  const auto& d = info.device_descriptor;
+  info.id = {static_cast<std::uint16_t>(d[8] | (d[9] << 8)),
+             static_cast<std::uint16_t>(d[10] | (d[11] << 8))};
+  info.high_speed = device.IsHighSpeed;
+  info.serial = usb::Utf16ToUtf8(device.SerialNumber.data(), device.SerialNumber.size());
+  info.product = usb::Utf16ToUtf8(device.ProductString.data(), device.ProductString.size());
+  info.driver_version = device.DriverVersionCode;
+  return info;
+}
+
+// Closes and destroys a device; the system's words when it refuses.
+bool Release(std::unique_ptr<usb::UsbDevice> device, std::string& failure) {
+  if (!device) return true;
+  try {
+    device->Close();
+    device->Destroy();
+    return true;
+  } catch (const usb::UsbCloseError& error) {
+    failure = error.what();
+    return false;
+  }
+}
+
+std::unique_ptr<usb::UsbDevice> NewDevice(const Selector& selector) {
+  auto device = std::make_unique<usb::UsbDevice>(nullptr, usb::kModuleInterfaceGuid, false);
+  device->Selection = selector.ids;
+  return device;
+}
+
+}  // namespace
+
+const char* ErrorText(int error) {
+  switch (static_cast<Error>(error)) {
+    case Error::None:
+      return "success";
+    case Error::NoModule:
+      return "no random-number module is attached";
+    case Error::SeveralModules:
+      return "more than one random-number module is attached; select one";
+    case Error::NoMatch:
+      return "no attached module matches the selector";
+    case Error::AccessDenied:
+      return "permission denied when opening the module's device node; install the udev rule "
+             "60-rngacq.rules (it must list the module's USB ID), then replug the module";
+    case Error::OpenFailed:
+      return "the module cannot be opened";
+    case Error::NoEndpoints:
+      return "the module lacks its bulk IN or bulk OUT endpoint";
+    case Error::Timeout:
+      return "the module did not answer in time";
+    case Error::ShortTransfer:
+      return "the module took or gave fewer bytes than asked";
+    case Error::WrongStatus:
+      return "the module's status does not match the generator mode";
+    case Error::ModuleGone:
+      return "the module stopped answering (unplugged?)";
+    case Error::Unusable:
+      return "a lost transfer still holds the module's buffers; reopen the module";
+    case Error::InvalidArgument:
+      return "invalid argument";
+    case Error::NoMemory:
+      return "out of memory";
+    case Error::ReleaseFailed:
+      return "the system refused to release the module";
+  }
+  return "unknown error";
+}
+
+std::array<std::uint8_t, kFrameSize> CommandFrame(Signature signature, std::uint8_t flag, std::uint8_t byte14,
+                                                  std::uint8_t byte15) {
+  std::array<std::uint8_t, kFrameSize> frame{};
+  frame[0] = 0x13;
+  frame[1] = 0x37;
+  frame[2] = signature == Signature::C0DE ? 0xC0 : 0xDA;
+  frame[3] = signature == Signature::C0DE ? 0xDE : 0x7A;
+  frame[8] = flag;
+  frame[14] = byte14;
+  frame[15] = byte15;
+  return frame;
+}
+
+std::optional<Selector> ParseSelector(std::string_view text) {
+  Selector selector;
+  if (text.empty()) return selector;
+  const auto after = [&](std::string_view prefix) -> std::optional<std::string_view> {
+    if (text.substr(0, prefix.size()) != prefix) return std::nullopt;
+    return text.substr(prefix.size());
+  };
+  if (const auto serial = after("serial=")) {
+    if (serial->empty() || serial->size() >= usb::kStringUnits) return std::nullopt;
+    selector.kind = Selector::Kind::Serial;
+    selector.serial = std::string(*serial);
+  } else if (const auto id = after("id=")) {
+    const std::optional<usb::UsbId> parsed = usb::ParseUsbId(*id);
+    if (!parsed) return std::nullopt;
+    selector.ids.push_back(*parsed);
+  } else if (const auto index = after("index=")) {
+    std::size_t value = 0;
+    const auto [end, ec] = std::from_chars(index->data(), index->data() + index->size(), value);
+    if (index->empty() || ec != std::errc{} || end != index->data() + index->size()) return std::nullopt;
+    selector.kind = Selector::Kind::Index;
+    selector.index = value;
+  } else {
+    return std::nullopt;
+  }
+  return selector;
+}
+
+std::string VersionText(std::uint32_t version) {
+  return std::to_string((version >> 24) & 0xFFu) + "." + std::to_string((version >> 16) & 0xFFu) + "." +
+         std::to_string((version >> 8) & 0xFFu) + "." + std::to_string(version & 0xFFu);
+}
+
+Error Module::Open(const Selector& selector, std::unique_ptr<Module>& module, OpenReport& report) {
+  module.reset();
+  report = {};
+  try {
+    return OpenInto(selector, module, report);
+  } catch (const std::bad_alloc&) {
+    module.reset();
+    return Error::NoMemory;
+  }
+}
+
+Error Module::OpenInto(const Selector& selector, std::unique_ptr<Module>& module, OpenReport& report) {
+  std::unique_ptr<Module> opened(new Module());  // the constructor is private to the class
+  opened->device_ = NewDevice(selector);
+  opened->buffers_ = std::make_shared<Buffers>();
+  usb::UsbDevice& device = *opened->device_;
+  const std::uint8_t present = device.CountDevices();
+  report.present = present;
+  if (present == 0) {
+    report.candidates = usb::CurrentDriver().CandidateDescriptions(selector.ids);
+    return Error::NoModule;
+  }
+
+  // Each failure releases what was opened; should that fail too, the client hears of it.
+  const auto fail = [&](Error error) {
+    Release(std::move(opened->device_), report.release_failure);
+    return error;
+  };
+  bool open = false;
+  switch (selector.kind) {
+    case Selector::Kind::Only:
+      if (present > 1) return fail(Error::SeveralModules);
+      open = device.Open(0);
+      break;
+    case Selector::Kind::Index:
+      if (selector.index >= present) return fail(Error::NoMatch);
+      open = device.Open(static_cast<std::uint8_t>(selector.index));
+      break;
+    case Selector::Kind::Serial: {
+      usb::OpenFailure failure;
+      for (std::uint8_t i = 0; i < present && !open; ++i) {
+        if (!device.Open(i)) {
+          if (failure.reason.empty()) failure = device.LastOpenFailure;
+          continue;
+        }
+        open = Identify(device).serial == selector.serial;
+        if (!open) device.Close();
+      }
+      if (!open) {
+        device.LastOpenFailure = failure;
+        if (failure.reason.empty() && !failure.access_denied) return fail(Error::NoMatch);
+      }
+      break;
+    }
+  }
+  if (!open) {
+    report.reason = device.LastOpenFailure.reason;
+    return fail(device.LastOpenFailure.access_denied ? Error::AccessDenied : Error::OpenFailed);
+  }
+
+  opened->info_ = Identify(device);
+  report.info = opened->info_;
+  report.identified = true;
+  opened->transfer_unit_ = device.IsHighSpeed ? 2048 : 64;
+  opened->in_ = device.BulkInEndPoint;
+  opened->out_ = device.BulkOutEndPoint;
+  if (opened->in_ == nullptr || opened->out_ == nullptr) {
+    report.bulk_in_missing = opened->in_ == nullptr;
+    return fail(Error::NoEndpoints);
+  }
+  opened->in_->TimeoutMs = kEndPointTimeoutMs;
+  opened->out_->TimeoutMs = kEndPointTimeoutMs;
+  module = std::move(opened);
+  return Error::None;
+}
+
+std::unique_ptr<Module> Module::OverEndPoints(usb::UsbEndPoint& in, usb::UsbEndPoint& out,
+                                              std::int32_t transfer_unit) {
+  std::unique_ptr<Module> module(new Module());
+  module->in_ = &in;
+  module->out_ = &out;
+  module->transfer_unit_ = transfer_unit;
+  module->buffers_ = std::make_shared<Buffers>();
+  return module;
+}
+
+Module::~Module() {
+  std::string ignored;
+  Close(&ignored);
+}
+
+bool Module::Stranded() const {
+  return (in_ != nullptr && in_->StrandedTransfers != 0) || (out_ != nullptr && out_->StrandedTransfers != 0);
+}
+
+Error Module::Close(std::string* failure) {
+  // A lost transfer may still write into the exchange buffers: they live on until exit.
+  if (Stranded() && buffers_) usb::KeepUntilExit(buffers_);
+  in_ = nullptr;
+  out_ = nullptr;
+  std::string words;
+  const bool released = Release(std::move(device_), words);
+  if (failure != nullptr) *failure = words;
+  return released ? Error::None : Error::ReleaseFailed;
+}
+
+Error Module::SetMode(std::uint8_t mode) {
+  if (mode != kModeRnd && mode != kModeRaw) return Error::InvalidArgument;
+  mode_ = mode;
+  return Error::None;
+}
+
+std::span<const std::uint8_t> Module::Answer() const {
+  if (!buffers_) return {};
+  return {buffers_->receive.data(), static_cast<std::size_t>(answer_size_)};
+}
+
+Error Module::Exchange(const std::uint8_t* command, std::int32_t size, std::int32_t answer_length,
+                       ExchangeReport& report) {
+  report = {};
+  answer_size_ = 0;
+  if (size == 0) return Error::None;
+  report.code = 1;
+  if (size % kFrame != 0 || command == nullptr) return Error::InvalidArgument;
+  // Sizes the buffers cannot hold are refused before anything is sent, and so is any exchange
+  // once a lost transfer may still write into the buffers.
+  constexpr std::int32_t kLimit = kExchangeBufferSize - kFrame;
+  if (size < 0 || size > kLimit || answer_length < 1 || answer_length > kLimit) return Error::InvalidArgument;
+  if (in_ == nullptr || out_ == nullptr || transfer_unit_ <= 0 || !buffers_) return Error::InvalidArgument;
+  if (Stranded()) return Error::Unusable;
+
+  std::uint8_t* send = buffers_->send.data();
+  std::uint8_t* receive = buffers_->receive.data();
+  std::memcpy(send, command, static_cast<std::size_t>(size));
+  if (answer_length % transfer_unit_ != 0 && !EndsWithClosingFrame(command, size)) {
+    std::memcpy(send + size, kClosingFrame.data(), kFrameSize);
+    size += kFrame;
+    answer_length += kFrame;
+  }
+  // Only the bytes this answer can occupy need clearing; nothing past them is ever read.
+  std::memset(receive, 0, static_cast<std::size_t>(answer_length));
+
+  usb::Driver& driver = usb::CurrentDriver();
+  std::shared_ptr<usb::Event> send_event = driver.CreateEvent();
+  if (!send_event) return Error::NoMemory;
+  std::shared_ptr<usb::Event> receive_event = driver.CreateEvent();
+  report.code = 2;
+  if (!receive_event) return Error::NoMemory;
+  report.code = 0;
+
+  usb::CompletionRecord send_record{send_event, nullptr};
+  usb::CompletionRecord receive_record{receive_event, nullptr};
+  // The receive goes first so that the module's answer always has a transfer to land in.
+  usb::TransferContextPtr receive_context = in_->BeginTransfer(receive, answer_length, receive_record);
+  usb::TransferContextPtr send_context = out_->BeginTransfer(send, size, send_record);
+
+  bool send_failed = false;
+  bool receive_failed = false;
+  AwaitTransfer(*out_, send_record, send_context != nullptr, report.send_timed_out, report.gone, send_failed);
+  AwaitTransfer(*in_, receive_record, receive_context != nullptr, report.receive_timed_out, report.gone,
+                receive_failed);
+  if (send_failed) report.code = 4;
+  if (receive_failed) report.code = 5;
+
+  if (Collect(*out_, send, size, send_record, std::move(send_context)) != size) {
+    report.code += 16;
+    report.short_send = !send_failed;
+  }
+  if (Collect(*in_, receive, answer_length, receive_record, std::move(receive_context)) == answer_length) {
+    answer_size_ = answer_length;
+  } else {
+    report.code += 32;
+    report.short_answer = !receive_failed;
+  }
+  return FromExchange(report, Error::InvalidArgument);
+}
+
+Error Module::RequestBlock(std::uint32_t length, bool is_last, std::uint8_t* data, BlockReport& report) {
+  report = {};
+  if (length > kBlockSize || (data == nullptr && length != 0)) return Error::InvalidArgument;
+  const std::uint32_t n = length / 16 + (length % 16 != 0 ? 1 : 0);
+  report.frames = n;
+
+  std::array<std::uint8_t, 5 * kFrameSize> command{};
+  const auto put = [&](std::size_t slot, const std::array<std::uint8_t, kFrameSize>& frame) {
+    std::memcpy(command.data() + slot * kFrameSize, frame.data(), kFrameSize);
+  };
+  put(0, CommandFrame(Signature::C0DE, 0x00, 0x03, 0x00));
+  put(1, CommandFrame(Signature::C0DE, 0x04, 0x00, mode_));
+  put(2,
+      CommandFrame(Signature::DA7A, 0x00, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)));
+  put(3, CommandFrame(Signature::C0DE, 0x10, 0x00, 0x00));
+  std::int32_t frames = 4;
+  auto answer_length = static_cast<std::int32_t>(16 * (n + 4));
+  if (length != kBlockSize) {
+    put(4, kClosingFrame);
+    ++frames;
+    answer_length += 16;
+  }
+
+  const Error exchanged = Exchange(command.data(), frames * kFrame, answer_length, report.exchange);
+  if (exchanged != Error::None) return exchanged;
+
+  const std::uint8_t* answer = buffers_->receive.data();
+  report.status = answer[kStatusOffset] & 0x0F;
+  if (report.status != mode_) return Error::WrongStatus;
+  if (is_last) {
+    report.end_checked = true;
+    report.end = answer[63 + 16 * n] & 0x0F;
+    report.index_a = ReadBe16(answer + 44);
+    report.index_b = ReadBe16(answer + 46);
+  }
+  if (length != 0) std::memcpy(data, answer + kDataOffset, length);
+  return Error::None;
+}
+
+Error Module::Read(std::uint8_t* data, std::size_t length, std::size_t& done) {
+  done = 0;
+  if (data == nullptr && length != 0) return Error::InvalidArgument;
+  BlockReport report;
+  while (length - done > kBlockSize) {
+    if (const Error error = RequestBlock(kBlockSize, false, data + done, report); error != Error::None)
+      return error;
+    done += kBlockSize;
+  }
+  // A read of whole blocks ends with a whole block, as a record of that length does.
+  const auto rest = static_cast<std::uint32_t>(length - done);
+  if (rest == 0) return Error::None;
+  if (const Error error = RequestBlock(rest, rest != kBlockSize, data + done, report); error != Error::None)
+    return error;
+  done = length;
+  return Error::None;
+}
+
+Error ListModules(std::vector<ModuleInfo>& modules, std::span<const usb::UsbId> ids) {
+  modules.clear();
+  try {
+    Selector selector;
+    selector.ids.assign(ids.begin(), ids.end());
+    std::unique_ptr<usb::UsbDevice> device = NewDevice(selector);
+    const std::uint8_t present = device->CountDevices();
+    for (std::uint8_t i = 0; i < present; ++i) {
+      modules.push_back(device->Open(i) ? Identify(*device) : ModuleInfo{});
+      device->Close();
+    }
+    device->Destroy();
+  } catch (const std::bad_alloc&) {
+    return Error::NoMemory;
+  } catch (const usb::UsbCloseError&) {
+    return Error::ReleaseFailed;
+  }
+  return Error::None;
+}
+
+}  // namespace core
