@@ -153,6 +153,8 @@ std::optional<Options> ParseOptions(std::string_view text, std::string& error) {
     char serial[16];
     std::snprintf(serial, sizeof serial, "SIM-%08u", static_cast<unsigned>(i + 1));
     copy.serial = serial;
+    // Each module its own stream, the same from run to run; the first keeps the seed given.
+    copy.seed = module.seed + i;
     options.modules.push_back(std::move(copy));
   }
   return options;

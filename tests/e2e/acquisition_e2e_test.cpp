@@ -174,3 +174,28 @@ TEST_F(Acquisition, FailuresEndWithThePromptAndKeepWhatWasWritten) {
 }
 
 }  // namespace
+
+namespace {
+
+// Several modules: /LIST names them, /SERIAL= and /DEVICE= pick one, and each module's file is
+// its own stream, the one the library reads from that module.
+TEST_F(Acquisition, ListsModulesAndTakesTheOneSelected) {
+  const ProgramResult list = Run({"/LIST"}, "devices=2,vid=abcd,pid=0001");
+  EXPECT_EQ(list.exit_code, 0);
+  EXPECT_NE(list.out.find("\n0  abcd:0001  USB 2.0  SIM-00000001  Simulated random-number module\n"
+                          "1  abcd:0001  USB 2.0  SIM-00000002  Simulated random-number module\n"),
+            std::string::npos)
+      << list.out;
+  EXPECT_EQ(list.out.find("press any key"), std::string::npos);
+
+  const ProgramResult picked = Run({"two.bin", "/SERIAL=SIM-00000002", "/LEN=5000"}, "devices=2");
+  EXPECT_EQ(picked.exit_code, 0) << picked.out;
+  EXPECT_NE(picked.out.find("SerialNumber=SIM-00000002"), std::string::npos);
+  EXPECT_EQ(File("two.bin"), Record(5000, 2));
+
+  const ProgramResult missing = Run({"none.bin", "/SERIAL=SIM-00000009"}, "devices=2");
+  EXPECT_NE(missing.out.find("No random-number module is attached."), std::string::npos) << missing.out;
+  EXPECT_FALSE(fs::exists(dir / "none.bin"));
+}
+
+}  // namespace

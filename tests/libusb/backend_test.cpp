@@ -4,6 +4,8 @@
 // must refuse.
 #include <gtest/gtest.h>
 
+#include "include/rngacq/rngacq.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -118,6 +120,30 @@ TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
   EXPECT_TRUE(Wait(*left, 0) || driver->Collect(handle, left->record).complete);
   EXPECT_FALSE(driver->Close(handle));
   EXPECT_FALSE(driver->Request(handle, usb::kRequestBusSpeed, nullptr, 0, nullptr, 0, returned));
+}
+
+}  // namespace
+
+namespace {
+
+// The C interface over real libusb: the emulated module, picked by its ID, gives its stream.
+TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
+  emulated::Testbed bus;
+  emulated::DeviceOptions options;
+  options.seed = 5;
+  bus.Add(options);
+  const auto driver = usb_libusb::MakeLibusbDriver();
+  usb::SetDriver(driver.get());
+  rngacq_module* module = nullptr;
+  EXPECT_EQ(rngacq_open(nullptr, &module), RNGACQ_ERROR_NO_MODULE);  // no ID is built in here
+  ASSERT_EQ(rngacq_open("id=1234:5678", &module), 0);
+  std::vector<std::uint8_t> data(5000);
+  std::size_t done = 0;
+  EXPECT_EQ(rngacq_read(module, data.data(), data.size(), &done), 0);
+  EXPECT_EQ(done, data.size());
+  EXPECT_EQ(data, sim::ExpectedRecord(options.seed, 0, 5000));
+  EXPECT_EQ(rngacq_close(module), 0);
+  usb::SetDriver(nullptr);
 }
 
 }  // namespace

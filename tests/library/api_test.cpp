@@ -1,0 +1,210 @@
+// The C interface over simulated modules: every error value with its text, every selector, two
+// modules at once, a module lost in the middle of a read, and a module the system keeps.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <new>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "drivers/sim/module_model.h"
+#include "drivers/sim/sim_driver.h"
+#include "include/rngacq/rngacq.h"
+
+namespace {
+
+sim::Options Configured(const std::string& text) {
+  std::string error;
+  const std::optional<sim::Options> options = sim::ParseOptions(text, error);
+  EXPECT_TRUE(options) << text << ": " << error;
+  return options.value_or(sim::Options{});
+}
+
+// A simulated bus installed as the process's driver for the life of the object.
+template <typename Driver = sim::SimDriver>
+struct Bus {
+  explicit Bus(const std::string& text) : driver(Configured(text)) { usb::SetDriver(&driver); }
+  ~Bus() { usb::SetDriver(nullptr); }
+  Driver driver;
+};
+
+struct DeniedDriver : sim::SimDriver {
+  using SimDriver::SimDriver;
+  usb::Handle Open(const std::string& path, usb::OpenFailure& failure) override {
+    failure = {true, path + ": permission denied"};
+    return usb::kInvalidHandle;
+  }
+};
+struct KeptDriver : sim::SimDriver {
+  using SimDriver::SimDriver;
+  bool Close(usb::Handle handle) override { return !SimDriver::Close(handle); }
+};
+struct NoMemoryDriver : sim::SimDriver {
+  using SimDriver::SimDriver;
+  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid&, std::span<const usb::UsbId>) override {
+    throw std::bad_alloc();
+  }
+};
+
+std::vector<std::uint8_t> Read(rngacq_module* module, std::size_t length, int* error = nullptr) {
+  std::vector<std::uint8_t> data(length);
+  std::size_t done = 7;
+  const int result = rngacq_read(module, data.data(), length, &done);
+  if (error != nullptr) *error = result;
+  EXPECT_TRUE(result != 0 || done == length);
+  data.resize(done);
+  return data;
+}
+
+template <typename Driver = sim::SimDriver>
+int OpenOn(const std::string& bus_text, const char* selector) {
+  Bus<Driver> bus(bus_text);
+  rngacq_module* module = reinterpret_cast<rngacq_module*>(&bus);  // must be cleared on failure
+  const int result = rngacq_open(selector, &module);
+  EXPECT_EQ(module == nullptr, result != 0);
+  rngacq_close(module);
+  return result;
+}
+
+TEST(Library, EveryFailureHasItsValueAndText) {
+  EXPECT_EQ(OpenOn("devices=0", nullptr), RNGACQ_ERROR_NO_MODULE);
+  EXPECT_EQ(OpenOn("devices=2", ""), RNGACQ_ERROR_SEVERAL_MODULES);
+  EXPECT_EQ(OpenOn("devices=2", "serial=SIM-00000003"), RNGACQ_ERROR_NO_MATCH);
+  EXPECT_EQ(OpenOn("devices=2", "index=2"), RNGACQ_ERROR_NO_MATCH);
+  EXPECT_EQ(OpenOn("devices=1", "id=abcd:0001"), RNGACQ_ERROR_NO_MODULE);
+  EXPECT_EQ(OpenOn<DeniedDriver>("devices=1", nullptr), RNGACQ_ERROR_ACCESS_DENIED);
+  EXPECT_EQ(OpenOn("open_fail", nullptr), RNGACQ_ERROR_OPEN_FAILED);
+  EXPECT_EQ(OpenOn("no_bulk_out", nullptr), RNGACQ_ERROR_NO_ENDPOINTS);
+  EXPECT_EQ(OpenOn<NoMemoryDriver>("devices=1", nullptr), RNGACQ_ERROR_NO_MEMORY);
+  for (const char* bad : {"serial=", "id=12345678", "id=12:3456", "index=-1", "index=x", "bogus"}) {
+    EXPECT_EQ(OpenOn("devices=1", bad), RNGACQ_ERROR_INVALID_ARGUMENT) << bad;
+  }
+
+  // Failures while reading, each with the bytes delivered before it.
+  struct Case {
+    const char* bus;
+    int error;
+    std::size_t done;
+  };
+  for (const Case& c : {Case{"silent,time_divisor=1000", RNGACQ_ERROR_TIMEOUT, 0},
+                        Case{"status=3", RNGACQ_ERROR_WRONG_STATUS, 0},
+                        Case{"short_answer=1,time_divisor=1000", RNGACQ_ERROR_SHORT_TRANSFER, 0},
+                        Case{"short_send=1,time_divisor=1000", RNGACQ_ERROR_SHORT_TRANSFER, 0},
+                        Case{"disconnect_after=2,time_divisor=1000", RNGACQ_ERROR_MODULE_GONE, 2 * 1984},
+                        Case{"refuse", RNGACQ_ERROR_MODULE_GONE, 0}}) {
+    Bus bus(c.bus);
+    rngacq_module* module = nullptr;
+    ASSERT_EQ(rngacq_open(nullptr, &module), 0) << c.bus;
+    int error = 0;
+    const std::vector<std::uint8_t> got = Read(module, 10000, &error);
+    EXPECT_EQ(error, c.error) << c.bus;
+    EXPECT_EQ(got.size(), c.done) << c.bus;
+    EXPECT_EQ(got, sim::ExpectedRecord(1, 0, static_cast<std::int64_t>(c.done))) << c.bus;
+    EXPECT_EQ(rngacq_close(module), 0);
+  }
+
+  // A transfer the driver never gives back makes the module unusable, not its buffers reused.
+  {
+    Bus bus("silent,abort_ineffective,time_divisor=1000");
+    rngacq_module* module = nullptr;
+    ASSERT_EQ(rngacq_open(nullptr, &module), 0);
+    int error = 0;
+    Read(module, 100, &error);
+    EXPECT_EQ(error, RNGACQ_ERROR_TIMEOUT);
+    Read(module, 100, &error);
+    EXPECT_EQ(error, RNGACQ_ERROR_UNUSABLE);
+    rngacq_close(module);
+  }
+
+  // A module the system will not release is still freed, and the caller hears of it.
+  {
+    Bus<KeptDriver> bus("devices=1");
+    rngacq_module* module = nullptr;
+    ASSERT_EQ(rngacq_open(nullptr, &module), 0);
+    EXPECT_EQ(rngacq_close(module), RNGACQ_ERROR_RELEASE_FAILED);
+  }
+
+  // Arguments the interface cannot use.
+  Bus bus("devices=1");
+  rngacq_module* module = nullptr;
+  std::size_t done = 0;
+  std::uint8_t byte = 0;
+  EXPECT_EQ(rngacq_open(nullptr, nullptr), RNGACQ_ERROR_INVALID_ARGUMENT);
+  ASSERT_EQ(rngacq_open(nullptr, &module), 0);
+  EXPECT_EQ(rngacq_set_mode(module, 5), RNGACQ_ERROR_INVALID_ARGUMENT);
+  EXPECT_EQ(rngacq_read(module, nullptr, 1, &done), RNGACQ_ERROR_INVALID_ARGUMENT);
+  EXPECT_EQ(rngacq_read(module, &byte, 1, nullptr), RNGACQ_ERROR_INVALID_ARGUMENT);
+  EXPECT_EQ(rngacq_read(nullptr, &byte, 1, &done), RNGACQ_ERROR_INVALID_ARGUMENT);
+  EXPECT_EQ(rngacq_info(module, nullptr), RNGACQ_ERROR_INVALID_ARGUMENT);
+  EXPECT_EQ(rngacq_list(nullptr, 1, &done), RNGACQ_ERROR_INVALID_ARGUMENT);
+  EXPECT_EQ(rngacq_close(module), 0);
+  EXPECT_EQ(rngacq_close(nullptr), 0);
+
+  // Each value its own text; unknown values one text of their own.
+  std::set<std::string> texts;
+  for (int error = RNGACQ_OK; error >= RNGACQ_ERROR_RELEASE_FAILED; --error)
+    texts.insert(rngacq_strerror(error));
+  EXPECT_EQ(texts.size(), 15u);
+  EXPECT_EQ(texts.count(rngacq_strerror(-99)), 0u);
+  EXPECT_NE(std::string(rngacq_strerror(RNGACQ_ERROR_ACCESS_DENIED)).find("udev"), std::string::npos);
+  EXPECT_STREQ(rngacq_version(), RNGACQ_VERSION);
+}
+
+TEST(Library, SelectorsListsAndTwoModulesAtOnce) {
+  Bus bus("devices=3,vid=abcd,pid=0001,speed=full");
+  rngacq_module_info infos[2] = {};
+  std::size_t count = 0;
+  ASSERT_EQ(rngacq_list(infos, 2, &count), 0);
+  EXPECT_EQ(count, 3u);
+  EXPECT_STREQ(infos[1].serial, "SIM-00000002");
+  EXPECT_EQ(infos[1].vendor_id, 0xABCD);
+  EXPECT_EQ(infos[1].product_id, 0x0001);
+  EXPECT_EQ(infos[1].high_speed, 0);
+  EXPECT_STREQ(infos[1].driver_version, "1.5.5.0");
+  EXPECT_STREQ(infos[1].product, "Simulated random-number module");
+  ASSERT_EQ(rngacq_list(nullptr, 0, &count), 0);
+  EXPECT_EQ(count, 3u);
+
+  // serial=, index= and id= (an ID outside any table) pick the module they name.
+  for (const auto& [selector, serial] :
+       {std::pair{"serial=SIM-00000003", "SIM-00000003"}, {"index=1", "SIM-00000002"}}) {
+    rngacq_module* module = nullptr;
+    ASSERT_EQ(rngacq_open(selector, &module), 0) << selector;
+    rngacq_module_info info{};
+    ASSERT_EQ(rngacq_info(module, &info), 0);
+    EXPECT_STREQ(info.serial, serial);
+    rngacq_close(module);
+  }
+  rngacq_module* module = nullptr;
+  EXPECT_EQ(rngacq_open("id=abcd:0001", &module), RNGACQ_ERROR_SEVERAL_MODULES);
+
+  // Two modules read at once from two threads: each gives its own stream, in both modes.
+  rngacq_module* first = nullptr;
+  rngacq_module* third = nullptr;
+  ASSERT_EQ(rngacq_open("index=0", &first), 0);
+  ASSERT_EQ(rngacq_open("serial=SIM-00000003", &third), 0);
+  EXPECT_EQ(rngacq_set_mode(third, RNGACQ_MODE_RAW), 0);
+  std::vector<std::uint8_t> a, b;
+  std::thread reader([&] { a = Read(first, 100000); });
+  b = Read(third, 100000);
+  reader.join();
+  EXPECT_EQ(a, sim::ExpectedRecord(1, 0, 100000));
+  EXPECT_EQ(b, sim::ExpectedRecord(3, 0, 100000));
+  EXPECT_EQ(rngacq_close(first), 0);
+  EXPECT_EQ(rngacq_close(third), 0);
+}
+
+TEST(Library, ReadsRequestTheBlocksOfARecordOfThatLength) {
+  for (const std::size_t length : {0u, 1u, 1984u, 1985u, 3968u, 10000u}) {
+    Bus bus("devices=1");
+    rngacq_module* module = nullptr;
+    ASSERT_EQ(rngacq_open(nullptr, &module), 0);
+    EXPECT_EQ(Read(module, length), sim::ExpectedRecord(1, 0, static_cast<std::int64_t>(length))) << length;
+    EXPECT_EQ(bus.driver.AnsweredRequests(), (length + 1983) / 1984) << length;
+    rngacq_close(module);
+  }
+}
+
+}  // namespace
