@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace core {
 namespace {
@@ -313,16 +314,20 @@ Error Module::Exchange(const std::uint8_t* command, std::int32_t size, std::int3
     size += kFrame;
     answer_length += kFrame;
   }
-  // Only the bytes this answer can occupy need clearing; nothing past them is ever read.
-  std::memset(receive, 0, static_cast<std::size_t>(answer_length));
+  // The receive buffer is not cleared: an answer is used only when the driver delivered every
+  // byte of it.
 
+  // Events are reused from one clean exchange to the next; after any failure a late completion
+  // could still signal them, so the next exchange makes new ones.
   usb::Driver& driver = usb::CurrentDriver();
-  std::shared_ptr<usb::Event> send_event = driver.CreateEvent();
-  if (!send_event) return Error::NoMemory;
-  std::shared_ptr<usb::Event> receive_event = driver.CreateEvent();
+  if (!send_event_) send_event_ = driver.CreateEvent();
+  if (!send_event_) return Error::NoMemory;
+  if (!receive_event_) receive_event_ = driver.CreateEvent();
   report.code = 2;
-  if (!receive_event) return Error::NoMemory;
+  if (!receive_event_) return Error::NoMemory;
   report.code = 0;
+  const std::shared_ptr<usb::Event> send_event = std::exchange(send_event_, nullptr);
+  const std::shared_ptr<usb::Event> receive_event = std::exchange(receive_event_, nullptr);
 
   usb::CompletionRecord send_record{send_event, nullptr};
   usb::CompletionRecord receive_record{receive_event, nullptr};
@@ -347,6 +352,10 @@ Error Module::Exchange(const std::uint8_t* command, std::int32_t size, std::int3
   } else {
     report.code += 32;
     report.short_answer = !receive_failed;
+  }
+  if (report.code == 0) {
+    send_event_ = send_event;
+    receive_event_ = receive_event;
   }
   return FromExchange(report, Error::InvalidArgument);
 }

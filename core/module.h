@@ -163,6 +163,8 @@ class Module {
   std::int32_t transfer_unit_ = 0;
   std::uint8_t mode_ = kModeRnd;
   std::shared_ptr<Buffers> buffers_;
+  std::shared_ptr<usb::Event> send_event_;  // kept from the last clean exchange
+  std::shared_ptr<usb::Event> receive_event_;
   std::int32_t answer_size_ = 0;
   ModuleInfo info_;
 };
