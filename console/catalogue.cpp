@@ -5,13 +5,14 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "text/text.h"
 
 namespace console {
 namespace {
 
 // The catalogue is a few kilobytes; anything beyond this is not read, whatever the file holds.
 constexpr std::size_t kCatalogueReadLimit = std::size_t{1} << 20;
-constexpr char32_t kReplacement = 0xFFFD;
+using text::kReplacement;
 
 std::string& CataloguePathStorage() {
   static std::string path;
@@ -21,24 +22,6 @@ std::string& CataloguePathStorage() {
 std::string& MessageBuffer() {
   static std::string buffer;
   return buffer;
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 // Decodes the UTF-8 character at text[pos]; a malformed one yields U+FFFD and consumes one byte.
@@ -81,36 +64,14 @@ char32_t DecodeUtf8(std::string_view text, std::size_t& pos) {
 }
 
 std::string Utf16LeToUtf8(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size() / 2);
-  const auto unit = [&](std::size_t i) {
-    return static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                 (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
-  };
-  const std::size_t count = bytes.size() / 2;
-  for (std::size_t i = 0; i < count; ++i) {
-    const char16_t u = unit(i);
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < count && unit(i + 1) >= 0xDC00 && unit(i + 1) <= 0xDFFF) {
-      AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (unit(i + 1) - 0xDC00u));
-      ++i;
-    } else if (u >= 0xD800 && u <= 0xDFFF) {
-      AppendUtf8(out, kReplacement);  // an unpaired surrogate
-    } else {
-      AppendUtf8(out, u);
-    }
+  std::u16string units(bytes.size() / 2, u'\0');
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                     (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
   }
-  if (bytes.size() % 2 != 0) AppendUtf8(out, kReplacement);
+  std::string out = text::Utf16ToUtf8(units);
+  if (bytes.size() % 2 != 0) text::AppendUtf8(out, text::kReplacement);
   return out;
-}
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return text;
 }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
@@ -130,20 +91,20 @@ std::string BoundedValue(std::string_view raw) {
     if (cp == 0) break;
     units += cp > 0xFFFF ? 2 : 1;
     if (units > kMessageCapacity) break;
-    AppendUtf8(out, cp);
+    text::AppendUtf8(out, cp);
   }
   return out;
 }
 
 std::optional<std::string> FindInText(std::string_view text, std::string_view section, std::string_view key) {
-  const std::string_view wanted_section = Trim(section);
-  const std::string_view wanted_key = Trim(key);
+  const std::string_view wanted_section = text::Trim(section);
+  const std::string_view wanted_key = text::Trim(key);
   bool in_section = false;
   std::size_t pos = 0;
   while (pos < text.size()) {
     std::size_t end = text.find_first_of("\r\n", pos);
     if (end == std::string_view::npos) end = text.size();
-    const std::string_view line = Trim(text.substr(pos, end - pos));
+    const std::string_view line = text::Trim(text.substr(pos, end - pos));
     pos = end;
     if (pos < text.size()) pos += text.compare(pos, 2, "\r\n") == 0 ? 2u : 1u;
 
@@ -151,14 +112,14 @@ std::optional<std::string> FindInText(std::string_view text, std::string_view se
     if (line.front() == '[') {
       const std::size_t close = line.find(']');
       const std::string_view name = line.substr(1, close == std::string_view::npos ? line.npos : close - 1);
-      in_section = EqualsIgnoringCase(Trim(name), wanted_section);
+      in_section = EqualsIgnoringCase(text::Trim(name), wanted_section);
       continue;
     }
     if (!in_section) continue;
     const std::size_t equals = line.find('=');
     if (equals == std::string_view::npos) continue;
-    if (EqualsIgnoringCase(Trim(line.substr(0, equals)), wanted_key)) {
-      return BoundedValue(Trim(line.substr(equals + 1)));
+    if (EqualsIgnoringCase(text::Trim(line.substr(0, equals)), wanted_key)) {
+      return BoundedValue(text::Trim(line.substr(equals + 1)));
     }
   }
   return std::nullopt;

@@ -3,19 +3,15 @@
 #include <array>
 
 #include "sysinfo/system_description.h"
+#include "text/text.h"
 
 namespace sysinfo {
 
 namespace {
 
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
-}
-
+// Blanks, and the carriage return of a file written on Windows.
 std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (IsBlank(text.front()) || text.front() == '\r')) text.remove_prefix(1);
-  while (!text.empty() && (IsBlank(text.back()) || text.back() == '\r')) text.remove_suffix(1);
-  return text;
+  return text::Trim(text, " \t\r");
 }
 
 // Undoes the shell quoting that os-release allows: '...' literal, "..." with \" \\ \$ \` escapes,

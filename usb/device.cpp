@@ -1,6 +1,8 @@
 // UsbDevice: enumeration, open, descriptors, configurations, interface entries and endpoints.
 #include "usb/device.h"
 
+#include "text/text.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -438,39 +440,10 @@ void UsbDevice::ReadConfigDescriptor(std::uint8_t index) {
 }
 
 std::string Utf16ToUtf8(const char16_t* text, std::size_t capacity) {
-  std::string out;
-  if (text == nullptr) return out;
-  auto append = [&out](char32_t c) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  };
-  for (std::size_t i = 0; i < capacity && text[i] != 0; ++i) {
-    const char16_t unit = text[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < capacity && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      append(0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) +
-             (static_cast<char32_t>(text[i + 1]) - 0xDC00));
-      ++i;
-    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-      append(0xFFFD);  // a lone surrogate
-    } else {
-      append(unit);
-    }
-  }
-  return out;
+  if (text == nullptr) return {};
+  std::size_t length = 0;
+  while (length < capacity && text[length] != 0) ++length;
+  return text::Utf16ToUtf8({text, length});
 }
 
 }  // namespace usb

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "drivers/sim/sim_driver.h"
+#include "text/text.h"
 #include "usb/transfer_request.h"
 
 namespace sim {
@@ -32,12 +33,6 @@ bool ParseVersion(std::string_view text, std::uint32_t& version) {
   return true;
 }
 
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
 }  // namespace
 
 std::optional<Options> ParseOptions(std::string_view text, std::string& error) {
@@ -48,13 +43,13 @@ std::optional<Options> ParseOptions(std::string_view text, std::string& error) {
 
   while (!text.empty()) {
     const std::size_t comma = text.find(',');
-    const std::string_view item = Trim(text.substr(0, comma));
+    const std::string_view item = text::Trim(text.substr(0, comma));
     text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
     if (item.empty()) continue;
     const std::size_t equals = item.find('=');
-    const std::string_view key = Trim(item.substr(0, equals));
+    const std::string_view key = text::Trim(item.substr(0, equals));
     const bool has_value = equals != std::string_view::npos;
-    const std::string_view value = has_value ? Trim(item.substr(equals + 1)) : std::string_view{};
+    const std::string_view value = has_value ? text::Trim(item.substr(equals + 1)) : std::string_view{};
     Faults& f = module.faults;
     bool ok = true;
     bool known = true;
