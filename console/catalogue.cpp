@@ -12,7 +12,6 @@ namespace {
 
 // The catalogue is a few kilobytes; anything beyond this is not read, whatever the file holds.
 constexpr std::size_t kCatalogueReadLimit = std::size_t{1} << 20;
-using text::kReplacement;
 
 std::string& CataloguePathStorage() {
   static std::string path;
@@ -22,45 +21,6 @@ std::string& CataloguePathStorage() {
 std::string& MessageBuffer() {
   static std::string buffer;
   return buffer;
-}
-
-// Decodes the UTF-8 character at text[pos]; a malformed one yields U+FFFD and consumes one byte.
-char32_t DecodeUtf8(std::string_view text, std::size_t& pos) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  std::size_t length = 0;
-  char32_t cp = 0;
-  char32_t minimum = 0;
-  if (lead < 0x80) {
-    ++pos;
-    return lead;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, cp = lead & 0x1Fu, minimum = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, cp = lead & 0x0Fu, minimum = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, cp = lead & 0x07u, minimum = 0x10000;
-  } else {
-    ++pos;
-    return kReplacement;
-  }
-  if (text.size() - pos < length) {
-    ++pos;
-    return kReplacement;
-  }
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(pos + i) & 0xC0) != 0x80) {
-      ++pos;
-      return kReplacement;
-    }
-    cp = (cp << 6) | (byte(pos + i) & 0x3Fu);
-  }
-  if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++pos;
-    return kReplacement;
-  }
-  pos += length;
-  return cp;
 }
 
 std::string Utf16LeToUtf8(std::string_view bytes) {
@@ -87,7 +47,7 @@ std::string BoundedValue(std::string_view raw) {
   std::size_t units = 0;
   std::size_t pos = 0;
   while (pos < raw.size()) {
-    const char32_t cp = DecodeUtf8(raw, pos);
+    const char32_t cp = text::DecodeUtf8(raw, pos);
     if (cp == 0) break;
     units += cp > 0xFFFF ? 2 : 1;
     if (units > kMessageCapacity) break;

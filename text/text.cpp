@@ -38,6 +38,58 @@ std::string Utf16ToUtf8(std::u16string_view units) {
   return out;
 }
 
+char32_t DecodeUtf8(std::string_view text, std::size_t& pos) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(pos);
+  std::size_t length = 0;
+  char32_t cp = 0;
+  char32_t minimum = 0;
+  if (lead < 0x80) {
+    ++pos;
+    return lead;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2, cp = lead & 0x1Fu, minimum = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, cp = lead & 0x0Fu, minimum = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, cp = lead & 0x07u, minimum = 0x10000;
+  } else {
+    ++pos;
+    return kReplacement;
+  }
+  if (text.size() - pos < length) {
+    ++pos;
+    return kReplacement;
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(pos + i) & 0xC0) != 0x80) {
+      ++pos;
+      return kReplacement;
+    }
+    cp = (cp << 6) | (byte(pos + i) & 0x3Fu);
+  }
+  if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++pos;
+    return kReplacement;
+  }
+  pos += length;
+  return cp;
+}
+
+std::u16string Utf8ToUtf16(std::string_view utf8) {
+  std::u16string units;
+  for (std::size_t pos = 0; pos < utf8.size();) {
+    const char32_t code = DecodeUtf8(utf8, pos);
+    if (code >= 0x10000) {
+      units += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
+      units += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
+    } else {
+      units += static_cast<char16_t>(code);
+    }
+  }
+  return units;
+}
+
 std::string_view Trim(std::string_view text, std::string_view blanks) {
   const std::size_t first = text.find_first_not_of(blanks);
   if (first == std::string_view::npos) return {};

@@ -14,6 +14,13 @@ void AppendUtf8(std::string& out, char32_t code_point);
 // UTF-16 units as UTF-8; a surrogate without its partner becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view units);
 
+// Decodes the UTF-8 character at text[pos] and moves pos past it; a malformed one yields U+FFFD
+// and consumes one byte.
+char32_t DecodeUtf8(std::string_view text, std::size_t& pos);
+
+// UTF-8 as UTF-16 units; malformed bytes become U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view utf8);
+
 // `text` without the characters of `blanks` at either end.
 std::string_view Trim(std::string_view text, std::string_view blanks = " \t");
 

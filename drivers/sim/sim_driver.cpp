@@ -10,6 +10,7 @@
 #include <thread>
 #include <typeinfo>
 
+#include "text/text.h"
 #include "usb/transfer_request.h"
 
 namespace sim {
@@ -35,32 +36,7 @@ std::vector<std::uint8_t> BuildConfigDescriptor(std::uint16_t packet, bool bulk_
 
 // UTF-8 text as a string descriptor (UTF-16LE), cut to what a descriptor can hold.
 std::vector<std::uint8_t> StringDescriptor(std::string_view text) {
-  std::u16string units;
-  for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    char32_t code = 0xFFFD;
-    std::size_t width = 1;
-    if (c < 0x80) {
-      code = c;
-    } else if ((c & 0xE0) == 0xC0 && i + 1 < text.size()) {
-      code = static_cast<char32_t>(((c & 0x1F) << 6) | (text[i + 1] & 0x3F));
-      width = 2;
-    } else if ((c & 0xF0) == 0xE0 && i + 2 < text.size()) {
-      code = static_cast<char32_t>(((c & 0x0F) << 12) | ((text[i + 1] & 0x3F) << 6) | (text[i + 2] & 0x3F));
-      width = 3;
-    } else if ((c & 0xF8) == 0xF0 && i + 3 < text.size()) {
-      code = static_cast<char32_t>(((c & 0x07) << 18) | ((text[i + 1] & 0x3F) << 12) |
-                                   ((text[i + 2] & 0x3F) << 6) | (text[i + 3] & 0x3F));
-      width = 4;
-    }
-    i += width;
-    if (code >= 0x10000) {
-      units += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
-      units += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
-    } else {
-      units += static_cast<char16_t>(code);
-    }
-  }
+  std::u16string units = text::Utf8ToUtf16(text);
   units.resize(std::min<std::size_t>(units.size(), 126));
   std::vector<std::uint8_t> d{static_cast<std::uint8_t>(2 + 2 * units.size()), 3};
   for (char16_t u : units) {
