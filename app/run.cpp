@@ -91,6 +91,12 @@ void PrintByteCount(const char* key, std::int64_t bytes) {
   console::PrintLogged("\n%s %" PRId64 " %s", label.c_str(), bytes, Entry("F002", "S005").c_str());
 }
 
+// The separator before each record never stands in a log: in file mode none is open then, and
+// the one log of a stream run keeps to the records' own lines.
+void PrintSeparator() {
+  console::PrintWide("%s", kSeparator);
+}
+
 void ReportStreamsLeftOpen() {
   const int closed = platform::DataFile::CloseAll();
   if (closed != 0) {
@@ -235,7 +241,7 @@ std::int32_t RunAcquisition(const RunSettings& settings) {
   if (protocol::OpenDeviceLink() != 0) return ErrorEnding(&run);
   if (platform::InterruptionCode() != 0) return EndWithoutPrompt(run, platform::InterruptionCode());
   if (run.to_standard_output && !run.log_name.empty() && !CreateLog(run)) return ErrorEnding(&run);
-  console::PrintLogged("%s", kSeparator);
+  PrintSeparator();
   if (!OpenRecord(run)) return ErrorEnding(&run);
 
   for (;;) {
@@ -259,7 +265,7 @@ std::int32_t RunAcquisition(const RunSettings& settings) {
       UseTimeNames(run, now > run.time_value ? now : run.time_value + 1);
     }
     ++run.index;
-    console::PrintLogged("%s", kSeparator);
+    PrintSeparator();
     if (!OpenRecord(run)) return ErrorEnding(&run);
   }
 }
