@@ -168,7 +168,7 @@ TEST(WindowsConsole, RedirectedInputNeverBlocksAndOutputKeepsItsBytes) {
 }
 
 TEST(WindowsConsole, ConsoleEventsAskTheRunToStopWithExitCode130) {
-  for (const DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
+  for (const DWORD event : {DWORD{CTRL_C_EVENT}, DWORD{CTRL_BREAK_EVENT}}) {
     platform::ResetHooks();
     EXPECT_TRUE(platform::OnConsoleEvent(event));
     EXPECT_EQ(platform::InterruptionCode(), 130);
