@@ -1,5 +1,8 @@
 #include "app/data_sink.h"
 
+#include <array>
+#include <cstring>
+
 #include "platform/platform.h"
 
 namespace app {
@@ -14,6 +17,10 @@ class FileSink final : public DataSink {
     written = done ? size : 0;
     return done ? Outcome::Delivered : Outcome::Failed;
   }
+  Outcome Flush(std::size_t& written) override {
+    written = 0;
+    return Outcome::Delivered;
+  }
   bool Close() override { return file_.Close(); }
 
  private:
@@ -25,6 +32,30 @@ class StandardOutputSink final : public DataSink {
  public:
   bool Open(const std::string&) override { return true; }
   Outcome Write(const std::uint8_t* data, std::size_t size, std::size_t& written) override {
+    written = 0;
+    if (held_ + size > buffer_.size()) {
+      const Outcome flushed = Flush(written);
+      if (flushed != Outcome::Delivered) return flushed;
+    }
+    if (size > buffer_.size()) {
+      std::size_t direct = 0;
+      const Outcome outcome = Send(data, size, direct);
+      written += direct;
+      return outcome;
+    }
+    std::memcpy(buffer_.data() + held_, data, size);
+    held_ += size;
+    return Outcome::Delivered;
+  }
+  Outcome Flush(std::size_t& written) override {
+    const Outcome outcome = Send(buffer_.data(), held_, written);
+    held_ = 0;
+    return outcome;
+  }
+  bool Close() override { return true; }
+
+ private:
+  static Outcome Send(const std::uint8_t* data, std::size_t size, std::size_t& written) {
     switch (platform::WriteStandardOutputData(data, size, written)) {
       case platform::DataWrite::Done:
         return Outcome::Delivered;
@@ -35,7 +66,9 @@ class StandardOutputSink final : public DataSink {
     }
     return Outcome::Failed;
   }
-  bool Close() override { return true; }
+
+  std::array<std::uint8_t, 64 * 1024> buffer_{};
+  std::size_t held_ = 0;
 };
 
 }  // namespace

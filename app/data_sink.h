@@ -15,13 +15,19 @@ class DataSink {
   virtual ~DataSink() = default;
   // Makes the destination of the next record; false when it cannot be created.
   virtual bool Open(const std::string& name) = 0;
-  // All `size` bytes, or how many went out before the reader left or the write failed.
+  // Takes `size` bytes. `written` gets the bytes that reached the destination in this call,
+  // which for a sink that gathers bytes may be more or fewer than `size`.
   virtual Outcome Write(const std::uint8_t* data, std::size_t size, std::size_t& written) = 0;
+  // Sends what the sink still holds; `written` as for Write.
+  virtual Outcome Flush(std::size_t& written) = 0;
   // Ends the record; false when its bytes could not all be kept.
   virtual bool Close() = 0;
 };
 
+// Each block goes to the file in a write of its own.
 std::unique_ptr<DataSink> MakeFileSink();
+// Blocks are gathered into writes of up to 64 KiB: a pipe's reader then wakes once per write
+// instead of once per block.
 std::unique_ptr<DataSink> MakeStandardOutputSink();
 
 }  // namespace app

@@ -128,10 +128,8 @@ std::int32_t ErrorEnding(Run* run) {
   return 1;
 }
 
-// Every delivered block passes here, in order, on its way to the record's destination.
-RecordEnd Deliver(Run& run, std::uint32_t length) {
-  std::size_t written = 0;
-  const DataSink::Outcome outcome = run.sink->Write(protocol::BlockBuffer().data(), length, written);
+// Counts what reached the destination and tells how the record goes on.
+RecordEnd Count(Run& run, DataSink::Outcome outcome, std::size_t written) {
   run.record_bytes += static_cast<std::int64_t>(written);
   run.total_bytes += static_cast<std::int64_t>(written);
   switch (outcome) {
@@ -145,6 +143,13 @@ RecordEnd Deliver(Run& run, std::uint32_t length) {
   return ReportWriteFailure(run);
 }
 
+// Every delivered block passes here, in order, on its way to the record's destination.
+RecordEnd Deliver(Run& run, std::uint32_t length) {
+  std::size_t written = 0;
+  const DataSink::Outcome outcome = run.sink->Write(protocol::BlockBuffer().data(), length, written);
+  return Count(run, outcome, written);
+}
+
 // One block requested and delivered; stops first when the run was interrupted.
 RecordEnd NextBlock(Run& run, std::uint32_t length, int is_last) {
   if (platform::InterruptionCode() != 0) return RecordEnd::Interrupted;
@@ -156,10 +161,12 @@ RecordEnd NextBlock(Run& run, std::uint32_t length, int is_last) {
 RecordEnd TransferBlocks(Run& run, const RunSettings& settings) {
   if (settings.Endless) {
     for (;;) {
+      const std::int64_t before = run.record_bytes;
       const RecordEnd end = NextBlock(run, protocol::kBlockSize, 0);
       if (end != RecordEnd::Complete) return end;
-      if (run.record_bytes % kSummaryInterval < protocol::kBlockSize)
+      if (run.record_bytes / kSummaryInterval != before / kSummaryInterval) {
         PrintByteCount("S023", run.record_bytes);
+      }
     }
   }
   const std::int64_t full_blocks = settings.RecordLength / protocol::kBlockSize;
@@ -173,6 +180,16 @@ RecordEnd TransferBlocks(Run& run, const RunSettings& settings) {
   // A negative remainder's low 32 bits exceed the block size, and the request refuses them.
   if (remainder != 0) return NextBlock(run, static_cast<std::uint32_t>(remainder), 1);
   return RecordEnd::Complete;
+}
+
+// What the sink still holds goes out before the record is reported. A reader that left makes a
+// complete record one it did not take whole; an interrupted record stays interrupted.
+RecordEnd FlushSink(Run& run, RecordEnd end) {
+  if (end != RecordEnd::Complete && end != RecordEnd::Interrupted) return end;
+  std::size_t written = 0;
+  const DataSink::Outcome outcome = run.sink->Flush(written);
+  const RecordEnd flushed = Count(run, outcome, written);
+  return flushed == RecordEnd::Failed || end == RecordEnd::Complete ? flushed : end;
 }
 
 // One record, from its heading to its destination closed; the file's log too, in file mode.
@@ -194,7 +211,7 @@ RecordEnd WriteOneRecord(Run& run, const RunSettings& settings) {
 
   if (TimeAcquisition(kTimingStart, 0, false) != 0) return RecordEnd::Failed;
   run.record_bytes = 0;
-  const RecordEnd end = TransferBlocks(run, settings);
+  const RecordEnd end = FlushSink(run, TransferBlocks(run, settings));
   if (end == RecordEnd::Failed) return end;
   if (end == RecordEnd::Complete) ShowProgress(kProgressFinish, 0);
   console::PrintWide("\n");
@@ -249,7 +266,8 @@ std::int32_t RunAcquisition(const RunSettings& settings) {
       case RecordEnd::Failed:
         return ErrorEnding(&run);
       case RecordEnd::ReaderGone:
-        return EndWithoutPrompt(run, 0);
+        // Ctrl-C in a shell ends the reader too: the run was still interrupted.
+        return EndWithoutPrompt(run, platform::InterruptionCode());
       case RecordEnd::Interrupted:
         return EndWithoutPrompt(run, platform::InterruptionCode());
       case RecordEnd::Complete:
