@@ -15,11 +15,11 @@ class FileSink final : public DataSink {
     // A failed write may have left part of the block: the file is short either way.
     const bool done = file_.Write(data, size);
     written = done ? size : 0;
-    return done ? Outcome::Delivered : Outcome::Failed;
+    return done ? Outcome::Done : Outcome::Failed;
   }
   Outcome Flush(std::size_t& written) override {
     written = 0;
-    return Outcome::Delivered;
+    return Outcome::Done;
   }
   bool Close() override { return file_.Close(); }
 
@@ -35,38 +35,26 @@ class StandardOutputSink final : public DataSink {
     written = 0;
     if (held_ + size > buffer_.size()) {
       const Outcome flushed = Flush(written);
-      if (flushed != Outcome::Delivered) return flushed;
+      if (flushed != Outcome::Done) return flushed;
     }
     if (size > buffer_.size()) {
       std::size_t direct = 0;
-      const Outcome outcome = Send(data, size, direct);
+      const Outcome outcome = platform::WriteStandardOutputData(data, size, direct);
       written += direct;
       return outcome;
     }
     std::memcpy(buffer_.data() + held_, data, size);
     held_ += size;
-    return Outcome::Delivered;
+    return Outcome::Done;
   }
   Outcome Flush(std::size_t& written) override {
-    const Outcome outcome = Send(buffer_.data(), held_, written);
+    const Outcome outcome = platform::WriteStandardOutputData(buffer_.data(), held_, written);
     held_ = 0;
     return outcome;
   }
   bool Close() override { return true; }
 
  private:
-  static Outcome Send(const std::uint8_t* data, std::size_t size, std::size_t& written) {
-    switch (platform::WriteStandardOutputData(data, size, written)) {
-      case platform::DataWrite::Done:
-        return Outcome::Delivered;
-      case platform::DataWrite::ReaderGone:
-        return Outcome::ReaderGone;
-      case platform::DataWrite::Failed:
-        break;
-    }
-    return Outcome::Failed;
-  }
-
   std::array<std::uint8_t, 64 * 1024> buffer_{};
   std::size_t held_ = 0;
 };

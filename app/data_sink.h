@@ -6,11 +6,14 @@
 #include <memory>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace app {
 
 class DataSink {
  public:
-  enum class Outcome { Delivered, ReaderGone, Failed };
+  // Done, ReaderGone (the reading end of a pipe was closed) or Failed.
+  using Outcome = platform::DataWrite;
 
   virtual ~DataSink() = default;
   // Makes the destination of the next record; false when it cannot be created.

@@ -133,7 +133,7 @@ RecordEnd Count(Run& run, DataSink::Outcome outcome, std::size_t written) {
   run.record_bytes += static_cast<std::int64_t>(written);
   run.total_bytes += static_cast<std::int64_t>(written);
   switch (outcome) {
-    case DataSink::Outcome::Delivered:
+    case DataSink::Outcome::Done:
       return RecordEnd::Complete;
     case DataSink::Outcome::ReaderGone:
       return RecordEnd::ReaderGone;
