@@ -152,8 +152,18 @@ ParseResult Unrecognised(ParseResult result, const std::string& argument) {
   return Refuse(std::move(result), "S001", argument);
 }
 
+bool IsOption(const std::string& argument, std::string_view keyword) {
+  return !argument.empty() && (argument[0] == '/' || argument[0] == '-') &&
+         MatchesKeyword(std::string_view(argument).substr(1), keyword);
+}
+
 int StartProgram(const std::vector<std::string>& arguments) {
+  platform::CatchInterruptions();
   platform::RaisePriority();
+  // Decided before the first text: while the data take standard output, no text may reach it.
+  console::SendTextsToStandardError(std::any_of(arguments.begin() + (arguments.empty() ? 0 : 1),
+                                                arguments.end(),
+                                                [](const std::string& a) { return IsOption(a, "STDOUT"); }));
 
   // The catalogue stands beside the executable. A bare name was found through the search path,
   // not in the current directory, so then the system is asked where the executable is.
@@ -212,6 +222,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
         settings.NamesFromCommandLine = true;
       }
       settings.LogFileName = DeriveLogName(argument);
+      settings.LogNameGiven = names == 2;
       continue;
     }
 
@@ -258,6 +269,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
       settings.Serial = std::string(serial);
     } else if (MatchesKeyword(option, "LIST")) {
       settings.List = true;
+    } else if (MatchesKeyword(option, "STDOUT")) {
+      settings.ToStandardOutput = true;
+    } else if (MatchesKeyword(option, "STREAM")) {
+      settings.Endless = true;
     } else {
       return Unrecognised(std::move(result), argument);
     }

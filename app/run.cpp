@@ -1,9 +1,11 @@
 #include "app/run.h"
 
 #include <cinttypes>
+#include <memory>
 #include <string>
 
 #include "app/command_line.h"
+#include "app/data_sink.h"
 #include "app/progress.h"
 #include "console/catalogue.h"
 #include "console/output.h"
@@ -16,18 +18,27 @@ namespace {
 
 constexpr std::uint32_t kMinimumFileMs = 1100;
 constexpr const char* kSeparator = "\n----------------------------------------------------";
+// An endless record reports what it has delivered after every this many bytes.
+constexpr std::int64_t kSummaryInterval = std::int64_t{64} << 20;
+// The name that stands for standard output in a record's heading.
+constexpr const char* kStandardOutputName = "-";
+
+// How one record ended.
+enum class RecordEnd { Complete, Failed, ReaderGone, Interrupted };
 
 // The state of one run; one run per process.
 struct Run {
-  std::int32_t result = 0;
-  platform::DataFile data;
+  std::unique_ptr<DataSink> sink;
+  bool to_standard_output = false;
   std::int32_t index = 1;
   std::int32_t count = 1;
   std::int32_t remaining = 1;
   std::int64_t time_value = 0;
   std::string data_name;
   std::string log_name;
-  bool log_created = false;  // the log at log_name was created by this run
+  bool log_created = false;       // the log at log_name was created by this run
+  std::int64_t record_bytes = 0;  // delivered in the current record
+  std::int64_t total_bytes = 0;   // delivered in the whole run
 };
 
 std::string Entry(const char* section, const char* key) {
@@ -46,16 +57,25 @@ void UseTimeNames(Run& run, std::int64_t value) {
   run.log_name = TimeLogName(run.time_value);
 }
 
-bool OpenDataFile(Run& run) {
-  if (run.data.Open(run.data_name)) return true;
+bool OpenRecord(Run& run) {
+  if (run.sink->Open(run.data_name)) return true;
   console::PrintLogged("\n%s %s", Entry("F002", "S002").c_str(), run.data_name.c_str());
   return false;
 }
 
-// A data file that cannot take its bytes means lost data: say so, naming the file.
-bool ReportWriteFailure(const Run& run) {
-  console::PrintLogged("\n%s %s", Entry("F002", "S012").c_str(), run.data_name.c_str());
+bool CreateLog(Run& run) {
+  if (console::WarningLog().file.Create(run.log_name)) {
+    run.log_created = true;
+    return true;
+  }
+  console::PrintLogged("\n%s %s", Entry("F002", "S002").c_str(), run.log_name.c_str());
   return false;
+}
+
+// A data file that cannot take its bytes means lost data: say so, naming the file.
+RecordEnd ReportWriteFailure(const Run& run) {
+  console::PrintLogged("\n%s %s", Entry("F002", "S012").c_str(), run.data_name.c_str());
+  return RecordEnd::Failed;
 }
 
 void CloseLog(Run& run) {
@@ -66,6 +86,17 @@ void CloseLog(Run& run) {
   run.log_created = false;
 }
 
+void PrintByteCount(const char* key, std::int64_t bytes) {
+  const std::string label = Entry("F002", key);
+  console::PrintLogged("\n%s %" PRId64 " %s", label.c_str(), bytes, Entry("F002", "S005").c_str());
+}
+
+// The separator before each record never stands in a log: in file mode none is open then, and
+// the one log of a stream run keeps to the records' own lines.
+void PrintSeparator() {
+  console::PrintWide("%s", kSeparator);
+}
+
 void ReportStreamsLeftOpen() {
   const int closed = platform::DataFile::CloseAll();
   if (closed != 0) {
@@ -73,89 +104,135 @@ void ReportStreamsLeftOpen() {
   }
 }
 
-std::int32_t NormalEnding() {
+// The endings without a key prompt: complete, the reader gone (exit 0), or interrupted.
+std::int32_t EndWithoutPrompt(Run& run, std::int32_t exit_code) {
   protocol::CloseDeviceLink();
+  CloseLog(run);
   console::PrintWide("\n");
   ReportStreamsLeftOpen();
   platform::RestorePriority();
-  return 0;
+  return exit_code;
 }
 
 std::int32_t ErrorEnding(Run* run) {
   protocol::CloseDeviceLink();
   if (run != nullptr) {
-    if (run->data.IsOpen()) run->data.Close();
+    run->sink->Close();
     CloseLog(*run);
   }
-  WaitForKey();
+  // Nobody waits at a prompt for a run that was asked to stop.
+  if (platform::InterruptionCode() == 0) WaitForKey();
   console::PrintWide("\n");
   ReportStreamsLeftOpen();
   platform::RestorePriority();
-  return run != nullptr ? run->result : 0;
+  return 1;
 }
 
-// One data file, from its log's creation to both files closed. False: take the error ending.
-bool WriteOneFile(Run& run, const RunSettings& settings) {
-  console::WarningLogState& log = console::WarningLog();
-  if (!log.file.Create(run.log_name)) {
-    console::PrintLogged("\n%s %s", Entry("F002", "S002").c_str(), run.log_name.c_str());
-    return false;
+// Counts what reached the destination and tells how the record goes on.
+RecordEnd Count(Run& run, DataSink::Outcome outcome, std::size_t written) {
+  run.record_bytes += static_cast<std::int64_t>(written);
+  run.total_bytes += static_cast<std::int64_t>(written);
+  switch (outcome) {
+    case DataSink::Outcome::Done:
+      return RecordEnd::Complete;
+    case DataSink::Outcome::ReaderGone:
+      return RecordEnd::ReaderGone;
+    case DataSink::Outcome::Failed:
+      break;
   }
-  run.log_created = true;
+  return ReportWriteFailure(run);
+}
+
+// Every delivered block passes here, in order, on its way to the record's destination.
+RecordEnd Deliver(Run& run, std::uint32_t length) {
+  std::size_t written = 0;
+  const DataSink::Outcome outcome = run.sink->Write(protocol::BlockBuffer().data(), length, written);
+  return Count(run, outcome, written);
+}
+
+// One block requested and delivered; stops first when the run was interrupted.
+RecordEnd NextBlock(Run& run, std::uint32_t length, int is_last) {
+  if (platform::InterruptionCode() != 0) return RecordEnd::Interrupted;
+  if (protocol::RequestBlock(length, is_last) != 0) return RecordEnd::Failed;
+  return Deliver(run, length);
+}
+
+// The blocks of one record: its full blocks and remainder, or blocks without end.
+RecordEnd TransferBlocks(Run& run, const RunSettings& settings) {
+  if (settings.Endless) {
+    for (;;) {
+      const std::int64_t before = run.record_bytes;
+      const RecordEnd end = NextBlock(run, protocol::kBlockSize, 0);
+      if (end != RecordEnd::Complete) return end;
+      if (run.record_bytes / kSummaryInterval != before / kSummaryInterval) {
+        PrintByteCount("S023", run.record_bytes);
+      }
+    }
+  }
+  const std::int64_t full_blocks = settings.RecordLength / protocol::kBlockSize;
+  const std::int64_t remainder = settings.RecordLength % protocol::kBlockSize;
+  ShowProgress(kProgressStart, full_blocks);
+  for (std::int64_t i = 0; i < full_blocks; ++i) {
+    ShowProgress(kProgressUpdate, i);
+    const RecordEnd end = NextBlock(run, protocol::kBlockSize, 0);
+    if (end != RecordEnd::Complete) return end;
+  }
+  // A negative remainder's low 32 bits exceed the block size, and the request refuses them.
+  if (remainder != 0) return NextBlock(run, static_cast<std::uint32_t>(remainder), 1);
+  return RecordEnd::Complete;
+}
+
+// What the sink still holds goes out before the record is reported. A reader that left makes a
+// complete record one it did not take whole; an interrupted record stays interrupted.
+RecordEnd FlushSink(Run& run, RecordEnd end) {
+  if (end != RecordEnd::Complete && end != RecordEnd::Interrupted) return end;
+  std::size_t written = 0;
+  const DataSink::Outcome outcome = run.sink->Flush(written);
+  const RecordEnd flushed = Count(run, outcome, written);
+  return flushed == RecordEnd::Failed || end == RecordEnd::Complete ? flushed : end;
+}
+
+// One record, from its heading to its destination closed; the file's log too, in file mode.
+RecordEnd WriteOneRecord(Run& run, const RunSettings& settings) {
+  if (!run.to_standard_output && !CreateLog(run)) return RecordEnd::Failed;
 
   console::PrintLogged("\n\n%s(%d/%d): %s", Entry("F002", "S003").c_str(), run.index, run.count,
                        run.data_name.c_str());
   const std::string length_label = Entry("F002", "S004");
-  console::PrintLogged("\n%s %" PRId64 " %s", length_label.c_str(), settings.RecordLength,
-                       Entry("F002", "S005").c_str());
+  if (settings.Endless) {
+    console::PrintLogged("\n%s %s", length_label.c_str(), Entry("F002", "S020").c_str());
+  } else {
+    console::PrintLogged("\n%s %" PRId64 " %s", length_label.c_str(), settings.RecordLength,
+                         Entry("F002", "S005").c_str());
+  }
   console::PrintLogged("\n%s = %02Xh,", Entry("F002", "S006").c_str(), protocol::GeneratorMode());
   console::PrintLogged(settings.ModeLabel == "RND_TST" ? " RND_TST" : " RND_GEN");
   console::PrintWide(" ...");
 
-  const std::int64_t full_blocks = settings.RecordLength / protocol::kBlockSize;
-  const std::int64_t remainder = settings.RecordLength % protocol::kBlockSize;
-  ShowProgress(kProgressStart, full_blocks);
-  if (TimeAcquisition(kTimingStart, 0, false) != 0) return false;
-
-  const auto& block = protocol::BlockBuffer();
-  for (std::int64_t i = 0; i < full_blocks; ++i) {
-    ShowProgress(kProgressUpdate, i);
-    if (protocol::RequestBlock(protocol::kBlockSize, 0) != 0) {
-      run.result = 1;
-      return false;
-    }
-    if (!run.data.Write(block.data(), protocol::kBlockSize)) {
-      run.result = 1;
-      return ReportWriteFailure(run);
-    }
-  }
-  if (remainder != 0) {
-    // A negative remainder's low 32 bits exceed the block size, and the request refuses them.
-    const auto length = static_cast<std::uint32_t>(remainder);
-    if (protocol::RequestBlock(length, 1) != 0) {
-      run.result = 1;
-      return false;
-    }
-    if (!run.data.Write(block.data(), length)) {
-      run.result = 1;
-      return ReportWriteFailure(run);
-    }
-  }
-  ShowProgress(kProgressFinish, 0);
+  if (TimeAcquisition(kTimingStart, 0, false) != 0) return RecordEnd::Failed;
+  run.record_bytes = 0;
+  const RecordEnd end = FlushSink(run, TransferBlocks(run, settings));
+  if (end == RecordEnd::Failed) return end;
+  if (end == RecordEnd::Complete) ShowProgress(kProgressFinish, 0);
   console::PrintWide("\n");
 
-  if (TimeAcquisition(kTimingStop, 0, false) != 0) return false;
-  std::uint32_t elapsed_ms = 0;
-  TimeAcquisition(kTimingReport, settings.RecordLength, true, &elapsed_ms);
-
-  if (!run.data.Close()) {
-    run.result = 1;
-    return ReportWriteFailure(run);
+  if (TimeAcquisition(kTimingStop, 0, false) != 0) return RecordEnd::Failed;
+  if (settings.Endless) PrintByteCount("S023", run.record_bytes);
+  if (end == RecordEnd::Interrupted) PrintByteCount("S021", run.record_bytes);
+  if (end == RecordEnd::ReaderGone) {
+    console::PrintLogged("\n%s %" PRId64, Entry("F002", "S022").c_str(), run.total_bytes);
   }
+  std::uint32_t elapsed_ms = 0;
+  TimeAcquisition(kTimingReport, run.record_bytes, true, &elapsed_ms);
+
+  if (!run.sink->Close()) return ReportWriteFailure(run);
+  if (run.to_standard_output) return end;
   CloseLog(run);
 
-  if (elapsed_ms < kMinimumFileMs && run.remaining > 1) platform::SleepMs(kMinimumFileMs);
-  return true;
+  if (end == RecordEnd::Complete && elapsed_ms < kMinimumFileMs && run.remaining > 1) {
+    platform::SleepMs(kMinimumFileMs);
+  }
+  return end;
 }
 
 core::Selector ModuleSelector(const RunSettings& settings) {
@@ -189,7 +266,13 @@ std::int32_t RunAcquisition(const RunSettings& settings) {
   Run run;
   run.count = settings.FileCount;
   run.remaining = settings.FileCount;
-  if (settings.NamesFromCommandLine) {
+  run.to_standard_output = settings.ToStandardOutput;
+  run.sink = run.to_standard_output ? MakeStandardOutputSink() : MakeFileSink();
+  if (run.to_standard_output) {
+    // No data file; one log for all records, and only when a second name named it.
+    run.data_name = kStandardOutputName;
+    if (settings.LogNameGiven) run.log_name = settings.LogFileName;
+  } else if (settings.NamesFromCommandLine) {
     run.time_value = settings.TimeValue;
     run.data_name = settings.DataFileName;
     run.log_name = settings.LogFileName;
@@ -199,19 +282,35 @@ std::int32_t RunAcquisition(const RunSettings& settings) {
 
   if (protocol::OpenDeviceLink(ModuleSelector(settings), settings.GeneratorMode) != 0)
     return ErrorEnding(&run);
-  console::PrintLogged("%s", kSeparator);
-  if (!OpenDataFile(run)) return ErrorEnding(&run);
+  if (platform::InterruptionCode() != 0) return EndWithoutPrompt(run, platform::InterruptionCode());
+  if (run.to_standard_output && !run.log_name.empty() && !CreateLog(run)) return ErrorEnding(&run);
+  PrintSeparator();
+  if (!OpenRecord(run)) return ErrorEnding(&run);
 
   for (;;) {
-    if (!WriteOneFile(run, settings)) return ErrorEnding(&run);
-    if (--run.remaining <= 0) return NormalEnding();
+    switch (WriteOneRecord(run, settings)) {
+      case RecordEnd::Failed:
+        return ErrorEnding(&run);
+      case RecordEnd::ReaderGone:
+        // Ctrl-C in a shell ends the reader too: the run was still interrupted.
+        return EndWithoutPrompt(run, platform::InterruptionCode());
+      case RecordEnd::Interrupted:
+        return EndWithoutPrompt(run, platform::InterruptionCode());
+      case RecordEnd::Complete:
+        break;
+    }
+    if (--run.remaining <= 0) return EndWithoutPrompt(run, 0);
+    // The records after an interrupted one are not started.
+    if (platform::InterruptionCode() != 0) return EndWithoutPrompt(run, platform::InterruptionCode());
 
     // Later files are named from the clock, strictly increasing even when it has not moved.
-    const std::int64_t now = platform::CurrentTime();
-    UseTimeNames(run, now > run.time_value ? now : run.time_value + 1);
+    if (!run.to_standard_output) {
+      const std::int64_t now = platform::CurrentTime();
+      UseTimeNames(run, now > run.time_value ? now : run.time_value + 1);
+    }
     ++run.index;
-    console::PrintLogged("%s", kSeparator);
-    if (!OpenDataFile(run)) return ErrorEnding(&run);
+    PrintSeparator();
+    if (!OpenRecord(run)) return ErrorEnding(&run);
   }
 }
 

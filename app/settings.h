@@ -17,6 +17,9 @@ struct RunSettings {
   std::string DataFileName;           // first data file (UTF-8)
   std::string LogFileName;            // its warning log
   bool NamesFromCommandLine = false;  // the first names came from the command line
+  bool LogNameGiven = false;          // a second name named the log
+  bool ToStandardOutput = false;      // /STDOUT: the records go to standard output, no data file
+  bool Endless = false;               // /STREAM: one record without end
   std::int64_t TimeValue = 0;         // seconds since 1970 UTC, read once at start
   std::string ProgramFileName;        // file name and extension of the program as invoked
   std::vector<usb::UsbId> ModuleIds;  // /DEVICE=: the IDs that count as modules (empty: built in)

@@ -31,7 +31,22 @@ std::uint32_t SaturatingAdd(std::uint32_t a, std::uint32_t b) {
                                                            : a + b;
 }
 
+bool g_texts_to_standard_error = false;
+
+// Where the texts of the standard-output routes go.
+void WriteText(std::string_view text) {
+  if (g_texts_to_standard_error) {
+    platform::WriteStandardError(text);
+  } else {
+    platform::WriteStandardOutput(text);
+  }
+}
+
 }  // namespace
+
+void SendTextsToStandardError(bool on) {
+  g_texts_to_standard_error = on;
+}
 
 WarningLogState& WarningLog() {
   static WarningLogState state;
@@ -66,7 +81,7 @@ int PrintLogged(const char* format, ...) {
   va_end(again);
 
   // The formatted text is written as it stands: a '%' in an inserted name stays a '%'.
-  platform::WriteStandardOutput(text);
+  WriteText(text);
   WarningLogState& log = WarningLog();
   if (log.file.IsOpen() && !text.empty()) {
     log.LoggedBytes = SaturatingAdd(log.LoggedBytes, log.file.Write(text.data(), text.size()));
@@ -79,7 +94,7 @@ int PrintLogged(const char* format, ...) {
 static void PrintToStandardOutput(const char* format, std::va_list args) {
   std::string text;
   VFormat(text, format, args);
-  platform::WriteStandardOutput(text);
+  WriteText(text);
 }
 
 void PrintWide(const char* format, ...) {

@@ -28,6 +28,10 @@ WarningLogState& WarningLog();
 // Closes the log and sets LoggedBytes to 0 (start-up, and between tests).
 void ResetWarningLog();
 
+// While standard output carries data, every route that writes to it (all but the direct
+// console) writes to standard error instead.
+void SendTextsToStandardError(bool on);
+
 // Narrow text to standard output and, while a log is open, into the log. Returns the
 // formatted length, or a negative value when formatting fails.
 int PrintLogged(const char* format, ...) RNGACQ_PRINTF(1, 2);

@@ -23,8 +23,11 @@ struct TestHooks {
   std::function<std::int64_t()> current_time;             // seconds since 1970-01-01 UTC
   std::function<int(std::string_view)> direct_console;    // returns characters written, <0 on error
   std::function<void(std::string_view)> standard_output;  // replaces the real standard output
+  std::function<void(std::string_view)> standard_error;   // replaces the real standard error
+  std::function<bool(std::string_view)> output_data;      // data on standard output; false = reader gone
 };
 TestHooks& Hooks();
+// Clears every hook and any recorded interruption.
 void ResetHooks();
 
 // ---- process priority ---------------------------------------------------------------------------
@@ -36,14 +39,34 @@ void RestorePriority();
 // ---- console ----------------------------------------------------------------------------------
 // Writes UTF-8 text to standard output and flushes, so that the routes keep their order.
 void WriteStandardOutput(std::string_view text);
+// The same to standard error: the texts' way while standard output carries data.
+void WriteStandardError(std::string_view text);
+enum class DataWrite { Done, ReaderGone, Failed };
+// Raw bytes to standard output, never converted (binary on Windows). ReaderGone: the reading end
+// of a pipe was closed (a broken pipe, never a signal). `written` gets the bytes that went out.
+DataWrite WriteStandardOutputData(const void* data, std::size_t size, std::size_t& written);
 // Writes to the console device itself, bypassing standard output (the terminal on POSIX,
 // nothing when there is none). Returns the characters written, or a negative value on error.
 int WriteDirectConsole(std::string_view text);
 // One key press without echo and without waiting for a line; when standard input is not a
-// terminal, one byte. Returns -1 at end of input. Never blocks on a non-terminal without data.
+// terminal, one byte. Returns -1 at end of input. Never blocks on a non-terminal without data,
+// and gives -1 when an interruption arrives while it waits at a terminal.
 int ReadKey();
-// One character from standard input as the C runtime reads it (a line at a console).
+// One character from standard input as the C runtime reads it (a line at a console); from a
+// non-terminal only a byte already waiting, never waiting for one (-1 otherwise).
 int ReadChar();
+
+// ---- interruption -----------------------------------------------------------------------------
+// Catches SIGINT and SIGTERM (POSIX) or every console event (Windows) and ignores SIGPIPE. The
+// handlers only record an exit code; a second one while the first is pending ends the process
+// at once (the default action re-raised on POSIX, exit code 130 on Windows).
+void CatchInterruptions();
+// The exit code an interruption asks for: 130 for SIGINT and console events, 143 for SIGTERM;
+// 0 while none arrived.
+int InterruptionCode();
+// Records `code` as the handlers do (tests inject interruptions with it); returns the code
+// recorded before. Async-signal-safe.
+int RecordInterruption(int code);
 
 // ---- time -------------------------------------------------------------------------------------
 bool QueryCounter(std::int64_t& ticks);

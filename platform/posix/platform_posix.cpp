@@ -29,14 +29,22 @@ bool HasNul(const std::string& path) {
   return path.find('\0') != std::string::npos;
 }
 
-// A closed pipe on standard output must not end the process in the middle of a run: the data
-// files matter more than the console, so a broken pipe becomes a plain (ignored) write error.
+// A closed pipe on standard output must not end the process in the middle of a run: a broken
+// pipe becomes a write error (EPIPE), which the data stream reads as its reader leaving.
 void IgnoreBrokenPipe() {
   static const bool done = [] {
     ::signal(SIGPIPE, SIG_IGN);
     return true;
   }();
   (void)done;
+}
+
+extern "C" void OnInterruption(int signal_number) {
+  // A second signal while the run is stopping: the default action, at once.
+  if (RecordInterruption(128 + signal_number) != 0) {
+    ::signal(signal_number, SIG_DFL);
+    ::raise(signal_number);
+  }
 }
 
 // Writes all bytes, retrying interrupted and partial writes. Returns the bytes written.
@@ -52,15 +60,40 @@ std::size_t WriteAll(int fd, const void* data, std::size_t size) {
   return done;
 }
 
-// Reads one byte from fd; -1 at end of input or on error.
-int ReadByte(int fd) {
+// Waits until fd has input (timeout_ms -1: as long as it takes); false on time-out, error, or an
+// interruption, which must not be kept waiting for a key.
+bool AwaitInput(int fd, int timeout_ms) {
+  pollfd pfd{fd, POLLIN, 0};
   for (;;) {
+    const int ready = ::poll(&pfd, 1, timeout_ms);
+    if (ready > 0) return true;
+    if (ready == 0 || errno != EINTR || InterruptionCode() != 0) return false;
+  }
+}
+
+// Reads one byte from fd once it has input; -1 at end of input, on error, or interrupted.
+int ReadByte(int fd, int timeout_ms = -1) {
+  for (;;) {
+    if (!AwaitInput(fd, timeout_ms)) return -1;
     unsigned char c = 0;
     const ssize_t n = ::read(fd, &c, 1);
     if (n == 1) return c;
     if (n < 0 && errno == EINTR) continue;
     return -1;
   }
+}
+
+// Standard input that is not a terminal has nobody behind it to press a key: take a byte that is
+// already waiting (or the end of input) but never wait for one, so that scripts and pipes left
+// open cannot hang the program.
+int ReadWaitingByte() {
+  return ReadByte(STDIN_FILENO, 0);
+}
+
+void WriteText(std::FILE* stream, std::string_view text) {
+  IgnoreBrokenPipe();
+  if (!text.empty()) std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
 }
 
 // The controlling terminal, opened on first use and kept for the process's life.
@@ -113,9 +146,26 @@ void WriteStandardOutput(std::string_view text) {
     Hooks().standard_output(text);
     return;
   }
+  WriteText(stdout, text);
+}
+
+void WriteStandardError(std::string_view text) {
+  if (Hooks().standard_error) {
+    Hooks().standard_error(text);
+    return;
+  }
+  WriteText(stderr, text);
+}
+
+DataWrite WriteStandardOutputData(const void* data, std::size_t size, std::size_t& written) {
+  if (Hooks().output_data) {
+    written = Hooks().output_data(std::string_view(static_cast<const char*>(data), size)) ? size : 0;
+    return written == size ? DataWrite::Done : DataWrite::ReaderGone;
+  }
   IgnoreBrokenPipe();
-  if (!text.empty()) std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
+  written = WriteAll(STDOUT_FILENO, data, size);
+  if (written == size) return DataWrite::Done;
+  return errno == EPIPE ? DataWrite::ReaderGone : DataWrite::Failed;
 }
 
 int WriteDirectConsole(std::string_view text) {
@@ -143,20 +193,26 @@ int ReadKey() {
     ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
     return key;
   }
-  // Not a terminal: nobody is there to press a key. Take a byte that is already waiting (or
-  // the end of input) but never wait for one, so scripts and pipes left open cannot hang us.
-  pollfd pfd{STDIN_FILENO, POLLIN, 0};
-  int ready = 0;
-  do {
-    ready = ::poll(&pfd, 1, 0);
-  } while (ready < 0 && errno == EINTR);
-  if (ready <= 0) return -1;
-  return ReadByte(STDIN_FILENO);
+  return ReadWaitingByte();
 }
 
 int ReadChar() {
   if (Hooks().read_char) return Hooks().read_char();
-  return ReadByte(STDIN_FILENO);
+  return ::isatty(STDIN_FILENO) ? ReadByte(STDIN_FILENO) : ReadWaitingByte();
+}
+
+// ---- interruption -----------------------------------------------------------------------------
+
+void CatchInterruptions() {
+  IgnoreBrokenPipe();
+  struct sigaction action {};
+  action.sa_handler = OnInterruption;
+  sigemptyset(&action.sa_mask);
+  // Interrupted system calls restart, so that no write is cut short; the waits that must end
+  // early (a key, the pause between files) are never restarted and look at the record.
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
 }
 
 // ---- time -------------------------------------------------------------------------------------
@@ -185,7 +241,7 @@ void SleepMs(std::uint32_t ms) {
     return;
   }
   timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1'000'000L};
-  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR && InterruptionCode() == 0) {
   }
 }
 

@@ -1,6 +1,8 @@
 // The Windows services of platform.h. Names go to the system as UTF-16; console text is
 // converted for the console, redirected output keeps the program's UTF-8 bytes.
 #include <conio.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/windows/console_events.h"
 #include "platform/windows/wide_entry.h"
 #include "platform/windows/win32.h"
 
@@ -125,19 +128,61 @@ void RestorePriority() {
 }
 
 // ---- console ----------------------------------------------------------------------------------
-void WriteStandardOutput(std::string_view text) {
-  if (auto& hook = Hooks().standard_output) {
-    hook(text);
-    return;
-  }
+namespace {
+
+// Text for standard output or standard error: converted for a console, the UTF-8 bytes otherwise.
+void WriteText(DWORD which, std::string_view text) {
   std::fflush(stdout);  // whatever the C runtime holds goes first
-  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  const HANDLE out = GetStdHandle(which);
   if (out == nullptr || out == INVALID_HANDLE_VALUE || text.empty()) return;
   if (IsConsole(out)) {
     WriteConsoleText(out, Widen(text));
   } else {
     WriteAll(out, text.data(), text.size());
   }
+}
+
+}  // namespace
+
+void WriteStandardOutput(std::string_view text) {
+  if (auto& hook = Hooks().standard_output) {
+    hook(text);
+    return;
+  }
+  WriteText(STD_OUTPUT_HANDLE, text);
+}
+
+void WriteStandardError(std::string_view text) {
+  if (auto& hook = Hooks().standard_error) {
+    hook(text);
+    return;
+  }
+  WriteText(STD_ERROR_HANDLE, text);
+}
+
+DataWrite WriteStandardOutputData(const void* data, std::size_t size, std::size_t& written) {
+  if (auto& hook = Hooks().output_data) {
+    written = hook(std::string_view(static_cast<const char*>(data), size)) ? size : 0;
+    return written == size ? DataWrite::Done : DataWrite::ReaderGone;
+  }
+  // The handle is written directly, so no text mode of the C runtime can touch the bytes; the
+  // runtime's own stream is put in binary mode as well, for anything that goes through it.
+  static const bool binary = _setmode(_fileno(stdout), _O_BINARY) != -1;
+  (void)binary;
+  written = 0;
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return DataWrite::Failed;
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  while (written < size) {
+    const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(size - written, 0x40000000));
+    DWORD done = 0;
+    if (!WriteFile(out, bytes + written, piece, &done, nullptr) || done == 0) {
+      const DWORD error = GetLastError();
+      return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ? DataWrite::ReaderGone : DataWrite::Failed;
+    }
+    written += done;
+  }
+  return DataWrite::Done;
 }
 
 int WriteDirectConsole(std::string_view text) {
@@ -162,8 +207,27 @@ int ReadKey() {
 
 int ReadChar() {
   if (auto& hook = Hooks().read_char) return hook();
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (!IsConsole(input)) return ReadRedirectedByte(input);
   const int c = std::getchar();
   return c == EOF ? -1 : c;
+}
+
+// ---- interruption -----------------------------------------------------------------------------
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  // A second event while the run is stopping ends the process at once.
+  if (RecordInterruption(kInterruptedExitCode) != 0)
+    TerminateProcess(GetCurrentProcess(), kInterruptedExitCode);
+  // After a close, log-off or shut-down event the system ends the process as soon as this
+  // returns: wait instead, so that the run closes its files; its own end (or the system's time
+  // limit) ends the process.
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+    Sleep(INFINITE);
+  return TRUE;
+}
+
+void CatchInterruptions() {
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
 // ---- time -------------------------------------------------------------------------------------

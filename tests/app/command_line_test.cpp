@@ -68,7 +68,10 @@ TEST_F(CommandLineTest, OptionsCompareOnlyTheKeywordLength) {
     EXPECT_EQ(result.settings.DataFileName, "5F000000.bin");
     EXPECT_EQ(result.settings.LogFileName, "5F000000.wrn");
     EXPECT_FALSE(result.settings.NamesFromCommandLine);
+    EXPECT_FALSE(result.settings.ToStandardOutput || result.settings.Endless);
   }
+  const auto stream = Parse({"-stdoutX", "/Stream"});
+  EXPECT_TRUE(stream.settings.ToStandardOutput && stream.settings.Endless);
   EXPECT_TRUE(console.out.empty());
   EXPECT_EQ(console.keys_read, 0);
 }

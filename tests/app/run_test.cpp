@@ -134,24 +134,24 @@ TEST_F(RunTest, LaterFilesTakeFreeStrictlyIncreasingTimeNames) {
 }
 
 TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
-  // No module: exit 0 after the prompt, and an earlier run's log of the same name survives.
+  // No module: exit 1 after the prompt, and an earlier run's log of the same name survives.
   testing_support::WriteFile("old.wrn", "kept");
   sim::Options none;
   none.modules.clear();
-  EXPECT_EQ(Run(Named("old.bin", 10000), none), 0);
+  EXPECT_EQ(Run(Named("old.bin", 10000), none), 1);
   EXPECT_EQ(ReadFile("old.wrn"), "kept");
   EXPECT_FALSE(fs::exists("old.bin"));
   EXPECT_EQ(console.keys_read, 2);  // the no-module wait, then the key prompt
 
   // A data file in a folder that does not exist.
   console.out.clear();
-  EXPECT_EQ(Run(Named("missing/data.bin", 10000)), 0);
+  EXPECT_EQ(Run(Named("missing/data.bin", 10000)), 1);
   EXPECT_NE(console.out.find(kSeparator + "\ncannot create missing/data.bin"), std::string::npos);
   EXPECT_NE(console.out.find("press a key\n"), std::string::npos);
 
   // The same from start-up, with nothing opened at all.
   console.out.clear();
-  EXPECT_EQ(app::EndWithoutRun(), 0);
+  EXPECT_EQ(app::EndWithoutRun(), 1);
   EXPECT_EQ(console.out, "press a key\n\n");
 }
 
@@ -180,22 +180,22 @@ void CloseBehindTheBack(const std::string& name) {
 }
 
 TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
-  // The counter unreadable at the start: nothing acquired, exit 0 after the prompt.
+  // The counter unreadable at the start: nothing acquired, exit 1 after the prompt.
   int counter_calls = 0;
   int failing_call = 1;
   platform::Hooks().query_counter = [&](std::int64_t& t) {
     t = ++counter_calls * 1000;
     return counter_calls != failing_call;
   };
-  EXPECT_EQ(Run(Named("start.bin", 5000)), 0);
+  EXPECT_EQ(Run(Named("start.bin", 5000)), 1);
   EXPECT_EQ(ReadFile("start.bin"), "");
   EXPECT_NE(ReadFile("start.wrn").find("(1/1): start.bin"), std::string::npos);
   EXPECT_EQ(console.keys_read, 1);
 
-  // Unreadable at the stop: the record is complete, still exit 0 after the prompt.
+  // Unreadable at the stop: the record is complete, still exit 1 after the prompt.
   counter_calls = 0;
   failing_call = 2;
-  EXPECT_EQ(Run(Named("stop.bin", 5000)), 0);
+  EXPECT_EQ(Run(Named("stop.bin", 5000)), 1);
   EXPECT_EQ(ReadFile("stop.bin"), Record(0, 5000));
   EXPECT_EQ(console.keys_read, 2);
 
@@ -214,10 +214,10 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
   EXPECT_EQ(console.keys_read, 3);
 
   // The second file's name cannot be created (a link into a missing folder): the first file
-  // stays complete, exit 0 after the prompt.
+  // stays complete, exit 1 after the prompt.
   fs::create_symlink("missing/target", "5F000001.bin");
   console.out.clear();
-  EXPECT_EQ(Run(Named("first.bin", 100, 2)), 0);
+  EXPECT_EQ(Run(Named("first.bin", 100, 2)), 1);
   EXPECT_EQ(ReadFile("first.bin"), Record(0, 100));
   EXPECT_NE(console.out.find(kSeparator + "\ncannot create 5F000001.bin"), std::string::npos) << console.out;
   EXPECT_EQ(console.keys_read, 4);

@@ -206,11 +206,31 @@ TEST(Platform, KeyInputNeverWaitsWithoutATerminal) {
   ASSERT_EQ(pipe(fds), 0);
   dup2(fds[0], STDIN_FILENO);
   EXPECT_EQ(platform::ReadKey(), -1);  // a pipe held open but empty
-  ASSERT_EQ(write(fds[1], "k", 1), 1);
+  EXPECT_EQ(platform::ReadChar(), -1);
+  ASSERT_EQ(write(fds[1], "kc", 2), 2);
   EXPECT_EQ(platform::ReadKey(), 'k');
+  EXPECT_EQ(platform::ReadChar(), 'c');
 
   dup2(saved, STDIN_FILENO);
   for (int fd : {saved, null_fd, fds[0], fds[1]}) close(fd);
+}
+
+TEST(Platform, DataOnStandardOutputTellsAReaderThatLeftFromAFailure) {
+  const int saved = dup(STDOUT_FILENO);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  dup2(fds[1], STDOUT_FILENO);
+  std::size_t written = 0;
+  EXPECT_EQ(platform::WriteStandardOutputData("abc", 3, written), platform::DataWrite::Done);
+  EXPECT_EQ(written, 3u);
+  close(fds[0]);
+  EXPECT_EQ(platform::WriteStandardOutputData("abc", 3, written), platform::DataWrite::ReaderGone);
+  EXPECT_EQ(written, 0u);
+  const int full = open("/dev/full", O_WRONLY);
+  dup2(full, STDOUT_FILENO);
+  EXPECT_EQ(platform::WriteStandardOutputData("abc", 3, written), platform::DataWrite::Failed);
+  dup2(saved, STDOUT_FILENO);
+  for (int fd : {saved, fds[1], full}) close(fd);
 }
 #endif
 

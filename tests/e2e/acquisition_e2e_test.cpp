@@ -5,6 +5,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <regex>
+#include <thread>
+
+#ifndef _WIN32
+#include <signal.h>
+#endif
 
 #include "drivers/sim/sim_driver.h"
 #include "support/process.h"
@@ -22,10 +27,25 @@ class Acquisition : public ::testing::Test {
     program = testing_support::InstallProgram(RNGACQ_SIM_PROGRAM, dir.path().string(), true);
   }
 
-  ProgramResult Run(const std::vector<std::string>& arguments, const std::string& sim = "") {
-    std::vector<std::string> environment;
-    if (!sim.empty()) environment.push_back("RNGACQ_SIM=" + sim);
-    return testing_support::RunProgram(program, arguments, dir.path().string(), environment);
+  static std::vector<std::string> Environment(const std::string& sim) {
+    return sim.empty() ? std::vector<std::string>{} : std::vector<std::string>{"RNGACQ_SIM=" + sim};
+  }
+
+  ProgramResult Run(const std::vector<std::string>& arguments, const std::string& sim = "",
+                    bool silent_input = false) {
+    return testing_support::RunProgram(program, arguments, dir.path().string(), Environment(sim), {},
+                                       silent_input);
+  }
+
+  // The files in the directory besides the program and its catalogue.
+  std::vector<std::string> Made() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+      const std::string name = entry.path().filename().string();
+      if (name != fs::path(program).filename().string() && name != "lang.INI") names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
   }
 
   std::string File(const std::string& name) const { return ReadFile(dir / name); }
@@ -115,55 +135,54 @@ TEST_F(Acquisition, FailuresEndWithThePromptAndKeepWhatWasWritten) {
   struct Case {
     std::vector<std::string> arguments;
     std::string sim;
-    int exit_code;
     std::string printed;
     std::size_t bytes_kept;
   };
   // A name starting with '/' would be an option: the full device is reached by a relative path.
   const std::string full = fs::relative("/dev/full", dir.path()).string();
   const Case cases[] = {
-      {{"f.bin"}, "devices=0", 0, "No random-number module is attached.", 0},
-      {{"f.bin"}, "devices=2", 0, "More than one random-number module is attached.", 0},
-      {{"f.bin"}, "open_fail", 0, "The module cannot be opened: the simulated module sim:0 refuses", 0},
-      {{"f.bin"}, "no_bulk_in", 0, "The module offers no bulk IN endpoint.", 0},
-      {{"f.bin"}, "no_bulk_out", 0, "The module offers no bulk OUT endpoint.", 0},
-      {{"f.bin"}, "config_unreadable", 0, "The module offers no bulk IN endpoint.", 0},
-      {{"f.bin", "nodir/log"}, "", 0, "Unable to create file nodir/log.wrn", 0},
-      {{"f.bin"}, "refuse", 1, "The module stopped answering (unplugged?)....press", 0},
-      {{"f.bin"}, "short_send=16,time_divisor=1000", 1, "The module took only part of the command.", 0},
+      {{"f.bin"}, "devices=0", "No random-number module is attached.", 0},
+      {{"f.bin"}, "devices=2", "More than one random-number module is attached.", 0},
+      {{"f.bin"}, "open_fail", "The module cannot be opened: the simulated module sim:0 refuses", 0},
+      {{"f.bin"}, "no_bulk_in", "The module offers no bulk IN endpoint.", 0},
+      {{"f.bin"}, "no_bulk_out", "The module offers no bulk OUT endpoint.", 0},
+      {{"f.bin"}, "config_unreadable", "The module offers no bulk IN endpoint.", 0},
+      {{"f.bin", "nodir/log"}, "", "Unable to create file nodir/log.wrn", 0},
+      {{"f.bin"}, "refuse", "The module stopped answering (unplugged?)....press", 0},
+      {{"f.bin"}, "short_send=16,time_divisor=1000", "The module took only part of the command.", 0},
       // Transfers that even an abort does not end are kept alive, and the run still ends.
       {{"f.bin"},
        "silent,abort_ineffective,time_divisor=1000",
-       1,
        "Receiving the module's answer timed out.",
        0},
-      {{"f.bin", "/LEN=10000"}, "silent,time_divisor=1000", 1, "Receiving the module's answer timed out.", 0},
+      {{"f.bin", "/LEN=10000"}, "silent,time_divisor=1000", "Receiving the module's answer timed out.", 0},
       {{"f.bin", "/LEN=10000"},
        "send_pending,time_divisor=1000",
-       1,
        "Sending a command to the module timed out.",
        0},
-      {{"f.bin", "/LEN=10000"}, "disconnect_after=2,time_divisor=1000", 1, "stopped answering", 2 * 1984},
-      {{"f.bin", "/LEN=10000"}, "status=3", 1, "does not match the generator mode: 03h.", 0},
-      {{"f.bin", "/LEN=10000"}, "short_answer=16,time_divisor=1000", 1, "answer was shorter than asked.", 0},
-      {{"f.bin", "/LEN=10000"}, "end=9", 0, "unexpected status: len=80;blen=5;", 10000},
+      {{"f.bin", "/LEN=10000"}, "disconnect_after=2,time_divisor=1000", "stopped answering", 2 * 1984},
+      {{"f.bin", "/LEN=10000"}, "status=3", "does not match the generator mode: 03h.", 0},
+      {{"f.bin", "/LEN=10000"}, "short_answer=16,time_divisor=1000", "answer was shorter than asked.", 0},
+      {{"f.bin", "/LEN=10000"}, "end=9", "unexpected status: len=80;blen=5;", 10000},
 #ifndef _WIN32  // Windows has no full device
       {{full, "f.wrn", "/LEN=10000"},
        "",
-       1,
        "Writing to the data file failed (disk full or I/O error): " + full,
        0},
 #endif
-      {{"nodir/f.bin"}, "", 0, "Unable to create file nodir/f.bin", 0},
+      {{"nodir/f.bin"}, "", "Unable to create file nodir/f.bin", 0},
   };
   for (const Case& c : cases) {
     fs::remove(dir / "f.bin");
     fs::remove(dir / "f.wrn");
     const ProgramResult r = Run(c.arguments, c.sim);
-    EXPECT_EQ(r.exit_code, c.exit_code) << c.sim << r.out;
+    // Every failure ends with exit code 1 after the prompt; the warning about the last block
+    // is not a failure.
+    const bool failure = c.sim != "end=9";
+    EXPECT_EQ(r.exit_code, failure ? 1 : 0) << c.sim << r.out;
     EXPECT_NE(r.out.find(c.printed), std::string::npos) << c.sim << r.out;
     const bool prompted = r.out.find("...press any key to exit.") != std::string::npos;
-    EXPECT_EQ(prompted, c.sim != "end=9") << c.sim << r.out;
+    EXPECT_EQ(prompted, failure) << c.sim << r.out;
     if (fs::exists(dir / "f.bin")) {
       EXPECT_EQ(File("f.bin"), Record(10000).substr(0, c.bytes_kept)) << c.sim;
     }
@@ -172,6 +191,133 @@ TEST_F(Acquisition, FailuresEndWithThePromptAndKeepWhatWasWritten) {
   Run({"f.bin", "/LEN=10000"}, "disconnect_after=1,time_divisor=1000");
   EXPECT_NE(File("f.wrn").find("Data file (1/1): f.bin"), std::string::npos);
 }
+
+TEST_F(Acquisition, StandardOutputCarriesTheRecordsAndNothingElse) {
+  ProgramResult r = Run({"f.bin", "/LEN=5000", "/FILES=2"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  const auto files = TimeNamedFiles();
+  ASSERT_EQ(files.size(), 1u);
+  const std::string file_bytes = File("f.bin") + File(files[0]);
+  for (const auto& entry : fs::directory_iterator(dir.path())) {
+    if (entry.path().extension() == ".bin" || entry.path().extension() == ".wrn") fs::remove(entry.path());
+  }
+
+  // One name makes no file: it would name the data file, which standard output replaces. The
+  // texts, progress aside, go to standard error.
+  r = Run({"/STDOUT", "x.bin", "/LEN=5000", "/FILES=2"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(r.out == file_bytes);
+  EXPECT_TRUE(Made().empty());
+  EXPECT_NE(r.err.find("\n\nData file (2/2): -\nRecord length: 5000 bytes"), std::string::npos) << r.err;
+
+  // A second name makes one log for all the records.
+  r = Run({"/stdout", "x.bin", "run", "/LEN=5000", "/FILES=2"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(r.out == file_bytes);
+  EXPECT_EQ(Made(), std::vector<std::string>{"run.wrn"});
+  const std::string log = File("run.wrn");
+  EXPECT_EQ(log.rfind("\n\nData file (1/2): -\nRecord length: 5000 bytes\nGenerator mode = 07h, RND_GEN\n"
+                      "Acquisition time = ",
+                      0),
+            0u)
+      << log;
+  EXPECT_NE(log.find("\n\nData file (2/2): -"), std::string::npos) << log;
+}
+
+// Each ending in both destinations: the exit code, the prompt only after a failure, and nothing
+// but data on standard output. Standard input is a pipe held open that never delivers: no wait
+// for a key or for the no-module answer may hang on it.
+TEST_F(Acquisition, ExitCodesTellSuccessFromFailure) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string sim;
+    int exit_code;
+    std::size_t bytes;
+  };
+  const Case cases[] = {
+      {{"f.bin", "/LEN=100"}, "", 0, 100}, {{"f.bin", "/?"}, "", 0, 0},
+      {{"f.bin", "/LEN=-1"}, "", 1, 0},    {{"f.bin", "-"}, "", 1, 0},
+      {{"f.bin"}, "devices=0", 1, 0},      {{"f.bin"}, "devices=2", 1, 0},
+      {{"f.bin"}, "open_fail", 1, 0},      {{"f.bin"}, "no_bulk_out", 1, 0},
+      {{"f.bin", "nodir/log"}, "", 1, 0},  {{"f.bin", "/LEN=100"}, "status=3", 1, 0},
+  };
+  for (const Case& c : cases) {
+    for (const bool stream : {false, true}) {
+      std::vector<std::string> arguments = c.arguments;
+      if (stream) arguments.insert(arguments.begin(), "/STDOUT");
+      const ProgramResult r = Run(arguments, c.sim, true);
+      const std::string what = c.sim + " " + arguments.back() + (stream ? " /STDOUT" : "");
+      EXPECT_EQ(r.exit_code, c.exit_code) << what << r.out << r.err;
+      const std::string& texts = stream ? r.err : r.out;
+      EXPECT_EQ(texts.find("...press any key to exit.") != std::string::npos,
+                c.exit_code != 0 || c.arguments.back() == "/?")
+          << what << texts;
+      if (stream) {
+        EXPECT_TRUE(r.out == Record(static_cast<std::int64_t>(c.bytes))) << what;
+      }
+    }
+  }
+}
+
+#ifndef _WIN32
+// A reader that closes the pipe ends the run as a success: no more requests, the count of bytes
+// that reached the pipe on standard error, no prompt.
+TEST_F(Acquisition, AReaderThatLeavesEndsTheRunNormally) {
+  testing_support::StartedProgram p(program, {"/STDOUT", "/STREAM", "/FILES=2"}, dir.path().string());
+  ASSERT_TRUE(p.started());
+  const std::string head = p.Read(100000);
+  EXPECT_TRUE(head == Record(100000)) << head.size();
+  p.CloseOutput();
+  const ProgramResult r = p.Finish();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  std::smatch delivered;
+  ASSERT_TRUE(std::regex_search(r.err, delivered,
+                                std::regex("\nThe reader closed standard output\\. Bytes "
+                                           "delivered: ([0-9]+)\nAcquisition time = ")))
+      << r.err;
+  EXPECT_GE(std::stoll(delivered[1]), 100000);
+  EXPECT_EQ(r.err.find("(2/2)"), std::string::npos);
+  EXPECT_EQ(r.err.find("press any key"), std::string::npos);
+  EXPECT_TRUE(Made().empty());
+}
+
+// SIGINT and SIGTERM stop a long record after the block in flight: the file keeps every byte
+// received, its log says how many, then the timing report; no later file is started.
+TEST_F(Acquisition, SignalsStopTheRecordAndKeepItsBytes) {
+  for (const auto& [signal_number, exit_code] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}}) {
+    for (const std::string& name : Made()) fs::remove(dir / name);
+    testing_support::StartedProgram p(program, {"f.bin", "/LEN=2147483648", "/FILES=2"}, dir.path().string());
+    ASSERT_TRUE(p.started());
+    for (int i = 0; i < 2000 && !(fs::exists(dir / "f.bin") && fs::file_size(dir / "f.bin") > 0); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    p.Signal(signal_number);
+    const ProgramResult r = p.Finish();
+    EXPECT_EQ(r.exit_code, exit_code) << r.out;
+    EXPECT_EQ(r.out.find("press any key"), std::string::npos) << r.out;
+    EXPECT_EQ(Made(), (std::vector<std::string>{"f.bin", "f.wrn"}));
+
+    const std::string log = File("f.wrn");
+    std::smatch count;
+    ASSERT_TRUE(
+        std::regex_search(log, count,
+                          std::regex("\nInterrupted: the record ends after ([0-9]+) bytes\n"
+                                     "Acquisition time = [0-9]+ ms \\([0-9:,]+\\)(, Rate=[0-9]+ bytes/s)?$")))
+        << log;
+    const std::string bytes = File("f.bin");
+    EXPECT_EQ(std::to_string(bytes.size()), count[1].str());
+    EXPECT_TRUE(bytes == Record(static_cast<std::int64_t>(bytes.size())));
+  }
+
+  // A second signal while the run waits for the block in flight ends it at once.
+  testing_support::StartedProgram p(program, {"g.bin"}, dir.path().string(), Environment("silent"));
+  for (int i = 0; i < 2000 && File("g.wrn").find("RND_GEN") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  p.Signal(SIGINT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  p.Signal(SIGINT);
+  EXPECT_EQ(p.Finish().signal, SIGINT);
+}
+#endif
 
 }  // namespace
 

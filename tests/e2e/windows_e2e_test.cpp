@@ -44,7 +44,7 @@ TEST(WindowsPrograms, WithoutTheVendorDriverNoModuleIsFound) {
   testing_support::ScratchDir dir;
   const std::string program = testing_support::InstallProgram(RNGACQ_PROGRAM, dir.path().string(), true);
   const ProgramResult r = testing_support::RunProgram(program, {"x.bin", "/LEN=10"}, dir.path().string());
-  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(r.exit_code, 1) << r.out;
   EXPECT_NE(r.out.find("\nNo random-number module is attached."), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("...press any key to exit."), std::string::npos) << r.out;
   EXPECT_FALSE(fs::exists(dir.path() / "x.bin"));

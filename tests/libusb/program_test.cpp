@@ -112,7 +112,7 @@ TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherw
   for (const std::vector<std::string>& arguments :
        {std::vector<std::string>{"none.bin"}, std::vector<std::string>{"none.bin", "/DEVICE=abcd:0001"}}) {
     const Outcome run = RunRngacq(dir, arguments);
-    EXPECT_EQ(run.exit_code, 0) << run.console;
+    EXPECT_EQ(run.exit_code, 1) << run.console;
     EXPECT_TRUE(Shows(run, "\n  1234:5678 \"Emulated RNG module\" serial \"EMU-0001\""));
     EXPECT_TRUE(Shows(run, "\n  1234:9999 \"Another board\" serial \"B-7\""));
     EXPECT_FALSE(Shows(run, "VendorID="));
@@ -123,11 +123,11 @@ TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherw
   EXPECT_TRUE(Shows(run, "ProductID=9999h;SerialNumber=B-7"));
   EXPECT_EQ(FileBytes(dir / "data.bin"), sim::ExpectedRecord(other.seed, 0, 100));
 
-  // A user whom the device node refuses is told which node and which rule, and nothing fails.
+  // A user whom the device node refuses is told which node and which rule.
   bus.DenyDeviceAccess();
   std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
   const Outcome denied = RunRngacq(dir, {"denied.bin", "/DEVICE=1234:5678"}, geteuid() == 0);
-  EXPECT_EQ(denied.exit_code, 0) << denied.console;
+  EXPECT_EQ(denied.exit_code, 1) << denied.console;
   EXPECT_TRUE(
       Shows(denied, " /dev/bus/usb/001/002 (USB ID 1234:5678); the udev rule 60-rngacq.rules must list"));
   EXPECT_FALSE(Shows(denied, "VendorID="));

@@ -1,10 +1,12 @@
 #include "support/process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,10 +35,18 @@ std::string InstallProgram(const std::string& program, const std::string& direct
 }
 
 #ifndef _WIN32
-ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                         const std::string& directory, const std::vector<std::string>& environment,
-                         const std::string& invoked_as) {
-  ProgramResult result;
+namespace {
+
+void CloseFd(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+}  // namespace
+
+StartedProgram::StartedProgram(const std::string& program, const std::vector<std::string>& arguments,
+                               const std::string& directory, const std::vector<std::string>& environment,
+                               const std::string& invoked_as, bool silent_input) {
   std::vector<std::string> args{invoked_as.empty() ? program : invoked_as};
   args.insert(args.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -49,35 +59,93 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return result;
+  int output[2] = {-1, -1};
+  int input[2] = {-1, -1};
+  char error_name[] = "/tmp/rngacq-stderr-XXXXXX";
+  errors_ = mkstemp(error_name);
+  if (errors_ >= 0) unlink(error_name);
+  if (errors_ < 0 || pipe(output) != 0 || (silent_input && pipe(input) != 0)) {
+    for (int fd : {output[0], output[1], input[0], input[1]}) CloseFd(fd);
+    return;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-  posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
-  posix_spawn_file_actions_addclose(&actions, pipe_fds[1]);
+  if (silent_input) {
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+    posix_spawn_file_actions_addclose(&actions, input[0]);
+    posix_spawn_file_actions_addclose(&actions, input[1]);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
+  posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, errors_, 2);
+  posix_spawn_file_actions_addclose(&actions, output[0]);
+  posix_spawn_file_actions_addclose(&actions, output[1]);
+  posix_spawn_file_actions_addclose(&actions, errors_);
   posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);  // no terminal for the direct console
 
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
-  close(pipe_fds[1]);
-  if (spawned == 0) {
-    char buffer[65536];
-    for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) != 0;) {
-      if (n > 0) result.out.append(buffer, static_cast<std::size_t>(n));
-      if (n < 0 && errno != EINTR) break;
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
-  }
-  close(pipe_fds[0]);
+  if (posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data()) == 0) pid_ = pid;
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
+  CloseFd(output[1]);
+  CloseFd(input[0]);
+  output_ = output[0];
+  silent_input_ = input[1];
+}
+
+StartedProgram::~StartedProgram() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  CloseFd(output_);
+  CloseFd(silent_input_);
+  CloseFd(errors_);
+}
+
+std::string StartedProgram::Read(std::size_t count) {
+  std::string bytes;
+  char buffer[65536];
+  while (output_ >= 0 && bytes.size() < count) {
+    const ssize_t n = read(output_, buffer, std::min(sizeof buffer, count - bytes.size()));
+    if (n == 0 || (n < 0 && errno != EINTR)) break;
+    if (n > 0) bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return bytes;
+}
+
+void StartedProgram::CloseOutput() {
+  CloseFd(output_);
+}
+
+void StartedProgram::Signal(int signal_number) {
+  if (pid_ > 0) kill(pid_, signal_number);
+}
+
+ProgramResult StartedProgram::Finish() {
+  ProgramResult result;
+  if (pid_ <= 0) return result;
+  result.out = Read(std::string::npos);
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  char buffer[4096];
+  for (ssize_t n, at = 0; (n = pread(errors_, buffer, sizeof buffer, at)) > 0; at += n)
+    result.err.append(buffer, static_cast<std::size_t>(n));
   return result;
+}
+
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::string& directory, const std::vector<std::string>& environment,
+                         const std::string& invoked_as, bool silent_input) {
+  return StartedProgram(program, arguments, directory, environment, invoked_as, silent_input).Finish();
 }
 #else
 namespace {
@@ -141,7 +209,7 @@ class OwnedHandle {
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::string& directory, const std::vector<std::string>& environment,
-                         const std::string& invoked_as) {
+                         const std::string& invoked_as, bool silent_input) {
   ProgramResult result;
   std::wstring command_line = QuoteArgument(platform::Widen(invoked_as.empty() ? program : invoked_as));
   for (const std::string& argument : arguments)
@@ -154,21 +222,33 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) return result;
   OwnedHandle output(read_end), child_output(write_end);
   SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0);
-  OwnedHandle input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                OPEN_EXISTING, 0, nullptr));
+  // A silent pipe: the program gets the read end, the write end stays open here until it ends.
+  HANDLE silent_read = nullptr;
+  HANDLE silent_write = nullptr;
+  if (silent_input && !CreatePipe(&silent_read, &silent_write, &inheritable, 0)) return result;
+  OwnedHandle silent_writer(silent_write);
+  if (silent_writer.valid()) SetHandleInformation(silent_writer.get(), HANDLE_FLAG_INHERIT, 0);
+  OwnedHandle input(silent_input ? silent_read
+                                 : CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                               &inheritable, OPEN_EXISTING, 0, nullptr));
   if (!input.valid()) return result;
-  // The program's diagnostics go where ours go; the handle must be inheritable to get there.
-  HANDLE error_copy = nullptr;
-  DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(), &error_copy, 0,
-                  TRUE, DUPLICATE_SAME_ACCESS);
-  OwnedHandle error_output(error_copy);
+  // Standard error goes to a temporary file, read once the program has ended.
+  wchar_t folder_name[MAX_PATH + 1];
+  wchar_t error_name[MAX_PATH + 1];
+  if (GetTempPathW(MAX_PATH + 1, folder_name) == 0 ||
+      GetTempFileNameW(folder_name, L"err", 0, error_name) == 0)
+    return result;
+  OwnedHandle error_output(CreateFileW(
+      error_name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  if (!error_output.valid()) return result;
 
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = input.get();
   startup.hStdOutput = child_output.get();
-  startup.hStdError = error_output.valid() ? error_output.get() : input.get();
+  startup.hStdError = error_output.get();
   PROCESS_INFORMATION process{};
   // Detached: the program has no console, as a program started without a terminal has none.
   const std::wstring folder = platform::Widen(directory);
@@ -180,7 +260,6 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   OwnedHandle process_handle(process.hProcess), thread_handle(process.hThread);
   child_output.Reset();  // the pipe ends when the program's copy of it closes
   input.Reset();
-  error_output.Reset();
 
   char buffer[65536];
   DWORD read = 0;
@@ -191,6 +270,9 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
       GetExitCodeProcess(process_handle.get(), &exit_code)) {
     result.exit_code = static_cast<int>(exit_code);
   }
+  SetFilePointer(error_output.get(), 0, nullptr, FILE_BEGIN);
+  while (ReadFile(error_output.get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
+    result.err.append(buffer, read);
   return result;
 }
 #endif

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/windows/console_events.h"
 #include "platform/windows/wide_entry.h"
 #include "platform/windows/win32.h"
 #include "support/test_support.h"
@@ -126,9 +127,11 @@ TEST(WindowsConsole, RedirectedInputNeverBlocksAndOutputKeepsItsBytes) {
   {
     StandardHandle input(STD_INPUT_HANDLE, read_end);
     EXPECT_EQ(platform::ReadKey(), -1);  // a pipe held open but empty
+    EXPECT_EQ(platform::ReadChar(), -1);
     DWORD written = 0;
-    ASSERT_TRUE(WriteFile(write_end, "k", 1, &written, nullptr));
+    ASSERT_TRUE(WriteFile(write_end, "kc", 2, &written, nullptr));
     EXPECT_EQ(platform::ReadKey(), 'k');
+    EXPECT_EQ(platform::ReadChar(), 'c');
     EXPECT_EQ(platform::ReadKey(), -1);
   }
   {
@@ -151,8 +154,27 @@ TEST(WindowsConsole, RedirectedInputNeverBlocksAndOutputKeepsItsBytes) {
   EXPECT_EQ(std::string(buffer, read),
             "\nGr\xC3\xBC\xC3\x9F"
             "e\n");
-  CloseHandle(read_end);
+  {
+    // Data keep every byte, line feeds included; a reader that left is told from a failure.
+    StandardHandle output(STD_OUTPUT_HANDLE, write_end);
+    std::size_t sent = 0;
+    EXPECT_EQ(platform::WriteStandardOutputData("a\nb\r\n", 5, sent), platform::DataWrite::Done);
+    ASSERT_TRUE(ReadFile(read_end, buffer, sizeof buffer, &read, nullptr));
+    EXPECT_EQ(std::string(buffer, read), "a\nb\r\n");
+    CloseHandle(read_end);
+    EXPECT_EQ(platform::WriteStandardOutputData("x", 1, sent), platform::DataWrite::ReaderGone);
+  }
   CloseHandle(write_end);
+}
+
+TEST(WindowsConsole, ConsoleEventsAskTheRunToStopWithExitCode130) {
+  for (const DWORD event : {DWORD{CTRL_C_EVENT}, DWORD{CTRL_BREAK_EVENT}}) {
+    platform::ResetHooks();
+    EXPECT_TRUE(platform::OnConsoleEvent(event));
+    EXPECT_EQ(platform::InterruptionCode(), 130);
+  }
+  platform::ResetHooks();
+  EXPECT_EQ(platform::InterruptionCode(), 0);
 }
 
 TEST(WindowsPaths, AbsolutePathsAndTheProgramsOwn) {
