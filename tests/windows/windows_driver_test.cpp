@@ -74,11 +74,12 @@ TEST(WindowsDriver, NoModuleIsPresentAndNothingOpens) {
 
 TEST(WindowsDriver, DevicePathsAreNarrowedByTheirIdentifiers) {
   const std::string path = "\\\\?\\USB#VID_04B4&PID_1004#5&1a2b#{ae18aa60-7f6a-11d4-97dd-00010229b959}";
-  EXPECT_TRUE(usb::PathMatchesIds(path, {}));
-  EXPECT_TRUE(usb::PathMatchesIds(path, {{0x04b4, 0x1004}}));
-  EXPECT_TRUE(usb::PathMatchesIds(path, {{0x1234, 0x0001}, {0x04B4, 0x1004}}));
-  EXPECT_FALSE(usb::PathMatchesIds(path, {{0x04b4, 0x1005}}));
-  EXPECT_FALSE(usb::PathMatchesIds(path, {{0x0004, 0x1004}}));  // whole fields, not a tail of them
+  using Ids = std::vector<usb::UsbId>;
+  EXPECT_TRUE(usb::PathMatchesIds(path, Ids{}));
+  EXPECT_TRUE(usb::PathMatchesIds(path, Ids{{0x04b4, 0x1004}}));
+  EXPECT_TRUE(usb::PathMatchesIds(path, Ids{{0x1234, 0x0001}, {0x04B4, 0x1004}}));
+  EXPECT_FALSE(usb::PathMatchesIds(path, Ids{{0x04b4, 0x1005}}));
+  EXPECT_FALSE(usb::PathMatchesIds(path, Ids{{0x0004, 0x1004}}));  // whole fields, not a tail of them
 }
 
 TEST(WindowsDriver, EventsAreAutoReset) {
