@@ -199,7 +199,7 @@ int StartProgram(const std::vector<std::string>& arguments) {
 
   const std::vector<std::string> options(arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end());
   ParseResult parsed = ParseCommandLine(options, std::move(defaults));
-  if (parsed.outcome == ParseOutcome::Help) return 0;
+  if (parsed.outcome == ParseOutcome::Help || parsed.outcome == ParseOutcome::Version) return 0;
   if (parsed.outcome == ParseOutcome::Refused) return 1;
 
   protocol::GeneratorMode() = parsed.settings.GeneratorMode;
@@ -269,6 +269,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
         return s.vendor == id.vendor && s.product == id.product;
       });
       if (!known) selected.push_back(id);
+    } else if (MatchesKeyword(option, "VERSION")) {
+      console::PrintNarrow("rngacq %s\n", RNGACQ_VERSION);
+      result.outcome = ParseOutcome::Version;
+      return result;
     } else {
       return Unrecognised(std::move(result), argument);
     }
