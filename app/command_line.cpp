@@ -270,7 +270,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
       });
       if (!known) selected.push_back(id);
     } else if (MatchesKeyword(option, "VERSION")) {
-      console::PrintNarrow("rngacq %s\n", RNGACQ_VERSION);
+      console::PrintNarrow("\nrngacq %s\n", RNGACQ_VERSION);  // a line of its own after the system line
       result.outcome = ParseOutcome::Version;
       return result;
     } else {
