@@ -40,7 +40,12 @@ if(TARGET rngacq-check)
   rngacq_link(rngacq rngacq-check program ${completions})
 endif()
 
-# Each Debian package carries the copyright and the changelog in its own doc folder.
+# Each Debian package carries the copyright and the changelog in its own doc folder. The
+# changelog's latest entry must name the version being packaged.
+file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/debian/changelog latest LIMIT_COUNT 1)
+if(NOT latest MATCHES "^rngacq \\(${PROJECT_VERSION}\\)")
+  message(WARNING "packaging/debian/changelog: the latest entry is not for version ${PROJECT_VERSION}")
+endif()
 set(doc ${CMAKE_INSTALL_DATADIR}/doc)
 set(packages program rngacq)
 if(library_targets)
