@@ -55,6 +55,7 @@ zip=$(ls "$x86"/*.zip)
 cmake -E tar tf "$zip" | sort | tee "$x86/zip-contents.txt"
 expected="rngacq.exe lang.INI README.md LICENSE.txt"
 [ -d check ] && expected+=" rngacq-check.exe"
+[ -d core ] && expected+=" rngacq.dll include/rngacq/rngacq.h"
 for entry in $expected; do
   grep -qx "$entry" "$x86/zip-contents.txt" || { echo "$zip lacks $entry"; exit 1; }
 done
