@@ -192,7 +192,7 @@ int StartProgram(const std::vector<std::string>& arguments) {
 
   const std::vector<std::string> options(arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end());
   ParseResult parsed = ParseCommandLine(options, std::move(defaults));
-  if (parsed.outcome == ParseOutcome::Help) return 0;
+  if (parsed.outcome == ParseOutcome::Help || parsed.outcome == ParseOutcome::Version) return 0;
   if (parsed.outcome == ParseOutcome::Refused) return 1;
 
   if (parsed.settings.List) return ListModules(parsed.settings);
@@ -273,6 +273,10 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
       settings.ToStandardOutput = true;
     } else if (MatchesKeyword(option, "STREAM")) {
       settings.Endless = true;
+    } else if (MatchesKeyword(option, "VERSION")) {
+      console::PrintNarrow("\nrngacq %s\n", RNGACQ_VERSION);  // a line of its own after the system line
+      result.outcome = ParseOutcome::Version;
+      return result;
     } else {
       return Unrecognised(std::move(result), argument);
     }

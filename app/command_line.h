@@ -8,7 +8,7 @@
 
 namespace app {
 
-enum class ParseOutcome { Run, Help, Refused };
+enum class ParseOutcome { Run, Help, Version, Refused };
 
 struct ParseResult {
   ParseOutcome outcome = ParseOutcome::Run;
@@ -16,7 +16,8 @@ struct ParseResult {
 };
 
 // Parses the arguments after the program path into `defaults` (already holding the default
-// names and time value). Help and refused arguments print their messages and the key prompt.
+// names and time value). Help and refused arguments print their messages and the key prompt;
+// /VERSION prints the version line, without a prompt.
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSettings defaults);
 
 // Prints the help screen for `program_file_name`, then waits for a key.

@@ -198,4 +198,13 @@ TEST_F(CommandLineTest, HelpShowsTheScreenAndWaitsForOneKey) {
   EXPECT_TRUE(console.direct.empty());
 }
 
+TEST_F(CommandLineTest, VersionIsOneLineAndEndsTheParse) {
+  for (const Args& arguments : {Args{"/VERSION"}, Args{"/LEN=5", "-versionx", "/bogus"}}) {
+    console.out.clear();
+    EXPECT_EQ(Parse(arguments).outcome, app::ParseOutcome::Version) << arguments[0];
+    EXPECT_EQ(console.out, std::string("\nrngacq ") + RNGACQ_VERSION + "\n");
+    EXPECT_EQ(console.keys_read, 0);
+  }
+}
+
 }  // namespace
