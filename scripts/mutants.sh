@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Plants faults a real slip could make, one at a time, and checks that the tests notice each:
+# the file is edited, the build folder rebuilds what changed, the tests that cover that code run,
+# and the file is put back. Ends with "noticed K/N" and fails unless every fault was noticed.
+#
+#   scripts/mutants.sh            every fault
+#   scripts/mutants.sh PATTERN    only the faults whose description matches PATTERN
+#
+# Each fault: file ::: exact text (found exactly once) ::: replacement ::: ctest regex ::: what.
+# In the texts, \n stands for a line break.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+only=${1:-}
+build=build/mutants
+jobs=$(nproc)
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake --preset debug -B "$build" -DRNGACQ_BENCH=OFF >/dev/null
+fi
+cmake --build "$build" -j "$jobs" >/dev/null
+
+faults=$(cat <<'FAULTS'
+core/module.cpp ::: report.status = answer[kStatusOffset] & 0x0F; ::: report.status = answer[kStatusOffset] & 0x07; ::: Exchange ::: a wrong status nibble passes when its low three bits match the mode
+core/module.cpp ::: report.end = answer[63 + 16 * n] & 0x0F; ::: report.end = answer[63 + 16 * n] & 0x07; ::: Exchange ::: the last block's end nibble is read without its top bit
+core/module.cpp ::: return std::memcmp(last, kClosingFrame.data(), 4) == 0 && (last[8] & 0x80) != 0; ::: return (last[8] & 0x80) != 0; ::: Exchange ::: a closing frame is recognised without its signature
+core/module.cpp ::: std::move(send_context)) != size) { ::: std::move(send_context)) < size - 1) { ::: Exchange|Library ::: a send one byte short is accepted
+core/module.cpp ::: std::move(receive_context)) == answer_length) { ::: std::move(receive_context)) >= answer_length - 1) { ::: Exchange|Library ::: an answer one byte short is accepted
+core/module.cpp ::: record.event->Wait(kAbortWaitMs);\n      timed_out = true; ::: timed_out = true; ::: Exchange ::: an aborted transfer still under way gets no extra time
+core/module.cpp ::: if (endpoint.LastError == usb::kErrorIoPending) {\n      record.event->Wait ::: if (started) {\n      record.event->Wait ::: Exchange|Library ::: an unplugged module is reported as a time-out
+core/module.cpp ::: constexpr std::size_t kDataOffset = 48; ::: constexpr std::size_t kDataOffset = 32; ::: Exchange|Library|Acquisition ::: the data are taken from the wrong place of the answer
+core/module.cpp ::: if (rest == 0) return Error::None; ::: if (rest == 0 && length == 0) return Error::None; ::: Library ::: a read of whole blocks requests an empty block more
+core/module.cpp ::: if (Stranded()) return Error::Unusable; ::: if (false) return Error::Unusable; ::: Library ::: buffers a lost transfer still holds are reused
+core/module.cpp ::: open = Identify(device).serial == selector.serial; ::: open = !Identify(device).serial.empty(); ::: Library|Acquisition ::: serial= takes the first module
+core/module.cpp ::: if (present > 1) return fail(Error::SeveralModules); ::: if (present > 2) return fail(Error::SeveralModules); ::: Library|Acquisition ::: two modules are not refused
+core/module.cpp ::: if (selector.index >= present) return fail(Error::NoMatch); ::: if (selector.index > present) return fail(Error::NoMatch); ::: Library ::: index= one past the last module
+core/module.cpp ::: put(1, CommandFrame(Signature::C0DE, 0x04, 0x00, mode_)); ::: put(1, CommandFrame(Signature::C0DE, 0x04, mode_, 0x00)); ::: Exchange ::: the mode travels in the wrong byte of its frame
+core/module.cpp ::: if (length != kBlockSize) {\n    put(4, kClosingFrame); ::: if (length < kBlockSize - 16) {\n    put(4, kClosingFrame); ::: Exchange ::: a block just short of the full size is not closed
+core/c_api.cpp ::: *count = modules.size(); ::: *count = std::min(modules.size(), capacity); ::: Library ::: the list count is cut to the caller's capacity
+core/c_api.cpp ::: return Guarded([&] { return Code(owned->module->Close()); }); ::: return Guarded([&] { owned->module->Close(); return 0; }); ::: Library ::: a module the system keeps is reported released
+core/c_api.cpp ::: if (error != core::Error::None) return Code(error);\n    *module ::: if (error != core::Error::None && error != core::Error::NoEndpoints) return Code(error);\n    *module ::: Library ::: a module without endpoints is handed out
+usb/endpoint.cpp ::: if (record.event) record.event->Wait(kCollectWaitMs); ::: (void)kCollectWaitMs; ::: UsbEndPoint ::: a transfer still owned by the driver is not waited for before it is given up
+usb/endpoint.cpp ::: count = std::min<std::int64_t>(count, context->DataLength); ::: (void)context->DataLength; ::: UsbEndPoint ::: a driver's inflated byte count is believed
+usb/endpoint.cpp ::: std::int64_t{b} - std::int64_t{context->DataOffset} ::: std::int64_t{b} ::: UsbEndPoint ::: a buffered transfer counts its header as data
+usb/endpoint.cpp ::: ++StrandedTransfers; ::: (void)StrandedTransfers; ::: UsbEndPoint|Library ::: a lost transfer is not counted
+usb/transfer_request.cpp ::: WriteLe32(p + 30, request.DataOffset); ::: WriteLe32(p + 30, request.DataLength); ::: UsbBulk|UsbControl|UsbIsoc|UsbEndPoint|UsbDevice ::: the request header carries the wrong data offset
+usb/transfer_request.cpp ::: WriteLe16(p + 6, request.wLength); ::: WriteLe16(p + 6, request.wIndex); ::: UsbBulk|UsbControl|UsbDevice ::: the request header carries the wrong length
+usb/device.cpp ::: while (length < capacity && text[length] != 0) ++length; ::: while (length < capacity) ++length; ::: UsbDevice|Utf16|Library|Acquisition ::: strings run past their terminating zero
+app/run.cpp ::: if (remainder != 0) return NextBlock ::: if (remainder > 16) return NextBlock ::: RunTest|Acquisition ::: a record's last part of 1 to 16 bytes is lost
+app/run.cpp ::: end == RecordEnd::Complete && elapsed_ms < kMinimumFileMs && run.remaining > 1 ::: end == RecordEnd::Complete && run.remaining > 1 ::: RunTest|Acquisition ::: the pause between files is taken after a slow file too
+app/run.cpp ::: if (run.log_created && log.LoggedBytes == 0) platform::DeleteFile(run.log_name); ::: (void)log; ::: RunTest|Acquisition ::: an empty log this run made is left behind
+app/run.cpp ::: if (platform::InterruptionCode() != 0) return RecordEnd::Interrupted;\n  if (protocol ::: if (protocol ::: Acquisition ::: an interruption does not stop the record
+app/run.cpp ::: if (end != RecordEnd::Complete && end != RecordEnd::Interrupted) return end; ::: if (end != RecordEnd::Interrupted) return end; ::: Acquisition ::: the stream's last bytes are never flushed
+app/command_line.cpp ::: if (read == NumberRead::Overflow || value < 0) return Unrecognised ::: if (read == NumberRead::Overflow) return Unrecognised ::: CommandLineTest ::: a negative file count is taken
+app/command_line.cpp ::: return s.vendor == id->vendor && s.product == id->product; ::: return s.vendor == id->vendor; ::: CommandLineTest|RngacqOnEmulatedBus ::: a second ID of the same vendor is dropped
+console/catalogue.cpp ::: const std::size_t semicolon = buffer.find(';'); ::: const std::size_t semicolon = buffer.rfind(';'); ::: IniReader|Catalogue ::: a remark is cut at its last semicolon
+console/catalogue.cpp ::: if (units > kMessageCapacity) break; ::: if (units > kMessageCapacity + 1) break; ::: IniReader|Catalogue ::: texts run one unit past their capacity
+console/output.cpp ::: text = CutUtf8(whole, kLoggedTextLimit); ::: text = whole; ::: Output ::: logged texts are not cut
+app/progress.cpp ::: if (value <= kLimit && value >= -kLimit) return value * 100 / total; ::: if (value <= kLimit && value >= -kLimit) return (value * 100 + total - 1) / total; ::: ShowProgress ::: percentages round up
+text/text.cpp ::: if (high(u) && i + 1 < units.size() && low(units[i + 1])) { ::: if (high(u) && i + 1 < units.size()) { ::: IniReader|Catalogue|UsbDevice|Utf16 ::: a high surrogate swallows whatever follows
+FAULTS
+)
+
+total=0
+noticed=0
+missed=()
+while IFS= read -r line; do
+  [ -z "$line" ] && continue
+  file=${line%% ::: *}; rest=${line#* ::: }
+  from=${rest%% ::: *}; rest=${rest#* ::: }
+  to=${rest%% ::: *}; rest=${rest#* ::: }
+  tests=${rest%% ::: *}; what=${rest#* ::: }
+  if [ -n "$only" ] && [[ ! $what =~ $only ]]; then continue; fi
+  total=$((total + 1))
+  cp "$file" "$build/mutant.orig"
+  if ! FROM=$from TO=$to perl -0777 -e '
+      my $text = do { local $/; <> };
+      my ($from, $to) = ($ENV{FROM}, $ENV{TO});
+      s/\\n/\n/g for ($from, $to);
+      my $count = () = $text =~ /\Q$from\E/g;
+      die "found $count times\n" unless $count == 1;
+      $text =~ s/\Q$from\E/$to/;
+      print $text;' "$file" >"$build/mutant.new" 2>"$build/mutant.err"; then
+    echo "BROKEN  $what: $file: $(cat "$build/mutant.err")"
+    missed+=("$what (fault not planted)")
+    continue
+  fi
+  cp "$build/mutant.new" "$file"
+  verdict="missed "
+  if ! cmake --build "$build" -j "$jobs" >"$build/mutant.log" 2>&1; then
+    verdict="BROKEN "  # a fault that does not build proves nothing
+  elif ! ctest --test-dir "$build" -R "$tests" -j "$jobs" --timeout 120 >"$build/mutant.log" 2>&1; then
+    verdict="noticed"
+  elif ! grep -q "tests passed" "$build/mutant.log"; then
+    verdict="BROKEN "
+  fi
+  cp "$build/mutant.orig" "$file"
+  echo "$verdict $what"
+  if [ "$verdict" = "noticed" ]; then noticed=$((noticed + 1)); else missed+=("$what"); fi
+done <<<"$faults"
+
+# Leave the build folder matching the sources again.
+cmake --build "$build" -j "$jobs" >/dev/null
+echo "noticed $noticed/$total"
+if [ "$noticed" -ne "$total" ]; then
+  printf 'not noticed: %s\n' "${missed[@]}"
+  exit 1
+fi
