@@ -17,6 +17,11 @@ struct AnswerFaults {
   std::optional<std::uint8_t> status_nibble;  // answer byte 31 low nibble instead of the mode
   std::optional<std::uint8_t> end_nibble;     // end-frame low nibble instead of 0xD
   std::uint32_t short_answer = 0;             // this many bytes fewer in every answer
+  // Faults of the data themselves, for the quality checks to catch.
+  std::optional<std::uint64_t> stuck_after;    // from data byte N on, every data byte the same
+  std::optional<std::uint32_t> bias_permille;  // every data bit 1 with this probability (per mille)
+  std::optional<std::uint32_t>
+      repeat_after;  // from block N (counted from 0) on, each block repeats the one before
 };
 
 class ModuleModel {
@@ -46,6 +51,9 @@ class ModuleModel {
   std::uint64_t stream_offset_ = 0;
   std::uint32_t answered_ = 0;
   std::uint16_t counter_ = 0;
+  std::uint32_t blocks_ = 0;              // data requests answered
+  std::vector<std::uint8_t> last_block_;  // for repeat_after
+  void SpoilData(std::uint8_t* data, std::size_t size);
 };
 
 // The module's data stream: byte `offset` onward of the generator seeded with `seed`. Each
