@@ -26,7 +26,7 @@ void AllChecks(benchmark::State& state) {
     for (std::size_t at = 0; at < data.size(); at += 1 << 20) checker.Feed(data.data() + at, 1 << 20);
     benchmark::DoNotOptimize(checker.Finish());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBytes));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(kBytes));
 }
 BENCHMARK(AllChecks)->Unit(benchmark::kMillisecond)->MinTime(1);
 

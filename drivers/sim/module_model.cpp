@@ -78,7 +78,8 @@ bool IsFrame(const std::uint8_t* f, std::uint8_t b2, std::uint8_t b3) {
 
 }  // namespace
 
-ModuleModel::ModuleModel(std::uint64_t seed, const AnswerFaults& faults) : seed_(seed), faults_(faults) {}
+ModuleModel::ModuleModel(std::uint64_t seed, const AnswerFaults& faults, const DataFaults& data_faults)
+    : seed_(seed), faults_(faults), data_faults_(data_faults) {}
 
 void ModuleModel::Feed(const std::uint8_t* command, std::size_t size) {
   // The answer is made right behind the bytes still waiting, so it is never copied again.
@@ -113,9 +114,10 @@ void ModuleModel::Feed(const std::uint8_t* command, std::size_t size) {
 
 void ModuleModel::SpoilData(std::uint8_t* data, std::size_t size) {
   const std::uint32_t block = blocks_++;
-  if (faults_.bias_permille) {
+  if (data_faults_.bias_permille) {
     // Each bit is 1 when a 16-bit draw, independent of the stream, falls below the threshold.
-    const std::uint64_t threshold = std::uint64_t{std::min(*faults_.bias_permille, 1000u)} * 65536 / 1000;
+    const std::uint64_t threshold =
+        std::uint64_t{std::min(*data_faults_.bias_permille, 1000u)} * 65536 / 1000;
     for (std::size_t i = 0; i < size; ++i) {
       const Pair draws = Mix(~seed_ + (stream_offset_ + i + 1) * kStep);
       std::uint8_t byte = 0;
@@ -126,12 +128,12 @@ void ModuleModel::SpoilData(std::uint8_t* data, std::size_t size) {
       data[i] = byte;
     }
   }
-  if (faults_.stuck_after) {
+  if (data_faults_.stuck_after) {
     for (std::size_t i = 0; i < size; ++i)
-      if (stream_offset_ + i >= *faults_.stuck_after) data[i] = 0x5A;
+      if (stream_offset_ + i >= *data_faults_.stuck_after) data[i] = 0x5A;
   }
-  if (faults_.repeat_after) {
-    if (block >= std::max(*faults_.repeat_after, 1u))
+  if (data_faults_.repeat_after) {
+    if (block >= std::max(*data_faults_.repeat_after, 1u))
       std::memcpy(data, last_block_.data(), std::min(size, last_block_.size()));
     last_block_.assign(data, data + size);
   }

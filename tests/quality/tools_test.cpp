@@ -162,8 +162,8 @@ TEST(CheckProgram, ReportsJsonPictureAndExitCodes) {
 }
 
 // The module's stream for `bytes` bytes, asked for in blocks of 1984 bytes as the program does.
-Bytes ModuleData(const sim::AnswerFaults& faults, std::size_t bytes, std::uint64_t seed = 1) {
-  sim::ModuleModel model(seed, faults);
+Bytes ModuleData(const sim::DataFaults& faults, std::size_t bytes, std::uint64_t seed = 1) {
+  sim::ModuleModel model(seed, {}, faults);
   Bytes out, answer(16 + 1984);
   while (out.size() < bytes) {
     std::uint8_t request[16] = {0x13, 0x37, 0xDA, 0x7A};
@@ -176,18 +176,18 @@ Bytes ModuleData(const sim::AnswerFaults& faults, std::size_t bytes, std::uint64
   return out;
 }
 
-sim::AnswerFaults Stuck(std::uint64_t from) {
-  sim::AnswerFaults f;
+sim::DataFaults Stuck(std::uint64_t from) {
+  sim::DataFaults f;
   f.stuck_after = from;
   return f;
 }
-sim::AnswerFaults Biased(std::uint32_t permille) {
-  sim::AnswerFaults f;
+sim::DataFaults Biased(std::uint32_t permille) {
+  sim::DataFaults f;
   f.bias_permille = permille;
   return f;
 }
-sim::AnswerFaults Repeating(std::uint32_t from) {
-  sim::AnswerFaults f;
+sim::DataFaults Repeating(std::uint32_t from) {
+  sim::DataFaults f;
   f.repeat_after = from;
   return f;
 }
@@ -195,7 +195,7 @@ sim::AnswerFaults Repeating(std::uint32_t from) {
 TEST(SimulatedFaults, EachIsCaughtSoon) {
   const struct {
     const char* name;
-    sim::AnswerFaults faults;
+    sim::DataFaults faults;
     double claim;
     bool stopped;  // a health failure, reached within `within` bytes of the fault
     std::uint64_t within;
