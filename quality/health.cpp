@@ -50,20 +50,36 @@ void HealthTests::Hit(HealthResult& result, HealthTest test, HealthLevel level, 
 }
 
 void HealthTests::Feed(const std::uint8_t* data, std::size_t size) {
-  // RCT: a repeated byte is rare in good data, so the loop runs on one predictable compare.
+  // RCT, span by span: equal neighbours are counted in vectors; only a span where a run could
+  // reach the cutoff is walked byte by byte.
+  constexpr std::size_t kSpan = 64;
   std::uint8_t last = last_;
   std::uint32_t run = run_;
-  for (std::size_t i = 0; i < size; ++i) {
-    if (data[i] != last) {
-      last = data[i];
-      run = 1;
+  for (std::size_t at = 0; at < size; at += kSpan) {
+    const std::uint8_t* span = data + at;
+    const std::size_t n = std::min(kSpan, size - at);
+    std::uint32_t equal = span[0] == last;
+    for (std::size_t i = 1; i < n; ++i) equal += span[i] == span[i - 1];
+    if (std::max(run, 1u) + equal < rct_.warning_cutoff) {
+      // No hit here; the run at the span's end is its trailing equal bytes.
+      std::uint32_t tail = 1;
+      while (tail < n && span[n - 1 - tail] == span[n - 1]) ++tail;
+      run = tail == n && span[0] == last ? run + tail : tail;
+      last = span[n - 1];
       continue;
     }
-    ++run;
-    if (run == rct_.warning_cutoff)
-      Hit(rct_, HealthTest::kRepetitionCount, HealthLevel::kWarning, offset_ + i);
-    if (run == rct_.failure_cutoff)
-      Hit(rct_, HealthTest::kRepetitionCount, HealthLevel::kFailure, offset_ + i);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (span[i] != last) {
+        last = span[i];
+        run = 1;
+        continue;
+      }
+      ++run;
+      if (run == rct_.warning_cutoff)
+        Hit(rct_, HealthTest::kRepetitionCount, HealthLevel::kWarning, offset_ + at + i);
+      if (run == rct_.failure_cutoff)
+        Hit(rct_, HealthTest::kRepetitionCount, HealthLevel::kFailure, offset_ + at + i);
+    }
   }
   last_ = last;
   run_ = run;
