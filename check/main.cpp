@@ -14,6 +14,8 @@
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
+
+#include "platform/windows/wide_entry.h"
 #endif
 
 namespace {
@@ -40,6 +42,15 @@ struct CloseFile {
 };
 using File = std::unique_ptr<std::FILE, CloseFile>;
 
+// Names are UTF-8 inside; Windows opens them as UTF-16.
+std::FILE* OpenFile(const std::string& name, const char* mode) {
+#if defined(_WIN32)
+  return _wfopen(platform::Widen(name).c_str(), platform::Widen(mode).c_str());
+#else
+  return std::fopen(name.c_str(), mode);
+#endif
+}
+
 bool ParseClaim(std::string_view text, double& h) {
   const std::string copy(text);
   char* end = nullptr;
@@ -50,7 +61,7 @@ bool ParseClaim(std::string_view text, double& h) {
 // Reads and checks one input; false on a read error (reported on standard error).
 bool CheckInput(const std::string& name, double claim, bool json, const std::string& png,
                 quality::Verdict& verdict) {
-  File file(name == "-" ? stdin : std::fopen(name.c_str(), "rb"));
+  File file(name == "-" ? stdin : OpenFile(name, "rb"));
   if (!file) {
     std::fprintf(stderr, "rngacq-check: cannot open %s: %s\n", name.c_str(), std::strerror(errno));
     return false;
@@ -87,7 +98,7 @@ bool CheckInput(const std::string& name, double claim, bool json, const std::str
   if (!png.empty()) {
     const std::vector<std::uint8_t> image =
         quality::PicturePng(prefix.data(), prefix.size(), results.histogram);
-    std::FILE* out = std::fopen(png.c_str(), "wb");
+    std::FILE* out = OpenFile(png, "wb");
     const bool written =
         out != nullptr && !image.empty() && std::fwrite(image.data(), 1, image.size(), out) == image.size();
     if ((out != nullptr && std::fclose(out) != 0) || !written) {
@@ -100,16 +111,13 @@ bool CheckInput(const std::string& name, double claim, bool json, const std::str
 
 }  // namespace
 
-int main(int argc, char** argv) {
-#if defined(_WIN32)
-  _setmode(_fileno(stdin), _O_BINARY);
-#endif
+int CheckMain(const std::vector<std::string>& arguments) {
   bool json = false;
   double claim = 8;
   std::string png;
   std::vector<std::string> inputs;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    const std::string_view arg = arguments[i];
     if (arg == "--help") {
       std::fputs(kHelp, stdout);
       return kExitPass;
@@ -120,13 +128,13 @@ int main(int argc, char** argv) {
       json = true;
     } else if (arg.starts_with("--entropy=")) {
       if (!ParseClaim(arg.substr(10), claim)) {
-        std::fprintf(stderr, "rngacq-check: bad min-entropy claim: %s (0 < h <= 8)\n", argv[i]);
+        std::fprintf(stderr, "rngacq-check: bad min-entropy claim: %s (0 < h <= 8)\n", arguments[i].c_str());
         return kExitUsage;
       }
     } else if (arg.starts_with("--png=") && arg.size() > 6) {
       png = arg.substr(6);
     } else if (arg.size() > 1 && arg[0] == '-') {
-      std::fprintf(stderr, "rngacq-check: unknown option %s\n%s", argv[i], kHelp);
+      std::fprintf(stderr, "rngacq-check: unknown option %s\n%s", arguments[i].c_str(), kHelp);
       return kExitUsage;
     } else {
       inputs.emplace_back(arg);
@@ -146,3 +154,14 @@ int main(int argc, char** argv) {
   }
   return read_error ? kExitUsage : failed ? kExitFail : kExitPass;
 }
+
+#if defined(_WIN32)
+int wmain(int argc, wchar_t** argv) {
+  _setmode(_fileno(stdin), _O_BINARY);
+  return CheckMain(platform::WideArguments(argc, argv));
+}
+#else
+int main(int argc, char** argv) {
+  return CheckMain(std::vector<std::string>(argv, argv + argc));
+}
+#endif

@@ -40,7 +40,8 @@ HealthTests::HealthTests(double h, HealthListener listener) : listener_(std::mov
 
 void HealthTests::Hit(HealthResult& result, HealthTest test, HealthLevel level, std::uint64_t offset) {
   if (level == HealthLevel::kWarning) {
-    if (result.warnings < HealthResult::kKept) result.warning_offsets[result.warnings] = offset;
+    if (result.warnings < HealthResult::kKept)
+      result.warning_offsets[static_cast<std::size_t>(result.warnings)] = offset;
     ++result.warnings;
   } else {
     if (result.failures == 0) result.first_failure_offset = offset;

@@ -146,7 +146,7 @@ TEST(CheckProgram, ReportsJsonPictureAndExitCodes) {
        "{\"file\":\"stuck \\\"one\\\".bin\",\"bytes\":20000,"},
       {{"--json", "--entropy=1", "good.bin"}, 0, "\"rct\":{\"cutoff\":31,"},
       {{"--png=p.png", "good.bin"}, 0, "good.bin"},
-      {{"--version"}, 0, "rngacq-check " RNGACQ_VERSION "\n"},
+      {{"--version"}, 0, "rngacq-check " RNGACQ_VERSION},
       {{"--entropy=9", "good.bin"}, 2, ""},
       {{"--png=p.png", "good.bin", "good.bin"}, 2, ""},
       {{"--bogus"}, 2, ""},
