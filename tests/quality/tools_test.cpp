@@ -161,19 +161,29 @@ TEST(CheckProgram, ReportsJsonPictureAndExitCodes) {
   EXPECT_EQ(ReadFile(dir / "p.png").substr(1, 3), "PNG");
 }
 
-// The module's stream for `bytes` bytes, asked for in blocks of 1984 bytes as the program does.
-Bytes ModuleData(const sim::DataFaults& faults, std::size_t bytes, std::uint64_t seed = 1) {
-  sim::ModuleModel model(seed, {}, faults);
-  Bytes out, answer(16 + 1984);
-  while (out.size() < bytes) {
-    std::uint8_t request[16] = {0x13, 0x37, 0xDA, 0x7A};
-    request[15] = 124;  // frames of 16 bytes
-    model.Feed(request, sizeof request);
-    const std::size_t n = model.Take(answer.data(), answer.size());
-    out.insert(out.end(), answer.begin() + 16, answer.begin() + static_cast<std::ptrdiff_t>(n));
+// The module's data as the program asks for them: blocks of 1984 bytes.
+class ModuleStream {
+ public:
+  ModuleStream(const sim::DataFaults& faults, std::uint64_t seed) : model_(seed, {}, faults) {}
+  Bytes Next(std::size_t bytes) {
+    Bytes out, answer(16 + 1984);
+    while (out.size() < bytes) {
+      std::uint8_t request[16] = {0x13, 0x37, 0xDA, 0x7A};
+      request[15] = 124;  // frames of 16 bytes
+      model_.Feed(request, sizeof request);
+      const std::size_t n = model_.Take(answer.data(), answer.size());
+      out.insert(out.end(), answer.begin() + 16, answer.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    out.resize(bytes);  // whole blocks for a stream read on
+    return out;
   }
-  out.resize(bytes);
-  return out;
+
+ private:
+  sim::ModuleModel model_;
+};
+
+Bytes ModuleData(const sim::DataFaults& faults, std::size_t bytes) {
+  return ModuleStream(faults, 1).Next(bytes);
 }
 
 sim::DataFaults Stuck(std::uint64_t from) {
@@ -235,3 +245,28 @@ TEST(SimulatedFaults, EachIsCaughtSoon) {
 }
 
 }  // namespace
+
+// A GiB of the good simulated stream at either claim (8 bits per byte as in RND mode, 1 as in
+// raw mode) raises no health failure. Long: runs only with RNGACQ_LONG_TESTS=1
+// (scripts/quality-long.sh).
+TEST(SimulatedStream, OneGibibyteRaisesNoHealthFailure) {
+  if (std::getenv("RNGACQ_LONG_TESTS") == nullptr) GTEST_SKIP() << "long test: set RNGACQ_LONG_TESTS=1";
+  constexpr std::size_t kChunk = 1984 * 512;
+  for (const double claim : {8.0, 1.0}) {
+    quality::Checker checker(claim);
+    ModuleStream stream({}, claim == 8.0 ? 1 : 2);
+    std::uint64_t fed = 0;
+    for (; fed < (std::uint64_t{1} << 30); fed += kChunk) {
+      const Bytes chunk = stream.Next(kChunk);
+      checker.Feed(chunk.data(), chunk.size());
+    }
+    const quality::Results r = checker.Finish();
+    EXPECT_EQ(r.rct.failures + r.apt.failures, 0u) << claim;
+    EXPECT_LE(r.fips.failures, r.fips_failure_limit) << claim;
+    std::printf(
+        "claim %g: %llu bytes, RCT warnings %llu, APT warnings %llu, FIPS %llu of %llu blocks failed\n",
+        claim, static_cast<unsigned long long>(fed), static_cast<unsigned long long>(r.rct.warnings),
+        static_cast<unsigned long long>(r.apt.warnings), static_cast<unsigned long long>(r.fips.failures),
+        static_cast<unsigned long long>(r.fips.blocks));
+  }
+}
