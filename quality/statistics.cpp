@@ -1,6 +1,7 @@
 #include "quality/statistics.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -19,6 +20,34 @@ std::uint64_t Coordinate(const std::uint8_t* b) {
 bool Inside(const std::uint8_t* p) {
   const std::uint64_t x = Coordinate(p), y = Coordinate(p + 3);
   return x * x + y * y <= kRadius * kRadius;
+}
+
+// By the coordinates' high bytes alone almost every point is inside or outside whatever its
+// low bytes: 1 inside, 0 outside, 2 decided by the whole coordinates (about 0.6 % of cells).
+const std::array<std::uint8_t, 65536>& CellTable() {
+  static const std::array<std::uint8_t, 65536> table = [] {
+    std::array<std::uint8_t, 65536> t{};
+    constexpr std::uint64_t r2 = kRadius * kRadius;
+    for (std::uint64_t a = 0; a < 256; ++a) {
+      for (std::uint64_t b = 0; b < 256; ++b) {
+        const std::uint64_t low = (a * a + b * b) << 32, ax = a << 16 | 0xFFFF, bx = b << 16 | 0xFFFF;
+        t[a << 8 | b] = ax * ax + bx * bx <= r2 ? 1 : low > r2 ? 0 : 2;
+      }
+    }
+    return t;
+  }();
+  return table;
+}
+
+std::uint64_t PointsInside(const std::uint8_t* data, std::size_t points) {
+  const auto& cells = CellTable();
+  std::uint64_t inside = 0;
+  for (std::size_t k = 0; k < points; ++k) {
+    const std::uint8_t* p = data + 6 * k;
+    const std::uint8_t cell = cells[static_cast<std::size_t>(p[0]) << 8 | p[3]];
+    inside += cell == 2 ? std::uint64_t{Inside(p)} : std::uint64_t{cell};
+  }
+  return inside;
 }
 
 }  // namespace
@@ -57,10 +86,10 @@ void ByteStatistics::Feed(const std::uint8_t* data, std::size_t size) {
     points_inside_ += Inside(point_);
     point_size_ = 0;
   }
-  std::uint64_t inside = 0, points = 0;
-  for (; i + 6 <= size; i += 6, ++points) inside += Inside(data + i);
+  const std::size_t points = (size - i) / 6;
   points_ += points;
-  points_inside_ += inside;
+  points_inside_ += PointsInside(data + i, points);
+  i += 6 * points;
   while (i < size) point_[point_size_++] = data[i++];
 }
 
