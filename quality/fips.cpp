@@ -48,8 +48,9 @@ CountRuns(const std::uint64_t* w, std::size_t n, unsigned last_bits) {
   // The first word is counted alone (before it: a bit unlike the first for either value), the
   // others with no state carried from word to word, so that the loop can be vectorised where
   // the processor counts bits in vectors.
+  // `valid`, `valid_next`: the bits of this word and of the next that belong to the stream.
   const auto count = [&](std::uint64_t x, std::uint64_t next, std::uint64_t before_one,
-                         std::uint64_t before_zero, std::uint64_t valid) {
+                         std::uint64_t before_zero, std::uint64_t valid, std::uint64_t valid_next) {
     std::uint64_t co = x & ~((x >> 1) | (before_one << 63));
     std::uint64_t cz = ~x & valid & ((x >> 1) | (before_zero << 63));
     o[0] += static_cast<std::uint32_t>(std::popcount(co));
@@ -57,15 +58,17 @@ CountRuns(const std::uint64_t* w, std::size_t n, unsigned last_bits) {
     for (int k = 1; k < 6; ++k) {
       const std::uint64_t shifted = (x << k) | (next >> (64 - k));  // bit i + k at i
       co &= shifted;
-      cz &= ~shifted;  // past the stream's end `next` is 0: no zero continues there
+      cz &= ~shifted & ((valid << k) | (valid_next >> (64 - k)));  // no zero continues past the end
       o[k] += static_cast<std::uint32_t>(std::popcount(co));
       z[k] += static_cast<std::uint32_t>(std::popcount(cz));
     }
   };
   constexpr std::uint64_t kAll = ~std::uint64_t{0};
-  count(w[0], w[1], 0, 1, n > 1 ? kAll : kAll << (64 - last_bits));
-  for (std::size_t j = 1; j + 1 < n; ++j) count(w[j], w[j + 1], w[j - 1], w[j - 1], kAll);
-  if (n > 1) count(w[n - 1], 0, w[n - 2], w[n - 2], kAll << (64 - last_bits));
+  const std::uint64_t last = kAll << (64 - last_bits);
+  count(w[0], w[1], 0, 1, kAll, kAll);
+  for (std::size_t j = 1; j + 2 < n; ++j) count(w[j], w[j + 1], w[j - 1], w[j - 1], kAll, kAll);
+  count(w[n - 2], w[n - 1], w[n - 3], w[n - 3], kAll, last);
+  count(w[n - 1], 0, w[n - 2], w[n - 2], last, 0);
   RunCounts r;
   std::memcpy(r.at_least[1], o, sizeof o);
   std::memcpy(r.at_least[0], z, sizeof z);
@@ -102,7 +105,8 @@ bool HasLongRun(const std::uint8_t* block) {
 
 }  // namespace
 
-unsigned FipsBlockFailures(const std::uint8_t* block, std::array<std::uint64_t, 256>& histogram) {
+unsigned FipsBlockFailures(const std::uint8_t* block, std::array<std::uint64_t, 256>& histogram,
+                           bool extra_fifteen) {
   unsigned failed = 0;
 
   // Four tables in turn, so that a repeated byte does not wait for its own last count.
@@ -126,6 +130,7 @@ unsigned FipsBlockFailures(const std::uint8_t* block, std::array<std::uint64_t, 
   std::uint64_t ones = 0;
   for (unsigned n = 0; n < 16; ++n) ones += nibbles[n] * static_cast<unsigned>(std::popcount(n));
   if (ones <= 9725 || ones >= 10275) failed |= 1u << kMonobit;
+  nibbles[15] += extra_fifteen;
   std::uint64_t squares = 0;
   for (const std::uint64_t f : nibbles) squares += f * f;
   if (squares < kPokerLow || squares > kPokerHigh) failed |= 1u << kPoker;
@@ -149,7 +154,11 @@ unsigned FipsBlockFailures(const std::uint8_t* block, std::array<std::uint64_t, 
 }
 
 void FipsTests::TestBlock(const std::uint8_t* block) {
-  unsigned failed = FipsBlockFailures(block, histogram_);
+  // rngtest counts one nibble of 15 more in a block that begins with a 0 bit right after a
+  // tested block that ended with a 1 bit (a run of ones closed across the boundary); counted
+  // the same here, so that the failure counts stay equal to rngtest's.
+  const bool extra_fifteen = result_.blocks > 0 && (last_word_[3] & 1) != 0 && (block[0] & 0x80) == 0;
+  unsigned failed = FipsBlockFailures(block, histogram_, extra_fifteen);
   std::uint32_t previous;
   std::memcpy(&previous, last_word_, 4);
   bool repeated = false;

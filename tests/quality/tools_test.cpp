@@ -89,7 +89,8 @@ TEST(Tools, FiguresEqualEntAndRngtest) {
   if (!Installed("ent") || !Installed("rngtest")) GTEST_SKIP() << "ent or rngtest is not installed";
   const testing_support::ScratchDir dir;
   const Bytes constant(7777, 0x33);
-  for (const Bytes& data : {EdgeBlocks(61, 2), constant, Bytes{0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47}}) {
+  for (const Bytes& data :
+       {EdgeBlocks(1200, 1), EdgeBlocks(61, 2), constant, Bytes{0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47}}) {
     const std::string file = dir / "data.bin";
     testing_support::WriteFile(file, std::string(data.begin(), data.end()));
     quality::Checker checker;
