@@ -12,7 +12,10 @@ std::uint32_t CriticalBinomial(std::uint64_t n, long double p, int alpha_log2) {
   const long double log_p = std::log(p), log_q = std::log1p(-p);
   const long double log_n = std::lgamma(static_cast<long double>(n) + 1);
   long double tail = 0;  // P(X > k) for the k below
-  for (std::uint64_t k = n; k > 0; --k) {
+  // Far above the mean the masses are below 2^-200 (a Chernoff bound): the sum starts there.
+  const long double mean = static_cast<long double>(n) * p, spread = std::sqrt(mean * (1 - p));
+  const auto top = static_cast<std::uint64_t>(std::min(static_cast<long double>(n), mean + 20 * spread + 64));
+  for (std::uint64_t k = top; k > 0; --k) {
     const auto j = static_cast<long double>(k);
     const long double log_mass = log_n - std::lgamma(j + 1) -
                                  std::lgamma(static_cast<long double>(n) - j + 1) + j * log_p +
