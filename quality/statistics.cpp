@@ -31,7 +31,7 @@ const std::array<std::uint8_t, 65536>& CellTable() {
     for (std::uint64_t a = 0; a < 256; ++a) {
       for (std::uint64_t b = 0; b < 256; ++b) {
         const std::uint64_t low = (a * a + b * b) << 32, ax = a << 16 | 0xFFFF, bx = b << 16 | 0xFFFF;
-        t[a << 8 | b] = ax * ax + bx * bx <= r2 ? 1 : low > r2 ? 0 : 2;
+        t[static_cast<std::size_t>(a << 8 | b)] = ax * ax + bx * bx <= r2 ? 1 : low > r2 ? 0 : 2;
       }
     }
     return t;
