@@ -29,7 +29,7 @@ constexpr const char* kHelp =
     "Checks the quality of random data files ('-' reads standard input): byte statistics,\n"
     "FIPS 140-2 tests and the continuous health tests, with a verdict per file.\n"
     "  --json        one JSON object per line and file\n"
-    "  --entropy=h   claimed min-entropy in bits per byte for the health tests (0 < h <= 8, default 8)\n"
+    "  --entropy=h   claimed min-entropy in bits per byte for the health tests (1 to 8, default 8)\n"
     "  --png=FILE    draw the picture of the data (one input file only)\n"
     "  --version     the program's version\n"
     "  --help        this text\n"
@@ -55,7 +55,7 @@ bool ParseClaim(std::string_view text, double& h) {
   const std::string copy(text);
   char* end = nullptr;
   h = std::strtod(copy.c_str(), &end);
-  return !copy.empty() && end == copy.c_str() + copy.size() && h > 0 && h <= 8;
+  return !copy.empty() && end == copy.c_str() + copy.size() && h >= 1 && h <= 8;
 }
 
 // Reads and checks one input; false on a read error (reported on standard error).
@@ -128,7 +128,7 @@ int CheckMain(const std::vector<std::string>& arguments) {
       json = true;
     } else if (arg.starts_with("--entropy=")) {
       if (!ParseClaim(arg.substr(10), claim)) {
-        std::fprintf(stderr, "rngacq-check: bad min-entropy claim: %s (0 < h <= 8)\n", arguments[i].c_str());
+        std::fprintf(stderr, "rngacq-check: bad min-entropy claim: %s (1 to 8)\n", arguments[i].c_str());
         return kExitUsage;
       }
     } else if (arg.starts_with("--png=") && arg.size() > 6) {

@@ -149,6 +149,7 @@ TEST(CheckProgram, ReportsJsonPictureAndExitCodes) {
       {{"--png=p.png", "good.bin"}, 0, "good.bin"},
       {{"--version"}, 0, "rngacq-check " RNGACQ_VERSION},
       {{"--entropy=9", "good.bin"}, 2, ""},
+      {{"--entropy=0.5", "good.bin"}, 2, ""},
       {{"--png=p.png", "good.bin", "good.bin"}, 2, ""},
       {{"--bogus"}, 2, ""},
       {{}, 2, ""},
