@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 preset=${1:-debug}
 shift || true
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libusb-1.0-0-dev
+packages=(cmake ninja-build g++ pkg-config libstb-dev libgtest-dev libgmock-dev libbenchmark-dev libusb-1.0-0-dev
           umockdev libumockdev-dev)
 missing=()
 for p in "${packages[@]}"; do

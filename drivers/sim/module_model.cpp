@@ -78,7 +78,8 @@ bool IsFrame(const std::uint8_t* f, std::uint8_t b2, std::uint8_t b3) {
 
 }  // namespace
 
-ModuleModel::ModuleModel(std::uint64_t seed, const AnswerFaults& faults) : seed_(seed), faults_(faults) {}
+ModuleModel::ModuleModel(std::uint64_t seed, const AnswerFaults& faults, const DataFaults& data_faults)
+    : seed_(seed), faults_(faults), data_faults_(data_faults) {}
 
 void ModuleModel::Feed(const std::uint8_t* command, std::size_t size) {
   // The answer is made right behind the bytes still waiting, so it is never copied again.
@@ -103,11 +104,39 @@ void ModuleModel::Feed(const std::uint8_t* command, std::size_t size) {
       a[14] = f[14];
       a[15] = f[15];
       AppendStream(seed_, stream_offset_, std::size_t{frames} * kFrame, answer_);
+      SpoilData(answer_.data() + answer_.size() - std::size_t{frames} * kFrame, std::size_t{frames} * kFrame);
       stream_offset_ += std::uint64_t{frames} * kFrame;
     }
   }
   answer_.resize(answer_.size() - std::min<std::size_t>(faults_.short_answer, answer_.size() - start));
   ++answered_;
+}
+
+void ModuleModel::SpoilData(std::uint8_t* data, std::size_t size) {
+  const std::uint32_t block = blocks_++;
+  if (data_faults_.bias_permille) {
+    // Each bit is 1 when a 16-bit draw, independent of the stream, falls below the threshold.
+    const std::uint64_t threshold =
+        std::uint64_t{std::min(*data_faults_.bias_permille, 1000u)} * 65536 / 1000;
+    for (std::size_t i = 0; i < size; ++i) {
+      const Pair draws = Mix(~seed_ + (stream_offset_ + i + 1) * kStep);
+      std::uint8_t byte = 0;
+      for (int bit = 0; bit < 8; ++bit) {
+        const std::uint64_t draw = (bit < 4 ? draws.first : draws.second) >> (16 * (bit % 4)) & 0xFFFF;
+        byte = static_cast<std::uint8_t>(byte | (draw < threshold) << bit);
+      }
+      data[i] = byte;
+    }
+  }
+  if (data_faults_.stuck_after) {
+    for (std::size_t i = 0; i < size; ++i)
+      if (stream_offset_ + i >= *data_faults_.stuck_after) data[i] = 0x5A;
+  }
+  if (data_faults_.repeat_after) {
+    if (block >= std::max(*data_faults_.repeat_after, 1u))
+      std::memcpy(data, last_block_.data(), std::min(size, last_block_.size()));
+    last_block_.assign(data, data + size);
+  }
 }
 
 std::size_t ModuleModel::Take(std::uint8_t* dest, std::size_t max) {

@@ -19,9 +19,17 @@ struct AnswerFaults {
   std::uint32_t short_answer = 0;             // this many bytes fewer in every answer
 };
 
+// Faults of the data themselves, for the quality checks to catch.
+struct DataFaults {
+  std::optional<std::uint64_t> stuck_after;    // from data byte N on, every data byte the same
+  std::optional<std::uint32_t> bias_permille;  // every data bit 1 with this probability (per mille)
+  std::optional<std::uint32_t> repeat_after;  // from block N (counted from 0) on, each repeats the one before
+};
+
 class ModuleModel {
  public:
-  explicit ModuleModel(std::uint64_t seed, const AnswerFaults& faults = {});
+  explicit ModuleModel(std::uint64_t seed, const AnswerFaults& faults = {},
+                       const DataFaults& data_faults = {});
 
   // Answers one command (a trailing partial frame is ignored). Faults changed in between apply
   // to the answers that follow.
@@ -39,6 +47,7 @@ class ModuleModel {
  private:
   std::uint64_t seed_;
   AnswerFaults faults_;
+  DataFaults data_faults_;
   // Appended at the back, taken from the front; the front is dropped only once all is taken,
   // so that taking never shifts the bytes behind it.
   std::vector<std::uint8_t> answer_;
@@ -46,6 +55,9 @@ class ModuleModel {
   std::uint64_t stream_offset_ = 0;
   std::uint32_t answered_ = 0;
   std::uint16_t counter_ = 0;
+  std::uint32_t blocks_ = 0;              // data requests answered
+  std::vector<std::uint8_t> last_block_;  // for repeat_after
+  void SpoilData(std::uint8_t* data, std::size_t size);
 };
 
 // The module's data stream: byte `offset` onward of the generator seeded with `seed`. Each

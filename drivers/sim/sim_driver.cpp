@@ -230,7 +230,8 @@ SimDriver::SimDriver(Options options) : impl_(std::make_unique<Impl>()) {
   impl_->options = std::move(options);
   for (const ModuleConfig& config : impl_->options.modules) {
     const Faults& f = config.faults;
-    Module m{config, ModuleModel(config.seed, {f.status_nibble, f.end_nibble, f.short_answer})};
+    Module m{config, ModuleModel(config.seed, {f.status_nibble, f.end_nibble, f.short_answer},
+                                 {f.stuck_after, f.bias_permille, f.repeat_after})};
     if (m.config.device_descriptor.empty()) m.config.device_descriptor = DefaultDeviceDescriptor();
     if (m.config.config_descriptors.empty()) {
       // The bulk faults shape the default interface; explicit descriptors are taken as given.

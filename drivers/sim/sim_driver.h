@@ -42,6 +42,9 @@ struct Faults {
   std::optional<std::uint32_t> silent_after_blocks;      // goes silent after N answered requests
   std::optional<std::uint32_t> disconnect_after_blocks;  // unplugged after N answered requests
   bool refuse_requests = false;                          // overlapped requests are refused at once (error 31)
+  std::optional<std::uint64_t> stuck_after;              // data faults: see DataFaults
+  std::optional<std::uint32_t> bias_permille;
+  std::optional<std::uint32_t> repeat_after;
 };
 
 struct ModuleConfig {

@@ -118,6 +118,15 @@ std::optional<Options> ParseOptions(std::string_view text, std::string& error) {
       count(f.disconnect_after_blocks);
     } else if (key == "refuse") {
       flag(f.refuse_requests);
+    } else if (key == "stuck_after") {
+      std::uint64_t n = 0;
+      ok = has_value && ParseNumber(value, n);
+      f.stuck_after = n;
+    } else if (key == "bias") {
+      count(f.bias_permille);
+      ok = ok && *f.bias_permille <= 1000;
+    } else if (key == "repeat_after") {
+      count(f.repeat_after);
     } else if (key == "worker") {
       flag(options.complete_from_worker);
     } else if (key == "no_list") {

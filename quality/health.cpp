@@ -1,0 +1,124 @@
+#include "quality/health.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace quality {
+
+std::uint32_t CriticalBinomial(std::uint64_t n, long double p, int alpha_log2) {
+  // The upper tail P(X > k) is summed from the top in long double; 1 - alpha itself is not
+  // representable at alpha = 2^-60, the tail is. Each term comes from the log of the mass.
+  const long double alpha = std::ldexp(1.0L, -alpha_log2);
+  const long double log_p = std::log(p), log_q = std::log1p(-p);
+  const long double log_n = std::lgamma(static_cast<long double>(n) + 1);
+  long double tail = 0;  // P(X > k) for the k below
+  // Far above the mean the masses are below 2^-200 (a Chernoff bound): the sum starts there.
+  const long double mean = static_cast<long double>(n) * p, spread = std::sqrt(mean * (1 - p));
+  const auto top = static_cast<std::uint64_t>(std::min(static_cast<long double>(n), mean + 20 * spread + 64));
+  for (std::uint64_t k = top; k > 0; --k) {
+    const auto j = static_cast<long double>(k);
+    const long double log_mass = log_n - std::lgamma(j + 1) -
+                                 std::lgamma(static_cast<long double>(n) - j + 1) + j * log_p +
+                                 (static_cast<long double>(n) - j) * log_q;
+    tail += std::exp(log_mass);  // now P(X >= k) = P(X > k - 1)
+    if (tail > alpha) return static_cast<std::uint32_t>(k);
+  }
+  return 0;
+}
+
+std::uint32_t RctCutoff(double h, int alpha_log2) {
+  return 1 + static_cast<std::uint32_t>(std::ceil(static_cast<double>(alpha_log2) / h));
+}
+
+std::uint32_t AptCutoff(double h, int alpha_log2, std::uint32_t window) {
+  return 1 + CriticalBinomial(window, std::exp2(-static_cast<long double>(h)), alpha_log2);
+}
+
+HealthTests::HealthTests(double h, HealthListener listener) : listener_(std::move(listener)) {
+  rct_.warning_cutoff = RctCutoff(h, kWarningAlphaLog2);
+  rct_.failure_cutoff = RctCutoff(h, kFailureAlphaLog2);
+  apt_.warning_cutoff = AptCutoff(h, kWarningAlphaLog2);
+  apt_.failure_cutoff = AptCutoff(h, kFailureAlphaLog2);
+}
+
+void HealthTests::Hit(HealthResult& result, HealthTest test, HealthLevel level, std::uint64_t offset) {
+  if (level == HealthLevel::kWarning) {
+    if (result.warnings < HealthResult::kKept)
+      result.warning_offsets[static_cast<std::size_t>(result.warnings)] = offset;
+    ++result.warnings;
+  } else {
+    if (result.failures == 0) result.first_failure_offset = offset;
+    ++result.failures;
+  }
+  if (listener_) listener_({test, level, offset});
+}
+
+void HealthTests::Feed(const std::uint8_t* data, std::size_t size) {
+  // RCT, span by span: equal neighbours are counted in vectors; only a span where a run could
+  // reach the cutoff is walked byte by byte.
+  constexpr std::size_t kSpan = 64;
+  std::uint8_t last = last_;
+  std::uint32_t run = run_;
+  for (std::size_t at = 0; at < size; at += kSpan) {
+    const std::uint8_t* span = data + at;
+    const std::size_t n = std::min(kSpan, size - at);
+    std::uint32_t equal = span[0] == last;
+    for (std::size_t i = 1; i < n; ++i) equal += span[i] == span[i - 1];
+    if (std::max(run, 1u) + equal < rct_.warning_cutoff) {
+      // No hit here; the run at the span's end is its trailing equal bytes.
+      std::uint32_t tail = 1;
+      while (tail < n && span[n - 1 - tail] == span[n - 1]) ++tail;
+      run = tail == n && span[0] == last ? run + tail : tail;
+      last = span[n - 1];
+      continue;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (span[i] != last) {
+        last = span[i];
+        run = 1;
+        continue;
+      }
+      ++run;
+      if (run == rct_.warning_cutoff)
+        Hit(rct_, HealthTest::kRepetitionCount, HealthLevel::kWarning, offset_ + at + i);
+      if (run == rct_.failure_cutoff)
+        Hit(rct_, HealthTest::kRepetitionCount, HealthLevel::kFailure, offset_ + at + i);
+    }
+  }
+  last_ = last;
+  run_ = run;
+  FeedApt(data, size);
+  offset_ += size;
+}
+
+void HealthTests::FeedApt(const std::uint8_t* data, std::size_t size) {
+  std::uint64_t at = offset_;
+  while (size > 0) {
+    if (window_seen_ == 0) reference_ = data[0];
+    const std::size_t n = std::min<std::size_t>(size, kAptWindow - window_seen_);
+    std::uint32_t count = 0;
+    for (std::size_t i = 0; i < n; ++i) count += data[i] == reference_;  // vectorised
+    const std::uint32_t before = matches_;
+    matches_ += count;
+    const auto crossed = [&](std::uint32_t cutoff) { return before < cutoff && matches_ >= cutoff; };
+    if (crossed(apt_.warning_cutoff) || crossed(apt_.failure_cutoff)) {
+      // Only now find the exact byte: crossings are rare.
+      std::uint32_t c = before;
+      for (std::size_t i = 0; i < n; ++i) {
+        if (data[i] != reference_) continue;
+        ++c;
+        if (c == apt_.warning_cutoff)
+          Hit(apt_, HealthTest::kAdaptiveProportion, HealthLevel::kWarning, at + i);
+        if (c == apt_.failure_cutoff)
+          Hit(apt_, HealthTest::kAdaptiveProportion, HealthLevel::kFailure, at + i);
+      }
+    }
+    window_seen_ += static_cast<std::uint32_t>(n);
+    if (window_seen_ == kAptWindow) window_seen_ = 0, matches_ = 0;
+    data += n;
+    size -= n;
+    at += n;
+  }
+}
+
+}  // namespace quality
