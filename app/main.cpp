@@ -5,7 +5,11 @@
 
 #ifdef _WIN32
 #include "platform/windows/wide_entry.h"
-int wmain(int argc, wchar_t** argv) { return app::ProgramMain(platform::WideArguments(argc, argv)); }
+int wmain(int argc, wchar_t** argv) {
+  return app::ProgramMain(platform::WideArguments(argc, argv));
+}
 #else
-int main(int argc, char** argv) { return app::ProgramMain(std::vector<std::string>(argv, argv + argc)); }
+int main(int argc, char** argv) {
+  return app::ProgramMain(std::vector<std::string>(argv, argv + argc));
+}
 #endif

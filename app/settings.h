@@ -9,13 +9,13 @@ namespace app {
 struct RunSettings {
   std::int64_t RecordLength = 10000;
   std::int32_t FileCount = 1;
-  std::uint8_t GeneratorMode = 7;       // 7 RND, 3 RNDNOP
-  std::string ModeLabel = "RND_GEN";    // "RND_GEN" with 7, "RND_TST" with 3
-  std::string DataFileName;             // first data file (UTF-8)
-  std::string LogFileName;              // its warning log
-  bool NamesFromCommandLine = false;    // the first names came from the command line
-  std::int64_t TimeValue = 0;           // seconds since 1970 UTC, read once at start
-  std::string ProgramFileName;          // file name and extension of the program as invoked
+  std::uint8_t GeneratorMode = 7;     // 7 RND, 3 RNDNOP
+  std::string ModeLabel = "RND_GEN";  // "RND_GEN" with 7, "RND_TST" with 3
+  std::string DataFileName;           // first data file (UTF-8)
+  std::string LogFileName;            // its warning log
+  bool NamesFromCommandLine = false;  // the first names came from the command line
+  std::int64_t TimeValue = 0;         // seconds since 1970 UTC, read once at start
+  std::string ProgramFileName;        // file name and extension of the program as invoked
 };
 
 // "%08X.bin" / "%08X.wrn" of the low 32 bits of a time value.

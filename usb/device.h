@@ -30,7 +30,6 @@ inline constexpr std::size_t kMaxPassedOver = 11;
 inline constexpr std::size_t kDevicePathCapacity = 255;
 inline constexpr std::size_t kStringUnits = 128;
 
-
 class UsbInterface {
  public:
   // Builds the entry from the interface descriptor at `offset` of `config` (bounded by `total`).
@@ -38,8 +37,9 @@ class UsbInterface {
 
   std::array<std::unique_ptr<UsbEndPoint>, kEndPointSlots> EndPoints;  // slot 0 not owned: see Control
   UsbEndPoint* SharedControl = nullptr;                                // slot 0 once active
-  std::uint8_t bLength = 0, bDescriptorType = 0, bInterfaceNumber = 0, bAlternateSetting = 0, bNumEndpoints = 0,
-               bInterfaceClass = 0, bInterfaceSubClass = 0, bInterfaceProtocol = 0, iInterface = 0;
+  std::uint8_t bLength = 0, bDescriptorType = 0, bInterfaceNumber = 0, bAlternateSetting = 0,
+               bNumEndpoints = 0, bInterfaceClass = 0, bInterfaceSubClass = 0, bInterfaceProtocol = 0,
+               iInterface = 0;
   std::uint8_t AltSettingCount = 0;
   std::uint16_t SpanLength = 0;
 
@@ -53,7 +53,8 @@ class UsbConfiguration {
   std::array<std::unique_ptr<UsbInterface>, kMaxInterfaceEntries> Interfaces;
   std::uint8_t bLength = 0, bDescriptorType = 0;
   std::uint16_t wTotalLength = 0;
-  std::uint8_t bNumInterfaces = 0, bConfigurationValue = 0, iConfiguration = 0, bmAttributes = 0, bMaxPower = 0;
+  std::uint8_t bNumInterfaces = 0, bConfigurationValue = 0, iConfiguration = 0, bmAttributes = 0,
+               bMaxPower = 0;
   std::uint8_t InterfaceEntryCount = 0;
 };
 

@@ -74,7 +74,9 @@ class TimingTest : public ::testing::Test {
       return counter_ok;
     };
   }
-  void TearDown() override { console::SetCataloguePath(""); }
+  void TearDown() override {
+    console::SetCataloguePath("");
+  }
 
   // Times `ticks` at 1 MHz and reports `bytes`, returning the report.
   std::string Report(std::int64_t ticks, std::int64_t bytes, bool logged = false) {
