@@ -31,11 +31,19 @@ struct Outcome {
 };
 
 // Runs the program in `dir` as a user would, inheriting the emulation (preload and testbed);
-// `as_nobody` drops root's rights first, so that file permissions apply to it.
+// `as_nobody` drops root's rights first, so that file permissions apply to it. That user may not
+// reach the build tree (a clone in root's home), so it runs a copy, with its catalogue, in `dir`.
 Outcome RunRngacq(const ScratchDir& dir, std::vector<std::string> arguments, bool as_nobody = false) {
   std::string program = RNGACQ_PROGRAM;
   if (as_nobody) {
-    arguments.insert(arguments.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", program});
+    namespace fs = std::filesystem;
+    const fs::path copy = dir.path() / "program";
+    fs::create_directories(copy);
+    fs::copy_file(program, copy / "rngacq", fs::copy_options::overwrite_existing);
+    fs::copy_file(fs::path(program).parent_path() / "lang.INI", copy / "lang.INI",
+                  fs::copy_options::overwrite_existing);
+    arguments.insert(arguments.begin(),
+                     {"--reuid=65534", "--regid=65534", "--clear-groups", (copy / "rngacq").string()});
     program = "/usr/bin/setpriv";
   }
   const auto start = std::chrono::steady_clock::now();
