@@ -65,10 +65,7 @@ std::vector<std::uint8_t> FileBytes(const std::string& path) {
 
 class RngacqOnEmulatedBus : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const std::string why = emulated::Unavailable(); !why.empty())
-      GTEST_SKIP() << "USB emulation unavailable: " << why;
-  }
+  void SetUp() override { emulated::SkipOrFailWithoutEmulation(); }
 };
 
 TEST_F(RngacqOnEmulatedBus, StoresEveryByteOfAMultiBlockRecordAndIdentifiesTheModule) {
