@@ -223,8 +223,6 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
         return Refuse(std::move(result), "S011", argument);
       }
       if (names == 1) {
-        // A data file that would be its own log would be overwritten by its log.
-        if (SameName(DeriveLogName(argument), argument)) return Unrecognised(std::move(result), argument);
         settings.DataFileName = argument;
         settings.NamesFromCommandLine = true;
       }
@@ -272,6 +270,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     } else {
       return Unrecognised(std::move(result), argument);
     }
+  }
+  // A data file that would be its own log would be overwritten by it. Only the final pair counts:
+  // a second name may give "x.wrn" another log.
+  if (names > 0 && SameName(settings.LogFileName, settings.DataFileName)) {
+    const std::string name = settings.DataFileName;  // `result` moves away below
+    return Refuse(std::move(result), "S013", name);
   }
   return result;
 }
