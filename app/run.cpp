@@ -27,7 +27,8 @@ struct Run {
   std::int64_t time_value = 0;
   std::string data_name;
   std::string log_name;
-  bool log_created = false;  // the log at log_name was created by this run
+  bool log_created = false;   // the log at log_name was created by this run
+  bool data_created = false;  // the data file at data_name did not exist before this run opened it
 };
 
 std::string Entry(const char* section, const char* key) {
@@ -47,6 +48,7 @@ void UseTimeNames(Run& run, std::int64_t value) {
 }
 
 bool OpenDataFile(Run& run) {
+  run.data_created = !platform::FileExists(run.data_name);
   if (run.data.Open(run.data_name)) return true;
   console::PrintLogged("\n%s %s", Entry("F002", "S002").c_str(), run.data_name.c_str());
   return false;
@@ -99,6 +101,8 @@ bool WriteOneFile(Run& run, const RunSettings& settings) {
   console::WarningLogState& log = console::WarningLog();
   if (!log.file.Create(run.log_name)) {
     console::PrintLogged("\n%s %s", Entry("F002", "S002").c_str(), run.log_name.c_str());
+    // Nothing was written yet: a data file this run made would be left behind empty.
+    if (run.data_created && run.data.Close()) platform::DeleteFile(run.data_name);
     return false;
   }
   run.log_created = true;
