@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <limits>
 #include <string_view>
 
@@ -78,6 +79,14 @@ std::string AbsolutePath(const std::string& path) {
   }
 #endif
   return JoinPath(directory, path);
+}
+
+// A path as shown to the user, with "." and ".." resolved lexically. Only shown: through a
+// symbolic link ".." leads elsewhere, so files are still opened by the path as made.
+std::string ShownPath(const std::string& path) {
+  const std::u8string text(path.begin(), path.end());
+  const std::u8string shown = std::filesystem::path(text).lexically_normal().u8string();
+  return std::string(shown.begin(), shown.end());
 }
 
 bool FitsPathLimit(const std::string& path) {
@@ -186,7 +195,7 @@ int StartProgram(const std::vector<std::string>& arguments) {
   sysinfo::PrintSystemDescription();
 
   if (!catalogue_fits || !platform::FileExists(catalogue)) {
-    console::PrintLogged("\nUnable to open file %s", catalogue.c_str());
+    console::PrintLogged("\nUnable to open file %s", ShownPath(catalogue).c_str());
     return EndWithoutRun();
   }
 
