@@ -36,14 +36,10 @@ struct Outcome {
 Outcome RunRngacq(const ScratchDir& dir, std::vector<std::string> arguments, bool as_nobody = false) {
   std::string program = RNGACQ_PROGRAM;
   if (as_nobody) {
-    namespace fs = std::filesystem;
-    const fs::path copy = dir.path() / "program";
-    fs::create_directories(copy);
-    fs::copy_file(program, copy / "rngacq", fs::copy_options::overwrite_existing);
-    fs::copy_file(fs::path(program).parent_path() / "lang.INI", copy / "lang.INI",
-                  fs::copy_options::overwrite_existing);
-    arguments.insert(arguments.begin(),
-                     {"--reuid=65534", "--regid=65534", "--clear-groups", (copy / "rngacq").string()});
+    const std::string copy = dir / "program";
+    std::filesystem::create_directories(copy);
+    arguments.insert(arguments.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                         testing_support::InstallProgram(program, copy, true)});
     program = "/usr/bin/setpriv";
   }
   const auto start = std::chrono::steady_clock::now();
