@@ -175,6 +175,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   if (!CreateProcessW(platform::Widen(program).c_str(), command_line.data(), nullptr, nullptr, TRUE,
                       DETACHED_PROCESS | CREATE_UNICODE_ENVIRONMENT, environment_block.data(),
                       folder.empty() ? nullptr : folder.c_str(), &startup, &process)) {
+    result.out = "CreateProcessW failed, error " + std::to_string(GetLastError());
     return result;
   }
   OwnedHandle process_handle(process.hProcess), thread_handle(process.hThread);
