@@ -13,16 +13,7 @@ fuzz_seconds=${FUZZ_SECONDS:-60}
 release_dir=${HARDENING_RELEASE_DIR:-build/release}
 fuzz_dir=${HARDENING_FUZZ_DIR:-build/fuzz}
 
-if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-  missing=()
-  for package in clang-14 libclang-rt-14-dev valgrind cmake ninja-build; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-  done
-  if [ ${#missing[@]} -ne 0 ]; then
-    apt-get update -qq
-    apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}" >/dev/null
-  fi
-fi
+scripts/install-packages.sh build hardening
 
 # clang-14 may be installed without the unversioned names.
 cc=$(command -v clang || command -v clang-14)

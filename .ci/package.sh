@@ -9,9 +9,7 @@ x86=${RNGACQ_WINDOWS_X86_BUILD:-build/windows-x86}
 jobs=$(nproc)
 
 echo "-- packages"
-apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends \
-  cmake ninja-build g++ pkg-config libusb-1.0-0-dev dpkg-dev file lintian mandoc man-db \
-  g++-mingw-w64-i686-posix >/dev/null
+scripts/install-packages.sh build quality windows packaging
 
 echo "-- manual pages"
 mandoc -T lint -W warning packaging/man/*.[0-9]

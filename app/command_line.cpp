@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <limits>
 #include <string_view>
 
@@ -77,6 +78,14 @@ std::string AbsolutePath(const std::string& path) {
   }
 #endif
   return JoinPath(directory, path);
+}
+
+// A path as shown to the user, with "." and ".." resolved lexically. Only shown: through a
+// symbolic link ".." leads elsewhere, so files are still opened by the path as made.
+std::string ShownPath(const std::string& path) {
+  const std::u8string text(path.begin(), path.end());
+  const std::u8string shown = std::filesystem::path(text).lexically_normal().u8string();
+  return std::string(shown.begin(), shown.end());
 }
 
 bool FitsPathLimit(const std::string& path) {
@@ -179,7 +188,7 @@ int StartProgram(const std::vector<std::string>& arguments) {
   sysinfo::PrintSystemDescription();
 
   if (!catalogue_fits || !platform::FileExists(catalogue)) {
-    console::PrintLogged("\nUnable to open file %s", catalogue.c_str());
+    console::PrintLogged("\nUnable to open file %s", ShownPath(catalogue).c_str());
     return EndWithoutRun();
   }
 
@@ -216,8 +225,6 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
         return Refuse(std::move(result), "S011", argument);
       }
       if (names == 1) {
-        // A data file that would be its own log would be overwritten by its log.
-        if (SameName(DeriveLogName(argument), argument)) return Unrecognised(std::move(result), argument);
         settings.DataFileName = argument;
         settings.NamesFromCommandLine = true;
       }
@@ -280,6 +287,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     } else {
       return Unrecognised(std::move(result), argument);
     }
+  }
+  // A data file that would be its own log would be overwritten by it. Only the final pair counts:
+  // a second name may give "x.wrn" another log.
+  if (names > 0 && SameName(settings.LogFileName, settings.DataFileName)) {
+    const std::string name = settings.DataFileName;  // `result` moves away below
+    return Refuse(std::move(result), "S013", name);
   }
   return result;
 }

@@ -37,6 +37,7 @@ struct Run {
   std::string data_name;
   std::string log_name;
   bool log_created = false;       // the log at log_name was created by this run
+  bool data_created = false;      // the data file at data_name did not exist before this run opened it
   std::int64_t record_bytes = 0;  // delivered in the current record
   std::int64_t total_bytes = 0;   // delivered in the whole run
 };
@@ -58,6 +59,7 @@ void UseTimeNames(Run& run, std::int64_t value) {
 }
 
 bool OpenRecord(Run& run) {
+  run.data_created = !run.to_standard_output && !platform::FileExists(run.data_name);
   if (run.sink->Open(run.data_name)) return true;
   console::PrintLogged("\n%s %s", Entry("F002", "S002").c_str(), run.data_name.c_str());
   return false;
@@ -69,6 +71,9 @@ bool CreateLog(Run& run) {
     return true;
   }
   console::PrintLogged("\n%s %s", Entry("F002", "S002").c_str(), run.log_name.c_str());
+  // Nothing was written yet: a data file this run made would be left behind empty.
+  if (run.data_created && run.sink->Close()) platform::DeleteFile(run.data_name);
+  run.data_created = false;
   return false;
 }
 

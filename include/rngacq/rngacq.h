@@ -44,20 +44,20 @@ enum { RNGACQ_MODE_RND = 7, RNGACQ_MODE_RAW = 3 };
 
 enum {
   RNGACQ_OK = 0,
-  RNGACQ_ERROR_NO_MODULE = -1,        /* no module attached (or none passes the selection) */
-  RNGACQ_ERROR_SEVERAL_MODULES = -2,  /* more than one attached and no selector picks one */
-  RNGACQ_ERROR_NO_MATCH = -3,         /* modules attached, none matches the selector */
-  RNGACQ_ERROR_ACCESS_DENIED = -4,    /* the device node may not be opened by this user */
-  RNGACQ_ERROR_OPEN_FAILED = -5,      /* the module could not be opened for another reason */
-  RNGACQ_ERROR_NO_ENDPOINTS = -6,     /* the module lacks its bulk IN or bulk OUT endpoint */
-  RNGACQ_ERROR_TIMEOUT = -7,          /* a transfer did not end within its time-out */
-  RNGACQ_ERROR_SHORT_TRANSFER = -8,   /* the module took or gave fewer bytes than asked */
-  RNGACQ_ERROR_WRONG_STATUS = -9,     /* the module's answer carried the wrong status */
-  RNGACQ_ERROR_MODULE_GONE = -10,     /* the module stopped answering (unplugged) */
-  RNGACQ_ERROR_UNUSABLE = -11,        /* a lost transfer still holds the module's buffers */
+  RNGACQ_ERROR_NO_MODULE = -1,       /* no module attached (or none passes the selection) */
+  RNGACQ_ERROR_SEVERAL_MODULES = -2, /* more than one attached and no selector picks one */
+  RNGACQ_ERROR_NO_MATCH = -3,        /* modules attached, none matches the selector */
+  RNGACQ_ERROR_ACCESS_DENIED = -4,   /* the device node may not be opened by this user */
+  RNGACQ_ERROR_OPEN_FAILED = -5,     /* the module could not be opened for another reason */
+  RNGACQ_ERROR_NO_ENDPOINTS = -6,    /* the module lacks its bulk IN or bulk OUT endpoint */
+  RNGACQ_ERROR_TIMEOUT = -7,         /* a transfer did not end within its time-out */
+  RNGACQ_ERROR_SHORT_TRANSFER = -8,  /* the module took or gave fewer bytes than asked */
+  RNGACQ_ERROR_WRONG_STATUS = -9,    /* the module's answer carried the wrong status */
+  RNGACQ_ERROR_MODULE_GONE = -10,    /* the module stopped answering (unplugged) */
+  RNGACQ_ERROR_UNUSABLE = -11,       /* a lost transfer still holds the module's buffers */
   RNGACQ_ERROR_INVALID_ARGUMENT = -12,
   RNGACQ_ERROR_NO_MEMORY = -13,
-  RNGACQ_ERROR_RELEASE_FAILED = -14   /* the system refused to release the module */
+  RNGACQ_ERROR_RELEASE_FAILED = -14 /* the system refused to release the module */
 };
 
 /* Fills at most `capacity` entries (in the order index= counts) and sets *count to the number of

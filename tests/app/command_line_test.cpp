@@ -18,8 +18,9 @@ const char* const kPrompt = "Press a key\n";
 class CommandLineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing_support::WriteFile(dir / "lang.INI",
-                               "[F002]\nS001=Bad option\nS011=Name too long\n[F007]\nS001=Press a key\n");
+    testing_support::WriteFile(
+        dir / "lang.INI",
+        "[F002]\nS001=Bad option\nS011=Name too long\nS013=Own log\n[F007]\nS001=Press a key\n");
     console::SetCataloguePath(dir / "lang.INI");
   }
   void TearDown() override { console::SetCataloguePath(""); }
@@ -87,6 +88,7 @@ TEST_F(CommandLineTest, NamesSetTheDataFileAndTheLog) {
   EXPECT_EQ(names({"RND", "/LEN=7"}), "RND|RND.wrn");
   EXPECT_EQ(names({"LEN=125000"}), "LEN=125000|LEN=125000.wrn");
   EXPECT_EQ(names({"d/one.bin", "e/two.txt", "third", "fourth"}), "d/one.bin|e/two.wrn");
+  EXPECT_EQ(names({"x.wrn", "y"}), "x.wrn|y.wrn");  // the second name spares "x.wrn" its clash
 #ifndef _WIN32
   // (On Windows, where a whole path ends at 259 characters, such names never fit.)
   EXPECT_EQ(names({std::string(255, 'n')}), std::string(255, 'n') + "|" + std::string(255, 'n') + ".wrn");
@@ -126,7 +128,8 @@ TEST_F(CommandLineTest, RefusalsQuoteTheArgumentAndWaitForOneKey) {
       {{"/FILES=-1"}, "Bad option \"/FILES=-1\" "},
       {{"/LEN=9223372036854775808"}, "Bad option \"/LEN=9223372036854775808\" "},
       {{"/FILES=2147483648"}, "Bad option \"/FILES=2147483648\" "},
-      {{"x.wrn"}, "Bad option \"x.wrn\" "},
+      {{"x.wrn"}, "Own log \"x.wrn\" "},
+      {{"x.wrn", "x"}, "Own log \"x.wrn\" "},
       {{"/DEVICE=04b4"}, "Bad option \"/DEVICE=04b4\" "},
       {{"/DEVICE=04b4:10g4"}, "Bad option \"/DEVICE=04b4:10g4\" "},
       {{"/RNDNOP", "/bogus", "/H"}, "Bad option \"/bogus\" "},

@@ -149,6 +149,17 @@ TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
   EXPECT_NE(console.out.find(kSeparator + "\ncannot create missing/data.bin"), std::string::npos);
   EXPECT_NE(console.out.find("press a key\n"), std::string::npos);
 
+  // A log that cannot be created: the empty data file this run made goes; an older file stays.
+  testing_support::WriteFile("older.bin", "x");
+  for (const std::string name : {"made.bin", "older.bin"}) {
+    app::RunSettings settings = Named(name, 10000);
+    settings.LogFileName = "missing/log.wrn";
+    console.out.clear();
+    EXPECT_EQ(Run(settings), 1);
+    EXPECT_NE(console.out.find("cannot create missing/log.wrn"), std::string::npos);
+    EXPECT_EQ(fs::exists(name), name == "older.bin");
+  }
+
   // The same from start-up, with nothing opened at all.
   console.out.clear();
   EXPECT_EQ(app::EndWithoutRun(), 1);
@@ -156,8 +167,7 @@ TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
 }
 
 #ifndef _WIN32  // descriptors are taken away through /proc, and a dangling link blocks a name
-// A module whose handle the system refuses to release once the link is open (opening the link
-// closes the handle of the device's construction first).
+// A module whose handle the system refuses to release.
 class UnreleasableDriver final : public sim::SimDriver {
  public:
   bool Close(usb::Handle handle) override {

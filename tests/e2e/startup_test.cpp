@@ -116,13 +116,17 @@ TEST(Startup, CatalogueBesideTheExecutable) {
     EXPECT_NE(out.find("\n" + name + ", Lite version;\n"), std::string::npos) << out;
   }
 
-  // Without it, no option is looked at: the fixed prompt, exit code 1.
+  // Without it, no option is looked at: the fixed prompt, exit code 1. The path shown has no
+  // "." or ".." left.
   fs::remove(dir.path() / "bin" / "lang.INI");
-  const auto [code, out] = Start(dir.path() / "bin", "./" + name, "/?");
-  EXPECT_EQ(code, 1);
   const std::string catalogue = (fs::canonical(dir.path()) / "bin" / "lang.INI").string();
-  EXPECT_NE(out.find("\nUnable to open file " + catalogue + "...press any key.\n"), std::string::npos) << out;
-  EXPECT_EQ(out.find("Lite version"), std::string::npos);
+  for (const auto& [folder, command] : {std::pair{"bin", "./" + name}, std::pair{"work", "../bin/" + name}}) {
+    const auto [code, out] = Start(dir.path() / folder, command, "/?");
+    EXPECT_EQ(code, 1);
+    EXPECT_NE(out.find("\nUnable to open file " + catalogue + "...press any key.\n"), std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("Lite version"), std::string::npos);
+  }
 }
 
 }  // namespace

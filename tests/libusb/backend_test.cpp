@@ -44,10 +44,7 @@ bool Wait(Transfer& t, std::uint32_t ms) {
 
 class LibusbBackend : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (const std::string why = emulated::Unavailable(); !why.empty())
-      GTEST_SKIP() << "USB emulation unavailable: " << why;
-  }
+  void SetUp() override { emulated::SkipOrFailWithoutEmulation(); }
 };
 
 TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {

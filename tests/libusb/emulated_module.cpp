@@ -1,5 +1,6 @@
 #include "libusb/emulated_module.h"
 
+#include <gtest/gtest.h>
 #include <linux/ioctl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usbdevice_fs.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -316,6 +318,15 @@ std::string Unavailable() {
   for (std::string line; std::getline(maps, line);)
     if (line.find("libumockdev-preload") != std::string::npos) return {};
   return "this process does not run under umockdev's preload library (libumockdev-preload.so.0)";
+}
+
+void SkipOrFailWithoutEmulation() {
+  const std::string why = Unavailable();
+  if (why.empty()) return;
+  const char* required = std::getenv("RNGACQ_REQUIRE_EMULATION");
+  if (required != nullptr && std::string(required) == "1")
+    FAIL() << "USB emulation required but unavailable: " << why;
+  GTEST_SKIP() << "USB emulation unavailable: " << why;
 }
 
 Testbed::Testbed() : impl_(std::make_unique<Impl>()) {}

@@ -33,6 +33,10 @@ struct DeviceOptions {
 // it); empty when it can.
 std::string Unavailable();
 
+// For a test's SetUp: without the emulation the test is skipped, or fails where the environment
+// demands the emulation (RNGACQ_REQUIRE_EMULATION=1, as CI sets), so that it cannot vanish there.
+void SkipOrFailWithoutEmulation();
+
 class Testbed {
  public:
   Testbed();

@@ -50,6 +50,8 @@ CapturedConsole::CapturedConsole() {
   hooks.sleep_ms = [](std::uint32_t) {};
 }
 
-CapturedConsole::~CapturedConsole() { platform::ResetHooks(); }
+CapturedConsole::~CapturedConsole() {
+  platform::ResetHooks();
+}
 
 }  // namespace testing_support

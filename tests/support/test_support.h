@@ -33,9 +33,9 @@ class CapturedConsole {
   ~CapturedConsole();
   CapturedConsole(const CapturedConsole&) = delete;
   CapturedConsole& operator=(const CapturedConsole&) = delete;
-  std::string out;      // standard output
-  std::string direct;   // direct console
-  int keys_read = 0;    // key presses and characters consumed
+  std::string out;     // standard output
+  std::string direct;  // direct console
+  int keys_read = 0;   // key presses and characters consumed
 };
 
 }  // namespace testing_support
