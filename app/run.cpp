@@ -66,8 +66,10 @@ bool OpenRecord(Run& run) {
 }
 
 bool CreateLog(Run& run) {
+  // Only a file that did not exist is this run's to remove: never an older log, nor a device.
+  const bool existed = platform::FileExists(run.log_name);
   if (console::WarningLog().file.Create(run.log_name)) {
-    run.log_created = true;
+    run.log_created = !existed;
     return true;
   }
   console::PrintLogged("\n%s %s", Entry("F002", "S002").c_str(), run.log_name.c_str());

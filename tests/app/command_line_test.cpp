@@ -73,6 +73,11 @@ TEST_F(CommandLineTest, OptionsCompareOnlyTheKeywordLength) {
   }
   const auto stream = Parse({"-stdoutX", "/Stream"});
   EXPECT_TRUE(stream.settings.ToStandardOutput && stream.settings.Endless);
+  // Each module ID once, in the order given; a serial number of its own.
+  const auto picked = Parse({"/DEVICE=04b4:1004", "/device=04B4:1005", "/DEVICE=04b4:1004", "/serial=A 1"});
+  ASSERT_EQ(picked.settings.ModuleIds.size(), 2u);
+  EXPECT_EQ(picked.settings.ModuleIds[1].product, 0x1005);
+  EXPECT_EQ(picked.settings.Serial, "A 1");
   EXPECT_TRUE(console.out.empty());
   EXPECT_EQ(console.keys_read, 0);
 }

@@ -39,7 +39,7 @@ class RunTest : public ::testing::Test {
     console::ResetWarningLog();
     auto& hooks = platform::Hooks();
     hooks.query_frequency = [](std::int64_t& f) { return f = 1000000, true; };
-    hooks.query_counter = [this](std::int64_t& t) { return t = (ticks += 123000), true; };
+    hooks.query_counter = [this](std::int64_t& t) { return t = (ticks += tick_step), true; };
     hooks.current_time = [this] { return clock; };
     hooks.sleep_ms = [this](std::uint32_t ms) { sleeps.push_back(ms); };
   }
@@ -75,6 +75,7 @@ class RunTest : public ::testing::Test {
   testing_support::CapturedConsole console;
   std::unique_ptr<sim::SimDriver> driver;
   std::int64_t ticks = 0;
+  std::int64_t tick_step = 123000;  // counter ticks (of a microsecond) per reading
   std::int64_t clock = 0x5F000000;
   std::vector<std::uint32_t> sleeps;
 };
@@ -108,6 +109,11 @@ TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
   ASSERT_EQ(Run(Named("short.bin", 1000)), 0);
   EXPECT_EQ(ReadFile("short.bin"), Record(0, 1000));
   EXPECT_EQ(console.direct, "  OK ");
+  // A last part of a single frame or less is delivered too.
+  for (const std::int64_t length : {1984 + 1, 1984 + 16}) {
+    ASSERT_EQ(Run(Named("tail.bin", length)), 0);
+    EXPECT_EQ(ReadFile("tail.bin"), Record(0, length)) << length;
+  }
 }
 
 TEST_F(RunTest, LaterFilesTakeFreeStrictlyIncreasingTimeNames) {
@@ -131,6 +137,12 @@ TEST_F(RunTest, LaterFilesTakeFreeStrictlyIncreasingTimeNames) {
   EXPECT_EQ(ReadFile("given%s.bin").size(), 100u);
   EXPECT_NE(ReadFile("given%s.wrn").find("(1/2): given%s.bin\n"), std::string::npos);
   EXPECT_EQ(ReadFile("5F000004.bin").size(), 100u);
+
+  // Files slower than the pause need no pause between them.
+  sleeps.clear();
+  tick_step = 2000000;
+  ASSERT_EQ(Run(Named("slow.bin", 100, 2)), 0);
+  EXPECT_TRUE(sleeps.empty());
 }
 
 TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {

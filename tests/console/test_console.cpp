@@ -74,7 +74,7 @@ TEST(Catalogue, ReadMessageReadsTheFileAfreshAndCutsAtTheFirstSemicolon) {
   console::SetCataloguePath(path);
   EXPECT_EQ(console::ReadMessage("F001", "S001"), "");  // no file at all
 
-  WriteFile(path, "[F001]\nS001=text ; remark\nS002=;only a remark\nS004=100%s %d\n");
+  WriteFile(path, "[F001]\nS001=text ; remark; more\nS002=;only a remark\nS004=100%s %d\n");
   EXPECT_EQ(console::ReadMessage("F001", "S001"), "text ");
   EXPECT_EQ(console::ReadMessage("F001", "S002"), "");
   EXPECT_EQ(console::ReadMessage("F001", "S004"), "100%s %d");

@@ -190,6 +190,19 @@ TEST_F(Acquisition, FailuresEndWithThePromptAndKeepWhatWasWritten) {
   // A log whose heading was written stays when the module fails in the middle of the record.
   Run({"f.bin", "/LEN=10000"}, "disconnect_after=1,time_divisor=1000");
   EXPECT_NE(File("f.wrn").find("Data file (1/1): f.bin"), std::string::npos);
+#ifndef _WIN32
+  // A disk that takes no byte more: the empty log this run made goes, an older log it reused
+  // stays, and the data file is reported.
+  testing_support::WriteFile(dir / "old.wrn", "older");
+  for (const std::string log : {"new.wrn", "old.wrn"}) {
+    const ProgramResult r = testing_support::RunProgram(
+        "/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 0; exec \"$0\" \"$@\"", program, "d.bin", log},
+        dir.path().string());
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    EXPECT_NE(r.out.find("Writing to the data file failed"), std::string::npos) << r.out;
+    EXPECT_EQ(fs::exists(dir / log), log == "old.wrn") << log;
+  }
+#endif
 }
 
 TEST_F(Acquisition, StandardOutputCarriesTheRecordsAndNothingElse) {

@@ -201,8 +201,10 @@ TEST(UsbEndPoint, WaitAbortAndStalledTransfers) {
     EXPECT_EQ(driver.calls.back().in, Bytes{0x86});
     EXPECT_EQ(driver.calls.back().out_size, 0u);
     driver.outcomes = {running, ends ? usb::OverlappedOutcome{true, true, 8, 0} : running};
+    record.event->Signal();  // the end the driver reports: finishing waits for it
     std::int32_t length = -1;
     EXPECT_EQ(ep.FinishTransfer(buffer.data(), length, record, std::move(context), nullptr), ends);
+    EXPECT_EQ(record.event->Wait(0), usb::WaitResult::TimedOut);  // consumed by that wait
     EXPECT_EQ(length, ends ? 8 : 0);
     EXPECT_EQ(ep.StrandedTransfers, stranded + (ends ? 0u : 1u));
   }
