@@ -41,17 +41,16 @@ std::string ScratchFile(const char* name) {
 // to the start every 64 MiB worth of blocks, the same way.
 constexpr std::int64_t kBlocksPerFile = (64 << 20) / 1984;
 
-void Baseline(benchmark::State& state) {
-  static std::uint8_t source[2048];
-  static std::uint8_t block[2048];
-  const std::string path = ScratchFile("baseline.bin");
+// Runs `block` once per iteration and writes the 1984 bytes it returns to a scratch file, the
+// same way for every loop.
+template <typename Block>
+void WriteBlocks(benchmark::State& state, const char* name, Block block) {
+  const std::string path = ScratchFile(name);
   platform::DataFile file;
   file.Open(path);
   std::int64_t written = 0;
   for (auto _ : state) {
-    std::memcpy(block, source, sizeof block);
-    benchmark::DoNotOptimize(block);
-    if (!file.Write(block + 48, 1984)) state.SkipWithError("write failed");
+    if (!file.Write(block(), 1984)) state.SkipWithError("write failed");
     if (++written == kBlocksPerFile) {
       file.Close();
       file.Open(path);
@@ -63,32 +62,29 @@ void Baseline(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * 1984);
 }
 
+void Baseline(benchmark::State& state) {
+  static std::uint8_t source[2048];
+  static std::uint8_t block[2048];
+  WriteBlocks(state, "baseline.bin", [] {
+    std::memcpy(block, source, sizeof block);
+    benchmark::DoNotOptimize(block);
+    return block + 48;
+  });
+}
+
 void RequestBlockAndWrite(benchmark::State& state) {
   sim::SimDriver driver;
   driver.SetRecording(false);
   usb::SetDriver(&driver);
   platform::Hooks().standard_output = [](std::string_view) {};  // the identification line
   if (protocol::OpenDeviceLink() != 0) state.SkipWithError("no simulated module");
-  const std::string path = ScratchFile("request.bin");
-  platform::DataFile file;
-  file.Open(path);
-  std::int64_t written = 0;
-  for (auto _ : state) {
+  WriteBlocks(state, "request.bin", [&state] {
     if (protocol::RequestBlock(protocol::kBlockSize, 0) != 0) state.SkipWithError("request failed");
-    if (!file.Write(protocol::BlockBuffer().data(), protocol::kBlockSize))
-      state.SkipWithError("write failed");
-    if (++written == kBlocksPerFile) {
-      file.Close();
-      file.Open(path);
-      written = 0;
-    }
-  }
-  file.Close();
-  platform::DeleteFile(path);
+    return protocol::BlockBuffer().data();
+  });
   protocol::CloseDeviceLink();
   usb::SetDriver(nullptr);
   platform::ResetHooks();
-  state.SetBytesProcessed(state.iterations() * 1984);
 }
 
 // The library's read of one block at a time into the caller's buffer, written out like the
@@ -100,25 +96,13 @@ void LibraryReadAndWrite(benchmark::State& state) {
   rngacq_module* module = nullptr;
   if (rngacq_open(nullptr, &module) != 0) state.SkipWithError("no simulated module");
   static std::uint8_t block[1984];
-  const std::string path = ScratchFile("library.bin");
-  platform::DataFile file;
-  file.Open(path);
-  std::int64_t written = 0;
-  for (auto _ : state) {
+  WriteBlocks(state, "library.bin", [&] {
     std::size_t done = 0;
     if (rngacq_read(module, block, sizeof block, &done) != 0) state.SkipWithError("read failed");
-    if (!file.Write(block, sizeof block)) state.SkipWithError("write failed");
-    if (++written == kBlocksPerFile) {
-      file.Close();
-      file.Open(path);
-      written = 0;
-    }
-  }
-  file.Close();
-  platform::DeleteFile(path);
+    return block;
+  });
   rngacq_close(module);
   usb::SetDriver(nullptr);
-  state.SetBytesProcessed(state.iterations() * 1984);
 }
 BENCHMARK(LibraryReadAndWrite)->Iterations((256 << 20) / 1984)->Repetitions(5)->ReportAggregatesOnly(true);
 

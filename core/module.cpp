@@ -366,19 +366,25 @@ Error Module::RequestBlock(std::uint32_t length, bool is_last, std::uint8_t* dat
   const std::uint32_t n = length / 16 + (length % 16 != 0 ? 1 : 0);
   report.frames = n;
 
-  std::array<std::uint8_t, 5 * kFrameSize> command{};
-  const auto put = [&](std::size_t slot, const std::array<std::uint8_t, kFrameSize>& frame) {
-    std::memcpy(command.data() + slot * kFrameSize, frame.data(), kFrameSize);
-  };
-  put(0, CommandFrame(Signature::C0DE, 0x00, 0x03, 0x00));
-  put(1, CommandFrame(Signature::C0DE, 0x04, 0x00, mode_));
-  put(2,
-      CommandFrame(Signature::DA7A, 0x00, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)));
-  put(3, CommandFrame(Signature::C0DE, 0x10, 0x00, 0x00));
+  // The request's frames never change but for the mode and the frame count: one template per
+  // module, patched in place.
+  std::array<std::uint8_t, 5 * kFrameSize>& command = command_;
+  if (command[0] == 0) {
+    const auto put = [&](std::size_t slot, const std::array<std::uint8_t, kFrameSize>& frame) {
+      std::memcpy(command.data() + slot * kFrameSize, frame.data(), kFrameSize);
+    };
+    put(0, CommandFrame(Signature::C0DE, 0x00, 0x03, 0x00));
+    put(1, CommandFrame(Signature::C0DE, 0x04, 0x00, 0x00));
+    put(2, CommandFrame(Signature::DA7A, 0x00, 0x00, 0x00));
+    put(3, CommandFrame(Signature::C0DE, 0x10, 0x00, 0x00));
+    put(4, kClosingFrame);
+  }
+  command[kFrameSize + 15] = mode_;
+  command[2 * kFrameSize + 14] = static_cast<std::uint8_t>(n >> 8);
+  command[2 * kFrameSize + 15] = static_cast<std::uint8_t>(n);
   std::int32_t frames = 4;
   auto answer_length = static_cast<std::int32_t>(16 * (n + 4));
   if (length != kBlockSize) {
-    put(4, kClosingFrame);
     ++frames;
     answer_length += 16;
   }

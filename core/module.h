@@ -166,6 +166,7 @@ class Module {
   std::shared_ptr<usb::Event> send_event_;  // kept from the last clean exchange
   std::shared_ptr<usb::Event> receive_event_;
   std::int32_t answer_size_ = 0;
+  std::array<std::uint8_t, 5 * kFrameSize> command_{};  // the block request's frames
   ModuleInfo info_;
 };
 

@@ -33,8 +33,8 @@ core/module.cpp ::: if (Stranded()) return Error::Unusable; ::: if (false) retur
 core/module.cpp ::: open = Identify(device).serial == selector.serial; ::: open = !Identify(device).serial.empty(); ::: Library|Acquisition ::: serial= takes the first module
 core/module.cpp ::: if (present > 1) return fail(Error::SeveralModules); ::: if (present > 2) return fail(Error::SeveralModules); ::: Library|Acquisition ::: two modules are not refused
 core/module.cpp ::: if (selector.index >= present) return fail(Error::NoMatch); ::: if (selector.index > present) return fail(Error::NoMatch); ::: Library ::: index= one past the last module
-core/module.cpp ::: put(1, CommandFrame(Signature::C0DE, 0x04, 0x00, mode_)); ::: put(1, CommandFrame(Signature::C0DE, 0x04, mode_, 0x00)); ::: Exchange ::: the mode travels in the wrong byte of its frame
-core/module.cpp ::: if (length != kBlockSize) {\n    put(4, kClosingFrame); ::: if (length < kBlockSize - 16) {\n    put(4, kClosingFrame); ::: Exchange ::: a block just short of the full size is not closed
+core/module.cpp ::: command[kFrameSize + 15] = mode_; ::: command[kFrameSize + 14] = mode_; ::: Exchange ::: the mode travels in the wrong byte of its frame
+core/module.cpp ::: if (length != kBlockSize) {\n    ++frames; ::: if (length < kBlockSize - 16) {\n    ++frames; ::: Exchange ::: a block just short of the full size is not closed
 core/c_api.cpp ::: *count = modules.size(); ::: *count = std::min(modules.size(), capacity); ::: Library ::: the list count is cut to the caller's capacity
 core/c_api.cpp ::: return Guarded([&] { return Code(owned->module->Close()); }); ::: return Guarded([&] { owned->module->Close(); return 0; }); ::: Library ::: a module the system keeps is reported released
 core/c_api.cpp ::: if (error != core::Error::None) return Code(error);\n    *module ::: if (error != core::Error::None && error != core::Error::NoEndpoints) return Code(error);\n    *module ::: Library ::: a module without endpoints is handed out
