@@ -17,7 +17,12 @@ jobs=$(nproc)
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake --preset debug -B "$build" -DRNGACQ_BENCH=OFF >/dev/null
 fi
-cmake --build "$build" -j "$jobs" >/dev/null
+# The programs the tests run and the test programs; not the libraries' other variants.
+targets=(rngacq rngacq-sim rngacq-check)
+for t in app console e2e library libusb protocol quality sysinfo usb; do
+  [ -d "tests/$t" ] && targets+=("test_$t")
+done
+cmake --build "$build" -j "$jobs" --target "${targets[@]}" >/dev/null
 
 faults=$(cat <<'FAULTS'
 core/module.cpp ::: report.status = answer[kStatusOffset] & 0x0F; ::: report.status = answer[kStatusOffset] & 0x07; ::: Exchange ::: a wrong status nibble passes when its low three bits match the mode
@@ -102,7 +107,7 @@ while IFS= read -r line; do
   fi
   cp "$build/mutant.new" "$file"
   verdict="missed "
-  if ! cmake --build "$build" -j "$jobs" >"$build/mutant.log" 2>&1; then
+  if ! cmake --build "$build" -j "$jobs" --target "${targets[@]}" >"$build/mutant.log" 2>&1; then
     verdict="BROKEN "  # a fault that does not build proves nothing
   elif ! ctest --test-dir "$build" -R "$tests" -j "$jobs" --timeout 120 >"$build/mutant.log" 2>&1; then
     verdict="noticed"
@@ -115,7 +120,7 @@ while IFS= read -r line; do
 done <<<"$faults"
 
 # Leave the build folder matching the sources again.
-cmake --build "$build" -j "$jobs" >/dev/null
+cmake --build "$build" -j "$jobs" --target "${targets[@]}" >/dev/null
 echo "noticed $noticed/$total"
 if [ "$noticed" -ne "$total" ]; then
   printf 'not noticed: %s\n' "${missed[@]}"
