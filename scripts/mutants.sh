@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 only=${1:-}
-build=build/mutants
+build=${RNGACQ_MUTANTS_BUILD:-build/mutants}  # CI reuses the debug build of the README's tests
 jobs=$(nproc)
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
