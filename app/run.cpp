@@ -52,7 +52,8 @@ struct Run {
   std::unique_ptr<quality::Checker> checker;
   std::uint64_t warnings_shown = 0;
   bool failure_shown = false;
-  std::vector<std::uint8_t> picture_bytes;  // the record's first bytes, with /PICTURE
+  bool picture = false;                     // /PICTURE, with a data file to stand beside
+  std::vector<std::uint8_t> picture_bytes;  // the record's first bytes for the picture
   bool verdict_failed = false;              // some record's verdict was "fail"
 };
 
@@ -134,7 +135,7 @@ void StartChecks(Run& run, const RunSettings& settings) {
 
 void FeedChecks(Run& run, const std::uint8_t* data, std::size_t size) {
   run.checker->Feed(data, size);
-  if (run.picture_bytes.capacity() != 0 && run.picture_bytes.size() < quality::kPictureBytes) {
+  if (run.picture && run.picture_bytes.size() < quality::kPictureBytes) {
     const std::size_t taken = std::min(size, quality::kPictureBytes - run.picture_bytes.size());
     run.picture_bytes.insert(run.picture_bytes.end(), data, data + taken);
   }
@@ -154,23 +155,26 @@ void PrintHealthSummary(const Run& run) {
 // The picture is beside the data file; a picture that cannot be written costs no data.
 void WritePicture(const Run& run, const quality::Results& results) {
   const std::string name = WithExtension(run.data_name, ".png");
+  // A data file named "x.png" (or "x.PNG" where case does not count) would be overwritten.
+  const bool is_data_file = std::equal(name.begin(), name.end(), run.data_name.begin(), run.data_name.end(),
+                                       [](char a, char b) { return (a | 0x20) == (b | 0x20); });
   const std::vector<std::uint8_t> png =
       quality::PicturePng(run.picture_bytes.data(), run.picture_bytes.size(), results.histogram);
   platform::DataFile file;
-  const bool written = !png.empty() && file.Open(name) && file.Write(png.data(), png.size());
+  const bool written = !is_data_file && !png.empty() && file.Open(name) && file.Write(png.data(), png.size());
   if (!file.Close() || !written) {
     console::PrintLogged("\n%s %s", Entry("F002", "S002").c_str(), name.c_str());
   }
 }
 
 // The record's report, its verdict last, into its log and on the console.
-void ReportQuality(Run& run, bool picture) {
+void ReportQuality(Run& run) {
   const quality::Results results = run.checker->Finish();
   for (const std::string& line : quality::ReportLines(results, Label)) {
     console::PrintLogged("\n%s", line.c_str());
   }
   if (results.verdict == quality::Verdict::kFail) run.verdict_failed = true;
-  if (picture) WritePicture(run, results);
+  if (run.picture) WritePicture(run, results);
 }
 
 void PrintByteCount(const char* key, std::int64_t bytes) {
@@ -305,8 +309,7 @@ RecordEnd WriteOneRecord(Run& run, const RunSettings& settings) {
   if (TimeAcquisition(kTimingStart, 0, false) != 0) return RecordEnd::Failed;
   run.record_bytes = 0;
   StartChecks(run, settings);
-  const bool picture = settings.Picture && !run.to_standard_output;
-  if (picture) run.picture_bytes.reserve(quality::kPictureBytes);
+  if (run.picture) run.picture_bytes.reserve(quality::kPictureBytes);
   const RecordEnd end = FlushSink(run, TransferBlocks(run, settings));
   if (end == RecordEnd::Failed) return end;
   if (end == RecordEnd::Complete) ShowProgress(kProgressFinish, 0);
@@ -323,7 +326,7 @@ RecordEnd WriteOneRecord(Run& run, const RunSettings& settings) {
   }
   std::uint32_t elapsed_ms = 0;
   TimeAcquisition(kTimingReport, run.record_bytes, true, &elapsed_ms);
-  ReportQuality(run, picture);
+  ReportQuality(run);
 
   if (!run.sink->Close()) return ReportWriteFailure(run);
   if (run.to_standard_output) return end;
@@ -367,6 +370,7 @@ std::int32_t RunAcquisition(const RunSettings& settings) {
   run.count = settings.FileCount;
   run.remaining = settings.FileCount;
   run.to_standard_output = settings.ToStandardOutput;
+  run.picture = settings.Picture && !run.to_standard_output;
   run.sink = run.to_standard_output ? MakeStandardOutputSink() : MakeFileSink();
   if (run.to_standard_output) {
     // No data file; one log for all records, and only when a second name named it.

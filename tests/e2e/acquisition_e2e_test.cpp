@@ -423,6 +423,10 @@ TEST_F(Acquisition, ReportHoldsTheFiguresOfTheCheckProgram) {
   };
   EXPECT_EQ(big_endian(16), 512);
   EXPECT_EQ(big_endian(20), 680);
+
+  // A data file that has the picture's name keeps its bytes.
+  ASSERT_EQ(Run({"p.png", "/LEN=100", "/PICTURE"}).exit_code, 0);
+  EXPECT_EQ(File("p.png"), Record(100));
 }
 
 TEST_F(Acquisition, EntropyClaimOutsideOneToEightIsRefused) {
