@@ -276,6 +276,11 @@ TEST_F(Acquisition, AReaderThatLeavesEndsTheRunNormally) {
                                            "delivered: ([0-9]+)\nAcquisition time = ")))
       << r.err;
   EXPECT_GE(std::stoll(delivered[1]), 100000);
+  // The stream's closing summary holds the health tests' counts.
+  EXPECT_NE(
+      r.err.find("\nRepetition count test: warnings 0, failures 0; Adaptive proportion test: warnings 0"),
+      std::string::npos)
+      << r.err;
   EXPECT_EQ(r.err.find("(2/2)"), std::string::npos);
   EXPECT_EQ(r.err.find("press any key"), std::string::npos);
   EXPECT_TRUE(Made().empty());
