@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -284,6 +285,17 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
       console::PrintNarrow("\nrngacq %s\n", RNGACQ_VERSION);  // a line of its own after the system line
       result.outcome = ParseOutcome::Version;
       return result;
+    } else if (MatchesKeyword(option, "ENTROPY=")) {
+      const std::string_view text = option.substr(8);
+      double claim = 0;
+      const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), claim);
+      // The health cutoffs are defined for 1 to 8 bits per byte only.
+      if (error != std::errc() || end != text.data() + text.size() || !(claim >= 1 && claim <= 8)) {
+        return Unrecognised(std::move(result), argument);
+      }
+      settings.EntropyClaim = claim;
+    } else if (MatchesKeyword(option, "PICTURE")) {
+      settings.Picture = true;
     } else {
       return Unrecognised(std::move(result), argument);
     }
@@ -323,7 +335,13 @@ void ShowHelp(const std::string& program_file_name) {
       "   /? - This text\n"
       "   /DEVICE=vvvv:pppp - take the module with this USB vendor and product ID (hexadecimal)\n"
       "   /SERIAL=text - take the module with this serial number\n"
-      "   /LIST - list the attached modules and end\n",
+      "   /LIST - list the attached modules and end\n"
+      "   /STDOUT - write the records to standard output instead of files (texts go to standard error)\n"
+      "   /STREAM - one record without end; a summary every 64 MiB\n"
+      "   /ENTROPY=h - claimed min-entropy in bits per byte for the health tests, 1 to 8\n"
+      "     (default 8 with RND, 1 with RNDNOP)\n"
+      "   /PICTURE - write NAME.png beside each data file (not with /STDOUT)\n"
+      "   /VERSION - show the version and end\n",
       name, name, name);
   WaitForKey();
 }

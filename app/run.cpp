@@ -1,8 +1,11 @@
 #include "app/run.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/data_sink.h"
@@ -12,6 +15,9 @@
 #include "platform/platform.h"
 #include "protocol/block_request.h"
 #include "protocol/device_link.h"
+#include "quality/checker.h"
+#include "quality/picture.h"
+#include "quality/report.h"
 
 namespace app {
 namespace {
@@ -20,6 +26,8 @@ constexpr std::uint32_t kMinimumFileMs = 1100;
 constexpr const char* kSeparator = "\n----------------------------------------------------";
 // An endless record reports what it has delivered after every this many bytes.
 constexpr std::int64_t kSummaryInterval = std::int64_t{64} << 20;
+// Health warnings shown as they happen; later ones are only counted in the record's report.
+constexpr std::uint64_t kWarningsShown = 8;
 // The name that stands for standard output in a record's heading.
 constexpr const char* kStandardOutputName = "-";
 
@@ -40,6 +48,13 @@ struct Run {
   bool data_created = false;      // the data file at data_name did not exist before this run opened it
   std::int64_t record_bytes = 0;  // delivered in the current record
   std::int64_t total_bytes = 0;   // delivered in the whole run
+  // The quality checks of the current record, fed every delivered byte after it was passed on.
+  std::unique_ptr<quality::Checker> checker;
+  std::uint64_t warnings_shown = 0;
+  bool failure_shown = false;
+  bool picture = false;                     // /PICTURE, with a data file to stand beside
+  std::vector<std::uint8_t> picture_bytes;  // the record's first bytes for the picture
+  bool verdict_failed = false;              // some record's verdict was "fail"
 };
 
 std::string Entry(const char* section, const char* key) {
@@ -91,6 +106,77 @@ void CloseLog(Run& run) {
   // Only a log this run made, and that is still empty, is removed; never an older file.
   if (run.log_created && log.LoggedBytes == 0) platform::DeleteFile(run.log_name);
   run.log_created = false;
+}
+
+// Report labels from the catalogue, the built-in text where it has none.
+std::string Label(std::string_view key) {
+  std::string text = console::ReadMessage(quality::kLabelSection, key);
+  return text.empty() ? quality::DefaultLabel(key) : text;
+}
+
+void OnHealthEvent(Run& run, const quality::HealthEvent& event) {
+  // The first failure ends the run; what its block shows after it is not news.
+  if (run.failure_shown) return;
+  if (event.level == quality::HealthLevel::kFailure) run.failure_shown = true;
+  if (event.level == quality::HealthLevel::kWarning && run.warnings_shown++ >= kWarningsShown) return;
+  console::PrintLogged("\n%s", quality::HealthEventLine(event, Label).c_str());
+}
+
+double EntropyClaim(const RunSettings& settings) {
+  if (settings.EntropyClaim != 0) return settings.EntropyClaim;
+  return settings.GeneratorMode == 3 ? 1 : 8;  // without post-processing far less is certain
+}
+
+void StartChecks(Run& run, const RunSettings& settings) {
+  run.checker = std::make_unique<quality::Checker>(
+      EntropyClaim(settings), [&run](const quality::HealthEvent& event) { OnHealthEvent(run, event); });
+  run.warnings_shown = 0;
+  run.failure_shown = false;
+  run.picture_bytes.clear();
+}
+
+void FeedChecks(Run& run, const std::uint8_t* data, std::size_t size) {
+  run.checker->Feed(data, size);
+  if (run.picture && run.picture_bytes.size() < quality::kPictureBytes) {
+    const std::size_t taken = std::min(size, quality::kPictureBytes - run.picture_bytes.size());
+    run.picture_bytes.insert(run.picture_bytes.end(), data, data + taken);
+  }
+}
+
+// The health tests' counts so far, for an endless record's summaries.
+void PrintHealthSummary(const Run& run) {
+  const quality::Results results = run.checker->Finish();
+  const auto counts = [](const quality::HealthResult& h) {
+    return console::Format("%s %" PRIu64 ", %s %" PRIu64, Label("S030").c_str(), h.warnings,
+                           Label("S020").c_str(), h.failures);
+  };
+  console::PrintLogged("\n%s: %s; %s: %s", Label("S027").c_str(), counts(results.rct).c_str(),
+                       Label("S028").c_str(), counts(results.apt).c_str());
+}
+
+// The picture is beside the data file; a picture that cannot be written costs no data.
+void WritePicture(const Run& run, const quality::Results& results) {
+  const std::string name = WithExtension(run.data_name, ".png");
+  // A data file named "x.png" (or "x.PNG" where case does not count) would be overwritten.
+  const bool is_data_file = std::equal(name.begin(), name.end(), run.data_name.begin(), run.data_name.end(),
+                                       [](char a, char b) { return (a | 0x20) == (b | 0x20); });
+  const std::vector<std::uint8_t> png =
+      quality::PicturePng(run.picture_bytes.data(), run.picture_bytes.size(), results.histogram);
+  platform::DataFile file;
+  const bool written = !is_data_file && !png.empty() && file.Open(name) && file.Write(png.data(), png.size());
+  if (!file.Close() || !written) {
+    console::PrintLogged("\n%s %s", Entry("F002", "S002").c_str(), name.c_str());
+  }
+}
+
+// The record's report, its verdict last, into its log and on the console.
+void ReportQuality(Run& run) {
+  const quality::Results results = run.checker->Finish();
+  for (const std::string& line : quality::ReportLines(results, Label)) {
+    console::PrintLogged("\n%s", line.c_str());
+  }
+  if (results.verdict == quality::Verdict::kFail) run.verdict_failed = true;
+  if (run.picture) WritePicture(run, results);
 }
 
 void PrintByteCount(const char* key, std::int64_t bytes) {
@@ -153,8 +239,13 @@ RecordEnd Count(Run& run, DataSink::Outcome outcome, std::size_t written) {
 // Every delivered block passes here, in order, on its way to the record's destination.
 RecordEnd Deliver(Run& run, std::uint32_t length) {
   std::size_t written = 0;
-  const DataSink::Outcome outcome = run.sink->Write(protocol::BlockBuffer().data(), length, written);
-  return Count(run, outcome, written);
+  const std::uint8_t* data = protocol::BlockBuffer().data();
+  const DataSink::Outcome outcome = run.sink->Write(data, length, written);
+  const RecordEnd end = Count(run, outcome, written);
+  FeedChecks(run, data, length);
+  // A stuck source: its message came from the health tests; the run ends as after a failed request.
+  if (end == RecordEnd::Complete && run.checker->Failed()) return RecordEnd::Failed;
+  return end;
 }
 
 // One block requested and delivered; stops first when the run was interrupted.
@@ -173,6 +264,7 @@ RecordEnd TransferBlocks(Run& run, const RunSettings& settings) {
       if (end != RecordEnd::Complete) return end;
       if (run.record_bytes / kSummaryInterval != before / kSummaryInterval) {
         PrintByteCount("S023", run.record_bytes);
+        PrintHealthSummary(run);
       }
     }
   }
@@ -218,19 +310,25 @@ RecordEnd WriteOneRecord(Run& run, const RunSettings& settings) {
 
   if (TimeAcquisition(kTimingStart, 0, false) != 0) return RecordEnd::Failed;
   run.record_bytes = 0;
+  StartChecks(run, settings);
+  if (run.picture) run.picture_bytes.reserve(quality::kPictureBytes);
   const RecordEnd end = FlushSink(run, TransferBlocks(run, settings));
   if (end == RecordEnd::Failed) return end;
   if (end == RecordEnd::Complete) ShowProgress(kProgressFinish, 0);
   console::PrintWide("\n");
 
   if (TimeAcquisition(kTimingStop, 0, false) != 0) return RecordEnd::Failed;
-  if (settings.Endless) PrintByteCount("S023", run.record_bytes);
+  if (settings.Endless) {
+    PrintByteCount("S023", run.record_bytes);
+    PrintHealthSummary(run);
+  }
   if (end == RecordEnd::Interrupted) PrintByteCount("S021", run.record_bytes);
   if (end == RecordEnd::ReaderGone) {
     console::PrintLogged("\n%s %" PRId64, Entry("F002", "S022").c_str(), run.total_bytes);
   }
   std::uint32_t elapsed_ms = 0;
   TimeAcquisition(kTimingReport, run.record_bytes, true, &elapsed_ms);
+  ReportQuality(run);
 
   if (!run.sink->Close()) return ReportWriteFailure(run);
   if (run.to_standard_output) return end;
@@ -274,6 +372,7 @@ std::int32_t RunAcquisition(const RunSettings& settings) {
   run.count = settings.FileCount;
   run.remaining = settings.FileCount;
   run.to_standard_output = settings.ToStandardOutput;
+  run.picture = settings.Picture && !run.to_standard_output;
   run.sink = run.to_standard_output ? MakeStandardOutputSink() : MakeFileSink();
   if (run.to_standard_output) {
     // No data file; one log for all records, and only when a second name named it.
@@ -306,7 +405,8 @@ std::int32_t RunAcquisition(const RunSettings& settings) {
       case RecordEnd::Complete:
         break;
     }
-    if (--run.remaining <= 0) return EndWithoutPrompt(run, 0);
+    // A failed verdict fails the run, once every file is written.
+    if (--run.remaining <= 0) return EndWithoutPrompt(run, run.verdict_failed ? 1 : 0);
     // The records after an interrupted one are not started.
     if (platform::InterruptionCode() != 0) return EndWithoutPrompt(run, platform::InterruptionCode());
 

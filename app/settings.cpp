@@ -26,10 +26,14 @@ std::string TimeLogName(std::int64_t time_value) {
   return console::Format("%08X.wrn", static_cast<unsigned>(static_cast<std::uint32_t>(time_value)));
 }
 
-std::string DeriveLogName(const std::string& name) {
+std::string WithExtension(const std::string& name, const char* extension) {
   const std::size_t dot = name.find_last_of('.');
   const bool has_extension = dot != std::string::npos && dot >= ComponentStart(name);
-  return (has_extension ? name.substr(0, dot) : name) + ".wrn";
+  return (has_extension ? name.substr(0, dot) : name) + extension;
+}
+
+std::string DeriveLogName(const std::string& name) {
+  return WithExtension(name, ".wrn");
 }
 
 }  // namespace app

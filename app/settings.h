@@ -25,11 +25,16 @@ struct RunSettings {
   std::vector<usb::UsbId> ModuleIds;  // /DEVICE=: the IDs that count as modules (empty: built in)
   std::string Serial;                 // /SERIAL=: the module's serial number (empty: the only one)
   bool List = false;                  // /LIST: list the attached modules instead of a run
+  double EntropyClaim = 0;            // /ENTROPY=: claimed min-entropy per byte (0: by mode)
+  bool Picture = false;               // /PICTURE: NAME.png beside each data file
 };
 
 // "%08X.bin" / "%08X.wrn" of the low 32 bits of a time value.
 std::string TimeDataName(std::int64_t time_value);
 std::string TimeLogName(std::int64_t time_value);
+
+// The name with its extension (if any) replaced by `extension` (".png").
+std::string WithExtension(const std::string& name, const char* extension);
 
 // The log name for a data file name: drive, directory and file name with the extension
 // replaced by ".wrn" (appended when there is none).

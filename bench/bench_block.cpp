@@ -23,6 +23,7 @@
 #include "platform/platform.h"
 #include "protocol/block_request.h"
 #include "protocol/device_link.h"
+#include "quality/checker.h"
 
 namespace {
 
@@ -172,7 +173,22 @@ void ModuleAnswer(benchmark::State& state) {
   }
 }
 
+// The quality checks the run adds to each delivered block: one block of the module's stream
+// fed to a checker, at the claim of each generator mode.
+void QualityFeed(benchmark::State& state) {
+  static const std::vector<std::uint8_t> data = sim::StreamBytes(1, 0, std::size_t{16} << 20);
+  quality::Checker checker(static_cast<double>(state.range(0)));
+  std::size_t at = 0;
+  for (auto _ : state) {
+    checker.Feed(data.data() + at, 1984);
+    at = at + 2 * 1984 > data.size() ? 0 : at + 1984;
+  }
+  benchmark::DoNotOptimize(checker.Failed());
+  state.SetBytesProcessed(state.iterations() * 1984);
+}
+
 BENCHMARK(Baseline)->Repetitions(9)->ReportAggregatesOnly(true);
+BENCHMARK(QualityFeed)->Arg(8)->Arg(1)->Repetitions(9)->ReportAggregatesOnly(true);
 BENCHMARK(RequestBlockAndWrite)->Repetitions(9)->ReportAggregatesOnly(true);
 BENCHMARK(ModuleAnswer)->Repetitions(9)->ReportAggregatesOnly(true);
 

@@ -188,7 +188,13 @@ TEST_F(CommandLineTest, HelpShowsTheScreenAndWaitsForOneKey) {
       "   /? - This text\n"
       "   /DEVICE=vvvv:pppp - take the module with this USB vendor and product ID (hexadecimal)\n"
       "   /SERIAL=text - take the module with this serial number\n"
-      "   /LIST - list the attached modules and end\n";
+      "   /LIST - list the attached modules and end\n"
+      "   /STDOUT - write the records to standard output instead of files (texts go to standard error)\n"
+      "   /STREAM - one record without end; a summary every 64 MiB\n"
+      "   /ENTROPY=h - claimed min-entropy in bits per byte for the health tests, 1 to 8\n"
+      "     (default 8 with RND, 1 with RNDNOP)\n"
+      "   /PICTURE - write NAME.png beside each data file (not with /STDOUT)\n"
+      "   /VERSION - show the version and end\n";
   for (const Args& arguments : {Args{"/?"}, Args{"-h"}, Args{"/LEN=5", "/Hello"}, Args{"-?x", "/bogus"}}) {
     console.out.clear();
     console.keys_read = 0;

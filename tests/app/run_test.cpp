@@ -86,14 +86,17 @@ TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
   const std::string logged =
       "\n\nFile(1/1): data.bin\nLength 10000 bytes\nMode = 07h, RND_GEN\nTime= 123 ms (00:00:00,123), "
       "rate=81301 B/s";
-  EXPECT_EQ(ReadFile("data.wrn"), logged);
-  EXPECT_EQ(console::WarningLog().LoggedBytes, logged.size());
+  // The quality report follows, its verdict last.
+  const std::string log = ReadFile("data.wrn");
+  EXPECT_EQ(log.substr(0, logged.size() + 14), logged + "\nBytes: 10000\n");
+  EXPECT_TRUE(log.ends_with("\nVerdict: pass")) << log;
+  EXPECT_EQ(console::WarningLog().LoggedBytes, log.size());
   const std::size_t device_line_end = console.out.find(";SerialNumber=SIM-00000001");
   ASSERT_NE(device_line_end, std::string::npos);
   EXPECT_EQ(console.out.substr(0, 33), "\nModule: USB 2.0;driver 1.5.5.0;\n");
   EXPECT_EQ(console.out.substr(device_line_end + 26),
             kSeparator + "\n\nFile(1/1): data.bin\nLength 10000 bytes\nMode = 07h, RND_GEN ...\n" +
-                "\nTime= 123 ms (00:00:00,123), rate=81301 B/s\n");
+                "\nTime= 123 ms (00:00:00,123), rate=81301 B/s" + log.substr(logged.size()) + "\n");
   EXPECT_EQ(console.direct, "  0%\b\b\b\b 20%\b\b\b\b 40%\b\b\b\b 60%\b\b\b\b 80%\b\b\b\b  OK ");
   EXPECT_EQ(console.keys_read, 0);
   EXPECT_TRUE(sleeps.empty());

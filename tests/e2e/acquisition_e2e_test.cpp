@@ -289,6 +289,11 @@ TEST_F(Acquisition, AReaderThatLeavesEndsTheRunNormally) {
                                            "delivered: ([0-9]+)\nAcquisition time = ")))
       << r.err;
   EXPECT_GE(std::stoll(delivered[1]), 100000);
+  // The stream's closing summary holds the health tests' counts.
+  EXPECT_NE(
+      r.err.find("\nRepetition count test: warnings 0, failures 0; Adaptive proportion test: warnings 0"),
+      std::string::npos)
+      << r.err;
   EXPECT_EQ(r.err.find("(2/2)"), std::string::npos);
   EXPECT_EQ(r.err.find("press any key"), std::string::npos);
   EXPECT_TRUE(Made().empty());
@@ -314,7 +319,8 @@ TEST_F(Acquisition, SignalsStopTheRecordAndKeepItsBytes) {
     ASSERT_TRUE(
         std::regex_search(log, count,
                           std::regex("\nInterrupted: the record ends after ([0-9]+) bytes\n"
-                                     "Acquisition time = [0-9]+ ms \\([0-9:,]+\\)(, Rate=[0-9]+ bytes/s)?$")))
+                                     "Acquisition time = [0-9]+ ms \\([0-9:,]+\\)(, Rate=[0-9]+ bytes/s)?\n"
+                                     "Bytes: ")))
         << log;
     const std::string bytes = File("f.bin");
     EXPECT_EQ(std::to_string(bytes.size()), count[1].str());
@@ -355,6 +361,102 @@ TEST_F(Acquisition, ListsModulesAndTakesTheOneSelected) {
   const ProgramResult missing = Run({"none.bin", "/SERIAL=SIM-00000009"}, "devices=2");
   EXPECT_NE(missing.out.find("No random-number module is attached."), std::string::npos) << missing.out;
   EXPECT_FALSE(fs::exists(dir / "none.bin"));
+}
+
+}  // namespace
+
+namespace {
+
+// The quality checks inside the run: a stuck source stops it, a biased one fails its verdict,
+// and a good file's report holds the figures rngacq-check finds in it.
+TEST_F(Acquisition, StuckSourceStopsTheRunAndKeepsTheGoodBytes) {
+  const ProgramResult r = Run({"s.bin", "/LEN=100000"}, "stuck_after=5000");
+  EXPECT_EQ(r.exit_code, 1) << r.out;
+  EXPECT_NE(r.out.find("Health failure: Repetition count test at byte 5008...press any key"),
+            std::string::npos)
+      << r.out;
+  const std::string bytes = File("s.bin");
+  ASSERT_GE(bytes.size(), 5000u);
+  EXPECT_LT(bytes.size(), 100000u);
+  EXPECT_TRUE(bytes.substr(0, 5000) == Record(5000));
+  EXPECT_NE(File("s.wrn").find("Health failure: Repetition count test at byte 5008"), std::string::npos);
+}
+
+TEST_F(Acquisition, FailedVerdictFailsTheRunAfterEveryFile) {
+  const ProgramResult r = Run({"b.bin", "/LEN=20000", "/FILES=2"}, "bias=600");
+  EXPECT_EQ(r.exit_code, 1) << r.out;
+  EXPECT_EQ(r.out.find("press any key"), std::string::npos) << r.out;
+  const auto later = TimeNamedFiles();
+  ASSERT_EQ(later.size(), 1u);
+  for (const std::string& name : {std::string("b.bin"), later[0]}) {
+    EXPECT_EQ(File(name).size(), 20000u) << name;
+    EXPECT_NE(
+        File(name.substr(0, name.size() - 4) + ".wrn").find("\nVerdict: fail; 7 FIPS 140-2 blocks failed"),
+        std::string::npos)
+        << name;
+  }
+}
+
+TEST_F(Acquisition, ReportHoldsTheFiguresOfTheCheckProgram) {
+  ASSERT_EQ(Run({"g.bin", "/LEN=200000", "/RNDNOP", "/PICTURE"}).exit_code, 0);
+  const std::string log = File("g.wrn");
+  const ProgramResult check = testing_support::RunProgram(
+      RNGACQ_CHECK_PROGRAM, {"--json", "--entropy=1", "g.bin"}, dir.path().string());
+  ASSERT_EQ(check.exit_code, 0) << check.out << check.err;
+  // Each figure as the log shows it, formatted from the check program's value.
+  struct Figure {
+    const char* key;
+    const char* label;
+    const char* format;
+  };
+  const Figure figures[] = {
+      {"bytes", "\nBytes: ", "%.0f"},
+      {"entropy", "\nEntropy: ", "%f"},
+      {"chi_square", "\nChi square: ", "%1.2f"},
+      {"mean", "\nArithmetic mean: ", "%1.4f"},
+      {"monte_carlo_pi", "\nMonte Carlo value for pi: ", "%1.9f"},
+      {"serial_correlation", "\nSerial correlation: ", "%1.6f"},
+      {"min_entropy_mcv", "\nMin-entropy (most common value): ", "%f"},
+      {"blocks", "\nFIPS 140-2 blocks: ", "%.0f"},
+  };
+  for (const Figure& f : figures) {
+    std::smatch value;
+    ASSERT_TRUE(
+        std::regex_search(check.out, value, std::regex(std::string("\"") + f.key + "\":([-0-9.e+]+)")))
+        << f.key;
+    char text[64];
+    std::snprintf(text, sizeof text, f.format, std::stod(value[1]));
+    EXPECT_NE(log.find(f.label + std::string(text)), std::string::npos) << f.key << " " << text << log;
+  }
+  EXPECT_NE(log.find("(claimed min-entropy 1)"), std::string::npos) << log;
+  EXPECT_NE(log.find("\nVerdict: pass"), std::string::npos) << log;
+
+  // The picture: PNG signature, width and height from its header.
+  const std::string png = File("g.png");
+  ASSERT_GT(png.size(), 24u);
+  EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1a\n");
+  const auto big_endian = [&](std::size_t at) {
+    return (static_cast<unsigned char>(png[at]) << 24) | (static_cast<unsigned char>(png[at + 1]) << 16) |
+           (static_cast<unsigned char>(png[at + 2]) << 8) | static_cast<unsigned char>(png[at + 3]);
+  };
+  EXPECT_EQ(big_endian(16), 512);
+  EXPECT_EQ(big_endian(20), 680);
+
+  // A data file that has the picture's name keeps its bytes.
+  ASSERT_EQ(Run({"p.png", "/LEN=100", "/PICTURE"}).exit_code, 0);
+  EXPECT_EQ(File("p.png"), Record(100));
+}
+
+TEST_F(Acquisition, EntropyClaimOutsideOneToEightIsRefused) {
+  for (const char* option :
+       {"/ENTROPY=0", "/ENTROPY=9", "/ENTROPY=", "/ENTROPY=x", "/ENTROPY=2bits", "/ENTROPY=0.5"}) {
+    const ProgramResult r = Run({"e.bin", option}, "", true);
+    EXPECT_EQ(r.exit_code, 1) << option;
+    EXPECT_NE(r.out.find(std::string("\"") + option + "\""), std::string::npos) << option << r.out;
+    EXPECT_FALSE(fs::exists(dir / "e.bin")) << option;
+  }
+  ASSERT_EQ(Run({"e.bin", "/ENTROPY=4.5", "/LEN=100"}).exit_code, 0);
+  EXPECT_NE(File("e.wrn").find("(claimed min-entropy 4.5)"), std::string::npos);
 }
 
 }  // namespace
