@@ -53,7 +53,7 @@ usb/device.cpp ::: while (length < capacity && text[length] != 0) ++length; ::: 
 app/run.cpp ::: if (remainder != 0) return NextBlock ::: if (remainder > 16) return NextBlock ::: RunTest|Acquisition ::: a record's last part of 1 to 16 bytes is lost
 app/run.cpp ::: end == RecordEnd::Complete && elapsed_ms < kMinimumFileMs && run.remaining > 1 ::: end == RecordEnd::Complete && run.remaining > 1 ::: RunTest|Acquisition ::: the pause between files is taken after a slow file too
 app/run.cpp ::: if (run.log_created && log.LoggedBytes == 0) platform::DeleteFile(run.log_name); ::: (void)log; ::: RunTest|Acquisition ::: an empty log this run made is left behind
-app/run.cpp ::: run.log_created = !existed; ::: run.log_created = true; ::: RunTest|Acquisition ::: an older log that stays empty is removed
+app/run.cpp ::: run.log_created = !existed; ::: run.log_created = !existed || !run.log_name.empty(); ::: RunTest|Acquisition ::: an older log that stays empty is removed
 app/run.cpp ::: if (run.data_created && run.sink->Close()) platform::DeleteFile(run.data_name); ::: (void)run.data_created; ::: RunTest|Acquisition ::: the empty data file of a log that cannot be made is left behind
 app/run.cpp ::: if (platform::InterruptionCode() != 0) return RecordEnd::Interrupted;\n  if (protocol ::: if (protocol ::: Acquisition ::: an interruption does not stop the record
 app/run.cpp ::: if (end != RecordEnd::Complete && end != RecordEnd::Interrupted) return end; ::: if (end != RecordEnd::Interrupted) return end; ::: Acquisition ::: the stream's last bytes are never flushed

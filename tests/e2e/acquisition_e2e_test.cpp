@@ -327,6 +327,19 @@ TEST_F(Acquisition, SignalsStopTheRecordAndKeepItsBytes) {
     EXPECT_TRUE(bytes == Record(static_cast<std::int64_t>(bytes.size())));
   }
 
+  // A block in flight that then fails after an interruption: the failure is said, and nobody is
+  // asked for a key.
+  {
+    testing_support::StartedProgram p(program, {"h.bin"}, dir.path().string(),
+                                      Environment("silent,time_divisor=10"));
+    for (int i = 0; i < 2000 && File("h.wrn").find("RND_GEN") == std::string::npos; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    p.Signal(SIGINT);
+    const ProgramResult r = p.Finish();
+    EXPECT_NE(r.out.find("timed out"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("press any key"), std::string::npos) << r.out;
+  }
+
   // A second signal while the run waits for the block in flight ends it at once.
   testing_support::StartedProgram p(program, {"g.bin"}, dir.path().string(), Environment("silent"));
   for (int i = 0; i < 2000 && File("g.wrn").find("RND_GEN") == std::string::npos; ++i)
