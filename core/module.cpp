@@ -200,6 +200,9 @@ Error Module::OpenInto(const Selector& selector, std::unique_ptr<Module>& module
 
   // Each failure releases what was opened; should that fail too, the client hears of it.
   const auto fail = [&](Error error) {
+    // The endpoints go with the device: nothing may point at them afterwards.
+    opened->in_ = nullptr;
+    opened->out_ = nullptr;
     Release(std::move(opened->device_), report.release_failure);
     return error;
   };
