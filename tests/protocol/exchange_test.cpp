@@ -169,11 +169,9 @@ TEST_F(Exchange, BlockRequestFramesAreByteExact) {
   EXPECT_EQ(driver.sent.size(), 80u);
   EXPECT_EQ(driver.requested_in, 2064u);
 
-  const std::size_t before = driver.sent.size();
   driver.sent.clear();
   EXPECT_EQ(protocol::RequestBlock(1985, 0), 1);
   EXPECT_TRUE(driver.sent.empty());
-  EXPECT_EQ(before, 80u);
 
   for (auto [length, n] : {std::pair{0u, 0u}, {1u, 1u}, {16u, 1u}, {17u, 2u}}) {
     driver.in.answer = Answer(16 * n + 80, 0xA7, n, 0x2D);
