@@ -53,12 +53,8 @@ TEST(OsRelease, ComposesTheLineFromWhatIsKnown) {
   EXPECT_EQ(line({"", "", "", "x86_64"}), "<none>");
   EXPECT_EQ(line({"Evil\x1B]0;title\x07", "", "1\n2", ""}), "Evil]0;title (kernel 12)");
 
-  for (const char* machine : {"x86_64", "aarch64", "ppc64le", "riscv64", "s390x", "arm64"}) {
-    EXPECT_EQ(sysinfo::MachineBitness(machine), "64-bit") << machine;
-  }
-  for (const char* machine : {"i686", "i386", "armv7l", "armv6l", "mips", "ppc"}) {
-    EXPECT_EQ(sysinfo::MachineBitness(machine), "32-bit") << machine;
-  }
+  for (const char* machine : {"ppc64le", "s390x"}) EXPECT_EQ(sysinfo::MachineBitness(machine), "64-bit");
+  for (const char* machine : {"i686", "powerpc"}) EXPECT_EQ(sysinfo::MachineBitness(machine), "32-bit");
   EXPECT_EQ(sysinfo::MachineBitness("quantum"), "");
 }
 
