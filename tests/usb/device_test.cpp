@@ -85,8 +85,7 @@ TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
   device_read[30] = 38;
   device_read[34] = 18;
   EXPECT_EQ(requests[0].input, device_read);
-  EXPECT_EQ(usb::ReadLe16(&requests[8].input[2]), 0x0303);  // serial string, in English
-  EXPECT_EQ(usb::ReadLe16(&requests[8].input[4]), 0x0409);
+  EXPECT_EQ(usb::ReadLe16(&requests[8].input[2]), 0x0303);  // the serial string; its language: LanguageTables
   EXPECT_EQ(usb::ReadLe16(&requests[16].input[2]), 0x0200);
   EXPECT_EQ(usb::ReadLe16(&requests[16].input[6]), 32);
 
