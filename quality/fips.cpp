@@ -39,7 +39,10 @@ struct RunCounts {
 // of the ones' shifted words, so one set of shifts serves both. Twelve population counts per
 // word: where the processor has an instruction for them, a copy that uses it is chosen at
 // start-up, since counting in software is several times slower.
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__)
+// The clones are chosen by a resolver that runs while the program is still being loaded, before
+// ThreadSanitizer's run time is ready: sanitized builds take the portable code.
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__SANITIZE_THREAD__) && \
+    !defined(__SANITIZE_ADDRESS__)
 __attribute__((target_clones("popcnt", "default")))
 #endif
 RunCounts
