@@ -89,6 +89,11 @@ std::string ShownPath(const std::string& path) {
   return std::string(shown.begin(), shown.end());
 }
 
+bool NamesALink(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::is_symlink(std::filesystem::path(std::u8string(path.begin(), path.end())), error);
+}
+
 bool FitsPathLimit(const std::string& path) {
   return platform::NameLength(AbsolutePath(path)) <= platform::PathLimit();
 }
@@ -176,10 +181,12 @@ int StartProgram(const std::vector<std::string>& arguments) {
                                                 [](const std::string& a) { return IsOption(a, "STDOUT"); }));
 
   // The catalogue stands beside the executable. A bare name was found through the search path,
-  // not in the current directory, so then the system is asked where the executable is.
+  // not in the current directory, and a link (an installed package's entry in /usr/bin) stands
+  // apart from the program: then the system is asked where the executable is.
   const std::string invoked = arguments.empty() ? std::string() : arguments[0];
   std::string program_path;
-  if (invoked.find_first_of(kSeparators) == std::string::npos) program_path = platform::ExecutablePath();
+  if (invoked.find_first_of(kSeparators) == std::string::npos || NamesALink(invoked))
+    program_path = platform::ExecutablePath();
   if (program_path.empty()) program_path = AbsolutePath(invoked);
   const std::string catalogue = program_path.substr(0, ComponentStart(program_path)) + "lang.INI";
   // A path beyond the platform's limit could not be opened anyway: it counts as missing.

@@ -109,8 +109,15 @@ TEST(Startup, CatalogueBesideTheExecutable) {
   testing_support::ScratchDir dir;
   const std::string name = Install(RNGACQ_SIM_PROGRAM, dir.path() / "bin", true);
   fs::create_directory(dir.path() / "work");
-  // Found by bare name through the search path, and by a relative path.
-  for (const std::string& command : {name, "../bin/" + name}) {
+  // Found by bare name through the search path, by a relative path, and through a link that
+  // stands elsewhere (as a package's entry in /usr/bin does).
+  std::vector<std::string> commands{name, "../bin/" + name};
+#ifndef _WIN32
+  fs::create_directory(dir.path() / "links");
+  fs::create_symlink(dir.path() / "bin" / name, dir.path() / "links" / name);
+  commands.push_back("../links/" + name);
+#endif
+  for (const std::string& command : commands) {
     const auto [code, out] = Start(dir.path() / "work", command, "-h", dir.path() / "bin");
     EXPECT_EQ(code, 0) << command;
     EXPECT_NE(out.find("\n" + name + ", Lite version;\n"), std::string::npos) << out;
