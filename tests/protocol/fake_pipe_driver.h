@@ -34,6 +34,7 @@ class RecordingEvent final : public usb::Event {
 
 enum class PipeBehaviour {
   Complete,  // done at once (error 0)
+  Pending,   // 997, then completes inside the call (its event is signalled)
   Never,     // 997, ends only through an abort
   Refused,   // error 31 at once
 };
@@ -116,9 +117,14 @@ class FakePipeDriver final : public usb::Driver {
     }
     switch (script.behaviour) {
       case PipeBehaviour::Complete:
+      case PipeBehaviour::Pending:
         request->complete = true;
         request->success = true;
         request->transferred = moved + offset;
+        if (script.behaviour == PipeBehaviour::Pending) {
+          record.event->Signal();
+          return usb::kErrorIoPending;
+        }
         return 0;
       case PipeBehaviour::Never:
         return usb::kErrorIoPending;
