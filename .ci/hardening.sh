@@ -72,7 +72,7 @@ check files 0 "Data file (3/3)" "" /LEN=5000 /FILES=3
 check silent 1 "Receiving the module's answer timed out." "silent,time_divisor=1000" f.bin
 check stranded 1 "Receiving the module's answer timed out." "silent,abort_ineffective,time_divisor=1000" f.bin
 check disconnect 1 "press any key" "disconnect_after=2,time_divisor=1000" f.bin /LEN=10000
-check no-module 0 "No random-number module is attached." "devices=0" f.bin
+check no-module 1 "No random-number module is attached." "devices=0" f.bin
 check help 0 "Lite version" "" /?
 check bad-option 1 "Unrecognised option \"/X\"" "" /LEN=5 /X
 
