@@ -19,11 +19,11 @@
 #include "app/data_sink.h"
 #include "drivers/sim/module_model.h"
 #include "drivers/sim/sim_driver.h"
-#include "include/rngacq/rngacq.h"
 #include "platform/platform.h"
 #include "protocol/block_request.h"
 #include "protocol/device_link.h"
 #include "quality/checker.h"
+#include "rngacq/rngacq.h"
 
 namespace {
 

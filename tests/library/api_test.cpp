@@ -11,7 +11,7 @@
 
 #include "drivers/sim/module_model.h"
 #include "drivers/sim/sim_driver.h"
-#include "include/rngacq/rngacq.h"
+#include "rngacq/rngacq.h"
 
 namespace {
 

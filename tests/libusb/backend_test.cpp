@@ -4,7 +4,7 @@
 // must refuse.
 #include <gtest/gtest.h>
 
-#include "include/rngacq/rngacq.h"
+#include "rngacq/rngacq.h"
 
 #include <memory>
 #include <string>

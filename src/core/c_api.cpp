@@ -4,7 +4,7 @@
 #include <new>
 
 #include "core/module.h"
-#include "include/rngacq/rngacq.h"
+#include "rngacq/rngacq.h"
 
 struct rngacq_module {
   std::unique_ptr<core::Module> module;
