@@ -150,8 +150,9 @@ void PrintHealthSummary(const Run& run) {
     return console::Format("%s %" PRIu64 ", %s %" PRIu64, Label("S030").c_str(), h.warnings,
                            Label("S020").c_str(), h.failures);
   };
-  console::PrintLogged("\n%s: %s; %s: %s", Label("S027").c_str(), counts(results.rct).c_str(),
-                       Label("S028").c_str(), counts(results.apt).c_str());
+  console::PrintLogged("\n%s: %s; %s: %s; %s: %s", Label("S027").c_str(), counts(results.rct).c_str(),
+                       Label("S028").c_str(), counts(results.apt).c_str(), Label("S041").c_str(),
+                       counts(results.repeat).c_str());
 }
 
 // The picture is beside the data file; a picture that cannot be written costs no data.

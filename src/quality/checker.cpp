@@ -24,9 +24,10 @@ Results Checker::Finish() const {
   r.fips_failure_limit = FipsFailureLimit(r.fips.blocks);
   r.rct = health_.Rct();
   r.apt = health_.Apt();
+  r.repeat = health_.Repeat();
   if (health_.Failed() || r.fips.failures > r.fips_failure_limit) {
     r.verdict = Verdict::kFail;
-  } else if (r.rct.warnings + r.apt.warnings > 0) {
+  } else if (r.rct.warnings + r.apt.warnings + r.repeat.warnings > 0) {
     r.verdict = Verdict::kWarning;
   }
   return r;

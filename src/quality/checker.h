@@ -21,7 +21,7 @@ struct Results {
   Statistics statistics;
   FipsResult fips;
   std::uint64_t fips_failure_limit = 0;  // more failed blocks than this fail the file
-  HealthResult rct, apt;
+  HealthResult rct, apt, repeat;
   std::array<std::uint64_t, 256> histogram{};
   Verdict verdict = Verdict::kPass;
 };

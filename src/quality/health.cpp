@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace quality {
 
@@ -30,6 +31,10 @@ std::uint32_t RctCutoff(double h, int alpha_log2) {
   return 1 + static_cast<std::uint32_t>(std::ceil(static_cast<double>(alpha_log2) / h));
 }
 
+std::uint32_t RepeatCutoff(double h, int alpha_log2) {
+  return static_cast<std::uint32_t>(std::ceil(static_cast<double>(alpha_log2) / h));
+}
+
 std::uint32_t AptCutoff(double h, int alpha_log2, std::uint32_t window) {
   return 1 + CriticalBinomial(window, std::exp2(-static_cast<long double>(h)), alpha_log2);
 }
@@ -39,6 +44,8 @@ HealthTests::HealthTests(double h, HealthListener listener) : listener_(std::mov
   rct_.failure_cutoff = RctCutoff(h, kFailureAlphaLog2);
   apt_.warning_cutoff = AptCutoff(h, kWarningAlphaLog2);
   apt_.failure_cutoff = AptCutoff(h, kFailureAlphaLog2);
+  repeat_.warning_cutoff = RepeatCutoff(h, kWarningAlphaLog2);
+  repeat_.failure_cutoff = RepeatCutoff(h, kFailureAlphaLog2);
 }
 
 void HealthTests::Hit(HealthResult& result, HealthTest test, HealthLevel level, std::uint64_t offset) {
@@ -53,42 +60,67 @@ void HealthTests::Hit(HealthResult& result, HealthTest test, HealthLevel level, 
   if (listener_) listener_({test, level, offset});
 }
 
-void HealthTests::Feed(const std::uint8_t* data, std::size_t size) {
-  // RCT, span by span: equal neighbours are counted in vectors; only a span where a run could
-  // reach the cutoff is walked byte by byte.
+void HealthTests::MatchRuns(HealthResult& result, HealthTest test, std::uint32_t less, const std::uint8_t* a,
+                            const std::uint8_t* b, std::size_t n, std::uint64_t& run, std::uint64_t offset) {
+  // Span by span: the matches are counted in vectors; only a span where the run could reach the
+  // warning cutoff is walked byte by byte.
   constexpr std::size_t kSpan = 64;
-  std::uint8_t last = last_;
-  std::uint32_t run = run_;
-  for (std::size_t at = 0; at < size; at += kSpan) {
-    const std::uint8_t* span = data + at;
-    const std::size_t n = std::min(kSpan, size - at);
-    std::uint32_t equal = span[0] == last;
-    for (std::size_t i = 1; i < n; ++i) equal += span[i] == span[i - 1];
-    if (std::max(run, 1u) + equal < rct_.warning_cutoff) {
-      // No hit here; the run at the span's end is its trailing equal bytes.
-      std::uint32_t tail = 1;
-      while (tail < n && span[n - 1 - tail] == span[n - 1]) ++tail;
-      run = tail == n && span[0] == last ? run + tail : tail;
-      last = span[n - 1];
+  const std::uint64_t warning = result.warning_cutoff - less, failure = result.failure_cutoff - less;
+  for (std::size_t at = 0; at < n; at += kSpan) {
+    const std::size_t m = std::min(kSpan, n - at);
+    std::uint32_t equal = 0;
+    for (std::size_t i = 0; i < m; ++i) equal += a[at + i] == b[at + i];
+    if (run + equal < warning) {
+      // No hit here; the run at the span's end is its trailing matches.
+      std::size_t tail = 0;
+      while (tail < m && a[at + m - 1 - tail] == b[at + m - 1 - tail]) ++tail;
+      run = tail == m ? run + tail : tail;
       continue;
     }
-    for (std::size_t i = 0; i < n; ++i) {
-      if (span[i] != last) {
-        last = span[i];
-        run = 1;
-        continue;
-      }
-      ++run;
-      if (run == rct_.warning_cutoff)
-        Hit(rct_, HealthTest::kRepetitionCount, HealthLevel::kWarning, offset_ + at + i);
-      if (run == rct_.failure_cutoff)
-        Hit(rct_, HealthTest::kRepetitionCount, HealthLevel::kFailure, offset_ + at + i);
+    for (std::size_t i = at; i < at + m; ++i) {
+      run = a[i] == b[i] ? run + 1 : 0;
+      if (run == warning) Hit(result, test, HealthLevel::kWarning, offset + i);
+      if (run == failure) Hit(result, test, HealthLevel::kFailure, offset + i);
     }
   }
-  last_ = last;
-  run_ = run;
+}
+
+void HealthTests::Feed(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return;
+  FeedRct(data, size);
   FeedApt(data, size);
+  FeedRepeat(data, size);
   offset_ += size;
+}
+
+void HealthTests::FeedRct(const std::uint8_t* data, std::size_t size) {
+  // A run of c equal bytes is c - 1 matches with the byte before.
+  const auto test = HealthTest::kRepetitionCount;
+  if (offset_ > 0) {
+    MatchRuns(rct_, test, 1, data, &last_, 1, rct_run_, offset_);
+  }
+  MatchRuns(rct_, test, 1, data + 1, data, size - 1, rct_run_, offset_ + 1);
+  last_ = data[size - 1];
+}
+
+void HealthTests::FeedRepeat(const std::uint8_t* data, std::size_t size) {
+  const auto test = HealthTest::kBlockRepetition;
+  // The first block of the file has nothing to repeat; later bytes meet their earlier byte in
+  // the history while it lies before `data`, then in `data` itself.
+  std::size_t i = offset_ < kRepeatLag ? std::min<std::size_t>(size, kRepeatLag - offset_) : 0;
+  while (i < std::min(size, kRepeatLag)) {
+    const std::size_t slot = (offset_ + i) % kRepeatLag;
+    const std::size_t m = std::min(std::min(size, kRepeatLag) - i, kRepeatLag - slot);
+    MatchRuns(repeat_, test, 0, data + i, history_.data() + slot, m, repeat_run_, offset_ + i);
+    i += m;
+  }
+  if (i < size)
+    MatchRuns(repeat_, test, 0, data + i, data + i - kRepeatLag, size - i, repeat_run_, offset_ + i);
+  for (std::size_t k = size - std::min(size, kRepeatLag); k < size;) {
+    const std::size_t slot = (offset_ + k) % kRepeatLag, m = std::min(size - k, kRepeatLag - slot);
+    std::memcpy(history_.data() + slot, data + k, m);
+    k += m;
+  }
 }
 
 void HealthTests::FeedApt(const std::uint8_t* data, std::size_t size) {

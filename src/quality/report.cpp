@@ -51,6 +51,7 @@ constexpr Label kLabels[] = {
     {"S038", "Health warning"},
     {"S039", "Health failure"},
     {"S040", "not available"},
+    {"S041", "Block repetition test"},
 };
 
 std::string Format(const char* format, double value) {
@@ -94,8 +95,10 @@ std::string_view VerdictName(Verdict verdict) {
 
 std::string HealthEventLine(const HealthEvent& e, const LabelLookup& l) {
   return l(e.level == HealthLevel::kWarning ? "S038" : "S039") + ": " +
-         l(e.test == HealthTest::kRepetitionCount ? "S027" : "S028") + " " + l("S031") + " " +
-         Number(e.offset);
+         l(e.test == HealthTest::kRepetitionCount      ? "S027"
+           : e.test == HealthTest::kAdaptiveProportion ? "S028"
+                                                       : "S041") +
+         " " + l("S031") + " " + Number(e.offset);
 }
 
 std::string VerdictLine(const Results& r, const LabelLookup& l) {
@@ -108,6 +111,7 @@ std::string VerdictLine(const Results& r, const LabelLookup& l) {
   const bool fail = r.verdict == Verdict::kFail;
   health(r.rct, "S027", fail);
   health(r.apt, "S028", fail);
+  health(r.repeat, "S041", fail);
   if (r.fips.failures > r.fips_failure_limit)
     line += "; " + Number(r.fips.failures) + " " + l("S037") + " (" + l("S021") + " " +
             Number(r.fips_failure_limit) + ")";
@@ -146,6 +150,7 @@ std::vector<std::string> ReportLines(const Results& r, const LabelLookup& l) {
           l("S026") + " " + Number(t[kContinuousRun]) + ")",
       l("S027") + " (" + l("S032") + " " + Format("%g", r.entropy_claim) + "): " + TestCounts(r.rct, l),
       l("S028") + " (" + l("S032") + " " + Format("%g", r.entropy_claim) + "): " + TestCounts(r.apt, l),
+      l("S041") + " (" + l("S032") + " " + Format("%g", r.entropy_claim) + "): " + TestCounts(r.repeat, l),
       VerdictLine(r, l),
   };
 }
@@ -202,8 +207,8 @@ std::string JsonLine(std::string_view file, const Results& r) {
          ",\"poker\":" + Number(t[kPoker]) + ",\"runs\":" + Number(t[kRuns]) +
          ",\"long_run\":" + Number(t[kLongRun]) + ",\"continuous_run\":" + Number(t[kContinuousRun]) +
          "},\"rct\":" + JsonHealth(r.rct) + ",\"apt\":" + JsonHealth(r.apt) +
-         ",\"entropy_claim\":" + JsonNumber(r.entropy_claim) + ",\"verdict\":\"" +
-         std::string(VerdictName(r.verdict)) + "\"}";
+         ",\"block_repeat\":" + JsonHealth(r.repeat) + ",\"entropy_claim\":" + JsonNumber(r.entropy_claim) +
+         ",\"verdict\":\"" + std::string(VerdictName(r.verdict)) + "\"}";
   return out;
 }
 

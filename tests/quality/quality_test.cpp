@@ -136,8 +136,14 @@ TEST(Health, EventsAtTheByteThatReachesTheCutoff) {
 }
 
 TEST(Checker, AnyChunkingGivesTheSameResults) {
-  const Bytes data = RandomBytes(3 * quality::kFipsBlock + 1234, 5);
+  Bytes data = RandomBytes(3 * quality::kFipsBlock + 1234, 5);
+  // Bytes repeated one block later: a warning, then a failure; the history spans the feeds.
+  std::copy_n(data.begin() + 100, 6, data.begin() + 100 + 1984);
+  std::copy_n(data.begin() + 3000, 9, data.begin() + 3000 + 1984);
   const std::string whole = quality::JsonLine("x", Check(data));
+  EXPECT_NE(whole.find("\"block_repeat\":{\"cutoff\":4,\"failure_cutoff\":8,\"warnings\":2,\"failures\":1}"),
+            std::string::npos)
+      << whole;
   std::mt19937 generator(9);
   for (const std::size_t most : {1u, 7u, 600u, 5000u}) {
     quality::Checker checker;

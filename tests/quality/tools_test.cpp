@@ -208,16 +208,19 @@ sim::DataFaults Repeating(std::uint32_t from) {
 }
 
 TEST(SimulatedFaults, EachIsCaughtSoon) {
+  using R = quality::Results;
   const struct {
     const char* name;
     sim::DataFaults faults;
     double claim;
-    bool stopped;  // a health failure, reached within `within` bytes of the fault
-    std::uint64_t within;
+    quality::HealthResult R::*test;  // the health test that stops it, within `within` bytes of `from`
+    std::uint64_t from, within;
   } cases[] = {
-      {"stuck from byte 5000", Stuck(5000), 8, true, 8},
-      {"stuck, raw-mode claim", Stuck(5000), 1, true, 60},
-      {"bias 600 per mille", Biased(600), 8, false, 0},
+      {"stuck from byte 5000", Stuck(5000), 8, &R::rct, 5000, 8},
+      {"stuck, raw-mode claim", Stuck(5000), 1, &R::rct, 5000, 60},
+      {"blocks repeated from block 3", Repeating(3), 8, &R::repeat, 3 * 1984, 8},
+      {"repeated, raw-mode claim", Repeating(3), 1, &R::repeat, 3 * 1984, 60},
+      {"bias 600 per mille", Biased(600), 8, nullptr, 0, 0},
   };
   for (const auto& c : cases) {
     const Bytes data = ModuleData(c.faults, 200'000);
@@ -225,9 +228,10 @@ TEST(SimulatedFaults, EachIsCaughtSoon) {
     checker.Feed(data.data(), data.size());
     const quality::Results r = checker.Finish();
     EXPECT_EQ(r.verdict, quality::Verdict::kFail) << c.name;
-    if (c.stopped) {
-      ASSERT_GT(r.rct.failures, 0u) << c.name;
-      EXPECT_LE(r.rct.first_failure_offset, 5000 + c.within) << c.name;
+    if (c.test != nullptr) {
+      ASSERT_GT((r.*c.test).failures, 0u) << c.name;
+      EXPECT_GE((r.*c.test).first_failure_offset, c.from) << c.name;
+      EXPECT_LE((r.*c.test).first_failure_offset, c.from + c.within) << c.name;
     }
   }
   // Bias: every FIPS block fails its monobit test.
@@ -235,11 +239,6 @@ TEST(SimulatedFaults, EachIsCaughtSoon) {
   quality::Checker bias_check;
   bias_check.Feed(biased.data(), biased.size());
   EXPECT_EQ(bias_check.Finish().fips.test_failures[quality::kMonobit], 20u);
-  // Repeated blocks: the data of block 3 on are those of block 2.
-  const Bytes repeated = ModuleData(Repeating(3), 5 * 1984);
-  EXPECT_TRUE(
-      std::equal(repeated.begin() + 2 * 1984, repeated.begin() + 3 * 1984, repeated.begin() + 4 * 1984));
-  EXPECT_FALSE(std::equal(repeated.begin() + 1984, repeated.begin() + 2 * 1984, repeated.begin() + 2 * 1984));
   // The good stream: no event at either claim.
   for (const double claim : {8.0, 1.0}) {
     const Bytes good = ModuleData({}, 1 << 20);
