@@ -36,47 +36,89 @@ struct RunCounts {
 // Counts the runs in the stream of `n` words (followed by a word of 0), whose last word holds
 // `last_bits` bits. A run of length >= k starts where a bit differs from the one before it (or
 // opens the stream) and the k - 1 bits after it equal it. The zeros' masks are the complements
-// of the ones' shifted words, so one set of shifts serves both. Twelve population counts per
-// word: where the processor has an instruction for them, a copy that uses it is chosen at
-// start-up, since counting in software is several times slower.
-// The clones are chosen by a resolver that runs while the program is still being loaded, before
-// ThreadSanitizer's run time is ready: sanitized builds take the portable code.
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__SANITIZE_THREAD__) && \
-    !defined(__SANITIZE_ADDRESS__)
-__attribute__((target_clones("popcnt", "default")))
-#endif
-RunCounts
-CountRuns(const std::uint64_t* w, std::size_t n, unsigned last_bits) {
-  std::uint32_t o[6] = {}, z[6] = {};
-  // The first word is counted alone (before it: a bit unlike the first for either value), the
-  // others with no state carried from word to word, so that the loop can be vectorised where
-  // the processor counts bits in vectors.
-  // `valid`, `valid_next`: the bits of this word and of the next that belong to the stream.
-  const auto count = [&](std::uint64_t x, std::uint64_t next, std::uint64_t before_one,
-                         std::uint64_t before_zero, std::uint64_t valid, std::uint64_t valid_next) {
-    std::uint64_t co = x & ~((x >> 1) | (before_one << 63));
-    std::uint64_t cz = ~x & valid & ((x >> 1) | (before_zero << 63));
-    o[0] += static_cast<std::uint32_t>(std::popcount(co));
-    z[0] += static_cast<std::uint32_t>(std::popcount(cz));
-    for (int k = 1; k < 6; ++k) {
+// of the ones' shifted words, so one set of shifts serves both: twelve population counts per
+// word. The words between the first and the last two carry no state from one to the next and
+// keep their counts in twelve plain variables, so that the compiler vectorises the loop where
+// the processor counts bits in vectors.
+[[gnu::always_inline]] inline RunCounts CountRunsBody(const std::uint64_t* w, std::size_t n,
+                                                      unsigned last_bits) {
+  std::uint32_t o0 = 0, o1 = 0, o2 = 0, o3 = 0, o4 = 0, o5 = 0;
+  std::uint32_t z0 = 0, z1 = 0, z2 = 0, z3 = 0, z4 = 0, z5 = 0;
+  const auto bits = [](std::uint64_t x) { return static_cast<std::uint32_t>(std::popcount(x)); };
+  for (std::size_t j = 1; j + 2 < n; ++j) {
+    const std::uint64_t x = w[j], next = w[j + 1], before = (x >> 1) | (w[j - 1] << 63);
+    std::uint64_t co = x & ~before, cz = ~x & before;
+    const auto step = [&](int k, std::uint32_t& ones, std::uint32_t& zeros) {
       const std::uint64_t shifted = (x << k) | (next >> (64 - k));  // bit i + k at i
       co &= shifted;
+      cz &= ~shifted;
+      ones += bits(co);
+      zeros += bits(cz);
+    };
+    o0 += bits(co);
+    z0 += bits(cz);
+    step(1, o1, z1);
+    step(2, o2, z2);
+    step(3, o3, z3);
+    step(4, o4, z4);
+    step(5, o5, z5);
+  }
+  RunCounts r{{{z0, z1, z2, z3, z4, z5}, {o0, o1, o2, o3, o4, o5}}};
+  // The first word (before it: a bit unlike the first for either value) and the last two, whose
+  // bits beyond the stream's end belong to no run.
+  const auto edge = [&](std::uint64_t x, std::uint64_t next, std::uint64_t before_one,
+                        std::uint64_t before_zero, std::uint64_t valid, std::uint64_t valid_next) {
+    std::uint64_t co = x & ~((x >> 1) | (before_one << 63));
+    std::uint64_t cz = ~x & valid & ((x >> 1) | (before_zero << 63));
+    r.at_least[1][0] += bits(co);
+    r.at_least[0][0] += bits(cz);
+    for (int k = 1; k < 6; ++k) {
+      const std::uint64_t shifted = (x << k) | (next >> (64 - k));
+      co &= shifted;
       cz &= ~shifted & ((valid << k) | (valid_next >> (64 - k)));  // no zero continues past the end
-      o[k] += static_cast<std::uint32_t>(std::popcount(co));
-      z[k] += static_cast<std::uint32_t>(std::popcount(cz));
+      r.at_least[1][k] += bits(co);
+      r.at_least[0][k] += bits(cz);
     }
   };
   constexpr std::uint64_t kAll = ~std::uint64_t{0};
   const std::uint64_t last = kAll << (64 - last_bits);
-  count(w[0], w[1], 0, 1, kAll, kAll);
-  for (std::size_t j = 1; j + 2 < n; ++j) count(w[j], w[j + 1], w[j - 1], w[j - 1], kAll, kAll);
-  count(w[n - 2], w[n - 1], w[n - 3], w[n - 3], kAll, last);
-  count(w[n - 1], 0, w[n - 2], w[n - 2], last, 0);
-  RunCounts r;
-  std::memcpy(r.at_least[1], o, sizeof o);
-  std::memcpy(r.at_least[0], z, sizeof z);
+  edge(w[0], w[1], 0, 1, kAll, kAll);
+  edge(w[n - 2], w[n - 1], w[n - 3], w[n - 3], kAll, last);
+  edge(w[n - 1], 0, w[n - 2], w[n - 2], last, 0);
   return r;
 }
+
+// Counting bits in software is several times slower than the processor's instruction, and
+// counting them in vectors several times faster again: a copy of the loop for each, chosen once
+// by what the processor offers. Not on Windows, where GCC cannot keep the stack aligned for the
+// wide vectors it would spill there.
+#if defined(__GNUC__) && !defined(__clang__) && (defined(__x86_64__) || defined(__i386__)) && !defined(_WIN32)
+[[gnu::target("popcnt,avx512f,avx512vl,avx512vpopcntdq")]] RunCounts CountRunsVector(const std::uint64_t* w,
+                                                                                     std::size_t n,
+                                                                                     unsigned last_bits) {
+  return CountRunsBody(w, n, last_bits);
+}
+[[gnu::target("popcnt")]] RunCounts CountRunsPopcnt(const std::uint64_t* w, std::size_t n,
+                                                    unsigned last_bits) {
+  return CountRunsBody(w, n, last_bits);
+}
+RunCounts CountRunsPortable(const std::uint64_t* w, std::size_t n, unsigned last_bits) {
+  return CountRunsBody(w, n, last_bits);
+}
+RunCounts CountRuns(const std::uint64_t* w, std::size_t n, unsigned last_bits) {
+  static const auto chosen = [] {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512vpopcntdq") && __builtin_cpu_supports("avx512vl"))
+      return &CountRunsVector;
+    return __builtin_cpu_supports("popcnt") ? &CountRunsPopcnt : &CountRunsPortable;
+  }();
+  return chosen(w, n, last_bits);
+}
+#else
+RunCounts CountRuns(const std::uint64_t* w, std::size_t n, unsigned last_bits) {
+  return CountRunsBody(w, n, last_bits);
+}
+#endif
 
 int Bit(const std::uint8_t* block, std::size_t i) {
   return block[i / 8] >> (7 - i % 8) & 1;
