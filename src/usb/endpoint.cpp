@@ -35,7 +35,12 @@ std::uint32_t ByteCount(const std::uint8_t* buffer, std::int32_t length) {
   return static_cast<std::uint32_t>(length);
 }
 
-TransferContextPtr NewContext(std::size_t size) {
+TransferContextPtr NewContext(UsbEndPoint& ep, std::size_t size) {
+  if (ep.SpareContext && ep.SpareContext->request.size() == size) {
+    TransferContextPtr context = std::move(ep.SpareContext);
+    std::fill(context->request.begin(), context->request.end(), std::uint8_t{0});
+    return context;
+  }
   return std::make_unique<TransferContext>(size);
 }
 
@@ -57,7 +62,7 @@ TransferContextPtr StartDataTransfer(UsbEndPoint& ep, bool direct, std::uint8_t*
   if (kHeader + table + carried > std::numeric_limits<std::uint32_t>::max()) return nullptr;
   const auto table32 = static_cast<std::uint32_t>(table);
   const std::uint32_t data_offset = direct ? 0 : kHeader + table32;
-  TransferContextPtr context = NewContext(std::size_t{kHeader} + table32 + carried);
+  TransferContextPtr context = NewContext(ep, std::size_t{kHeader} + table32 + carried);
   TransferRequest header;
   header.EndpointAddress = ep.bEndpointAddress;
   header.PacketTableOffset = table32 > 0 ? kHeader : 0;
@@ -163,7 +168,7 @@ bool UsbEndPoint::FinishTransfer(std::uint8_t* buffer, std::int32_t& length, Com
       std::memcpy(packets, context->request.data() + offset, copy);
     }
   }
-  context.reset();
+  SpareContext = std::move(context);  // the driver is done with it
   return outcome.success && TransferStatus == 0 && RequestStatus == 0;
 }
 
@@ -198,7 +203,7 @@ TransferContextPtr UsbControlEndPoint::BeginTransfer(std::uint8_t* buffer, std::
   header.bmRequestType =
       static_cast<std::uint8_t>((Direction & 1) * 128 + (RequestType & 3) * 32 + (Recipient & 0x1F));
   DirectionIn = Direction == 1;
-  TransferContextPtr context = NewContext(std::size_t{kHeader} + n);
+  TransferContextPtr context = NewContext(*this, std::size_t{kHeader} + n);
   header.TimeoutSeconds = (TimeoutMs > 0 && TimeoutMs < 1000) ? 1 : TimeoutMs / 1000;
   header.bRequest = bRequest;
   header.wValue = wValue;

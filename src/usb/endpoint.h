@@ -81,6 +81,9 @@ class UsbEndPoint {
   // data buffer of such a transfer is still in the driver's hands too, so a caller that sees
   // this count above zero must never reuse or free that buffer.
   std::uint32_t StrandedTransfers = 0;
+  // The request buffer of the last transfer that ended, taken again (cleared) by the next one of
+  // the same size: a module's blocks then cost no allocation per transfer.
+  TransferContextPtr SpareContext;
 };
 
 class UsbControlEndPoint : public UsbEndPoint {
