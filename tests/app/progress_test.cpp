@@ -17,19 +17,9 @@
 
 namespace {
 
-std::string Back(int count) {
-  return std::string(static_cast<std::size_t>(count), '\b');
-}
-
-TEST(ShowProgress, DrawsEachPercentageOnceAndEndsWithOk) {
+// RunTest draws a whole record's indicator; here are the edges.
+TEST(ShowProgress, EachPercentageOnceWideDrawingsAndHugeTotals) {
   testing_support::CapturedConsole console;
-  app::ShowProgress(app::kProgressStart, 5);
-  for (int i = 0; i < 5; ++i) app::ShowProgress(app::kProgressUpdate, i);
-  app::ShowProgress(app::kProgressFinish, 0);
-  EXPECT_EQ(console.direct, "  0%" + Back(4) + " 20%" + Back(4) + " 40%" + Back(4) + " 60%" + Back(4) +
-                                " 80%" + Back(4) + "  OK ");
-
-  console.direct.clear();
   app::ShowProgress(app::kProgressStart, 1000);
   for (int i = 0; i < 1000; ++i) app::ShowProgress(app::kProgressUpdate, i);
   EXPECT_EQ(std::count(console.direct.begin(), console.direct.end(), '%'), 100);
@@ -46,7 +36,7 @@ TEST(ShowProgress, DrawsEachPercentageOnceAndEndsWithOk) {
   app::ShowProgress(app::kProgressStart, 5);
   app::ShowProgress(app::kProgressUpdate, 500);
   app::ShowProgress(app::kProgressFinish, 0);
-  EXPECT_EQ(console.direct, "10000%" + Back(6) + "  OK  ");
+  EXPECT_EQ(console.direct, "10000%\b\b\b\b\b\b  OK  ");
 
   // Totals too large to multiply by 100 in 64 bits still give the right percentage.
   console.direct.clear();
@@ -102,7 +92,6 @@ TEST_F(TimingTest, ReportsTimeAndRate) {
   EXPECT_EQ(Report(3723456000, 0), "\nTime= 3723456 ms (01:02:03,456)");
   EXPECT_EQ(elapsed, 3723456u);
   EXPECT_EQ(Report(90000000000, 0), "\nTime= 90000000 ms (25:00:00,000)");
-  EXPECT_EQ(Report(123000, 10000), "\nTime= 123 ms (00:00:00,123), rate=81301 B/s");
   EXPECT_EQ(Report(999, 10000), "\nTime= 0 ms (00:00:00,000)");
   EXPECT_EQ(elapsed, 0u);
 
