@@ -1,10 +1,13 @@
 // The acquisition run against the simulated module, in process: files, logs, console output,
-// names, pauses, and every way a run can end.
+// names, pauses, progress and timing, and every way a run can end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 
 #include "app/command_line.h"
+#include "app/progress.h"
 #include "app/run.h"
 #include "console/catalogue.h"
 #include "console/output.h"
@@ -15,6 +18,8 @@
 
 #ifndef _WIN32
 #include <unistd.h>
+#else
+#include "platform/windows/win32.h"
 #endif
 
 namespace {
@@ -30,7 +35,7 @@ class RunTest : public ::testing::Test {
     previous_directory = fs::current_path();
     fs::current_path(dir.path());
     testing_support::WriteFile("lang.INI",
-                               "[F001]\nS002=Time\nS004=ms\nS005=rate\nS006=B/s\n"
+                               "[F001]\nS001=No counter\nS002=Time\nS004=ms\nS005=rate\nS006=B/s\n"
                                "[F002]\nS002=cannot create\nS003=File\nS004=Length\nS005=bytes\nS006=Mode\n"
                                "S012=write failed\n"
                                "[F006]\nS002=no module\nS005=Module: ;\nS006=driver\nS010=receive timed out\n"
@@ -170,6 +175,85 @@ TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
   }
 }
 
+// RunTest draws a whole record's indicator; here are the edges.
+TEST(ShowProgress, EachPercentageOnceWideDrawingsAndHugeTotals) {
+  testing_support::CapturedConsole console;
+  app::ShowProgress(app::kProgressStart, 1000);
+  for (int i = 0; i < 1000; ++i) app::ShowProgress(app::kProgressUpdate, i);
+  EXPECT_EQ(std::count(console.direct.begin(), console.direct.end(), '%'), 100);
+  EXPECT_EQ(console.direct.substr(console.direct.size() - 4), " 99%");
+
+  console.direct.clear();
+  app::ShowProgress(app::kProgressStart, 0);
+  app::ShowProgress(9, 1);  // not a phase
+  app::ShowProgress(app::kProgressFinish, 0);
+  EXPECT_EQ(console.direct, "  OK ");
+
+  // A drawing wider than the mark is blanked out.
+  console.direct.clear();
+  app::ShowProgress(app::kProgressStart, 5);
+  app::ShowProgress(app::kProgressUpdate, 500);
+  app::ShowProgress(app::kProgressFinish, 0);
+  EXPECT_EQ(console.direct, "10000%\b\b\b\b\b\b  OK  ");
+
+  // Totals too large to multiply by 100 in 64 bits still give the right percentage.
+  console.direct.clear();
+  app::ShowProgress(app::kProgressStart, INT64_MAX / 10);
+  app::ShowProgress(app::kProgressUpdate, INT64_MAX / 10 - 1);
+  EXPECT_EQ(console.direct, " 99%");
+  EXPECT_TRUE(console.out.empty());
+}
+
+// The timing report: hours past a day, no rate under a millisecond, the logged form only in the
+// log, and a counter or frequency the system does not give.
+TEST_F(RunTest, TimingReportsAndCounterFailures) {
+  std::uint32_t elapsed = 0;
+  const auto report = [&](std::int64_t step, std::int64_t bytes, bool logged = false) {
+    tick_step = step;
+    console.out.clear();
+    EXPECT_EQ(app::TimeAcquisition(app::kTimingStart, 0, false), 0);
+    EXPECT_EQ(app::TimeAcquisition(app::kTimingStop, 0, false), 0);
+    EXPECT_EQ(app::TimeAcquisition(app::kTimingReport, bytes, logged, &elapsed), 0);
+    return console.out;
+  };
+  EXPECT_EQ(report(3723456000, 0), "\nTime= 3723456 ms (01:02:03,456)");
+  EXPECT_EQ(elapsed, 3723456u);
+  EXPECT_EQ(report(90000000000, 0), "\nTime= 90000000 ms (25:00:00,000)");
+  EXPECT_EQ(report(999, 10000), "\nTime= 0 ms (00:00:00,000)");
+  EXPECT_EQ(elapsed, 0u);
+  ASSERT_TRUE(console::WarningLog().file.Create("x.wrn"));
+  report(123000, 10000, false);
+  EXPECT_EQ(report(2000, 1, true), "\nTime= 2 ms (00:00:00,002), rate=500 B/s");
+  console::WarningLog().file.Close();
+  EXPECT_EQ(ReadFile("x.wrn"), "\nTime= 2 ms (00:00:00,002), rate=500 B/s");
+
+  platform::Hooks().query_counter = [](std::int64_t&) {
+#ifdef _WIN32
+    SetLastError(5);  // the system error code there is GetLastError's
+#else
+    errno = 5;
+#endif
+    return false;
+  };
+  console.out.clear();
+  EXPECT_EQ(app::TimeAcquisition(app::kTimingStart, 0, false), 51);
+  EXPECT_EQ(app::TimeAcquisition(app::kTimingStop, 0, false), 59);
+  EXPECT_EQ(console.out, "\nNo counter 5No counter 5\n");
+
+  // A frequency that is not a whole multiple of 1000 drops the fraction of a tick per ms.
+  std::int64_t frequency = 3579545;
+  bool frequency_ok = true;
+  platform::Hooks().query_frequency = [&](std::int64_t& f) { return f = frequency, frequency_ok; };
+  EXPECT_EQ(app::ElapsedMilliseconds(35795450), 10001u);
+  frequency = 1000;
+  EXPECT_EQ(app::ElapsedMilliseconds((std::int64_t{1} << 32) + 5), 5u);  // truncated to 32 bits
+  frequency = 999;  // slower than a millisecond: unreadable
+  EXPECT_EQ(app::ElapsedMilliseconds(5000), 0u);
+  frequency = 1000000;
+  frequency_ok = false;
+  EXPECT_EQ(app::ElapsedMilliseconds(5000000), 0u);
+}
+
 #ifndef _WIN32  // descriptors are taken away through /proc, and a dangling link blocks a name
 // A module whose handle the system refuses to release.
 class UnreleasableDriver final : public sim::SimDriver {
@@ -180,16 +264,12 @@ class UnreleasableDriver final : public sim::SimDriver {
   }
 };
 
-// Closes, behind the program's back, the descriptor open on a file whose path ends in `name`,
-// so that the program's own close of it fails.
+// Closes, behind the program's back, the descriptor open on the file `name`, so that the
+// program's own close of it fails.
 void CloseBehindTheBack(const std::string& name) {
   for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
     std::error_code error;
-    const std::string target = fs::read_symlink(entry.path(), error).string();
-    if (!error && target.size() >= name.size() &&
-        target.compare(target.size() - name.size(), name.size(), name) == 0) {
-      ::close(std::stoi(entry.path().filename().string()));
-    }
+    if (fs::read_symlink(entry.path(), error).filename() == name) ::close(std::stoi(entry.path().filename()));
   }
 }
 
@@ -211,7 +291,7 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
   // The data file's close fails: its bytes may not be on disk, so it is a failure.
   counter_calls = 0;
   platform::Hooks().query_counter = [&](std::int64_t& t) {
-    if (++counter_calls == 2) CloseBehindTheBack("/closing.bin");
+    if (++counter_calls == 2) CloseBehindTheBack("closing.bin");
     t = counter_calls * 1000;
     return true;
   };

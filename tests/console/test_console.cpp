@@ -155,19 +155,9 @@ TEST(Output, PrintLoggedMirrorsExactBytesWhileALogIsOpen) {
   EXPECT_EQ(ReadFile(dir / "c.wrn"), std::string(1021, 'a'));
   console::ResetWarningLog();
   EXPECT_EQ(log.LoggedBytes, 0u);
-}
-
-TEST(Output, RoutesKeepTheirDestinations) {
-  CapturedConsole console_capture;
-  console::ResetWarningLog();
-  console::PrintWide("\n%s \"%s\" ", "opt", "/50%");
-  console::PrintNarrow("USB 2.0;");
-  EXPECT_EQ(console::PrintDirect("%3d%%", 7), 4);
-  EXPECT_EQ(console_capture.out, "\nopt \"/50%\" USB 2.0;");
-  EXPECT_EQ(console_capture.direct, "  7%");
-  EXPECT_EQ(console::Format("%s-%d", std::string(5000, 'z').c_str(), 1).size(), 5002u);
   EXPECT_EQ(console::CutUtf8("ab\xF0\x9F\x98\x80", 5), "ab");
   EXPECT_EQ(console::CutUtf8("ab\xF0\x9F\x98\x80", 6), "ab\xF0\x9F\x98\x80");
+  EXPECT_EQ(console::Format("%s-%d", std::string(5000, 'z').c_str(), 1).size(), 5002u);
 }
 
 // POSIX devices and descriptors; tests/windows covers the Windows layer.
