@@ -66,9 +66,7 @@ TEST_F(CommandLineTest, OptionsCompareOnlyTheKeywordLength) {
     EXPECT_EQ(result.settings.FileCount, c.files) << what;
     EXPECT_EQ(result.settings.GeneratorMode, c.mode) << what;
     EXPECT_EQ(result.settings.ModeLabel, c.mode == 3 ? "RND_TST" : "RND_GEN") << what;
-    EXPECT_EQ(result.settings.DataFileName, "5F000000.bin");
-    EXPECT_EQ(result.settings.LogFileName, "5F000000.wrn");
-    EXPECT_FALSE(result.settings.NamesFromCommandLine);
+    EXPECT_EQ(result.settings.DataFileName + result.settings.LogFileName, "5F000000.bin5F000000.wrn") << what;
     EXPECT_FALSE(result.settings.ToStandardOutput || result.settings.Endless);
   }
   const auto stream = Parse({"-stdoutX", "/Stream"});

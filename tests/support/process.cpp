@@ -207,9 +207,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
                           folder.empty() ? nullptr : folder.c_str(), &startup, &process);
   };
   // Wine 8 now and then refuses a start with ERROR_INTERNAL_ERROR (1359) when several processes
-  // start at once (seen about once in 40 runs of the suite with ctest -j2 on a loaded machine),
-  // before the program has run at all. Only that start is tried again; the program's own
-  // outcome is never.
+  // start at once, before the program has run: only that start is tried again.
   BOOL started = start();
   for (int retry = 0; !started && GetLastError() == ERROR_INTERNAL_ERROR && retry < 3; ++retry) {
     std::fprintf(stderr, "CreateProcessW refused with error 1359; starting the program again\n");
