@@ -32,7 +32,6 @@ class StartedProgram {
   StartedProgram(const StartedProgram&) = delete;
   StartedProgram& operator=(const StartedProgram&) = delete;
 
-  bool started() const { return pid_ > 0; }
   std::string Read(std::size_t count);  // up to `count` bytes of standard output; fewer only at its end
   void CloseOutput();                   // its next write to standard output meets a broken pipe
   void Signal(int signal_number);
