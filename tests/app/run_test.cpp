@@ -106,19 +106,12 @@ TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
   EXPECT_EQ(console.keys_read, 0);
   EXPECT_TRUE(sleeps.empty());
 
-  // Whole blocks only, then a record shorter than one block, in the raw mode.
-  app::RunSettings raw = Named("two.bin", 2 * 1984);
-  raw.GeneratorMode = 3;
-  raw.ModeLabel = "RND_TST";
-  ASSERT_EQ(Run(raw), 0);
-  EXPECT_EQ(ReadFile("two.bin"), Record(0, 2 * 1984));
-  EXPECT_NE(ReadFile("two.wrn").find("Mode = 03h, RND_TST"), std::string::npos);
+  // A record shorter than one block; whole blocks only; a last part of a single frame or less.
   console.direct.clear();
   ASSERT_EQ(Run(Named("short.bin", 1000)), 0);
   EXPECT_EQ(ReadFile("short.bin"), Record(0, 1000));
   EXPECT_EQ(console.direct, "  OK ");
-  // A last part of a single frame or less is delivered too.
-  for (const std::int64_t length : {1984 + 1, 1984 + 16}) {
+  for (const std::int64_t length : {2 * 1984, 1984 + 1, 1984 + 16}) {
     ASSERT_EQ(Run(Named("tail.bin", length)), 0);
     EXPECT_EQ(ReadFile("tail.bin"), Record(0, length)) << length;
   }
