@@ -184,6 +184,9 @@ TEST_F(Acquisition, StandardOutputCarriesTheRecordsAndNothingElse) {
   const auto later = Made("[0-9A-F]{8}\\.bin");
   ASSERT_EQ(later.size(), 1u);
   EXPECT_TRUE(alone.out == File("f.bin") + File(later[0]));
+  // The second record goes on with the module's stream after the whole frames the first took.
+  const auto second = sim::ExpectedRecord(1, 5008, 5000);
+  EXPECT_TRUE(alone.out == Record(5000) + std::string(second.begin(), second.end()));
 }
 
 #ifndef _WIN32
