@@ -1,10 +1,13 @@
 // The acquisition run against the simulated module, in process: files, logs, console output,
-// names, pauses, and every way a run can end.
+// names, pauses, progress and timing, and every way a run can end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 
 #include "app/command_line.h"
+#include "app/progress.h"
 #include "app/run.h"
 #include "console/catalogue.h"
 #include "console/output.h"
@@ -15,6 +18,8 @@
 
 #ifndef _WIN32
 #include <unistd.h>
+#else
+#include "platform/windows/win32.h"
 #endif
 
 namespace {
@@ -30,7 +35,7 @@ class RunTest : public ::testing::Test {
     previous_directory = fs::current_path();
     fs::current_path(dir.path());
     testing_support::WriteFile("lang.INI",
-                               "[F001]\nS002=Time\nS004=ms\nS005=rate\nS006=B/s\n"
+                               "[F001]\nS001=No counter\nS002=Time\nS004=ms\nS005=rate\nS006=B/s\n"
                                "[F002]\nS002=cannot create\nS003=File\nS004=Length\nS005=bytes\nS006=Mode\n"
                                "S012=write failed\n"
                                "[F006]\nS002=no module\nS005=Module: ;\nS006=driver\nS010=receive timed out\n"
@@ -101,19 +106,12 @@ TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
   EXPECT_EQ(console.keys_read, 0);
   EXPECT_TRUE(sleeps.empty());
 
-  // Whole blocks only, then a record shorter than one block, in the raw mode.
-  app::RunSettings raw = Named("two.bin", 2 * 1984);
-  raw.GeneratorMode = 3;
-  raw.ModeLabel = "RND_TST";
-  ASSERT_EQ(Run(raw), 0);
-  EXPECT_EQ(ReadFile("two.bin"), Record(0, 2 * 1984));
-  EXPECT_NE(ReadFile("two.wrn").find("Mode = 03h, RND_TST"), std::string::npos);
+  // A record shorter than one block; whole blocks only; a last part of a single frame or less.
   console.direct.clear();
   ASSERT_EQ(Run(Named("short.bin", 1000)), 0);
   EXPECT_EQ(ReadFile("short.bin"), Record(0, 1000));
   EXPECT_EQ(console.direct, "  OK ");
-  // A last part of a single frame or less is delivered too.
-  for (const std::int64_t length : {1984 + 1, 1984 + 16}) {
+  for (const std::int64_t length : {2 * 1984, 1984 + 1, 1984 + 16}) {
     ASSERT_EQ(Run(Named("tail.bin", length)), 0);
     EXPECT_EQ(ReadFile("tail.bin"), Record(0, length)) << length;
   }
@@ -158,12 +156,6 @@ TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
   EXPECT_FALSE(fs::exists("old.bin"));
   EXPECT_EQ(console.keys_read, 2);  // the no-module wait, then the key prompt
 
-  // A data file in a folder that does not exist.
-  console.out.clear();
-  EXPECT_EQ(Run(Named("missing/data.bin", 10000)), 1);
-  EXPECT_NE(console.out.find(kSeparator + "\ncannot create missing/data.bin"), std::string::npos);
-  EXPECT_NE(console.out.find("press a key\n"), std::string::npos);
-
   // A log that cannot be created: the empty data file this run made goes; an older file stays.
   testing_support::WriteFile("older.bin", "x");
   for (const std::string name : {"made.bin", "older.bin"}) {
@@ -174,11 +166,85 @@ TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
     EXPECT_NE(console.out.find("cannot create missing/log.wrn"), std::string::npos);
     EXPECT_EQ(fs::exists(name), name == "older.bin");
   }
+}
 
-  // The same from start-up, with nothing opened at all.
+// RunTest draws a whole record's indicator; here are the edges.
+TEST(ShowProgress, EachPercentageOnceWideDrawingsAndHugeTotals) {
+  testing_support::CapturedConsole console;
+  app::ShowProgress(app::kProgressStart, 1000);
+  for (int i = 0; i < 1000; ++i) app::ShowProgress(app::kProgressUpdate, i);
+  EXPECT_EQ(std::count(console.direct.begin(), console.direct.end(), '%'), 100);
+  EXPECT_EQ(console.direct.substr(console.direct.size() - 4), " 99%");
+
+  console.direct.clear();
+  app::ShowProgress(app::kProgressStart, 0);
+  app::ShowProgress(9, 1);  // not a phase
+  app::ShowProgress(app::kProgressFinish, 0);
+  EXPECT_EQ(console.direct, "  OK ");
+
+  // A drawing wider than the mark is blanked out.
+  console.direct.clear();
+  app::ShowProgress(app::kProgressStart, 5);
+  app::ShowProgress(app::kProgressUpdate, 500);
+  app::ShowProgress(app::kProgressFinish, 0);
+  EXPECT_EQ(console.direct, "10000%\b\b\b\b\b\b  OK  ");
+
+  // Totals too large to multiply by 100 in 64 bits still give the right percentage.
+  console.direct.clear();
+  app::ShowProgress(app::kProgressStart, INT64_MAX / 10);
+  app::ShowProgress(app::kProgressUpdate, INT64_MAX / 10 - 1);
+  EXPECT_EQ(console.direct, " 99%");
+  EXPECT_TRUE(console.out.empty());
+}
+
+// The timing report: hours past a day, no rate under a millisecond, the logged form only in the
+// log, and a counter or frequency the system does not give.
+TEST_F(RunTest, TimingReportsAndCounterFailures) {
+  std::uint32_t elapsed = 0;
+  const auto report = [&](std::int64_t step, std::int64_t bytes, bool logged = false) {
+    tick_step = step;
+    console.out.clear();
+    EXPECT_EQ(app::TimeAcquisition(app::kTimingStart, 0, false), 0);
+    EXPECT_EQ(app::TimeAcquisition(app::kTimingStop, 0, false), 0);
+    EXPECT_EQ(app::TimeAcquisition(app::kTimingReport, bytes, logged, &elapsed), 0);
+    return console.out;
+  };
+  EXPECT_EQ(report(3723456000, 0), "\nTime= 3723456 ms (01:02:03,456)");
+  EXPECT_EQ(elapsed, 3723456u);
+  EXPECT_EQ(report(90000000000, 0), "\nTime= 90000000 ms (25:00:00,000)");
+  EXPECT_EQ(report(999, 10000), "\nTime= 0 ms (00:00:00,000)");
+  EXPECT_EQ(elapsed, 0u);
+  ASSERT_TRUE(console::WarningLog().file.Create("x.wrn"));
+  report(123000, 10000, false);
+  EXPECT_EQ(report(2000, 1, true), "\nTime= 2 ms (00:00:00,002), rate=500 B/s");
+  console::WarningLog().file.Close();
+  EXPECT_EQ(ReadFile("x.wrn"), "\nTime= 2 ms (00:00:00,002), rate=500 B/s");
+
+  platform::Hooks().query_counter = [](std::int64_t&) {
+#ifdef _WIN32
+    SetLastError(5);  // the system error code there is GetLastError's
+#else
+    errno = 5;
+#endif
+    return false;
+  };
   console.out.clear();
-  EXPECT_EQ(app::EndWithoutRun(), 1);
-  EXPECT_EQ(console.out, "press a key\n\n");
+  EXPECT_EQ(app::TimeAcquisition(app::kTimingStart, 0, false), 51);
+  EXPECT_EQ(app::TimeAcquisition(app::kTimingStop, 0, false), 59);
+  EXPECT_EQ(console.out, "\nNo counter 5No counter 5\n");
+
+  // A frequency that is not a whole multiple of 1000 drops the fraction of a tick per ms.
+  std::int64_t frequency = 3579545;
+  bool frequency_ok = true;
+  platform::Hooks().query_frequency = [&](std::int64_t& f) { return f = frequency, frequency_ok; };
+  EXPECT_EQ(app::ElapsedMilliseconds(35795450), 10001u);
+  frequency = 1000;
+  EXPECT_EQ(app::ElapsedMilliseconds((std::int64_t{1} << 32) + 5), 5u);  // truncated to 32 bits
+  frequency = 999;  // slower than a millisecond: unreadable
+  EXPECT_EQ(app::ElapsedMilliseconds(5000), 0u);
+  frequency = 1000000;
+  frequency_ok = false;
+  EXPECT_EQ(app::ElapsedMilliseconds(5000000), 0u);
 }
 
 #ifndef _WIN32  // descriptors are taken away through /proc, and a dangling link blocks a name
@@ -191,44 +257,34 @@ class UnreleasableDriver final : public sim::SimDriver {
   }
 };
 
-// Closes, behind the program's back, the descriptor open on a file whose path ends in `name`,
-// so that the program's own close of it fails.
+// Closes, behind the program's back, the descriptor open on the file `name`, so that the
+// program's own close of it fails.
 void CloseBehindTheBack(const std::string& name) {
   for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
     std::error_code error;
-    const std::string target = fs::read_symlink(entry.path(), error).string();
-    if (!error && target.size() >= name.size() &&
-        target.compare(target.size() - name.size(), name.size(), name) == 0) {
-      ::close(std::stoi(entry.path().filename().string()));
-    }
+    if (fs::read_symlink(entry.path(), error).filename() == name) ::close(std::stoi(entry.path().filename()));
   }
 }
 
 TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
-  // The counter unreadable at the start: nothing acquired, exit 1 after the prompt.
+  // The counter unreadable at the start (nothing acquired) or at the stop (the record complete):
+  // exit 1 after the prompt either way.
   int counter_calls = 0;
-  int failing_call = 1;
-  platform::Hooks().query_counter = [&](std::int64_t& t) {
-    t = ++counter_calls * 1000;
-    return counter_calls != failing_call;
-  };
-  EXPECT_EQ(Run(Named("start.bin", 5000)), 1);
-  EXPECT_EQ(ReadFile("start.bin"), "");
-  EXPECT_NE(ReadFile("start.wrn").find("(1/1): start.bin"), std::string::npos);
-  EXPECT_EQ(console.keys_read, 1);
-
-  // Unreadable at the stop: the record is complete, still exit 1 after the prompt.
-  counter_calls = 0;
-  failing_call = 2;
-  EXPECT_EQ(Run(Named("stop.bin", 5000)), 1);
-  EXPECT_EQ(ReadFile("stop.bin"), Record(0, 5000));
-  EXPECT_EQ(console.keys_read, 2);
+  for (const int failing_call : {1, 2}) {
+    counter_calls = 0;
+    platform::Hooks().query_counter = [&counter_calls, failing_call](std::int64_t& t) {
+      t = ++counter_calls * 1000;
+      return counter_calls != failing_call;
+    };
+    EXPECT_EQ(Run(Named("counter.bin", 5000)), 1);
+    EXPECT_EQ(ReadFile("counter.bin"), failing_call == 1 ? "" : Record(0, 5000));
+    EXPECT_EQ(console.keys_read, failing_call);
+  }
 
   // The data file's close fails: its bytes may not be on disk, so it is a failure.
   counter_calls = 0;
-  failing_call = 0;
   platform::Hooks().query_counter = [&](std::int64_t& t) {
-    if (++counter_calls == 2) CloseBehindTheBack("/closing.bin");
+    if (++counter_calls == 2) CloseBehindTheBack("closing.bin");
     t = counter_calls * 1000;
     return true;
   };

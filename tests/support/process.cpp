@@ -15,6 +15,7 @@
 extern char** environ;
 #else
 #include <cwchar>
+#include <memory>
 
 #include "platform/windows/wide_entry.h"
 #include "platform/windows/win32.h"
@@ -47,42 +48,32 @@ void CloseFd(int& fd) {
 
 StartedProgram::StartedProgram(const std::string& program, const std::vector<std::string>& arguments,
                                const std::string& directory, const std::vector<std::string>& environment,
-                               const std::string& invoked_as, bool silent_input) {
+                               const std::string& invoked_as) {
   std::vector<std::string> args{invoked_as.empty() ? program : invoked_as};
   args.insert(args.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
+  std::vector<std::string> env(environment);
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);  // the first of a name counts
+  std::vector<char*> argv, envp;
   for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-  env.insert(env.end(), environment.begin(), environment.end());
-  std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
+  argv.push_back(nullptr);
   envp.push_back(nullptr);
 
+  // Every descriptor made here closes on exec: the program gets only its copies as 0, 1 and 2.
   int output[2] = {-1, -1};
   int input[2] = {-1, -1};
   char error_name[] = "/tmp/rngacq-stderr-XXXXXX";
-  errors_ = mkstemp(error_name);
+  errors_ = mkostemp(error_name, O_CLOEXEC);
   if (errors_ >= 0) unlink(error_name);
-  if (errors_ < 0 || pipe(output) != 0 || (silent_input && pipe(input) != 0)) {
+  if (errors_ < 0 || pipe2(output, O_CLOEXEC) != 0 || pipe2(input, O_CLOEXEC) != 0) {
     for (int fd : {output[0], output[1], input[0], input[1]}) CloseFd(fd);
     return;
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (silent_input) {
-    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
-    posix_spawn_file_actions_addclose(&actions, input[0]);
-    posix_spawn_file_actions_addclose(&actions, input[1]);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  }
+  posix_spawn_file_actions_adddup2(&actions, input[0], 0);
   posix_spawn_file_actions_adddup2(&actions, output[1], 1);
   posix_spawn_file_actions_adddup2(&actions, errors_, 2);
-  posix_spawn_file_actions_addclose(&actions, output[0]);
-  posix_spawn_file_actions_addclose(&actions, output[1]);
-  posix_spawn_file_actions_addclose(&actions, errors_);
   posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
@@ -95,7 +86,7 @@ StartedProgram::StartedProgram(const std::string& program, const std::vector<std
   CloseFd(output[1]);
   CloseFd(input[0]);
   output_ = output[0];
-  silent_input_ = input[1];
+  input_ = input[1];
 }
 
 StartedProgram::~StartedProgram() {
@@ -103,9 +94,7 @@ StartedProgram::~StartedProgram() {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
-  CloseFd(output_);
-  CloseFd(silent_input_);
-  CloseFd(errors_);
+  for (int* fd : {&output_, &input_, &errors_}) CloseFd(*fd);
 }
 
 std::string StartedProgram::Read(std::size_t count) {
@@ -145,104 +134,61 @@ ProgramResult StartedProgram::Finish() {
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::string& directory, const std::vector<std::string>& environment,
-                         const std::string& invoked_as, bool silent_input) {
-  return StartedProgram(program, arguments, directory, environment, invoked_as, silent_input).Finish();
+                         const std::string& invoked_as) {
+  return StartedProgram(program, arguments, directory, environment, invoked_as).Finish();
 }
 #else
 namespace {
 
-// One argument quoted for the command line as the C runtime splits it again: backslashes
-// count only before a quotation mark.
-std::wstring QuoteArgument(const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;
-  std::wstring quoted = L"\"";
-  std::size_t backslashes = 0;
-  for (wchar_t c : argument) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-    backslashes = 0;
-    quoted.push_back(c);
-  }
-  quoted.append(backslashes * 2, L'\\');
-  quoted.push_back(L'"');
-  return quoted;
+// Quoted as the C runtime splits the command line again; the tests' arguments hold no quotation
+// mark and end in no backslash.
+std::wstring Quoted(const std::string& argument) {
+  return L"\"" + platform::Widen(argument) + L"\"";
 }
 
-// The inherited environment with `additions` appended, as a block of NUL-terminated entries.
-std::wstring EnvironmentBlock(const std::vector<std::string>& additions) {
-  std::wstring block;
-  if (wchar_t* inherited = GetEnvironmentStringsW()) {
-    for (const wchar_t* entry = inherited; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
-      block.append(entry);
-      block.push_back(L'\0');
-    }
-    FreeEnvironmentStringsW(inherited);
+struct HandleCloser {
+  void operator()(HANDLE handle) const {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   }
-  for (const std::string& addition : additions) {
-    block.append(platform::Widen(addition));
-    block.push_back(L'\0');
-  }
-  block.push_back(L'\0');
-  return block;
-}
-
-class OwnedHandle {
- public:
-  explicit OwnedHandle(HANDLE handle = nullptr) : handle_(handle) {}
-  ~OwnedHandle() { Reset(); }
-  OwnedHandle(const OwnedHandle&) = delete;
-  OwnedHandle& operator=(const OwnedHandle&) = delete;
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-  void Reset() {
-    if (valid()) CloseHandle(handle_);
-    handle_ = nullptr;
-  }
-
- private:
-  HANDLE handle_;
 };
+using Handle = std::unique_ptr<void, HandleCloser>;
 
 }  // namespace
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::string& directory, const std::vector<std::string>& environment,
-                         const std::string& invoked_as, bool silent_input) {
+                         const std::string& invoked_as) {
   ProgramResult result;
-  std::wstring command_line = QuoteArgument(platform::Widen(invoked_as.empty() ? program : invoked_as));
-  for (const std::string& argument : arguments)
-    command_line += L" " + QuoteArgument(platform::Widen(argument));
-  std::wstring environment_block = EnvironmentBlock(environment);
+  std::wstring command_line = Quoted(invoked_as.empty() ? program : invoked_as);
+  for (const std::string& argument : arguments) command_line += L" " + Quoted(argument);
+  // The additions first: of two entries with one name, the first counts.
+  std::wstring environment_block;
+  for (const std::string& addition : environment) environment_block += platform::Widen(addition) + L'\0';
+  if (wchar_t* inherited = GetEnvironmentStringsW()) {
+    for (const wchar_t* entry = inherited; *entry != L'\0'; entry += std::wcslen(entry) + 1)
+      environment_block.append(entry, std::wcslen(entry) + 1);
+    FreeEnvironmentStringsW(inherited);
+  }
+  environment_block.push_back(L'\0');
 
+  // Standard output a pipe, standard input a pipe whose write end stays open here until the
+  // program ends, standard error a temporary file read at the end.
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE read_end = nullptr;
-  HANDLE write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) return result;
-  OwnedHandle output(read_end), child_output(write_end);
+  HANDLE ends[4] = {};
+  if (!CreatePipe(&ends[0], &ends[1], &inheritable, 0) || !CreatePipe(&ends[2], &ends[3], &inheritable, 0))
+    return result;
+  Handle output(ends[0]), child_output(ends[1]), input(ends[2]), input_writer(ends[3]);
   SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0);
-  // A silent pipe: the program gets the read end, the write end stays open here until it ends.
-  HANDLE silent_read = nullptr;
-  HANDLE silent_write = nullptr;
-  if (silent_input && !CreatePipe(&silent_read, &silent_write, &inheritable, 0)) return result;
-  OwnedHandle silent_writer(silent_write);
-  if (silent_writer.valid()) SetHandleInformation(silent_writer.get(), HANDLE_FLAG_INHERIT, 0);
-  OwnedHandle input(silent_input ? silent_read
-                                 : CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                               &inheritable, OPEN_EXISTING, 0, nullptr));
-  if (!input.valid()) return result;
-  // Standard error goes to a temporary file, read once the program has ended.
+  SetHandleInformation(input_writer.get(), HANDLE_FLAG_INHERIT, 0);
   wchar_t folder_name[MAX_PATH + 1];
   wchar_t error_name[MAX_PATH + 1];
   if (GetTempPathW(MAX_PATH + 1, folder_name) == 0 ||
       GetTempFileNameW(folder_name, L"err", 0, error_name) == 0)
     return result;
-  OwnedHandle error_output(CreateFileW(
+  Handle error_output(CreateFileW(
       error_name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-  if (!error_output.valid()) return result;
+  if (error_output.get() == INVALID_HANDLE_VALUE) return result;
 
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -261,9 +207,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
                           folder.empty() ? nullptr : folder.c_str(), &startup, &process);
   };
   // Wine 8 now and then refuses a start with ERROR_INTERNAL_ERROR (1359) when several processes
-  // start at once (seen about once in 40 runs of the suite with ctest -j2 on a loaded machine),
-  // before the program has run at all. Only that start is tried again; the program's own
-  // outcome is never.
+  // start at once, before the program has run: only that start is tried again.
   BOOL started = start();
   for (int retry = 0; !started && GetLastError() == ERROR_INTERNAL_ERROR && retry < 3; ++retry) {
     std::fprintf(stderr, "CreateProcessW refused with error 1359; starting the program again\n");
@@ -274,9 +218,9 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     result.out = "CreateProcessW failed, error " + std::to_string(GetLastError());
     return result;
   }
-  OwnedHandle process_handle(process.hProcess), thread_handle(process.hThread);
-  child_output.Reset();  // the pipe ends when the program's copy of it closes
-  input.Reset();
+  Handle process_handle(process.hProcess), thread_handle(process.hThread);
+  child_output.reset();  // the pipe ends when the program's copy of it closes
+  input.reset();
 
   char buffer[65536];
   DWORD read = 0;

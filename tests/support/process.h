@@ -1,26 +1,25 @@
-// Runs a built program as a user would from a shell: in a given directory, standard input from
-// the null device (or a pipe held open that never delivers), standard output and standard error
-// captured apart, no controlling terminal.
+// Runs a built program as a user would from a shell: in a given directory, without a controlling
+// terminal, standard output and standard error captured apart, and standard input a pipe held
+// open that never delivers, so that a wait for a key that would hang on it shows.
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace testing_support {
 
 struct ProgramResult {
   int exit_code = -1;  // -1 when the program could not be started or did not exit normally
-  std::string out;     // everything it wrote to standard output
-  std::string err;     // everything it wrote to standard error
-  int signal = 0;      // the signal that ended it (POSIX)
+  std::string out;
+  std::string err;
+  int signal = 0;  // the signal that ended it (POSIX)
 };
 
 // `environment` adds NAME=VALUE entries to the inherited environment. `invoked_as` is the
 // program's first argument, the name as a user typed it; empty means `program`.
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::string& directory, const std::vector<std::string>& environment = {},
-                         const std::string& invoked_as = {}, bool silent_input = false);
+                         const std::string& invoked_as = {});
 
 #ifndef _WIN32
 // A program running while the test reads its standard output, signals it or leaves.
@@ -28,25 +27,21 @@ class StartedProgram {
  public:
   StartedProgram(const std::string& program, const std::vector<std::string>& arguments,
                  const std::string& directory, const std::vector<std::string>& environment = {},
-                 const std::string& invoked_as = {}, bool silent_input = false);
+                 const std::string& invoked_as = {});
   ~StartedProgram();  // kills a program still running
   StartedProgram(const StartedProgram&) = delete;
   StartedProgram& operator=(const StartedProgram&) = delete;
 
-  bool started() const { return pid_ > 0; }
-  // Up to `count` bytes of standard output; fewer only when it ends.
-  std::string Read(std::size_t count);
-  // The reader leaves: the program's next write to standard output meets a broken pipe.
-  void CloseOutput();
+  std::string Read(std::size_t count);  // up to `count` bytes of standard output; fewer only at its end
+  void CloseOutput();                   // its next write to standard output meets a broken pipe
   void Signal(int signal_number);
-  // Reads the rest of standard output (unless closed) and waits for the end.
-  ProgramResult Finish();
+  ProgramResult Finish();  // reads the rest of standard output (unless closed), waits for the end
 
  private:
   int pid_ = -1;
   int output_ = -1;
-  int silent_input_ = -1;  // the write end of the silent pipe, held open
-  int errors_ = -1;        // the file standard error goes to
+  int input_ = -1;   // the write end of standard input, held open
+  int errors_ = -1;  // the file standard error goes to
 };
 #endif
 

@@ -39,14 +39,8 @@ CapturedConsole::CapturedConsole() {
     direct.append(text);
     return static_cast<int>(text.size());
   };
-  hooks.read_key = [this] {
-    ++keys_read;
-    return 'x';
-  };
-  hooks.read_char = [this] {
-    ++keys_read;
-    return '\n';
-  };
+  hooks.read_key = [this] { return ++keys_read, int{'x'}; };
+  hooks.read_char = [this] { return ++keys_read, int{'\n'}; };
   hooks.sleep_ms = [](std::uint32_t) {};
 }
 
