@@ -56,7 +56,8 @@ src/app/run.cpp ::: if (run.log_created && log.LoggedBytes == 0) platform::Delet
 src/app/run.cpp ::: run.log_created = !existed; ::: run.log_created = !existed || !run.log_name.empty(); ::: RunTest|Acquisition ::: an older log that stays empty is removed
 src/app/run.cpp ::: if (run.data_created && run.sink->Close()) platform::DeleteFile(run.data_name); ::: (void)run.data_created; ::: RunTest|Acquisition ::: the empty data file of a log that cannot be made is left behind
 src/app/run.cpp ::: if (platform::InterruptionCode() != 0) return RecordEnd::Interrupted;\n  if (protocol ::: if (protocol ::: Acquisition ::: an interruption does not stop the record
-src/app/run.cpp ::: if (end != RecordEnd::Complete && end != RecordEnd::Interrupted) return end; ::: if (end != RecordEnd::Interrupted) return end; ::: Acquisition ::: the stream's last bytes are never flushed
+src/app/run.cpp ::: if (end == RecordEnd::ReaderGone || run.sink_failed) return end; ::: if (end != RecordEnd::Complete && end != RecordEnd::Interrupted) return end; ::: Acquisition ::: a failed record's last bytes on standard output are dropped
+src/app/run.cpp ::: if (end == RecordEnd::ReaderGone || run.sink_failed) return end; ::: if (end != RecordEnd::Interrupted) return end; ::: Acquisition ::: the stream's last bytes are never flushed
 src/app/run.cpp ::: case DataSink::Outcome::ReaderGone:\n      return RecordEnd::ReaderGone; ::: case DataSink::Outcome::ReaderGone:\n      break; ::: Acquisition ::: a reader that leaves is taken for a write failure
 src/app/run.cpp ::: if (platform::InterruptionCode() == 0) WaitForKey(); ::: WaitForKey(); ::: Acquisition ::: an interrupted run waits at the key prompt
 src/app/run.cpp ::: ReportStreamsLeftOpen();\n  platform::RestorePriority();\n  return 1; ::: ReportStreamsLeftOpen();\n  platform::RestorePriority();\n  return 0; ::: RunTest|Acquisition|RngacqOnEmulatedBus ::: a failed run ends with exit code 0

@@ -37,6 +37,7 @@ enum class RecordEnd { Complete, Failed, ReaderGone, Interrupted };
 // The state of one run; one run per process.
 struct Run {
   std::unique_ptr<DataSink> sink;
+  bool sink_failed = false;  // a write to the record's destination failed (and was reported)
   bool to_standard_output = false;
   std::int32_t index = 1;
   std::int32_t count = 1;
@@ -234,6 +235,7 @@ RecordEnd Count(Run& run, DataSink::Outcome outcome, std::size_t written) {
     case DataSink::Outcome::Failed:
       break;
   }
+  run.sink_failed = true;
   return ReportWriteFailure(run);
 }
 
@@ -284,8 +286,10 @@ RecordEnd TransferBlocks(Run& run, const RunSettings& settings) {
 
 // What the sink still holds goes out before the record is reported. A reader that left makes a
 // complete record one it did not take whole; an interrupted record stays interrupted.
+// What the sink still holds was delivered by the module: it goes out however the record ended,
+// unless the destination itself failed or its reader left.
 RecordEnd FlushSink(Run& run, RecordEnd end) {
-  if (end != RecordEnd::Complete && end != RecordEnd::Interrupted) return end;
+  if (end == RecordEnd::ReaderGone || run.sink_failed) return end;
   std::size_t written = 0;
   const DataSink::Outcome outcome = run.sink->Flush(written);
   const RecordEnd flushed = Count(run, outcome, written);

@@ -302,6 +302,10 @@ TEST_F(Acquisition, StuckSourceStopsTheRunAndKeepsTheGoodBytes) {
   EXPECT_LT(bytes.size(), 100000u);
   EXPECT_TRUE(bytes.substr(0, 5000) == Record(5000));
   EXPECT_NE(File("s.wrn").find("Health failure: Repetition count test at byte 5008"), std::string::npos);
+  // On standard output the same blocks arrive, none held back by the stream's buffer.
+  const ProgramResult streamed = Run({"/STDOUT", "/LEN=100000"}, "stuck_after=5000");
+  EXPECT_EQ(streamed.exit_code, 1) << streamed.err;
+  EXPECT_TRUE(streamed.out == bytes) << streamed.out.size() << " bytes, not " << bytes.size();
 }
 
 TEST_F(Acquisition, FailedVerdictFailsTheRunAfterEveryFile) {
