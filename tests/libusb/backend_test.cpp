@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/module.h"
 #include "drivers/libusb/libusb_driver.h"
 #include "drivers/sim/module_model.h"
 #include "libusb/emulated_module.h"
@@ -60,14 +61,12 @@ TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
   ASSERT_NE(handle, usb::kInvalidHandle);
 
   // One block request (1984 bytes, generator mode 7): four command frames, 128 answer frames.
-  std::vector<std::uint8_t> command(64, 0);
-  const std::uint8_t kinds[4][3] = {
-      {0xC0, 0xDE, 0x00}, {0xC0, 0xDE, 0x04}, {0xDA, 0x7A, 0x00}, {0xC0, 0xDE, 0x10}};
-  for (std::size_t i = 0; i < 4; ++i) {
-    std::uint8_t* f = &command[16 * i];
-    f[0] = 0x13, f[1] = 0x37, f[2] = kinds[i][0], f[3] = kinds[i][1], f[8] = kinds[i][2];
-  }
-  command[14] = 3, command[31] = 7, command[47] = 124;
+  std::vector<std::uint8_t> command;
+  using core::Signature;
+  for (const auto& frame :
+       {core::CommandFrame(Signature::C0DE, 0, 3, 0), core::CommandFrame(Signature::C0DE, 4, 0, 7),
+        core::CommandFrame(Signature::DA7A, 0, 0, 124), core::CommandFrame(Signature::C0DE, 0x10, 0, 0)})
+    command.insert(command.end(), frame.begin(), frame.end());
   const auto in = Begin(*driver, handle, emulated::kBulkIn, std::vector<std::uint8_t>(2048));
   ASSERT_EQ(in->error, usb::kErrorIoPending);
   EXPECT_FALSE(driver->Collect(handle, in->record).complete);  // it waits for the command
@@ -118,10 +117,6 @@ TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
   EXPECT_FALSE(driver->Close(handle));
   EXPECT_FALSE(driver->Request(handle, usb::kRequestBusSpeed, nullptr, 0, nullptr, 0, returned));
 }
-
-}  // namespace
-
-namespace {
 
 // The C interface over real libusb: the emulated module, picked by its ID, gives its stream.
 TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {

@@ -271,26 +271,14 @@ class EmulatedDevice {
 
   // The module answers every command; the fault, once due, decides what reaches the host.
   void Command(const std::uint8_t* frames, std::size_t size) {
-    if (options_.fault == Fault::None || model_.Answered() < options_.fault_at_request) {
-      model_.Feed(frames, size);
+    const bool due = options_.fault != Fault::None && model_.Answered() >= options_.fault_at_request;
+    if (due && options_.fault != Fault::ShortAnswer) {
+      (options_.fault == Fault::Stall ? stalled_ : gone_) = true;  // a stall lasts for every later receive
+      FinishWaitingInputs(stalled_ ? -EPIPE : -ENODEV);
       return;
     }
-    switch (options_.fault) {
-      case Fault::ShortAnswer:
-        model_.SetFaults({std::nullopt, std::nullopt, 100});
-        model_.Feed(frames, size);
-        break;
-      case Fault::Stall:  // this receive and every later one
-        stalled_ = true;
-        FinishWaitingInputs(-EPIPE);
-        break;
-      case Fault::Unplug:
-        gone_ = true;
-        FinishWaitingInputs(-ENODEV);
-        break;
-      default:  // silent: the command is taken and nothing comes back
-        break;
-    }
+    if (due) model_.SetFaults({std::nullopt, std::nullopt, 100});
+    model_.Feed(frames, size);
   }
 
   inline static const std::string kManufacturer = "Emulated";
