@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
 #include "sysinfo/system_description.h"
 
 namespace {
@@ -57,16 +56,5 @@ TEST(OsRelease, ComposesTheLineFromWhatIsKnown) {
   for (const char* machine : {"i686", "powerpc"}) EXPECT_EQ(sysinfo::MachineBitness(machine), "32-bit");
   EXPECT_EQ(sysinfo::MachineBitness("quantum"), "");
 }
-
-#ifndef _WIN32
-TEST(OsRelease, PrintsOneLineOfThisSystem) {
-  testing_support::CapturedConsole console;
-  EXPECT_EQ(sysinfo::PrintSystemDescription(), 0);
-  ASSERT_GT(console.out.size(), 1u);
-  EXPECT_EQ(console.out[0], '\n');
-  EXPECT_EQ(console.out.find('\n', 1), std::string::npos);
-  EXPECT_NE(console.out.find("(kernel "), std::string::npos) << console.out;
-}
-#endif
 
 }  // namespace
