@@ -70,7 +70,11 @@ class EmulatedDevice {
     for (std::uint8_t endpoint : {kBulkIn, kBulkOut})
       descriptors_.insert(descriptors_.end(), {7, 5, endpoint, 2, packet_low, packet_high, 0});
     handler_ = static_cast<UMockdevIoctlBase*>(g_object_new(UMOCKDEV_TYPE_IOCTL_BASE, nullptr));
-    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&EmulatedDevice::OnIoctl), this);
+    // Runs in umockdev's worker thread, once per ioctl of a client of this device.
+    const auto on_ioctl = +[](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) -> gboolean {
+      return static_cast<EmulatedDevice*>(self)->Handle(client);
+    };
+    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(on_ioctl), this);
   }
 
   ~EmulatedDevice() {
@@ -109,11 +113,6 @@ class EmulatedDevice {
   }
 
  private:
-  static gboolean OnIoctl(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client, gpointer self) {
-    return static_cast<EmulatedDevice*>(self)->Handle(client);
-  }
-
-  // Runs in umockdev's worker thread, once per ioctl of a client of this device.
   gboolean Handle(UMockdevIoctlClient* client) {
     const gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
@@ -123,10 +122,6 @@ class EmulatedDevice {
       case USBDEVFS_CLAIMINTERFACE:
       case USBDEVFS_RELEASEINTERFACE:
       case USBDEVFS_DISCONNECT_CLAIM:
-      case USBDEVFS_CLEAR_HALT:
-      case USBDEVFS_RESETEP:
-      case USBDEVFS_SETINTERFACE:
-      case USBDEVFS_RESET:
         if (gone_) errno_value = ENODEV;
         break;
       case USBDEVFS_GETDRIVER:
@@ -134,11 +129,7 @@ class EmulatedDevice {
         errno_value = ENODATA;
         break;
       case USBDEVFS_SUBMITURB:
-        if (gone_) {
-          errno_value = ENODEV;
-        } else if (!Submit(arg)) {
-          errno_value = EINVAL;
-        }
+        errno_value = gone_ ? ENODEV : Submit(arg) ? 0 : EINVAL;
         break;
       case USBDEVFS_REAPURB:
       case USBDEVFS_REAPURBNDELAY: {
