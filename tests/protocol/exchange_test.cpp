@@ -26,7 +26,7 @@ class Exchange : public ::testing::Test {
     testing_support::WriteFile(
         dir / "lang.INI",
         "[F006]\nS009=send timed out\nS010=receive timed out\nS015=bad status\n"
-        "S016=last block: ;\nS017=end status\nS021=gone\nS022=short send\nS023=short answer\n");
+        "S016=last block: ;\nS017=end status\nS021=gone\n");
     console::SetCataloguePath(dir / "lang.INI");
     usb::SetDriver(&driver);
     protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, 2048);
@@ -122,15 +122,6 @@ TEST_F(Exchange, TimeOutsAbortWaitTheGraceAndStillCollectBoth) {
     EXPECT_EQ(driver.aborted, (std::vector<std::uint8_t>{0x02, 0x86}));
     EXPECT_EQ(console.out, never ? "\nsend timed out\nreceive timed out" : "\ngone");
   }
-
-  // Short transfers, even by one byte, fail with their own texts and leave the buffer alone.
-  driver = FakePipeDriver{};
-  driver.out.shortfall = 1;
-  driver.in.answer = Answer(159, 0xA7, 0, 0x2D);
-  console.out.clear();
-  EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 160, answer.data()), 16 + 32);
-  EXPECT_EQ(answer[0], 0xEE);
-  EXPECT_EQ(console.out, "\nshort send\nshort answer");
 }
 
 TEST_F(Exchange, BlockRequestFramesAreByteExact) {
