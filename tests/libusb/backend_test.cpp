@@ -1,11 +1,13 @@
-// The libusb backend's driver requests against an emulated device, for what the program's runs
-// do not reach: the direct transfer form (the program asks for it only of drivers from version
-// 1.5.5 on, so never of libusb 1.x), the close of transfers in flight, and requests the backend
-// must refuse.
+// The libusb backend against an emulated device: the C interface's stream, identification and
+// faults over it, and the driver requests the program's runs do not reach: the direct transfer form (the
+// program asks for it only of drivers from version 1.5.5 on, so never of libusb 1.x), the close of transfers
+// in flight, and requests the backend must refuse.
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include "include/rngacq/rngacq.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -118,24 +120,48 @@ TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
   EXPECT_FALSE(driver->Request(handle, usb::kRequestBusSpeed, nullptr, 0, nullptr, 0, returned));
 }
 
-// The C interface over real libusb: the emulated module, picked by its ID, gives its stream.
+// The C interface over real libusb: the emulated module, picked by its ID, gives its stream and
+// its identification at either speed; a fault after two blocks keeps the blocks before it.
 TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
-  emulated::Testbed bus;
-  emulated::DeviceOptions options;
-  options.seed = 5;
-  bus.Add(options);
-  const auto driver = usb_libusb::MakeLibusbDriver();
-  usb::SetDriver(driver.get());
-  rngacq_module* module = nullptr;
-  EXPECT_EQ(rngacq_open(nullptr, &module), RNGACQ_ERROR_NO_MODULE);  // no ID is built in here
-  ASSERT_EQ(rngacq_open("id=1234:5678", &module), 0);
-  std::vector<std::uint8_t> data(5000);
-  std::size_t done = 0;
-  EXPECT_EQ(rngacq_read(module, data.data(), data.size(), &done), 0);
-  EXPECT_EQ(done, data.size());
-  EXPECT_EQ(data, sim::ExpectedRecord(options.seed, 0, 5000));
-  EXPECT_EQ(rngacq_close(module), 0);
-  usb::SetDriver(nullptr);
+  // libusb's own version stands for the driver's; a part beyond a byte shows as 255.
+  const libusb_version* v = libusb_get_version();
+  std::string version;
+  for (const unsigned part : {v->major, v->minor, v->micro, v->nano})
+    version += (version.empty() ? "" : ".") + std::to_string(std::min(part, 255u));
+  struct Case {
+    bool high_speed;
+    emulated::Fault fault;
+    std::int64_t done;
+  };
+  using emulated::Fault;
+  for (const Case& c :
+       {Case{true, Fault::None, 5000}, Case{false, Fault::None, 5000}, Case{true, Fault::Unplug, 2 * 1984},
+        Case{true, Fault::ShortAnswer, 2 * 1984}, Case{true, Fault::Stall, 2 * 1984}}) {
+    SCOPED_TRACE(static_cast<int>(c.fault));
+    emulated::Testbed bus;
+    emulated::DeviceOptions options;
+    options.high_speed = c.high_speed;
+    options.fault = c.fault;
+    options.fault_at_request = 2;
+    bus.Add(options);
+    const auto driver = usb_libusb::MakeLibusbDriver();
+    usb::SetDriver(driver.get());
+    rngacq_module* module = nullptr;
+    EXPECT_EQ(rngacq_open(nullptr, &module), RNGACQ_ERROR_NO_MODULE);  // no ID is built in here
+    ASSERT_EQ(rngacq_open("id=1234:5678", &module), 0);
+    rngacq_module_info info{};
+    ASSERT_EQ(rngacq_info(module, &info), 0);
+    EXPECT_EQ(info.high_speed, c.high_speed ? 1 : 0);
+    EXPECT_EQ(info.driver_version, version);
+    EXPECT_STREQ(info.serial, "EMU-0001");
+    std::vector<std::uint8_t> data(5000);
+    std::size_t done = 0;
+    EXPECT_EQ(rngacq_read(module, data.data(), data.size(), &done) != 0, c.fault != Fault::None);
+    data.resize(done);
+    EXPECT_EQ(data, sim::ExpectedRecord(options.seed, 0, c.done));
+    EXPECT_EQ(rngacq_close(module), 0);
+    usb::SetDriver(nullptr);
+  }
 }
 
 }  // namespace

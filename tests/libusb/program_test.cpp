@@ -1,11 +1,9 @@
-// The real rngacq program, linked with the libusb backend, against emulated modules: a record's
-// bytes at both speeds, the identification line, the choice by ID and the candidate list, the
-// permission message, and the faults that end a run with exit code 1 keeping the blocks written.
+// The real rngacq program, linked with the libusb backend, against emulated modules: the choice by
+// ID with the identification line, the candidate list, and the permission message. Records at both
+// speeds and the faults are the C interface's test over the same backend.
 #include <gtest/gtest.h>
-#include <libusb.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -18,7 +16,6 @@
 namespace {
 
 using emulated::DeviceOptions;
-using emulated::Fault;
 using testing_support::ProgramResult;
 using testing_support::ScratchDir;
 
@@ -51,44 +48,6 @@ class RngacqOnEmulatedBus : public ::testing::Test {
  protected:
   void SetUp() override { emulated::SkipOrFailWithoutEmulation(); }
 };
-
-TEST_F(RngacqOnEmulatedBus, StoresTheRecordIdentifiesTheModuleAndKeepsTheBlocksBeforeAFault) {
-  // libusb's own version stands for the driver's; a part beyond a byte shows as 255.
-  const libusb_version* v = libusb_get_version();
-  std::string version;
-  for (const unsigned part : {v->major, v->minor, v->micro, v->nano})
-    version += (version.empty() ? " " : ".") + std::to_string(std::min(part, 255u));
-  struct Case {
-    bool high_speed;
-    std::vector<std::string> arguments;
-    Fault fault;
-    std::int64_t kept;
-  };
-  // A remainder block at high speed; whole blocks, the other generator mode and the option's
-  // other spelling at full speed; faults after two blocks.
-  const std::vector<std::string> ten_thousand{"data.bin", "/LEN=10000", "/DEVICE=1234:5678"};
-  for (const Case& c :
-       {Case{true, {"data.bin", "/LEN=5000", "/DEVICE=1234:5678"}, Fault::None, 5000},
-        Case{false, {"data.bin", "/LEN=3968", "/RNDNOP", "-device=1234:5678"}, Fault::None, 3968},
-        Case{true, ten_thousand, Fault::Unplug, 2 * 1984},
-        Case{true, ten_thousand, Fault::ShortAnswer, 2 * 1984},
-        Case{true, ten_thousand, Fault::Stall, 2 * 1984}}) {
-    SCOPED_TRACE(static_cast<int>(c.fault));
-    emulated::Testbed bus;
-    DeviceOptions options;
-    options.high_speed = c.high_speed;
-    options.fault = c.fault;
-    options.fault_at_request = 2;
-    bus.Add(options);
-    ScratchDir dir;
-    const ProgramResult run = RunRngacq(dir, c.arguments);
-    EXPECT_EQ(run.exit_code, c.fault == Fault::None ? 0 : 1) << run.out;
-    EXPECT_EQ(testing_support::ReadFile(dir / "data.bin"), Record(options.seed, c.kept));
-    EXPECT_TRUE(Shows(run, c.high_speed ? "USB 2.0;" : "USB 1.1;"));
-    EXPECT_TRUE(Shows(run, version + ";"));
-    EXPECT_TRUE(Shows(run, "\n  VendorID=1234h;ProductID=5678h;SerialNumber=EMU-0001"));
-  }
-}
 
 TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherwiseAndNamesADeniedNode) {
   emulated::Testbed bus;
