@@ -4,10 +4,12 @@
 // in flight, and requests the backend must refuse.
 #include <gtest/gtest.h>
 #include <libusb.h>
+#include <unistd.h>
 
 #include "include/rngacq/rngacq.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,9 +18,14 @@
 #include "drivers/libusb/libusb_driver.h"
 #include "drivers/sim/module_model.h"
 #include "libusb/emulated_module.h"
+#include "support/process.h"
+#include "support/test_support.h"
 #include "usb/transfer_request.h"
 
 namespace {
+
+using testing_support::ProgramResult;
+using testing_support::ScratchDir;
 
 // One overlapped data transfer in the direct form: the data stay in the caller's buffer.
 struct Transfer {
@@ -162,6 +169,66 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
     EXPECT_EQ(rngacq_close(module), 0);
     usb::SetDriver(nullptr);
   }
+}
+
+// Runs the program in `dir`, inheriting the emulation (preload and testbed); `as_nobody` drops
+// root's rights first, so that file permissions apply to it. That user may not reach the build
+// tree (a clone in root's home), so it runs a copy, with its catalogue, in `dir`.
+ProgramResult RunRngacq(const ScratchDir& dir, std::vector<std::string> arguments, bool as_nobody = false) {
+  std::string program = RNGACQ_PROGRAM;
+  if (as_nobody) {
+    const std::string copy = dir / "program";
+    std::filesystem::create_directories(copy);
+    arguments.insert(arguments.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                         testing_support::InstallProgram(program, copy, true)});
+    program = "/usr/bin/setpriv";
+  }
+  return testing_support::RunProgram(program, arguments, dir.path().string());
+}
+
+testing::AssertionResult Shows(const ProgramResult& run, const std::string& text) {
+  const bool found = run.out.find(text) != std::string::npos;
+  return (found ? testing::AssertionSuccess() : testing::AssertionFailure()) << "output:\n" << run.out;
+}
+
+// The real rngacq program, linked with the libusb backend: the choice by ID with the
+// identification line, the candidate list, and the permission message.
+using RngacqOnEmulatedBus = LibusbBackend;
+
+TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherwiseAndNamesADeniedNode) {
+  emulated::Testbed bus;
+  bus.Add(emulated::DeviceOptions{});
+  emulated::DeviceOptions other;
+  other.product = 0x9999;
+  other.address = 3;
+  other.product_name = "Another board";
+  other.serial = "B-7";
+  other.seed = 7;
+  bus.Add(other);
+  ScratchDir dir;
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"none.bin"}, std::vector<std::string>{"none.bin", "/DEVICE=abcd:0001"}}) {
+    const ProgramResult run = RunRngacq(dir, arguments);
+    EXPECT_EQ(run.exit_code, 1) << run.out;
+    EXPECT_TRUE(Shows(run, "\n  1234:5678 \"Emulated RNG module\" serial \"EMU-0001\""));
+    EXPECT_TRUE(Shows(run, "\n  1234:9999 \"Another board\" serial \"B-7\""));
+    EXPECT_FALSE(Shows(run, "VendorID="));
+  }
+
+  const ProgramResult run = RunRngacq(dir, {"data.bin", "/LEN=100", "/DEVICE=1234:9999"});
+  ASSERT_EQ(run.exit_code, 0) << run.out;
+  EXPECT_TRUE(Shows(run, "ProductID=9999h;SerialNumber=B-7"));
+  const std::vector<std::uint8_t> record = sim::ExpectedRecord(other.seed, 0, 100);
+  EXPECT_EQ(testing_support::ReadFile(dir / "data.bin"), std::string(record.begin(), record.end()));
+
+  // A user whom the device node refuses is told which node and which rule.
+  bus.DenyDeviceAccess();
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+  const ProgramResult denied = RunRngacq(dir, {"denied.bin", "/DEVICE=1234:5678"}, geteuid() == 0);
+  EXPECT_EQ(denied.exit_code, 1) << denied.out;
+  EXPECT_TRUE(
+      Shows(denied, " /dev/bus/usb/001/002 (USB ID 1234:5678); the udev rule 60-rngacq.rules must list"));
+  EXPECT_FALSE(Shows(denied, "VendorID="));
 }
 
 }  // namespace

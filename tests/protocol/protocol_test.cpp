@@ -1,11 +1,13 @@
-// The bulk exchange and the block request over a scripted driver: the bytes that go out, the
-// waits, the result arithmetic, and the checks of the module's answer.
+// The bulk exchange and the block request over a scripted driver (the bytes that go out, the
+// waits, the result arithmetic, the checks of the module's answer), and the module's opening.
 #include <gtest/gtest.h>
 
 #include <array>
+#include <new>
 #include <vector>
 
 #include "console/catalogue.h"
+#include "drivers/sim/sim_driver.h"
 #include "protocol/block_request.h"
 #include "protocol/device_link.h"
 #include "protocol/exchange.h"
@@ -23,10 +25,9 @@ constexpr std::array<std::uint8_t, 7> kBulkOut{7, 5, 0x02, 2, 0x00, 0x02, 0};
 class Exchange : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing_support::WriteFile(
-        dir / "lang.INI",
-        "[F006]\nS009=send timed out\nS010=receive timed out\nS015=bad status\n"
-        "S016=last block: ;\nS017=end status\nS021=gone\n");
+    testing_support::WriteFile(dir / "lang.INI",
+                               "[F006]\nS009=send timed out\nS010=receive timed out\nS015=bad status\n"
+                               "S016=last block: ;\nS017=end status\nS021=gone\n");
     console::SetCataloguePath(dir / "lang.INI");
     usb::SetDriver(&driver);
     protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, 2048);
@@ -194,6 +195,58 @@ TEST_F(Exchange, BlockRequestChecksStatusAndEndFrame) {
     EXPECT_EQ(protocol::RequestBlock(1000, 1), 0);
     EXPECT_EQ(console.out, "");
   }
+}
+
+// Opening the one module: what the runs cannot see (result codes, key reads, the link's state and
+// the handles after each outcome). The refusals' texts are the end-to-end runs' to check.
+struct Exhausted : sim::SimDriver {
+  using SimDriver::SimDriver;
+  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid&, std::span<const usb::UsbId>) override {
+    throw std::bad_alloc();
+  }
+};
+
+TEST(DeviceLinkTest, EveryOutcomeLeavesTheLinkAndHandlesConsistent) {
+  testing_support::ScratchDir dir;
+  testing_support::WriteFile(dir / "lang.INI", "[F006]\nS001=no device object\n");
+  console::SetCataloguePath(dir / "lang.INI");
+  struct Case {
+    const char* name;
+    std::string sim;
+    std::int32_t result;
+    int keys;
+    int unit = 0;  // the transfer unit of an opened link
+    bool exhausted = false;
+  };
+  const Case cases[] = {
+      {"opened", "", 0, 0, 2048},
+      {"full speed", "speed=full", 0, 0, 64},
+      {"two modules", "devices=2", 52, 1},
+      {"no bulk in", "no_bulk_in", 89, 0},
+      {"no device object", "", 46, 0, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string error;
+    sim::Options options = sim::ParseOptions(c.sim, error).value();
+    const auto driver = c.exhausted ? std::make_unique<Exhausted>(std::move(options))
+                                    : std::make_unique<sim::SimDriver>(std::move(options));
+    usb::SetDriver(driver.get());
+    testing_support::CapturedConsole console;
+    EXPECT_EQ(protocol::OpenDeviceLink(), c.result);
+    EXPECT_EQ(console.keys_read, c.keys);
+    const auto& link = protocol::DeviceLink();
+    EXPECT_EQ(link.module != nullptr, c.result == 0);
+    EXPECT_EQ(link.BulkIn != nullptr && link.BulkOut != nullptr, c.result == 0);
+    EXPECT_EQ(link.TransferUnit, c.unit);
+    EXPECT_EQ(console.out == "\nno device object", c.exhausted);
+    protocol::CloseDeviceLink();
+    protocol::CloseDeviceLink();  // a second close does nothing
+    EXPECT_EQ(link.module, nullptr);
+    EXPECT_EQ(driver->OpenHandles(), 0u);
+    usb::SetDriver(nullptr);
+  }
+  console::SetCataloguePath("");
 }
 
 }  // namespace
