@@ -2,7 +2,6 @@
 // modules at once, a module lost in the middle of a read, and a module the system keeps.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <new>
 #include <set>
 #include <string>
