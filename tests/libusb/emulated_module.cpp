@@ -96,19 +96,15 @@ class EmulatedDevice {
 
   // The device as umockdev's text format describes it: sysfs attributes and the device node.
   std::string Description() const {
-    std::array<char, 512> text{};
-    std::snprintf(text.data(), text.size(),
-                  "P: /devices/pci0000:00/0000:00:14.0/usb1/1-%u\nN: bus/usb/001/%03u\n"
-                  "E: DEVNAME=/dev/bus/usb/001/%03u\nE: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\n"
-                  "A: busnum=1\\n\nA: devnum=%u\\n\nA: speed=%s\\n\nA: bConfigurationValue=1\\n\n"
-                  "H: descriptors=",
-                  options_.address, options_.address, options_.address, options_.address,
-                  options_.high_speed ? "480" : "12");
-    std::string description = text.data();
-    for (std::uint8_t b : descriptors_) {
-      std::snprintf(text.data(), text.size(), "%02X", b);
-      description += text.data();
-    }
+    const std::string address = std::to_string(options_.address);
+    std::string description =
+        "P: /devices/pci0000:00/0000:00:14.0/usb1/1-" + address + "\nN: " + DeviceNode().substr(5) +
+        "\nE: DEVNAME=" + DeviceNode() +
+        "\nE: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nA: busnum=1\\n\nA: devnum=" + address +
+        "\\n\nA: speed=" + (options_.high_speed ? "480" : "12") +
+        "\\n\nA: bConfigurationValue=1\\n\nH: descriptors=";
+    for (const std::uint8_t b : descriptors_)
+      description += {"0123456789ABCDEF"[b >> 4], "0123456789ABCDEF"[b & 15]};
     return description + "\n";
   }
 
