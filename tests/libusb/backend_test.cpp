@@ -1,21 +1,31 @@
-// The libusb backend's driver requests against an emulated device, for what the program's runs
-// do not reach: the direct transfer form (the program asks for it only of drivers from version
-// 1.5.5 on, so never of libusb 1.x), the close of transfers in flight, and requests the backend
-// must refuse.
+// The libusb backend against an emulated device: the C interface's stream, identification and
+// faults over it, and the driver requests the program's runs do not reach: the direct transfer form (the
+// program asks for it only of drivers from version 1.5.5 on, so never of libusb 1.x), the close of transfers
+// in flight, and requests the backend must refuse.
 #include <gtest/gtest.h>
+#include <libusb.h>
+#include <unistd.h>
 
 #include "rngacq/rngacq.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "core/module.h"
 #include "drivers/libusb/libusb_driver.h"
 #include "drivers/sim/module_model.h"
 #include "libusb/emulated_module.h"
+#include "support/process.h"
+#include "support/test_support.h"
 #include "usb/transfer_request.h"
 
 namespace {
+
+using testing_support::ProgramResult;
+using testing_support::ScratchDir;
 
 // One overlapped data transfer in the direct form: the data stay in the caller's buffer.
 struct Transfer {
@@ -60,14 +70,12 @@ TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
   ASSERT_NE(handle, usb::kInvalidHandle);
 
   // One block request (1984 bytes, generator mode 7): four command frames, 128 answer frames.
-  std::vector<std::uint8_t> command(64, 0);
-  const std::uint8_t kinds[4][3] = {
-      {0xC0, 0xDE, 0x00}, {0xC0, 0xDE, 0x04}, {0xDA, 0x7A, 0x00}, {0xC0, 0xDE, 0x10}};
-  for (std::size_t i = 0; i < 4; ++i) {
-    std::uint8_t* f = &command[16 * i];
-    f[0] = 0x13, f[1] = 0x37, f[2] = kinds[i][0], f[3] = kinds[i][1], f[8] = kinds[i][2];
-  }
-  command[14] = 3, command[31] = 7, command[47] = 124;
+  std::vector<std::uint8_t> command;
+  using core::Signature;
+  for (const auto& frame :
+       {core::CommandFrame(Signature::C0DE, 0, 3, 0), core::CommandFrame(Signature::C0DE, 4, 0, 7),
+        core::CommandFrame(Signature::DA7A, 0, 0, 124), core::CommandFrame(Signature::C0DE, 0x10, 0, 0)})
+    command.insert(command.end(), frame.begin(), frame.end());
   const auto in = Begin(*driver, handle, emulated::kBulkIn, std::vector<std::uint8_t>(2048));
   ASSERT_EQ(in->error, usb::kErrorIoPending);
   EXPECT_FALSE(driver->Collect(handle, in->record).complete);  // it waits for the command
@@ -119,28 +127,108 @@ TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
   EXPECT_FALSE(driver->Request(handle, usb::kRequestBusSpeed, nullptr, 0, nullptr, 0, returned));
 }
 
-}  // namespace
-
-namespace {
-
-// The C interface over real libusb: the emulated module, picked by its ID, gives its stream.
+// The C interface over real libusb: the emulated module, picked by its ID, gives its stream and
+// its identification at either speed; a fault after two blocks keeps the blocks before it.
 TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
+  // libusb's own version stands for the driver's; a part beyond a byte shows as 255.
+  const libusb_version* v = libusb_get_version();
+  std::string version;
+  for (const unsigned part : {v->major, v->minor, v->micro, v->nano})
+    version += (version.empty() ? "" : ".") + std::to_string(std::min(part, 255u));
+  struct Case {
+    bool high_speed;
+    emulated::Fault fault;
+    std::int64_t done;
+  };
+  using emulated::Fault;
+  for (const Case& c :
+       {Case{true, Fault::None, 5000}, Case{false, Fault::None, 5000}, Case{true, Fault::Unplug, 2 * 1984},
+        Case{true, Fault::ShortAnswer, 2 * 1984}, Case{true, Fault::Stall, 2 * 1984}}) {
+    SCOPED_TRACE(static_cast<int>(c.fault));
+    emulated::Testbed bus;
+    emulated::DeviceOptions options;
+    options.high_speed = c.high_speed;
+    options.fault = c.fault;
+    options.fault_at_request = 2;
+    bus.Add(options);
+    const auto driver = usb_libusb::MakeLibusbDriver();
+    usb::SetDriver(driver.get());
+    rngacq_module* module = nullptr;
+    EXPECT_EQ(rngacq_open(nullptr, &module), RNGACQ_ERROR_NO_MODULE);  // no ID is built in here
+    ASSERT_EQ(rngacq_open("id=1234:5678", &module), 0);
+    rngacq_module_info info{};
+    ASSERT_EQ(rngacq_info(module, &info), 0);
+    EXPECT_EQ(info.high_speed, c.high_speed ? 1 : 0);
+    EXPECT_EQ(info.driver_version, version);
+    EXPECT_STREQ(info.serial, "EMU-0001");
+    std::vector<std::uint8_t> data(5000);
+    std::size_t done = 0;
+    EXPECT_EQ(rngacq_read(module, data.data(), data.size(), &done) != 0, c.fault != Fault::None);
+    data.resize(done);
+    EXPECT_EQ(data, sim::ExpectedRecord(options.seed, 0, c.done));
+    EXPECT_EQ(rngacq_close(module), 0);
+    usb::SetDriver(nullptr);
+  }
+}
+
+// Runs the program in `dir`, inheriting the emulation (preload and testbed); `as_nobody` drops
+// root's rights first, so that file permissions apply to it. That user may not reach the build
+// tree (a clone in root's home), so it runs a copy, with its catalogue, in `dir`.
+ProgramResult RunRngacq(const ScratchDir& dir, std::vector<std::string> arguments, bool as_nobody = false) {
+  std::string program = RNGACQ_PROGRAM;
+  if (as_nobody) {
+    const std::string copy = dir / "program";
+    std::filesystem::create_directories(copy);
+    arguments.insert(arguments.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                         testing_support::InstallProgram(program, copy, true)});
+    program = "/usr/bin/setpriv";
+  }
+  return testing_support::RunProgram(program, arguments, dir.path().string());
+}
+
+testing::AssertionResult Shows(const ProgramResult& run, const std::string& text) {
+  const bool found = run.out.find(text) != std::string::npos;
+  return (found ? testing::AssertionSuccess() : testing::AssertionFailure()) << "output:\n" << run.out;
+}
+
+// The real rngacq program, linked with the libusb backend: the choice by ID with the
+// identification line, the candidate list, and the permission message.
+using RngacqOnEmulatedBus = LibusbBackend;
+
+TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherwiseAndNamesADeniedNode) {
   emulated::Testbed bus;
-  emulated::DeviceOptions options;
-  options.seed = 5;
-  bus.Add(options);
-  const auto driver = usb_libusb::MakeLibusbDriver();
-  usb::SetDriver(driver.get());
-  rngacq_module* module = nullptr;
-  EXPECT_EQ(rngacq_open(nullptr, &module), RNGACQ_ERROR_NO_MODULE);  // no ID is built in here
-  ASSERT_EQ(rngacq_open("id=1234:5678", &module), 0);
-  std::vector<std::uint8_t> data(5000);
-  std::size_t done = 0;
-  EXPECT_EQ(rngacq_read(module, data.data(), data.size(), &done), 0);
-  EXPECT_EQ(done, data.size());
-  EXPECT_EQ(data, sim::ExpectedRecord(options.seed, 0, 5000));
-  EXPECT_EQ(rngacq_close(module), 0);
-  usb::SetDriver(nullptr);
+  bus.Add(emulated::DeviceOptions{});
+  emulated::DeviceOptions other;
+  other.product = 0x9999;
+  other.address = 3;
+  other.product_name = "Another board";
+  other.serial = "B-7";
+  other.seed = 7;
+  bus.Add(other);
+  ScratchDir dir;
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"none.bin"}, std::vector<std::string>{"none.bin", "/DEVICE=abcd:0001"}}) {
+    const ProgramResult run = RunRngacq(dir, arguments);
+    EXPECT_EQ(run.exit_code, 1) << run.out;
+    EXPECT_TRUE(Shows(run, "\n  1234:5678 \"Emulated RNG module\" serial \"EMU-0001\""));
+    EXPECT_TRUE(Shows(run, "\n  1234:9999 \"Another board\" serial \"B-7\""));
+    EXPECT_FALSE(Shows(run, "VendorID="));
+  }
+
+  const ProgramResult run = RunRngacq(dir, {"data.bin", "/LEN=100", "/DEVICE=1234:9999"});
+  ASSERT_EQ(run.exit_code, 0) << run.out;
+  EXPECT_TRUE(Shows(run, "ProductID=9999h;SerialNumber=B-7"));
+  const std::vector<std::uint8_t> record = sim::ExpectedRecord(other.seed, 0, 100);
+  EXPECT_EQ(testing_support::ReadFile(dir / "data.bin"), std::string(record.begin(), record.end()));
+
+  // A user whom the device node refuses is told which node and which rule.
+  bus.DenyDeviceAccess();
+  std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+  const ProgramResult denied = RunRngacq(dir, {"denied.bin", "/DEVICE=1234:5678"}, geteuid() == 0);
+  EXPECT_EQ(denied.exit_code, 1) << denied.out;
+  EXPECT_TRUE(
+      Shows(denied, " /dev/bus/usb/001/002 (USB ID 1234:5678); the udev rule 60-rngacq.rules must list"));
+  EXPECT_FALSE(Shows(denied, "VendorID="));
 }
 
 }  // namespace

@@ -70,7 +70,11 @@ class EmulatedDevice {
     for (std::uint8_t endpoint : {kBulkIn, kBulkOut})
       descriptors_.insert(descriptors_.end(), {7, 5, endpoint, 2, packet_low, packet_high, 0});
     handler_ = static_cast<UMockdevIoctlBase*>(g_object_new(UMOCKDEV_TYPE_IOCTL_BASE, nullptr));
-    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(&EmulatedDevice::OnIoctl), this);
+    // Runs in umockdev's worker thread, once per ioctl of a client of this device.
+    const auto on_ioctl = +[](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) -> gboolean {
+      return static_cast<EmulatedDevice*>(self)->Handle(client);
+    };
+    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(on_ioctl), this);
   }
 
   ~EmulatedDevice() {
@@ -92,28 +96,19 @@ class EmulatedDevice {
 
   // The device as umockdev's text format describes it: sysfs attributes and the device node.
   std::string Description() const {
-    std::array<char, 512> text{};
-    std::snprintf(text.data(), text.size(),
-                  "P: /devices/pci0000:00/0000:00:14.0/usb1/1-%u\nN: bus/usb/001/%03u\n"
-                  "E: DEVNAME=/dev/bus/usb/001/%03u\nE: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\n"
-                  "A: busnum=1\\n\nA: devnum=%u\\n\nA: speed=%s\\n\nA: bConfigurationValue=1\\n\n"
-                  "H: descriptors=",
-                  options_.address, options_.address, options_.address, options_.address,
-                  options_.high_speed ? "480" : "12");
-    std::string description = text.data();
-    for (std::uint8_t b : descriptors_) {
-      std::snprintf(text.data(), text.size(), "%02X", b);
-      description += text.data();
-    }
+    const std::string address = std::to_string(options_.address);
+    std::string description =
+        "P: /devices/pci0000:00/0000:00:14.0/usb1/1-" + address + "\nN: " + DeviceNode().substr(5) +
+        "\nE: DEVNAME=" + DeviceNode() +
+        "\nE: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nA: busnum=1\\n\nA: devnum=" + address +
+        "\\n\nA: speed=" + (options_.high_speed ? "480" : "12") +
+        "\\n\nA: bConfigurationValue=1\\n\nH: descriptors=";
+    for (const std::uint8_t b : descriptors_)
+      description += {"0123456789ABCDEF"[b >> 4], "0123456789ABCDEF"[b & 15]};
     return description + "\n";
   }
 
  private:
-  static gboolean OnIoctl(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client, gpointer self) {
-    return static_cast<EmulatedDevice*>(self)->Handle(client);
-  }
-
-  // Runs in umockdev's worker thread, once per ioctl of a client of this device.
   gboolean Handle(UMockdevIoctlClient* client) {
     const gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
@@ -123,10 +118,6 @@ class EmulatedDevice {
       case USBDEVFS_CLAIMINTERFACE:
       case USBDEVFS_RELEASEINTERFACE:
       case USBDEVFS_DISCONNECT_CLAIM:
-      case USBDEVFS_CLEAR_HALT:
-      case USBDEVFS_RESETEP:
-      case USBDEVFS_SETINTERFACE:
-      case USBDEVFS_RESET:
         if (gone_) errno_value = ENODEV;
         break;
       case USBDEVFS_GETDRIVER:
@@ -134,11 +125,7 @@ class EmulatedDevice {
         errno_value = ENODATA;
         break;
       case USBDEVFS_SUBMITURB:
-        if (gone_) {
-          errno_value = ENODEV;
-        } else if (!Submit(arg)) {
-          errno_value = EINVAL;
-        }
+        errno_value = gone_ ? ENODEV : Submit(arg) ? 0 : EINVAL;
         break;
       case USBDEVFS_REAPURB:
       case USBDEVFS_REAPURBNDELAY: {
@@ -271,26 +258,14 @@ class EmulatedDevice {
 
   // The module answers every command; the fault, once due, decides what reaches the host.
   void Command(const std::uint8_t* frames, std::size_t size) {
-    if (options_.fault == Fault::None || model_.Answered() < options_.fault_at_request) {
-      model_.Feed(frames, size);
+    const bool due = options_.fault != Fault::None && model_.Answered() >= options_.fault_at_request;
+    if (due && options_.fault != Fault::ShortAnswer) {
+      (options_.fault == Fault::Stall ? stalled_ : gone_) = true;  // a stall lasts for every later receive
+      FinishWaitingInputs(stalled_ ? -EPIPE : -ENODEV);
       return;
     }
-    switch (options_.fault) {
-      case Fault::ShortAnswer:
-        model_.SetFaults({std::nullopt, std::nullopt, 100});
-        model_.Feed(frames, size);
-        break;
-      case Fault::Stall:  // this receive and every later one
-        stalled_ = true;
-        FinishWaitingInputs(-EPIPE);
-        break;
-      case Fault::Unplug:
-        gone_ = true;
-        FinishWaitingInputs(-ENODEV);
-        break;
-      default:  // silent: the command is taken and nothing comes back
-        break;
-    }
+    if (due) model_.SetFaults({std::nullopt, std::nullopt, 100});
+    model_.Feed(frames, size);
   }
 
   inline static const std::string kManufacturer = "Emulated";

@@ -15,8 +15,8 @@ inline constexpr std::uint16_t kVendor = 0x1234;  // every emulated device's ven
 inline constexpr std::uint8_t kBulkIn = 0x81;
 inline constexpr std::uint8_t kBulkOut = 0x01;
 
-// Silent: commands are taken, no answer comes. ShortAnswer: answers lack their last bytes.
-enum class Fault { None, Silent, ShortAnswer, Stall, Unplug };
+// ShortAnswer: answers lack their last bytes; Stall: every receive stalls; Unplug: the device goes.
+enum class Fault { None, ShortAnswer, Stall, Unplug };
 
 struct DeviceOptions {
   std::uint16_t product = 0x5678;

@@ -16,10 +16,9 @@ namespace {
 constexpr const char* kMarker = "RNGACQ_TEST_UMOCKDEV_RESTARTED";
 
 // Adds `value` to a list variable, ahead of what it held or (`last`) behind it, where it wins.
-void AddToVariable(const char* name, const std::string& value, char separator, bool last) {
-  const char* old = std::getenv(name);
-  std::string combined = value;
-  if (old != nullptr && *old != '\0') combined = last ? old + (separator + value) : value + separator + old;
+void AddToVariable(const char* name, const std::string& value, bool last) {
+  const std::string old = std::getenv(name) != nullptr ? std::getenv(name) : "";
+  const std::string combined = old.empty() ? value : last ? old + ':' + value : value + ':' + old;
   setenv(name, combined.c_str(), 1);
 }
 
@@ -35,10 +34,10 @@ struct RestartUnderPreload {
     argv.push_back(nullptr);
 
     setenv(kMarker, "1", 1);
-    AddToVariable("LD_PRELOAD", "libumockdev-preload.so.0", ':', false);
+    AddToVariable("LD_PRELOAD", "libumockdev-preload.so.0", false);
     // A sanitizer build must accept a library loaded ahead of its runtime. Leak checking stays
     // as the caller set it: the emulation leaves no leak report of its own.
-    AddToVariable("ASAN_OPTIONS", "verify_asan_link_order=0", ':', true);
+    AddToVariable("ASAN_OPTIONS", "verify_asan_link_order=0", true);
     execv("/proc/self/exe", argv.data());
     // Still here: the tests find no mock environment and say so.
   }

@@ -77,9 +77,7 @@ class FakePipeDriver final : public usb::Driver {
     aborted.push_back(input[0]);
     for (auto& p : pending) {
       if (!p->complete && p->endpoint == input[0]) {
-        p->complete = true;
-        p->success = false;
-        p->transferred = 0;
+        p->complete = true;  // unsuccessful, nothing moved
         p->event->Signal();
       }
     }
@@ -92,9 +90,9 @@ class FakePipeDriver final : public usb::Driver {
     const usb::TransferRequest header = usb::DecodeTransferRequest({input, usb::kTransferRequestSize});
     const bool is_in = (header.EndpointAddress & 0x80) != 0;
     const bool buffered = code == usb::kRequestBufferedTransfer;
-    std::uint8_t* data = buffered ? output + header.DataOffset : output;
-    const std::uint32_t length = buffered ? header.DataLength : output_size;
     const std::uint32_t offset = buffered ? header.DataOffset : 0;
+    std::uint8_t* data = output + offset;
+    const std::uint32_t length = buffered ? header.DataLength : output_size;
 
     auto request = std::make_shared<Pending>();
     request->event = record.event;
@@ -103,36 +101,24 @@ class FakePipeDriver final : public usb::Driver {
     pending.push_back(request);
 
     const PipeScript& script = is_in ? in : out;
-    std::uint32_t moved = 0;
+    const bool ends =
+        script.behaviour == PipeBehaviour::Complete || script.behaviour == PipeBehaviour::Pending;
+    std::uint32_t moved = length - std::min(length, script.shortfall);
     if (is_in) {
       requested_in = length;
       moved = static_cast<std::uint32_t>(std::min<std::size_t>(script.answer.size(), length));
-      if (moved > 0 && script.behaviour != PipeBehaviour::Never &&
-          script.behaviour != PipeBehaviour::Refused) {
-        std::memcpy(data, script.answer.data(), moved);
-      }
+      if (ends) std::copy_n(script.answer.begin(), moved, data);
     } else {
       sent.assign(data, data + length);
-      moved = length - std::min(length, script.shortfall);
     }
-    switch (script.behaviour) {
-      case PipeBehaviour::Complete:
-      case PipeBehaviour::Pending:
-        request->complete = true;
-        request->success = true;
-        request->transferred = moved + offset;
-        if (script.behaviour == PipeBehaviour::Pending) {
-          record.event->Signal();
-          return usb::kErrorIoPending;
-        }
-        return 0;
-      case PipeBehaviour::Never:
-        return usb::kErrorIoPending;
-      case PipeBehaviour::Refused:
-        request->complete = true;
-        return usb::kErrorGenFailure;
-    }
-    return usb::kErrorGenFailure;
+    if (script.behaviour == PipeBehaviour::Never) return usb::kErrorIoPending;
+    request->complete = true;
+    if (!ends) return usb::kErrorGenFailure;  // refused
+    request->success = true;
+    request->transferred = moved + offset;
+    if (script.behaviour == PipeBehaviour::Complete) return 0;
+    record.event->Signal();
+    return usb::kErrorIoPending;
   }
 
   usb::OverlappedOutcome Collect(usb::Handle, usb::CompletionRecord& record) override {

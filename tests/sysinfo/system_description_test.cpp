@@ -7,27 +7,11 @@
 
 #include "console/catalogue.h"
 #include "support/test_support.h"
+#include "sysinfo/os_release.h"
 
 namespace {
 
 using sysinfo::VersionFacts;
-
-VersionFacts Facts(std::uint32_t major, std::uint32_t minor, std::uint8_t type, std::uint16_t arch,
-                   std::uint32_t build, std::string service_pack = {}, std::uint16_t suite = 0,
-                   std::uint32_t edition = 0, bool r2 = false) {
-  VersionFacts facts;
-  facts.MajorVersion = major;
-  facts.MinorVersion = minor;
-  facts.PlatformId = 2;
-  facts.ProductType = type;
-  facts.ProcessorArchitecture = arch;
-  facts.BuildNumber = build;
-  facts.ServicePack = std::move(service_pack);
-  facts.SuiteMask = suite;
-  facts.EditionCode = edition;
-  facts.ServerR2 = r2;
-  return facts;
-}
 
 TEST(ComposeDescription, ProductsEditionsAndBitness) {
   struct Case {
@@ -35,46 +19,43 @@ TEST(ComposeDescription, ProductsEditionsAndBitness) {
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {Facts(6, 1, 1, 9, 761, "Service Pack 1", 0, 1),
+      {{6, 1, 761, 2, "Service Pack 1", 0, 1, 9, 1},
        "Microsoft Windows 7 Ultimate Edition Service Pack 1 (build 761), 64-bit"},
-      {Facts(6, 0, 3, 0, 601, "", 0, 7),
-       "Microsoft Windows Server 2008 Standard Edition (build 601), 32-bit"},
-      {Facts(6, 1, 3, 9, 7601, "", 0, 14),
+      {{6, 0, 601, 2, "", 0, 3, 0, 7}, "Microsoft Windows Server 2008 Standard Edition (build 601), 32-bit"},
+      {{6, 1, 7601, 2, "", 0, 3, 9, 14},
        "Microsoft Windows Server 2008 R2 Enterprise Edition (core installation) (build 7601), 64-bit"},
-      {Facts(6, 0, 1, 6, 6000, "", 0, 1), "Microsoft Windows Vista Ultimate Edition (build 6000)"},
-      {Facts(6, 2, 1, 9, 920, "", 0, 0x30), "Microsoft  (build 920), 64-bit"},
-      {Facts(10, 0, 1, 9, 19045), "Microsoft  (build 19045), 64-bit"},
-      {Facts(5, 1, 1, 0, 260, "Service Pack 3"),
+      {{6, 0, 6000, 2, "", 0, 1, 6, 1}, "Microsoft Windows Vista Ultimate Edition (build 6000)"},
+      {{6, 2, 920, 2, "", 0, 1, 9, 0x30}, "Microsoft  (build 920), 64-bit"},
+      {{10, 0, 19045, 2, "", 0, 1, 9}, "Microsoft  (build 19045), 64-bit"},
+      {{5, 1, 260, 2, "Service Pack 3", 0, 1, 0},
        "Microsoft Windows XP Professional Service Pack 3 (build 260)"},
-      {Facts(5, 1, 1, 0, 2600, "", 0x0200), "Microsoft Windows XP Home Edition (build 2600)"},
-      {Facts(5, 2, 3, 9, 379, "Service Pack 2", 0x0002),
+      {{5, 1, 2600, 2, "", 0x0200, 1, 0}, "Microsoft Windows XP Home Edition (build 2600)"},
+      {{5, 2, 379, 2, "Service Pack 2", 0x0002, 3, 9},
        "Microsoft Windows Server 2003, Enterprise x64 Edition Service Pack 2 (build 379)"},
-      {Facts(5, 2, 1, 9, 3790), "Microsoft Windows XP Professional x64 Edition (build 3790)"},
-      {Facts(5, 2, 3, 0, 3790, "", 0x2000),
+      {{5, 2, 3790, 2, "", 0, 1, 9}, "Microsoft Windows XP Professional x64 Edition (build 3790)"},
+      {{5, 2, 3790, 2, "", 0x2000, 3, 0},
        "Microsoft Windows Storage Server 2003Standard Edition (build 3790)"},
-      {Facts(5, 2, 3, 0, 3790, "", 0x2100), "Microsoft Windows Server 2003, Standard Edition (build 3790)"},
-      {Facts(5, 2, 3, 0, 3790, "", 0x8000), "Microsoft Windows Home ServerStandard Edition (build 3790)"},
-      {Facts(5, 2, 3, 0, 3790, "", 0x4080, 0, true),
+      {{5, 2, 3790, 2, "", 0x2100, 3, 0}, "Microsoft Windows Server 2003, Standard Edition (build 3790)"},
+      {{5, 2, 3790, 2, "", 0x8000, 3, 0}, "Microsoft Windows Home ServerStandard Edition (build 3790)"},
+      {{5, 2, 3790, 2, "", 0x4080, 3, 0, 0, true},
        "Microsoft Windows Server 2003 R2, Compute Cluster Edition (build 3790)"},
-      {Facts(5, 2, 3, 6, 3790, "", 0x0082),
+      {{5, 2, 3790, 2, "", 0x0082, 3, 6},
        "Microsoft Windows Server 2003, Datacenter Edition for Itanium-based Systems (build 3790)"},
-      {Facts(5, 2, 3, 6, 3790), "Microsoft Windows Server 2003,  (build 3790)"},
-      {Facts(5, 0, 3, 0, 2195, "", 0x0002), "Microsoft Windows 2000 Advanced Server (build 2195)"},
+      {{5, 2, 3790, 2, "", 0, 3, 6}, "Microsoft Windows Server 2003,  (build 3790)"},
+      {{5, 0, 2195, 2, "", 0x0002, 3, 0}, "Microsoft Windows 2000 Advanced Server (build 2195)"},
       // The build number is shown signed.
-      {Facts(5, 3, 1, 0, 0xFFFFFFFFu), "Microsoft  (build -1)"},
+      {{5, 3, 0xFFFFFFFFu, 2, "", 0, 1, 0}, "Microsoft  (build -1)"},
   };
   for (const auto& c : cases) EXPECT_EQ(sysinfo::ComposeDescription(c.facts).value_or("<none>"), c.expected);
 
-  VersionFacts not_nt = Facts(6, 1, 1, 9, 1);
-  not_nt.PlatformId = 1;
-  EXPECT_FALSE(sysinfo::ComposeDescription(not_nt));
-  EXPECT_FALSE(sysinfo::ComposeDescription(Facts(4, 0, 1, 0, 1381)));
+  EXPECT_FALSE(sysinfo::ComposeDescription(VersionFacts{6, 1, 1, 1, "", 0, 1, 9}));  // not the NT family
+  EXPECT_FALSE(sysinfo::ComposeDescription(VersionFacts{4, 0, 1381, 2, "", 0, 1, 0}));
 }
 
 TEST(ComposeDescription, BoundedTextsNeverExceedTheirRoom) {
   // A service pack longer than the room is cut at 255 units, and the build text is lost.
   const std::string description =
-      sysinfo::ComposeDescription(Facts(5, 1, 1, 0, 1, std::string(300, 's'))).value_or("");
+      sysinfo::ComposeDescription(VersionFacts{5, 1, 1, 2, std::string(300, 's'), 0, 1, 0}).value_or("");
   EXPECT_EQ(description.size(), 255u);
   EXPECT_EQ(description.substr(description.size() - 3), "sss");
 
@@ -101,6 +82,54 @@ TEST(PrintComposed, PrintsTheLineOrTheCatalogueText) {
   EXPECT_EQ(console.out, "\nSome OS\nNo description");
   EXPECT_TRUE(console.direct.empty());
   console::SetCataloguePath("");
+}
+
+std::string Pretty(const std::string& text) {
+  return sysinfo::FindOsReleaseValue(text, "PRETTY_NAME").value_or("<absent>");
+}
+
+TEST(OsRelease, QuotingEscapesAndHostileContent) {
+  struct Case {
+    std::string text;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"NAME=\"Debian\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nID=debian\n",
+       "Debian GNU/Linux 12 (bookworm)"},
+      {"PRETTY_NAME='Arch Linux'", "Arch Linux"},
+      {"  PRETTY_NAME=Alpine\r\n", "Alpine"},
+      {"PRETTY_NAME=\"My \\\"Quoted\\\" \\\\ \\$HOME \\n\"", "My \"Quoted\" \\ $HOME \\n"},
+      {"PRETTY_NAME=It\\'s", "It's"},
+      {"PRETTY_NAME=\"unterminated", "unterminated"},
+      {"# PRETTY_NAME=\"comment\"\nXPRETTY_NAME=x\nPRETTY_NAME_X=y\nPRETTY_NAME=\"\"", ""},
+      {"PRETTY_NAME=first\nPRETTY_NAME=second", "second"},
+      {"NAME=only", "<absent>"},
+      {"", "<absent>"},
+      // Control characters and broken UTF-8 never reach the terminal; real characters do.
+      {"PRETTY_NAME=\"\x1B[31mRed\x07\xC2\x9B \xFF\xC3 G\xC3\xBCnther\"", "[31mRed  G\xC3\xBCnther"},
+      {"PRETTY_NAME=" + std::string(1000, 'n'), std::string(255, 'n')},
+      // Only the first 64 KiB are looked at.
+      {std::string(sysinfo::kOsReleaseReadLimit, '#') + "\nPRETTY_NAME=late", "<absent>"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Pretty(c.text), c.expected) << c.text.substr(0, 60);
+}
+
+TEST(OsRelease, ComposesTheLineFromWhatIsKnown) {
+  using sysinfo::PosixFacts;
+  auto line = [](const PosixFacts& facts) {
+    return sysinfo::ComposePosixDescription(facts).value_or("<none>");
+  };
+  EXPECT_EQ(line({"Debian GNU/Linux 12 (bookworm)", "Linux", "6.1.0-18-amd64", "x86_64"}),
+            "Debian GNU/Linux 12 (bookworm) (kernel 6.1.0-18-amd64), 64-bit");
+  EXPECT_EQ(line({"", "Linux", "5.10.0", "armv7l"}), "Linux (kernel 5.10.0), 32-bit");
+  EXPECT_EQ(line({"", "", "5.10.0", "mystery"}), "kernel 5.10.0");
+  EXPECT_EQ(line({"Some OS", "", "", ""}), "Some OS");
+  EXPECT_EQ(line({"", "", "", "x86_64"}), "<none>");
+  EXPECT_EQ(line({"Evil\x1B]0;title\x07", "", "1\n2", ""}), "Evil]0;title (kernel 12)");
+
+  for (const char* machine : {"ppc64le", "s390x"}) EXPECT_EQ(sysinfo::MachineBitness(machine), "64-bit");
+  for (const char* machine : {"i686", "powerpc"}) EXPECT_EQ(sysinfo::MachineBitness(machine), "32-bit");
+  EXPECT_EQ(sysinfo::MachineBitness("quantum"), "");
 }
 
 }  // namespace

@@ -85,9 +85,6 @@ TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
   device_read[30] = 38;
   device_read[34] = 18;
   EXPECT_EQ(requests[0].input, device_read);
-  EXPECT_EQ(usb::ReadLe16(&requests[8].input[2]), 0x0303);  // the serial string; its language: LanguageTables
-  EXPECT_EQ(usb::ReadLe16(&requests[16].input[2]), 0x0200);
-  EXPECT_EQ(usb::ReadLe16(&requests[16].input[6]), 32);
 
   const usb::Handle first = device.DeviceHandle;
   EXPECT_TRUE(device.Open(0));  // opened twice in a row: the first handle is closed
@@ -128,13 +125,13 @@ TEST(UsbDevice, LanguageTables) {
   }
 }
 
-// A simulated driver with device notifications whose releases can be refused.
+// A simulated driver with device notifications whose releases can be refused (a refused close
+// of the device itself is a run's test).
 class Releasing final : public sim::SimDriver {
  public:
   Releasing() { usb::SetDriver(this); }
   ~Releasing() override { usb::SetDriver(nullptr); }
-  bool close_fails = false, handle_notice_fails = false, interface_notice_fails = false;
-  bool Close(usb::Handle h) override { return !close_fails && SimDriver::Close(h); }
+  bool handle_notice_fails = false, interface_notice_fails = false;
   usb::NotificationHandle RegisterInterfaceNotification(usb::WindowHandle, const usb::Guid&) override {
     return &interface_notice_;
   }
@@ -158,7 +155,6 @@ TEST(UsbDevice, CloseAndDestroyReportRefusedReleases) {
   const std::tuple<bool Releasing::*, void (usb::UsbDevice::*)(), const char*> cases[] = {
       {&Releasing::handle_notice_fails, &usb::UsbDevice::Close,
        "Failed to close the handle notification handle."},
-      {&Releasing::close_fails, &usb::UsbDevice::Close, "Failed to close handle to driver."},
       {&Releasing::interface_notice_fails, &usb::UsbDevice::Destroy,
        "Failed to close the device notification handle."}};
   for (const auto& [fault, release, text] : cases) {

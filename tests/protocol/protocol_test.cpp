@@ -1,11 +1,13 @@
-// The bulk exchange and the block request over a scripted driver: the bytes that go out, the
-// waits, the result arithmetic, and the checks of the module's answer.
+// The bulk exchange and the block request over a scripted driver (the bytes that go out, the
+// waits, the result arithmetic, the checks of the module's answer), and the module's opening.
 #include <gtest/gtest.h>
 
 #include <array>
+#include <new>
 #include <vector>
 
 #include "console/catalogue.h"
+#include "drivers/sim/sim_driver.h"
 #include "protocol/block_request.h"
 #include "protocol/device_link.h"
 #include "protocol/exchange.h"
@@ -23,10 +25,9 @@ constexpr std::array<std::uint8_t, 7> kBulkOut{7, 5, 0x02, 2, 0x00, 0x02, 0};
 class Exchange : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing_support::WriteFile(
-        dir / "lang.INI",
-        "[F006]\nS009=send timed out\nS010=receive timed out\nS015=bad status\n"
-        "S016=last block: ;\nS017=end status\nS021=gone\nS022=short send\nS023=short answer\n");
+    testing_support::WriteFile(dir / "lang.INI",
+                               "[F006]\nS009=send timed out\nS010=receive timed out\nS015=bad status\n"
+                               "S016=last block: ;\nS017=end status\nS021=gone\n");
     console::SetCataloguePath(dir / "lang.INI");
     usb::SetDriver(&driver);
     protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, 2048);
@@ -80,66 +81,47 @@ TEST_F(Exchange, RefusesCommandsThatAreNotWholeFrames) {
 TEST_F(Exchange, AppendsTheClosingFrameOnlyWhenTheAnswerIsNotWholeUnits) {
   std::vector<std::uint8_t> answer(256, 0xEE);
   driver.in.answer = Answer(176, 0xA7, 1, 0x2D);
-  const auto command = Frames({0, 0x04, 0, 0x10});
+  auto command = Frames({0, 0x04, 0, 0x10, 0x80});
   EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 160, answer.data()), 0);
-  ASSERT_EQ(driver.sent.size(), 80u);
-  const auto closing = Frames({0x80});
-  EXPECT_TRUE(std::equal(closing.begin(), closing.end(), driver.sent.begin() + 64));
+  EXPECT_EQ(driver.sent, command);
   EXPECT_EQ(driver.requested_in, 176u);
   EXPECT_TRUE(std::equal(driver.in.answer.begin(), driver.in.answer.end(), answer.begin()));
 
-  protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, 64);
-  EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 128, answer.data()), 0);
-  EXPECT_EQ(driver.sent.size(), 64u);
-  EXPECT_EQ(driver.requested_in, 128u);
-
-  protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, 2048);
-  auto closed = Frames({0, 0x04, 0, 0x10, 0x80});
-  EXPECT_EQ(protocol::ExchangeFrames(closed.data(), 80, 160, answer.data()), 0);
-  EXPECT_EQ(driver.sent.size(), 80u);
-  EXPECT_EQ(driver.requested_in, 160u);
-
-  // A last frame with the closing flag but another signature does not close the command.
-  for (const std::size_t at : {0u, 1u, 2u, 3u}) {
-    closed[64 + at] ^= 0xFF;
-    EXPECT_EQ(protocol::ExchangeFrames(closed.data(), 80, 160, answer.data()), 0);
-    EXPECT_EQ(driver.sent.size(), 96u) << at;
-    closed[64 + at] ^= 0xFF;
+  // Whole units of 64; a command that closes itself; a last frame with the closing flag but
+  // another signature does not close it.
+  auto spoiled = command;
+  spoiled[65] ^= 0xFF;
+  struct Case {
+    std::int32_t unit;
+    const std::vector<std::uint8_t>& frames;
+    std::int32_t length, answer;
+    std::size_t sent;
+    std::uint32_t requested;
+  };
+  for (const Case& c : {Case{64, command, 64, 128, 64, 128}, Case{2048, command, 80, 160, 80, 160},
+                        Case{2048, spoiled, 80, 160, 96, 176}}) {
+    protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, c.unit);
+    EXPECT_EQ(protocol::ExchangeFrames(c.frames.data(), c.length, c.answer, answer.data()), 0);
+    EXPECT_EQ(driver.sent.size(), c.sent);
+    EXPECT_EQ(driver.requested_in, c.requested);
   }
 }
 
 TEST_F(Exchange, TimeOutsAbortWaitTheGraceAndStillCollectBoth) {
   std::vector<std::uint8_t> answer(2048 + 16, 0xEE);
   const auto command = Frames({0, 0x04, 0, 0x10});
-  driver.in.behaviour = PipeBehaviour::Never;
-  driver.out.behaviour = PipeBehaviour::Never;
-  EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 2048, answer.data()), 5 + 16 + 32);
-  EXPECT_EQ(driver.waits, (std::vector<std::uint32_t>{9000, 2000, 9000, 2000}));
-  EXPECT_EQ(driver.aborted, (std::vector<std::uint8_t>{0x02, 0x86}));
-  EXPECT_NE(console.out.find("\nsend timed out\nreceive timed out"), std::string::npos);
-  EXPECT_EQ(answer[0], 0xEE);
-
-  // A refused transfer (an unplugged module) is aborted without the grace wait and said once;
-  // the answer that did arrive is not handed out, as the exchange failed.
-  driver = FakePipeDriver{};
-  console.out.clear();
-  driver.out.behaviour = PipeBehaviour::Refused;
-  driver.in.behaviour = PipeBehaviour::Refused;
-  EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 2048, answer.data()), 5 + 16 + 32);
-  EXPECT_EQ(driver.waits, std::vector<std::uint32_t>{});
-  EXPECT_EQ(driver.aborted, (std::vector<std::uint8_t>{0x02, 0x86}));
-  EXPECT_EQ(console.out, "\ngone");
-
-  // Short transfers, even by one byte, fail with their own texts and leave the buffer alone.
-  for (const std::size_t delivered : {100u, 159u}) {
+  using Waits = std::vector<std::uint32_t>;
+  // A transfer that never ends waits its grace after the abort; a refused one (an unplugged
+  // module) is aborted without it and said once; the answer that did arrive is not handed out.
+  for (const PipeBehaviour behaviour : {PipeBehaviour::Never, PipeBehaviour::Refused}) {
     driver = FakePipeDriver{};
-    driver.out.shortfall = 1;
-    driver.in.answer = Answer(delivered, 0xA7, 0, 0x2D);
-    std::fill(answer.begin(), answer.end(), 0xEE);
+    driver.in.behaviour = driver.out.behaviour = behaviour;
     console.out.clear();
-    EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 160, answer.data()), 16 + 32);
-    EXPECT_EQ(answer[0], 0xEE);
-    EXPECT_EQ(console.out, "\nshort send\nshort answer");
+    EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 2048, answer.data()), 5 + 16 + 32);
+    const bool never = behaviour == PipeBehaviour::Never;
+    EXPECT_EQ(driver.waits, never ? Waits({9000, 2000, 9000, 2000}) : Waits());
+    EXPECT_EQ(driver.aborted, (std::vector<std::uint8_t>{0x02, 0x86}));
+    EXPECT_EQ(console.out, never ? "\nsend timed out\nreceive timed out" : "\ngone");
   }
 }
 
@@ -157,28 +139,24 @@ TEST_F(Exchange, BlockRequestFramesAreByteExact) {
   EXPECT_TRUE(std::equal(driver.in.answer.begin() + 48, driver.in.answer.begin() + 1048,
                          protocol::BlockBuffer().begin()));
 
-  driver.in.answer = Answer(2048, 0xF7, 124, 0x2D);
-  ASSERT_EQ(protocol::RequestBlock(1984, 0), 0);
-  ASSERT_EQ(driver.sent.size(), 64u);
-  EXPECT_EQ(driver.sent[46], 0x00);
-  EXPECT_EQ(driver.sent[47], 0x7C);
-  EXPECT_EQ(driver.requested_in, 2048u);
-
-  driver.in.answer = Answer(2064, 0xA7, 124, 0x2D);
-  ASSERT_EQ(protocol::RequestBlock(1983, 1), 0);
-  EXPECT_EQ(driver.sent.size(), 80u);
-  EXPECT_EQ(driver.requested_in, 2064u);
-
+  // Frames asked for, and whether a closing frame follows: only a full last block needs none.
+  struct Case {
+    std::uint32_t length, frames;
+    int last;
+    std::size_t sent;
+  };
+  for (const Case c : {Case{1984, 124, 0, 64}, Case{1983, 124, 1, 80}, Case{0, 0, 1, 80}, Case{1, 1, 1, 80},
+                       Case{16, 1, 1, 80}, Case{17, 2, 1, 80}}) {
+    const std::uint32_t answer = 16 * c.frames + 48 + (c.sent == 80 ? 32u : 16u);
+    driver.in.answer = Answer(answer, 0xA7, c.frames, 0x2D);
+    ASSERT_EQ(protocol::RequestBlock(c.length, c.last), 0) << c.length;
+    EXPECT_EQ(driver.sent.size(), c.sent) << c.length;
+    EXPECT_EQ(driver.sent[47], c.frames & 0xFF) << c.length;
+    EXPECT_EQ(driver.requested_in, answer) << c.length;
+  }
   driver.sent.clear();
   EXPECT_EQ(protocol::RequestBlock(1985, 0), 1);
   EXPECT_TRUE(driver.sent.empty());
-
-  for (auto [length, n] : {std::pair{0u, 0u}, {1u, 1u}, {16u, 1u}, {17u, 2u}}) {
-    driver.in.answer = Answer(16 * n + 80, 0xA7, n, 0x2D);
-    ASSERT_EQ(protocol::RequestBlock(length, 1), 0) << length;
-    EXPECT_EQ(driver.sent[47], n) << length;
-    EXPECT_EQ(driver.requested_in, 16 * n + 80) << length;
-  }
 }
 
 TEST_F(Exchange, BlockRequestChecksStatusAndEndFrame) {
@@ -188,13 +166,13 @@ TEST_F(Exchange, BlockRequestChecksStatusAndEndFrame) {
 
   // A status for another mode fails and leaves the previous block in place; all four bits count.
   protocol::DeviceLink().module->SetMode(3);
-  driver.in.answer = Answer(2048, 0x57, 124, 0x2D);
-  console.out.clear();
-  EXPECT_EQ(protocol::RequestBlock(1984, 0), 408);
-  EXPECT_EQ(console.out, "\nbad status 07h.    ");
-  EXPECT_EQ(protocol::BlockBuffer(), previous);
-  driver.in.answer = Answer(2048, 0x5B, 124, 0x2D);
-  EXPECT_EQ(protocol::RequestBlock(1984, 0), 408);
+  for (const std::uint8_t status : {std::uint8_t{0x57}, std::uint8_t{0x5B}}) {
+    driver.in.answer = Answer(2048, status, 124, 0x2D);
+    console.out.clear();
+    EXPECT_EQ(protocol::RequestBlock(1984, 0), 408);
+    EXPECT_EQ(protocol::BlockBuffer(), previous);
+  }
+  EXPECT_EQ(console.out, "\nbad status 0Bh.    ");
 
   // A failed exchange gives 403 and changes nothing either.
   driver.in.answer.resize(100);
@@ -217,9 +195,58 @@ TEST_F(Exchange, BlockRequestChecksStatusAndEndFrame) {
     EXPECT_EQ(protocol::RequestBlock(1000, 1), 0);
     EXPECT_EQ(console.out, "");
   }
-  driver.in.answer = Answer(16 * 63 + 80, 0xA7, 63, 0x2C);
-  EXPECT_EQ(protocol::RequestBlock(1000, 1), 0);
-  EXPECT_NE(console.out.find("end status 0Ch"), std::string::npos);
+}
+
+// Opening the one module: what the runs cannot see (result codes, key reads, the link's state and
+// the handles after each outcome). The refusals' texts are the end-to-end runs' to check.
+struct Exhausted : sim::SimDriver {
+  using SimDriver::SimDriver;
+  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid&, std::span<const usb::UsbId>) override {
+    throw std::bad_alloc();
+  }
+};
+
+TEST(DeviceLinkTest, EveryOutcomeLeavesTheLinkAndHandlesConsistent) {
+  testing_support::ScratchDir dir;
+  testing_support::WriteFile(dir / "lang.INI", "[F006]\nS001=no device object\n");
+  console::SetCataloguePath(dir / "lang.INI");
+  struct Case {
+    const char* name;
+    std::string sim;
+    std::int32_t result;
+    int keys;
+    int unit = 0;  // the transfer unit of an opened link
+    bool exhausted = false;
+  };
+  const Case cases[] = {
+      {"opened", "", 0, 0, 2048},
+      {"full speed", "speed=full", 0, 0, 64},
+      {"two modules", "devices=2", 52, 1},
+      {"no bulk in", "no_bulk_in", 89, 0},
+      {"no device object", "", 46, 0, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string error;
+    sim::Options options = sim::ParseOptions(c.sim, error).value();
+    const auto driver = c.exhausted ? std::make_unique<Exhausted>(std::move(options))
+                                    : std::make_unique<sim::SimDriver>(std::move(options));
+    usb::SetDriver(driver.get());
+    testing_support::CapturedConsole console;
+    EXPECT_EQ(protocol::OpenDeviceLink(), c.result);
+    EXPECT_EQ(console.keys_read, c.keys);
+    const auto& link = protocol::DeviceLink();
+    EXPECT_EQ(link.module != nullptr, c.result == 0);
+    EXPECT_EQ(link.BulkIn != nullptr && link.BulkOut != nullptr, c.result == 0);
+    EXPECT_EQ(link.TransferUnit, c.unit);
+    EXPECT_EQ(console.out == "\nno device object", c.exhausted);
+    protocol::CloseDeviceLink();
+    protocol::CloseDeviceLink();  // a second close does nothing
+    EXPECT_EQ(link.module, nullptr);
+    EXPECT_EQ(driver->OpenHandles(), 0u);
+    usb::SetDriver(nullptr);
+  }
+  console::SetCataloguePath("");
 }
 
 }  // namespace
