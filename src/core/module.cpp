@@ -346,15 +346,22 @@ Error Module::Exchange(const std::uint8_t* command, std::int32_t size, std::int3
   if (send_failed) report.code = 4;
   if (receive_failed) report.code = 5;
 
+  // A transfer under way that the system ends because the device went away is an unplugged
+  // module, not a short transfer.
+  const auto unplugged = [](const usb::UsbEndPoint& endpoint) {
+    return endpoint.LastError == usb::kErrorDeviceNotConnected;
+  };
   if (Collect(*out_, send, size, send_record, std::move(send_context)) != size) {
     report.code += 16;
-    report.short_send = !send_failed;
+    report.gone = report.gone || unplugged(*out_);
+    report.short_send = !send_failed && !report.gone;
   }
   if (Collect(*in_, receive, answer_length, receive_record, std::move(receive_context)) == answer_length) {
     answer_size_ = answer_length;
   } else {
     report.code += 32;
-    report.short_answer = !receive_failed;
+    report.gone = report.gone || unplugged(*in_);
+    report.short_answer = !receive_failed && !report.gone;
   }
   if (report.code == 0) {
     send_event_ = send_event;

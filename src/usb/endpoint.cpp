@@ -146,6 +146,7 @@ bool UsbEndPoint::FinishTransfer(std::uint8_t* buffer, std::int32_t& length, Com
     return false;
   }
 
+  LastError = outcome.success ? kErrorSuccess : outcome.error;  // why a transfer ended short
   const std::uint32_t b = outcome.transferred;
   std::int64_t count = b != 0 ? std::int64_t{b} - std::int64_t{context->DataOffset} : 0;
   // A driver that claims more than the transfer could carry is not believed beyond its size.
