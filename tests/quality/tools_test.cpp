@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <random>
 #include <regex>
 
@@ -50,20 +51,18 @@ Bytes EdgeBlocks(std::size_t blocks, std::uint32_t seed) {
         for (std::size_t i = at; i < at + length; ++i) set_bit(bit0 + i, v);
         break;
       }
-      case 3: {
+      case 3:
         for (std::size_t i = 0; i < 2500; ++i) {
           const auto nibble = [&] { return u(g) < 0.0185 ? 0u : static_cast<unsigned>(g() % 16); };
           out[start + i] = static_cast<std::uint8_t>(nibble() | nibble() << 4);
         }
         break;
-      }
-      case 4: {  // nearly even nibbles: the poker value near its lower edge
+      case 4:  // nearly even nibbles: the poker value near its lower edge
         for (std::size_t i = 0; i < 1250; ++i)
           out[start + i] = static_cast<std::uint8_t>((i % 16) | (i / 16 % 16) << 4);
         std::shuffle(out.begin() + static_cast<std::ptrdiff_t>(start),
                      out.begin() + static_cast<std::ptrdiff_t>(start + 1250), g);
         break;
-      }
       default: {
         const std::size_t word = g() % 626;  // 0: the word before the block
         std::copy_n(out.begin() + static_cast<std::ptrdiff_t>(start + 4 * word) - 4, 4,
@@ -72,6 +71,12 @@ Bytes EdgeBlocks(std::size_t blocks, std::uint32_t seed) {
     }
   }
   return out;
+}
+
+quality::Results Check(const Bytes& data, double claim = 8) {
+  quality::Checker checker(claim);
+  checker.Feed(data.data(), data.size());
+  return checker.Finish();
 }
 
 std::string Shell(const std::string& command) {
@@ -93,9 +98,7 @@ TEST(Tools, FiguresEqualEntAndRngtest) {
        {EdgeBlocks(1200, 1), EdgeBlocks(61, 2), constant, Bytes{0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47}}) {
     const std::string file = dir / "data.bin";
     testing_support::WriteFile(file, std::string(data.begin(), data.end()));
-    quality::Checker checker;
-    checker.Feed(data.data(), data.size());
-    const quality::Results r = checker.Finish();
+    const quality::Results r = Check(data);
     std::string report;
     for (const auto& line : quality::ReportLines(r)) report += line + "\n";
 
@@ -138,9 +141,6 @@ TEST(CheckProgram, ReportsJsonPictureAndExitCodes) {
   const std::string stuck = "stuck \"one\".bin", stuck_json = "stuck \\\"one\\\".bin";
 #endif
   testing_support::WriteFile(dir / stuck, std::string(20000, 'x'));
-  const auto run = [&](std::vector<std::string> arguments) {
-    return testing_support::RunProgram(RNGACQ_CHECK_PROGRAM, arguments, dir.path().string());
-  };
   const struct {
     std::vector<std::string> arguments;
     int exit_code;
@@ -159,7 +159,7 @@ TEST(CheckProgram, ReportsJsonPictureAndExitCodes) {
       {{"missing.bin", "good.bin"}, 2, "Verdict: pass"},
   };
   for (const auto& c : cases) {
-    const auto result = run(c.arguments);
+    const auto result = testing_support::RunProgram(RNGACQ_CHECK_PROGRAM, c.arguments, dir.path().string());
     EXPECT_EQ(result.exit_code, c.exit_code) << c.arguments.size() << result.out;
     EXPECT_NE(result.out.find(c.output), std::string::npos) << result.out;
   }
@@ -191,42 +191,23 @@ Bytes ModuleData(const sim::DataFaults& faults, std::size_t bytes) {
   return ModuleStream(faults, 1).Next(bytes);
 }
 
-sim::DataFaults Stuck(std::uint64_t from) {
-  sim::DataFaults f;
-  f.stuck_after = from;
-  return f;
-}
-sim::DataFaults Biased(std::uint32_t permille) {
-  sim::DataFaults f;
-  f.bias_permille = permille;
-  return f;
-}
-sim::DataFaults Repeating(std::uint32_t from) {
-  sim::DataFaults f;
-  f.repeat_after = from;
-  return f;
-}
-
 TEST(SimulatedFaults, EachIsCaughtSoon) {
   using R = quality::Results;
   const struct {
     const char* name;
-    sim::DataFaults faults;
+    sim::DataFaults faults;  // stuck_after, bias_permille, repeat_after
     double claim;
     quality::HealthResult R::*test;  // the health test that stops it, within `within` bytes of `from`
     std::uint64_t from, within;
   } cases[] = {
-      {"stuck from byte 5000", Stuck(5000), 8, &R::rct, 5000, 8},
-      {"stuck, raw-mode claim", Stuck(5000), 1, &R::rct, 5000, 60},
-      {"blocks repeated from block 3", Repeating(3), 8, &R::repeat, 3 * 1984, 8},
-      {"repeated, raw-mode claim", Repeating(3), 1, &R::repeat, 3 * 1984, 60},
-      {"bias 600 per mille", Biased(600), 8, nullptr, 0, 0},
+      {"stuck from byte 5000", {5000, {}, {}}, 8, &R::rct, 5000, 8},
+      {"stuck, raw-mode claim", {5000, {}, {}}, 1, &R::rct, 5000, 60},
+      {"blocks repeated from block 3", {{}, {}, 3}, 8, &R::repeat, 3 * 1984, 8},
+      {"repeated, raw-mode claim", {{}, {}, 3}, 1, &R::repeat, 3 * 1984, 60},
+      {"bias 600 per mille", {{}, 600, {}}, 8, nullptr, 0, 0},
   };
   for (const auto& c : cases) {
-    const Bytes data = ModuleData(c.faults, 200'000);
-    quality::Checker checker(c.claim);
-    checker.Feed(data.data(), data.size());
-    const quality::Results r = checker.Finish();
+    const quality::Results r = Check(ModuleData(c.faults, 200'000), c.claim);
     EXPECT_EQ(r.verdict, quality::Verdict::kFail) << c.name;
     if (c.test != nullptr) {
       ASSERT_GT((r.*c.test).failures, 0u) << c.name;
@@ -235,17 +216,10 @@ TEST(SimulatedFaults, EachIsCaughtSoon) {
     }
   }
   // Bias: every FIPS block fails its monobit test.
-  const Bytes biased = ModuleData(Biased(600), 20 * 2500 + 4);
-  quality::Checker bias_check;
-  bias_check.Feed(biased.data(), biased.size());
-  EXPECT_EQ(bias_check.Finish().fips.test_failures[quality::kMonobit], 20u);
+  EXPECT_EQ(Check(ModuleData({{}, 600, {}}, 20 * 2500 + 4)).fips.test_failures[quality::kMonobit], 20u);
   // The good stream: no event at either claim.
-  for (const double claim : {8.0, 1.0}) {
-    const Bytes good = ModuleData({}, 1 << 20);
-    quality::Checker checker(claim);
-    checker.Feed(good.data(), good.size());
-    EXPECT_EQ(checker.Finish().verdict, quality::Verdict::kPass) << claim;
-  }
+  for (const double claim : {8.0, 1.0})
+    EXPECT_EQ(Check(ModuleData({}, 1 << 20), claim).verdict, quality::Verdict::kPass) << claim;
 }
 
 }  // namespace
@@ -267,10 +241,8 @@ TEST(SimulatedStream, OneGibibyteRaisesNoHealthFailure) {
     const quality::Results r = checker.Finish();
     EXPECT_EQ(r.rct.failures + r.apt.failures + r.repeat.failures, 0u) << claim;
     EXPECT_LE(r.fips.failures, r.fips_failure_limit) << claim;
-    std::printf(
-        "claim %g: %llu bytes, RCT warnings %llu, APT warnings %llu, FIPS %llu of %llu blocks failed\n",
-        claim, static_cast<unsigned long long>(fed), static_cast<unsigned long long>(r.rct.warnings),
-        static_cast<unsigned long long>(r.apt.warnings), static_cast<unsigned long long>(r.fips.failures),
-        static_cast<unsigned long long>(r.fips.blocks));
+    std::cout << "claim " << claim << ": " << fed << " bytes, RCT warnings " << r.rct.warnings
+              << ", APT warnings " << r.apt.warnings << ", FIPS " << r.fips.failures << " of "
+              << r.fips.blocks << " blocks failed\n";
   }
 }
