@@ -57,6 +57,12 @@ std::vector<std::uint8_t> Read(rngacq_module* module, std::size_t length, int* e
   return data;
 }
 
+rngacq_module* Opened(const char* selector = nullptr) {
+  rngacq_module* module = nullptr;
+  EXPECT_EQ(rngacq_open(selector, &module), 0) << (selector ? selector : "");
+  return module;
+}
+
 template <typename Driver = sim::SimDriver>
 int OpenOn(const std::string& bus_text, const char* selector) {
   Bus<Driver> bus(bus_text);
@@ -99,8 +105,7 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
         Case{"refuse", 10000, RNGACQ_ERROR_MODULE_GONE, 0}}) {
     SCOPED_TRACE(testing::Message() << c.bus << " " << c.length);
     Bus bus(c.bus);
-    rngacq_module* module = nullptr;
-    ASSERT_EQ(rngacq_open(nullptr, &module), 0);
+    rngacq_module* module = Opened();
     int error = 0;
     EXPECT_EQ(Read(module, c.length, &error), sim::ExpectedRecord(1, 0, static_cast<std::int64_t>(c.done)));
     EXPECT_EQ(error, c.error);
@@ -113,8 +118,7 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
   // A transfer the driver never gives back makes the module unusable, not its buffers reused.
   {
     Bus bus("silent,abort_ineffective,time_divisor=1000");
-    rngacq_module* module = nullptr;
-    ASSERT_EQ(rngacq_open(nullptr, &module), 0);
+    rngacq_module* module = Opened();
     int error = 0;
     Read(module, 100, &error);
     EXPECT_EQ(error, RNGACQ_ERROR_TIMEOUT);
@@ -126,18 +130,15 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
   // A module the system will not release is still freed, and the caller hears of it.
   {
     Bus<KeptDriver> bus("devices=1");
-    rngacq_module* module = nullptr;
-    ASSERT_EQ(rngacq_open(nullptr, &module), 0);
-    EXPECT_EQ(rngacq_close(module), RNGACQ_ERROR_RELEASE_FAILED);
+    EXPECT_EQ(rngacq_close(Opened()), RNGACQ_ERROR_RELEASE_FAILED);
   }
 
   // Arguments the interface cannot use.
   Bus bus("devices=1");
-  rngacq_module* module = nullptr;
   std::size_t done = 0;
   std::uint8_t byte = 0;
   EXPECT_EQ(rngacq_open(nullptr, nullptr), RNGACQ_ERROR_INVALID_ARGUMENT);
-  ASSERT_EQ(rngacq_open(nullptr, &module), 0);
+  rngacq_module* module = Opened();
   EXPECT_EQ(rngacq_set_mode(module, 5), RNGACQ_ERROR_INVALID_ARGUMENT);
   EXPECT_EQ(rngacq_read(module, nullptr, 1, &done), RNGACQ_ERROR_INVALID_ARGUMENT);
   EXPECT_EQ(rngacq_read(module, &byte, 1, nullptr), RNGACQ_ERROR_INVALID_ARGUMENT);
@@ -175,8 +176,7 @@ TEST(Library, SelectorsListsAndTwoModulesAtOnce) {
   // serial=, index= and id= (an ID outside any table) pick the module they name.
   for (const auto& [selector, serial] :
        {std::pair{"serial=SIM-00000003", "SIM-00000003"}, {"index=1", "SIM-00000002"}}) {
-    rngacq_module* module = nullptr;
-    ASSERT_EQ(rngacq_open(selector, &module), 0) << selector;
+    rngacq_module* module = Opened(selector);
     rngacq_module_info info{};
     ASSERT_EQ(rngacq_info(module, &info), 0);
     EXPECT_STREQ(info.serial, serial);
@@ -186,10 +186,8 @@ TEST(Library, SelectorsListsAndTwoModulesAtOnce) {
   EXPECT_EQ(rngacq_open("id=abcd:0001", &module), RNGACQ_ERROR_SEVERAL_MODULES);
 
   // Two modules read at once from two threads: each gives its own stream, in both modes.
-  rngacq_module* first = nullptr;
-  rngacq_module* third = nullptr;
-  ASSERT_EQ(rngacq_open("index=0", &first), 0);
-  ASSERT_EQ(rngacq_open("serial=SIM-00000003", &third), 0);
+  rngacq_module* first = Opened("index=0");
+  rngacq_module* third = Opened("serial=SIM-00000003");
   EXPECT_EQ(rngacq_set_mode(third, RNGACQ_MODE_RAW), 0);
   std::vector<std::uint8_t> a, b;
   std::thread reader([&] { a = Read(first, 100000); });
