@@ -39,10 +39,8 @@ std::unique_ptr<Transfer> Begin(usb::Driver& driver, usb::Handle handle, std::ui
   auto t = std::make_unique<Transfer>();
   t->record.event = driver.CreateEvent();
   t->data = std::move(data);
-  usb::TransferRequest header;
-  header.EndpointAddress = endpoint;
   std::vector<std::uint8_t> request(usb::kTransferRequestSize);
-  usb::EncodeTransferRequest(header, request);
+  usb::EncodeTransferRequest({.EndpointAddress = endpoint}, request);
   t->error = driver.RequestOverlapped(handle, usb::kRequestDirectTransfer, request.data(), 38, t->data.data(),
                                       static_cast<std::uint32_t>(t->data.size()), t->record);
   return t;
@@ -59,8 +57,7 @@ class LibusbBackend : public ::testing::Test {
 
 TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
   emulated::Testbed bus;
-  emulated::DeviceOptions options;
-  options.seed = 11;
+  const emulated::DeviceOptions options{.seed = 11};
   bus.Add(options);
   const auto driver = usb_libusb::MakeLibusbDriver();
   // A path whose ID is not the device's at that address opens nothing.
@@ -105,11 +102,8 @@ TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
 
   // Requests that do not fit their buffers are refused, and nothing is submitted.
   std::vector<std::uint8_t> bogus(38 + 16);
-  usb::TransferRequest header;
-  header.EndpointAddress = emulated::kBulkIn;
-  header.DataOffset = 38;
-  header.DataLength = 4096;
-  usb::EncodeTransferRequest(header, bogus);
+  usb::EncodeTransferRequest({.EndpointAddress = emulated::kBulkIn, .DataOffset = 38, .DataLength = 4096},
+                             bogus);
   usb::CompletionRecord refused{driver->CreateEvent(), nullptr};
   EXPECT_EQ(driver->RequestOverlapped(handle, usb::kRequestBufferedTransfer, bogus.data(), 54, bogus.data(),
                                       54, refused),
@@ -146,10 +140,8 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
         Case{true, Fault::ShortAnswer, 2 * 1984}, Case{true, Fault::Stall, 2 * 1984}}) {
     SCOPED_TRACE(static_cast<int>(c.fault));
     emulated::Testbed bus;
-    emulated::DeviceOptions options;
-    options.high_speed = c.high_speed;
-    options.fault = c.fault;
-    options.fault_at_request = 2;
+    const emulated::DeviceOptions options{
+        .high_speed = c.high_speed, .fault = c.fault, .fault_at_request = 2};
     bus.Add(options);
     const auto driver = usb_libusb::MakeLibusbDriver();
     usb::SetDriver(driver.get());
@@ -198,12 +190,8 @@ using RngacqOnEmulatedBus = LibusbBackend;
 TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherwiseAndNamesADeniedNode) {
   emulated::Testbed bus;
   bus.Add(emulated::DeviceOptions{});
-  emulated::DeviceOptions other;
-  other.product = 0x9999;
-  other.address = 3;
-  other.product_name = "Another board";
-  other.serial = "B-7";
-  other.seed = 7;
+  const emulated::DeviceOptions other{
+      .product = 0x9999, .address = 3, .product_name = "Another board", .serial = "B-7", .seed = 7};
   bus.Add(other);
   ScratchDir dir;
   for (const std::vector<std::string>& arguments :

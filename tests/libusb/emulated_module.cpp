@@ -8,10 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstddef>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -83,15 +81,10 @@ class EmulatedDevice {
     g_object_unref(handler_);
   }
 
-  EmulatedDevice(const EmulatedDevice&) = delete;
-  EmulatedDevice& operator=(const EmulatedDevice&) = delete;
-
   UMockdevIoctlBase* handler() const { return handler_; }
 
   std::string DeviceNode() const {
-    std::array<char, 40> text{};
-    std::snprintf(text.data(), text.size(), "/dev/bus/usb/001/%03u", options_.address);
-    return text.data();
+    return "/dev/bus/usb/001/" + std::to_string(1000 + options_.address).substr(1);
   }
 
   // The device as umockdev's text format describes it: sysfs attributes and the device node.
@@ -127,7 +120,6 @@ class EmulatedDevice {
       case USBDEVFS_SUBMITURB:
         errno_value = gone_ ? ENODEV : Submit(arg) ? 0 : EINVAL;
         break;
-      case USBDEVFS_REAPURB:
       case USBDEVFS_REAPURBNDELAY: {
         if (reapable_.empty()) {
           if (gone_) {
@@ -310,7 +302,6 @@ Testbed::~Testbed() {
   for (const auto& device : impl_->devices)
     umockdev_testbed_detach_ioctl(impl_->testbed, device->DeviceNode().c_str(), nullptr);
   g_object_unref(impl_->testbed);
-  impl_->devices.clear();
 }
 
 void Testbed::DenyDeviceAccess() {
