@@ -4,6 +4,7 @@
 
 #include <array>
 #include <new>
+#include <tuple>
 #include <vector>
 
 #include "console/catalogue.h"
@@ -91,19 +92,16 @@ TEST_F(Exchange, AppendsTheClosingFrameOnlyWhenTheAnswerIsNotWholeUnits) {
   // another signature does not close it.
   auto spoiled = command;
   spoiled[65] ^= 0xFF;
-  struct Case {
-    std::int32_t unit;
-    const std::vector<std::uint8_t>& frames;
-    std::int32_t length, answer;
-    std::size_t sent;
-    std::uint32_t requested;
-  };
-  for (const Case& c : {Case{64, command, 64, 128, 64, 128}, Case{2048, command, 80, 160, 80, 160},
-                        Case{2048, spoiled, 80, 160, 96, 176}}) {
-    protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, c.unit);
-    EXPECT_EQ(protocol::ExchangeFrames(c.frames.data(), c.length, c.answer, answer.data()), 0);
-    EXPECT_EQ(driver.sent.size(), c.sent);
-    EXPECT_EQ(driver.requested_in, c.requested);
+  // Each case: the unit, the command and its length, the answer's length; the bytes sent, and asked for.
+  using Case =
+      std::tuple<std::int32_t, const std::uint8_t*, std::int32_t, std::int32_t, std::size_t, std::uint32_t>;
+  for (const auto& [unit, frames, length, answer_length, sent, requested] :
+       {Case{64, command.data(), 64, 128, 64, 128}, Case{2048, command.data(), 80, 160, 80, 160},
+        Case{2048, spoiled.data(), 80, 160, 96, 176}}) {
+    protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, unit);
+    EXPECT_EQ(protocol::ExchangeFrames(frames, length, answer_length, answer.data()), 0);
+    EXPECT_EQ(driver.sent.size(), sent);
+    EXPECT_EQ(driver.requested_in, requested);
   }
 }
 
@@ -140,19 +138,17 @@ TEST_F(Exchange, BlockRequestFramesAreByteExact) {
                          protocol::BlockBuffer().begin()));
 
   // Frames asked for, and whether a closing frame follows: only a full last block needs none.
-  struct Case {
-    std::uint32_t length, frames;
-    int last;
-    std::size_t sent;
-  };
-  for (const Case c : {Case{1984, 124, 0, 64}, Case{1983, 124, 1, 80}, Case{0, 0, 1, 80}, Case{1, 1, 1, 80},
-                       Case{16, 1, 1, 80}, Case{17, 2, 1, 80}}) {
-    const std::uint32_t answer = 16 * c.frames + 48 + (c.sent == 80 ? 32u : 16u);
-    driver.in.answer = Answer(answer, 0xA7, c.frames, 0x2D);
-    ASSERT_EQ(protocol::RequestBlock(c.length, c.last), 0) << c.length;
-    EXPECT_EQ(driver.sent.size(), c.sent) << c.length;
-    EXPECT_EQ(driver.sent[47], c.frames & 0xFF) << c.length;
-    EXPECT_EQ(driver.requested_in, answer) << c.length;
+  // Each case: the length, the frames, whether last, the bytes sent.
+  const std::tuple<std::uint32_t, std::uint32_t, int, std::size_t> cases[] = {
+      {1984, 124, 0, 64}, {1983, 124, 1, 80}, {0, 0, 1, 80}, {1, 1, 1, 80}, {16, 1, 1, 80}, {17, 2, 1, 80}};
+  for (const auto& [length, frames, last, sent] : cases) {
+    SCOPED_TRACE(length);
+    const std::uint32_t answer = 16 * frames + 48 + (sent == 80 ? 32u : 16u);
+    driver.in.answer = Answer(answer, 0xA7, frames, 0x2D);
+    ASSERT_EQ(protocol::RequestBlock(length, last), 0);
+    EXPECT_EQ(driver.sent.size(), sent);
+    EXPECT_EQ(driver.sent[47], frames & 0xFF);
+    EXPECT_EQ(driver.requested_in, answer);
   }
   driver.sent.clear();
   EXPECT_EQ(protocol::RequestBlock(1985, 0), 1);
