@@ -83,9 +83,8 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
   EXPECT_EQ(OpenOn("open_fail", nullptr), RNGACQ_ERROR_OPEN_FAILED);
   EXPECT_EQ(OpenOn("no_bulk_out", nullptr), RNGACQ_ERROR_NO_ENDPOINTS);
   EXPECT_EQ(OpenOn<NoMemoryDriver>("devices=1", nullptr), RNGACQ_ERROR_NO_MEMORY);
-  for (const char* bad : {"serial=", "id=12345678", "id=12:3456", "index=-1", "index=x", "bogus"}) {
+  for (const char* bad : {"serial=", "id=12345678", "id=12:3456", "index=-1", "index=x", "bogus"})
     EXPECT_EQ(OpenOn("devices=1", bad), RNGACQ_ERROR_INVALID_ARGUMENT) << bad;
-  }
 
   // Reads ask for the blocks of a record of their length; failures keep the bytes delivered before.
   struct Case {

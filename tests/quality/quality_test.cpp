@@ -75,27 +75,24 @@ TEST(Fips, BlocksAtTheEdgesOfEachInterval) {
     }
     return b;
   };
-  Bytes alternating(quality::kFipsBlock, 0x55);
+  const unsigned mono = 1u << quality::kMonobit, long_run = 1u << quality::kLongRun;
   const struct {
     const char* name;
     Bytes block;
-    unsigned failed;  // a mask over FipsTest, of the tests the edit aims at
+    unsigned aimed, failed;  // masks over FipsTest: the tests the edit aims at, those of them failed
   } cases[] = {
-      {"ones 9725", ones(9725), 1u << quality::kMonobit},
-      {"ones 9726", ones(9726), 0},
-      {"ones 10274", ones(10274), 0},
-      {"ones 10275", ones(10275), 1u << quality::kMonobit},
-      {"run of 25 ones across bytes", with_run(1003, 25, true), 0},
-      {"run of 26 zeros across bytes", with_run(1003, 26, false), 1u << quality::kLongRun},
-      {"run of 26 ones at the block's end", with_run(20000 - 26, 26, true), 1u << quality::kLongRun},
-      {"alternating bits", alternating, 1u << quality::kPoker | 1u << quality::kRuns},
+      {"ones 9725", ones(9725), mono, mono},
+      {"ones 9726", ones(9726), mono, 0},
+      {"ones 10274", ones(10274), mono, 0},
+      {"ones 10275", ones(10275), mono, mono},
+      {"run of 25 ones across bytes", with_run(1003, 25, true), long_run, 0},
+      {"run of 26 zeros across bytes", with_run(1003, 26, false), long_run, long_run},
+      {"run of 26 ones at the block's end", with_run(20000 - 26, 26, true), long_run, long_run},
+      {"alternating bits", Bytes(quality::kFipsBlock, 0x55), ~0u,
+       1u << quality::kPoker | 1u << quality::kRuns},
   };
-  for (const auto& c : cases) {
-    const unsigned aimed = std::string_view(c.name).starts_with("ones")  ? 1u << quality::kMonobit
-                           : std::string_view(c.name).starts_with("run") ? 1u << quality::kLongRun
-                                                                         : ~0u;
-    EXPECT_EQ(quality::FipsBlockFailures(c.block.data(), histogram) & aimed, c.failed) << c.name;
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(quality::FipsBlockFailures(c.block.data(), histogram) & c.aimed, c.failed) << c.name;
 }
 
 TEST(Fips, SeedBlocksTailAndTheContinuousTestAcrossBlocks) {
