@@ -293,9 +293,8 @@ TEST(Tools, FiguresEqualEntAndRngtest) {
   if (std::system("command -v ent >/dev/null && command -v rngtest >/dev/null") != 0)
     GTEST_SKIP() << "ent or rngtest is not installed";
   const testing_support::ScratchDir dir;
-  const Bytes constant(7777, 0x33);
-  for (const Bytes& data :
-       {EdgeBlocks(1200, 1), EdgeBlocks(61, 2), constant, Bytes{0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47}}) {
+  for (const Bytes& data : {EdgeBlocks(1200, 1), EdgeBlocks(61, 2), Bytes(7777, 0x33),
+                            Bytes{0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47}}) {
     const std::string file = dir / "data.bin";
     testing_support::WriteFile(file, std::string(data.begin(), data.end()));
     const quality::Results r = Check(data);
@@ -331,10 +330,8 @@ TEST(Tools, FiguresEqualEntAndRngtest) {
 
 TEST(CheckProgram, ReportsJsonPictureAndExitCodes) {
   const testing_support::ScratchDir dir;
-  std::mt19937 g(4);
-  std::string good(100000, '\0');
-  for (auto& c : good) c = static_cast<char>(g());
-  testing_support::WriteFile(dir / "good.bin", good);
+  const Bytes good = RandomBytes(100000, 4);
+  testing_support::WriteFile(dir / "good.bin", std::string(good.begin(), good.end()));
 #if defined(_WIN32)
   const std::string stuck = "stuck one.bin", stuck_json = "stuck one.bin";  // Windows forbids quotes in names
 #else
