@@ -14,18 +14,15 @@
 
 namespace {
 
-sim::Options Configured(const std::string& text) {
-  std::string error;
-  const std::optional<sim::Options> options = sim::ParseOptions(text, error);
-  EXPECT_TRUE(options) << text << ": " << error;
-  return options.value_or(sim::Options{});
-}
-
-// A simulated bus installed as the process's driver for the life of the object.
+// A simulated bus installed as the process's driver for the life of the object; a text the
+// simulation does not take throws.
 template <typename Driver = sim::SimDriver>
 struct Bus {
-  explicit Bus(const std::string& text) : driver(Configured(text)) { usb::SetDriver(&driver); }
+  explicit Bus(const std::string& text) : driver(sim::ParseOptions(text, error).value()) {
+    usb::SetDriver(&driver);
+  }
   ~Bus() { usb::SetDriver(nullptr); }
+  std::string error;
   Driver driver;
 };
 

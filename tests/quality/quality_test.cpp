@@ -363,29 +363,23 @@ TEST(CheckProgram, ReportsJsonPictureAndExitCodes) {
   EXPECT_EQ(ReadFile(dir / "p.png").substr(1, 3), "PNG");
 }
 
-// The module's data as the program asks for them: blocks of 1984 bytes.
-class ModuleStream {
- public:
-  ModuleStream(const sim::DataFaults& faults, std::uint64_t seed) : model_(seed, {}, faults) {}
-  Bytes Next(std::size_t bytes) {
-    Bytes out, answer(16 + 1984);
-    while (out.size() < bytes) {
-      std::uint8_t request[16] = {0x13, 0x37, 0xDA, 0x7A};
-      request[15] = 124;  // frames of 16 bytes
-      model_.Feed(request, sizeof request);
-      const std::size_t n = model_.Take(answer.data(), answer.size());
-      out.insert(out.end(), answer.begin() + 16, answer.begin() + static_cast<std::ptrdiff_t>(n));
-    }
-    out.resize(bytes);  // whole blocks for a stream read on
-    return out;
+// The module's data as the program asks for them: blocks of 1984 bytes, cut to `bytes`.
+Bytes Next(sim::ModuleModel& model, std::size_t bytes) {
+  Bytes out, answer(16 + 1984);
+  while (out.size() < bytes) {
+    const std::uint8_t request[16] = {0x13, 0x37, 0xDA, 0x7A, 0, 0, 0, 0,
+                                      0,    0,    0,    0,    0, 0, 0, 124};  // 124 frames
+    model.Feed(request, sizeof request);
+    const std::size_t n = model.Take(answer.data(), answer.size());
+    out.insert(out.end(), answer.begin() + 16, answer.begin() + static_cast<std::ptrdiff_t>(n));
   }
-
- private:
-  sim::ModuleModel model_;
-};
+  out.resize(bytes);
+  return out;
+}
 
 Bytes ModuleData(const sim::DataFaults& faults, std::size_t bytes) {
-  return ModuleStream(faults, 1).Next(bytes);
+  sim::ModuleModel model(1, {}, faults);
+  return Next(model, bytes);
 }
 
 TEST(SimulatedFaults, EachIsCaughtSoon) {
@@ -429,10 +423,10 @@ TEST(SimulatedStream, OneGibibyteRaisesNoHealthFailure) {
   constexpr std::size_t kChunk = 1984 * 512;
   for (const double claim : {8.0, 1.0}) {
     quality::Checker checker(claim);
-    ModuleStream stream({}, claim == 8.0 ? 1 : 2);
+    sim::ModuleModel model(claim == 8.0 ? 1 : 2);
     std::uint64_t fed = 0;
     for (; fed < (std::uint64_t{1} << 30); fed += kChunk) {
-      const Bytes chunk = stream.Next(kChunk);
+      const Bytes chunk = Next(model, kChunk);
       checker.Feed(chunk.data(), chunk.size());
     }
     const quality::Results r = checker.Finish();
