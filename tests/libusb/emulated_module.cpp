@@ -222,10 +222,8 @@ class EmulatedDevice {
 
   // The standard requests a host makes of the default pipe; anything else stalls.
   int Control(std::uint8_t* setup, std::size_t size) {
-    const unsigned value = static_cast<unsigned>(setup[2] | (setup[3] << 8));
-    const unsigned length = static_cast<unsigned>(setup[6] | (setup[7] << 8));
-    const unsigned kind = value >> 8;
-    const unsigned index = value & 0xFF;
+    const unsigned kind = setup[3], index = setup[2],
+                   length = static_cast<unsigned>(setup[6] | (setup[7] << 8));
     std::vector<std::uint8_t> answer;
     if (setup[0] == 0x81 && setup[1] == USB_REQ_GET_INTERFACE) {
       answer = {0};
