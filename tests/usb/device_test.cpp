@@ -177,16 +177,15 @@ TEST(UsbDevice, CloseAndDestroyReportRefusedReleases) {
 // The active entry, its first endpoint of each kind, and descriptor sets that must be read only
 // within their bounds.
 TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
-  std::vector<Bytes> nine_interfaces, sixteen_endpoints{Iface(0, 0, 16)};
-  for (std::uint8_t i = 0; i < 16; ++i) {
-    if (i < 9) nine_interfaces.push_back(Iface(i, 0, 0));
+  std::vector<Bytes> nine_interfaces, sixteen_endpoints{Iface(0, 0, 16)}, eleven_others{Iface(0, 0, 1)};
+  for (std::uint8_t i = 0; i < 9; ++i) nine_interfaces.push_back(Iface(i, 0, 0));
+  for (std::uint8_t i = 0; i < 16; ++i)
     sixteen_endpoints.push_back(Ep(static_cast<std::uint8_t>(0x81 + i), 2));
-  }
-  const auto passed_over = [](std::size_t others) {  // an entry whose endpoint follows other descriptors
-    std::vector<Bytes> parts(others + 2, Bytes{3, 0x24, 0});
-    parts.front() = Iface(0, 0, 1), parts.back() = Ep(0x86, 2);
-    return Config(parts);
-  };
+  for (int i = 0; i < 11; ++i) eleven_others.push_back({3, 0x24, 0});
+  std::vector<Bytes> twelve_others = eleven_others;
+  twelve_others.push_back({3, 0x24, 0});
+  eleven_others.push_back(Ep(0x86, 2));
+  twelve_others.push_back(Ep(0x86, 2));
   Bytes zero_header = Config({Iface(0, 0, 1), Ep(0x86, 2)});
   zero_header[0] = 0;
   const Bytes two_alts = Config({Iface(0, 0, 1), Ep(0x86, 2), Iface(0, 1, 2), Ep(0x81, 2), Ep(0x01, 2)});
@@ -220,8 +219,8 @@ TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
        0x86},
       {"nine interfaces", Config(nine_interfaces), true, 8, 0, -1},
       {"sixteen endpoints", Config(sixteen_endpoints), true, 1, 15, 0x81},
-      {"eleven passed over", passed_over(11), true, 1, 1, 0x86},
-      {"twelve passed over", passed_over(12), true, 1, 0, -1},
+      {"eleven passed over", Config(eleven_others), true, 1, 1, 0x86},
+      {"twelve passed over", Config(twelve_others), true, 1, 0, -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
