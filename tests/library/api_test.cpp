@@ -14,8 +14,7 @@
 
 namespace {
 
-// A simulated bus installed as the process's driver for the life of the object; a text the
-// simulation does not take throws.
+// A simulated bus, the process's driver while it lives; a text the simulation refuses throws.
 template <typename Driver = sim::SimDriver>
 struct Bus {
   explicit Bus(const std::string& text) : driver(sim::ParseOptions(text, error).value()) {

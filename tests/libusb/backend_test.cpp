@@ -1,7 +1,6 @@
-// The libusb backend against an emulated device: the C interface's stream, identification and
-// faults over it, and the driver requests the program's runs do not reach: the direct transfer form (the
-// program asks for it only of drivers from version 1.5.5 on, so never of libusb 1.x), the close of transfers
-// in flight, and requests the backend must refuse.
+// The libusb backend on an emulated device: the C interface's stream, identification and faults, and
+// what the program's runs do not reach: the direct transfer form (asked only of drivers from 1.5.5
+// on, so never of libusb 1.x), the close of transfers in flight, and requests it must refuse.
 #include <gtest/gtest.h>
 #include <libusb.h>
 #include <unistd.h>
@@ -183,8 +182,7 @@ testing::AssertionResult Shows(const ProgramResult& run, const std::string& text
   return (found ? testing::AssertionSuccess() : testing::AssertionFailure()) << "output:\n" << run.out;
 }
 
-// The real rngacq program, linked with the libusb backend: the choice by ID with the
-// identification line, the candidate list, and the permission message.
+// The real program with the libusb backend: the choice by ID, the candidate list, the permission message.
 using RngacqOnEmulatedBus = LibusbBackend;
 
 TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherwiseAndNamesADeniedNode) {

@@ -138,7 +138,7 @@ TEST_F(Exchange, BlockRequestFramesAreByteExact) {
                          protocol::BlockBuffer().begin()));
 
   // Frames asked for, and whether a closing frame follows: only a full last block needs none.
-  // Each case: the length, the frames, whether last, the bytes sent.
+  // Each case: length, frames, whether last, bytes sent.
   const std::tuple<std::uint32_t, std::uint32_t, int, std::size_t> cases[] = {
       {1984, 124, 0, 64}, {1983, 124, 1, 80}, {0, 0, 1, 80}, {1, 1, 1, 80}, {16, 1, 1, 80}, {17, 2, 1, 80}};
   for (const auto& [length, frames, last, sent] : cases) {

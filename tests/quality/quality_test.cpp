@@ -406,18 +406,16 @@ TEST(SimulatedFaults, EachIsCaughtSoon) {
       EXPECT_LE((r.*c.test).first_failure_offset, c.from + c.within) << c.name;
     }
   }
-  // Bias: every FIPS block fails its monobit test.
+  // Bias: every FIPS block fails its monobit test; the good stream passes at either claim.
   EXPECT_EQ(Check(ModuleData({{}, 600, {}}, 20 * 2500 + 4)).fips.test_failures[quality::kMonobit], 20u);
-  // The good stream: no event at either claim.
   for (const double claim : {8.0, 1.0})
     EXPECT_EQ(Check(ModuleData({}, 1 << 20), claim).verdict, quality::Verdict::kPass) << claim;
 }
 
 }  // namespace
 
-// A GiB of the good simulated stream at either claim (8 bits per byte as in RND mode, 1 as in
-// raw mode) raises no health failure. Long: runs only with RNGACQ_LONG_TESTS=1
-// (scripts/quality-long.sh).
+// A GiB of the good simulated stream at either claim (8 bits per byte as in RND mode, 1 as in raw
+// mode) raises no health failure. Long: runs only with RNGACQ_LONG_TESTS=1 (scripts/quality-long.sh).
 TEST(SimulatedStream, OneGibibyteRaisesNoHealthFailure) {
   if (std::getenv("RNGACQ_LONG_TESTS") == nullptr) GTEST_SKIP() << "long test: set RNGACQ_LONG_TESTS=1";
   constexpr std::size_t kChunk = 1984 * 512;

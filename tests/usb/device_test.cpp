@@ -1,6 +1,5 @@
-// UsbDevice against the simulated module (the open walk and its variations, malformed
-// descriptors and the close errors), and endpoint transfers: the exact request bytes that reach
-// the driver and how results come back.
+// UsbDevice on the simulated module (the open walk, malformed descriptors, close errors), and
+// endpoint transfers: the exact request bytes that reach the driver and how results come back.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -14,7 +13,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 constexpr const usb::Guid& kGuid = usb::kModuleInterfaceGuid;
 
-// Installs a simulated driver for the duration of a test.
 struct SimScope {
   explicit SimScope(sim::Options options = {}) : driver(std::move(options)) { usb::SetDriver(&driver); }
   ~SimScope() { usb::SetDriver(nullptr); }
@@ -90,8 +88,7 @@ TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
   EXPECT_TRUE(device.Open(0));  // opened twice in a row: the first handle is closed
   EXPECT_NE(device.DeviceHandle, first);
   EXPECT_EQ(sim.driver.OpenHandles(), 1u);
-  // No configuration: open all the same, with no interface; unreadable strings keep their
-  // earlier text.
+  // No configuration: open all the same, no interface; unreadable strings keep their earlier text.
   EXPECT_TRUE(device.Open(1));
   EXPECT_EQ(device.ActiveInterface, nullptr);
   EXPECT_EQ(std::string(device.DevicePath.data()), "sim:1");
@@ -125,8 +122,7 @@ TEST(UsbDevice, LanguageTables) {
   }
 }
 
-// A simulated driver with device notifications whose releases can be refused (a refused close
-// of the device itself is a run's test).
+// Device notifications whose releases can be refused (a refused device close is a run's test).
 class Releasing final : public sim::SimDriver {
  public:
   Releasing() { usb::SetDriver(this); }
@@ -174,8 +170,7 @@ TEST(UsbDevice, CloseAndDestroyReportRefusedReleases) {
   device.reset();  // the destructor retries and swallows the failure
 }
 
-// The active entry, its first endpoint of each kind, and descriptor sets that must be read only
-// within their bounds.
+// The active entry, its first endpoint of each kind, and descriptor sets read only within bounds.
 TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
   std::vector<Bytes> nine_interfaces, sixteen_endpoints{Iface(0, 0, 16)}, eleven_others{Iface(0, 0, 1)};
   for (std::uint8_t i = 0; i < 9; ++i) nine_interfaces.push_back(Iface(i, 0, 0));
