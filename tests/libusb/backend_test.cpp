@@ -128,19 +128,16 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
   std::string version;
   for (const unsigned part : {v->major, v->minor, v->micro, v->nano})
     version += (version.empty() ? "" : ".") + std::to_string(std::min(part, 255u));
-  struct Case {
-    bool high_speed;
-    emulated::Fault fault;
-    std::int64_t done;
-  };
   using emulated::Fault;
-  for (const Case& c :
-       {Case{true, Fault::None, 5000}, Case{false, Fault::None, 5000}, Case{true, Fault::Unplug, 2 * 1984},
-        Case{true, Fault::ShortAnswer, 2 * 1984}, Case{true, Fault::Stall, 2 * 1984}}) {
-    SCOPED_TRACE(static_cast<int>(c.fault));
+  const std::pair<bool, Fault> cases[] = {{true, Fault::None},
+                                          {false, Fault::None},
+                                          {true, Fault::Unplug},
+                                          {true, Fault::ShortAnswer},
+                                          {true, Fault::Stall}};
+  for (const auto& [high_speed, fault] : cases) {
+    SCOPED_TRACE(static_cast<int>(fault));
     emulated::Testbed bus;
-    const emulated::DeviceOptions options{
-        .high_speed = c.high_speed, .fault = c.fault, .fault_at_request = 2};
+    const emulated::DeviceOptions options{.high_speed = high_speed, .fault = fault, .fault_at_request = 2};
     bus.Add(options);
     const auto driver = usb_libusb::MakeLibusbDriver();
     usb::SetDriver(driver.get());
@@ -149,14 +146,14 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
     ASSERT_EQ(rngacq_open("id=1234:5678", &module), 0);
     rngacq_module_info info{};
     ASSERT_EQ(rngacq_info(module, &info), 0);
-    EXPECT_EQ(info.high_speed, c.high_speed ? 1 : 0);
+    EXPECT_EQ(info.high_speed, high_speed ? 1 : 0);
     EXPECT_EQ(info.driver_version, version);
     EXPECT_STREQ(info.serial, "EMU-0001");
     std::vector<std::uint8_t> data(5000);
     std::size_t done = 0;
-    EXPECT_EQ(rngacq_read(module, data.data(), data.size(), &done) != 0, c.fault != Fault::None);
+    EXPECT_EQ(rngacq_read(module, data.data(), data.size(), &done) != 0, fault != Fault::None);
     data.resize(done);
-    EXPECT_EQ(data, sim::ExpectedRecord(options.seed, 0, c.done));
+    EXPECT_EQ(data, sim::ExpectedRecord(options.seed, 0, fault == Fault::None ? 5000 : 2 * 1984));
     EXPECT_EQ(rngacq_close(module), 0);
     usb::SetDriver(nullptr);
   }
