@@ -254,7 +254,7 @@ TEST(Utf16ToUtf8, PairsLoneSurrogatesAndCapacity) {
 }
 
 // Records every request and answers as the test says; installed for its lifetime.
-class FakeDriver final : public usb::Driver {
+class FakeDriver final : public sim::SimDriver {
  public:
   struct Call {
     std::uint32_t code;
@@ -268,11 +268,6 @@ class FakeDriver final : public usb::Driver {
 
   FakeDriver() { usb::SetDriver(this); }
   ~FakeDriver() override { usb::SetDriver(nullptr); }
-  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid&, std::span<const usb::UsbId>) override {
-    return nullptr;
-  }
-  usb::Handle Open(const std::string&, usb::OpenFailure&) override { return usb::kInvalidHandle; }
-  bool Close(usb::Handle) override { return true; }
   bool Request(usb::Handle, std::uint32_t code, const std::uint8_t* in, std::uint32_t in_size,
                std::uint8_t* out, std::uint32_t out_size, std::uint32_t& returned) override {
     calls.push_back({code, Bytes(in, in + in_size), out, out_size});
