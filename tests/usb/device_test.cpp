@@ -49,8 +49,7 @@ std::size_t EndpointObjects(const usb::UsbInterface& entry) {
 TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
   sim::Options three;
   three.modules.resize(3);
-  three.modules[1].faults.strings_unreadable = true;
-  three.modules[1].faults.config_unreadable = true;
+  three.modules[1].faults.strings_unreadable = three.modules[1].faults.config_unreadable = true;
   three.modules[2].driver_version = 0x01050400;
   SimScope sim(three);
   usb::UsbDevice device(nullptr, kGuid, true);
@@ -369,12 +368,8 @@ TEST(UsbControlEndPoint, SetupFieldsAndTimeoutInWholeSeconds) {
   ASSERT_TRUE(ep.BeginTransfer(nullptr, 0, record));
   EXPECT_EQ(driver.calls.at(0).in.size(), 38u);
   EXPECT_EQ(driver.calls[0].in[0], 0x40);  // vendor request to the device, host to device
-  ep.Direction = 1;
-  ep.RequestType = 1;
-  ep.Recipient = 2;
-  ep.bRequest = 0x33;
-  ep.wValue = 0x1234;
-  ep.wIndex = 0x5678;
+  ep.Direction = 1, ep.RequestType = 1, ep.Recipient = 2;
+  ep.bRequest = 0x33, ep.wValue = 0x1234, ep.wIndex = 0x5678;
   Bytes buffer{0xAA, 0xBB, 0xCC};
   const std::pair<std::uint32_t, std::uint8_t> timeouts[] = {{9000, 9}, {0, 0}, {1999, 1}, {500, 1}};
   for (const auto& [ms, seconds] : timeouts) {
