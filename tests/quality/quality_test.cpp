@@ -226,8 +226,6 @@ TEST(Picture, PixelsShowTheBitsAndTheHistogram) {
   }
 }
 
-using testing_support::ReadFile;
-
 // Blocks near the edges of every FIPS test, each kind in turn: biased bits (monobit), sticky or
 // jumpy bits (runs), inserted runs of 25 to 27 bits (long run), skewed nibbles (poker) and
 // repeated words, some across block boundaries (continuous run).
@@ -282,13 +280,6 @@ Bytes EdgeBlocks(std::size_t blocks, std::uint32_t seed) {
   return out;
 }
 
-std::string Shell(const std::string& command) {
-  const testing_support::ScratchDir dir;
-  const std::string out = dir / "out.txt";
-  std::system((command + " >" + out + " 2>&1").c_str());
-  return ReadFile(out);
-}
-
 TEST(Tools, FiguresEqualEntAndRngtest) {
   if (std::system("command -v ent >/dev/null && command -v rngtest >/dev/null") != 0)
     GTEST_SKIP() << "ent or rngtest is not installed";
@@ -302,7 +293,8 @@ TEST(Tools, FiguresEqualEntAndRngtest) {
     for (const auto& line : quality::ReportLines(r)) report += line + "\n";
 
     // Every figure ent prints stands in the report as ent prints it.
-    const std::string ent = Shell("ent " + file);
+    const std::string ent =
+        testing_support::RunProgram("/bin/sh", {"-c", "ent " + file}, dir.path().string()).out;
     const std::regex figure(R"((-?\d+\.\d+|less than 0\.01|greater than 99\.99|undefined))");
     int figures = 0;
     for (std::sregex_iterator it(ent.begin(), ent.end(), figure), end; it != end; ++it, ++figures) {
@@ -313,7 +305,8 @@ TEST(Tools, FiguresEqualEntAndRngtest) {
     }
     EXPECT_GE(figures, 5) << ent;
 
-    const std::string rngtest = Shell("rngtest <" + file);
+    const std::string rngtest =
+        testing_support::RunProgram("/bin/sh", {"-c", "rngtest <" + file + " 2>&1"}, dir.path().string()).out;
     const auto count = [&](const std::string& label) {
       std::smatch m;
       const std::regex line(label + R"(: (\d+))");
@@ -360,7 +353,7 @@ TEST(CheckProgram, ReportsJsonPictureAndExitCodes) {
     EXPECT_EQ(result.exit_code, c.exit_code) << c.arguments.size() << result.out;
     EXPECT_NE(result.out.find(c.output), std::string::npos) << result.out;
   }
-  EXPECT_EQ(ReadFile(dir / "p.png").substr(1, 3), "PNG");
+  EXPECT_EQ(testing_support::ReadFile(dir / "p.png").substr(1, 3), "PNG");
 }
 
 // The module's data as the program asks for them: blocks of 1984 bytes, cut to `bytes`.
