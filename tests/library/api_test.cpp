@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "drivers/sim/module_model.h"
@@ -83,13 +84,8 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
     EXPECT_EQ(OpenOn("devices=1", bad), RNGACQ_ERROR_INVALID_ARGUMENT) << bad;
 
   // Reads ask for the blocks of a record of their length; failures keep the bytes delivered before.
-  struct Case {
-    const char* bus;
-    std::size_t length;
-    int error;
-    std::size_t done;
-  };
-  for (const Case& c :
+  using Case = std::tuple<const char*, std::size_t, int, std::size_t>;  // bus, length, error, bytes kept
+  for (const auto& [text, length, expected_error, done] :
        {Case{"devices=1", 0, 0, 0}, Case{"devices=1", 1, 0, 1}, Case{"devices=1", 1984, 0, 1984},
         Case{"devices=1", 1985, 0, 1985}, Case{"devices=1", 3968, 0, 3968},
         Case{"devices=1", 10000, 0, 10000}, Case{"silent,time_divisor=1000", 10000, RNGACQ_ERROR_TIMEOUT, 0},
@@ -98,14 +94,14 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
         Case{"short_send=1,time_divisor=1000", 10000, RNGACQ_ERROR_SHORT_TRANSFER, 0},
         Case{"disconnect_after=2,time_divisor=1000", 10000, RNGACQ_ERROR_MODULE_GONE, 2 * 1984},
         Case{"refuse", 10000, RNGACQ_ERROR_MODULE_GONE, 0}}) {
-    SCOPED_TRACE(testing::Message() << c.bus << " " << c.length);
-    Bus bus(c.bus);
+    SCOPED_TRACE(testing::Message() << text << " " << length);
+    Bus bus(text);
     rngacq_module* module = Opened();
     int error = 0;
-    EXPECT_EQ(Read(module, c.length, &error), sim::ExpectedRecord(1, 0, static_cast<std::int64_t>(c.done)));
-    EXPECT_EQ(error, c.error);
-    if (c.error == 0) {
-      EXPECT_EQ(bus.driver.AnsweredRequests(), (c.length + 1983) / 1984);
+    EXPECT_EQ(Read(module, length, &error), sim::ExpectedRecord(1, 0, static_cast<std::int64_t>(done)));
+    EXPECT_EQ(error, expected_error);
+    if (expected_error == 0) {
+      EXPECT_EQ(bus.driver.AnsweredRequests(), (length + 1983) / 1984);
     }
     EXPECT_EQ(rngacq_close(module), 0);
   }

@@ -127,12 +127,10 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
   for (const unsigned part : {v->major, v->minor, v->micro, v->nano})
     version += (version.empty() ? "" : ".") + std::to_string(std::min(part, 255u));
   using emulated::Fault;
-  const std::pair<bool, Fault> cases[] = {{true, Fault::None},
-                                          {false, Fault::None},
-                                          {true, Fault::Unplug},
-                                          {true, Fault::ShortAnswer},
-                                          {true, Fault::Stall}};
-  for (const auto& [high_speed, fault] : cases) {
+  using Case = std::pair<bool, Fault>;
+  for (const auto& [high_speed, fault] :
+       {Case{true, Fault::None}, Case{false, Fault::None}, Case{true, Fault::Unplug},
+        Case{true, Fault::ShortAnswer}, Case{true, Fault::Stall}}) {
     SCOPED_TRACE(static_cast<int>(fault));
     emulated::Testbed bus;
     const emulated::DeviceOptions options{.high_speed = high_speed, .fault = fault, .fault_at_request = 2};
