@@ -308,15 +308,9 @@ Bytes Header(std::uint8_t endpoint, std::uint32_t data_offset, std::uint32_t dat
 // driver's byte count: more than the buffer is not believed, a failure still reports the length,
 // fewer bytes than the header give a negative length and copy nothing.
 TEST(UsbBulkEndPoint, RequestsAndFinishedLengthsDirectAndBuffered) {
-  struct Case {
-    bool direct;
-    std::uint8_t address;
-    std::uint32_t count;  // bytes the driver reports
-    bool success;         // of the platform call
-    std::int32_t length;
-    std::uint32_t status;  // TransferStatus the driver writes into a buffered request
-  };
-  const Case cases[] = {
+  // Each case: direct form, endpoint, the bytes the driver reports, the platform call's success,
+  // the length that results, the TransferStatus the driver writes into a buffered request.
+  const std::tuple<bool, std::uint8_t, std::uint32_t, bool, std::int32_t, std::uint32_t> cases[] = {
       {true, 0x86, 16, true, 16, 0},   {true, 0x02, 16, true, 16, 0},
       {false, 0x86, 54, true, 16, 0},  {false, 0x02, 54, true, 16, 0},
       {true, 0x86, 0, true, 0, 0},     {false, 0x86, 0, true, 0, 0},
@@ -324,11 +318,12 @@ TEST(UsbBulkEndPoint, RequestsAndFinishedLengthsDirectAndBuffered) {
       {false, 0x86, 500, true, 16, 0}, {false, 0x86, 54, false, 16, 0},
       {false, 0x86, 20, true, -18, 0}, {false, 0x02, 54, true, 16, 0xC0000011},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
+    const auto& [direct, address, count, success, want, status] = c;
     FakeDriver driver;
-    usb::UsbBulkEndPoint ep(kHandle, Bytes{7, 5, c.address, 2, 0, 2, 0});
-    ep.DirectIo = c.direct ? 1 : 0;
+    usb::UsbBulkEndPoint ep(kHandle, Bytes{7, 5, address, 2, 0, 2, 0});
+    ep.DirectIo = direct ? 1 : 0;
     ep.TimeoutMs = 9000;  // only control transfers use it
     Bytes buffer(16, 0x11);
     usb::CompletionRecord record{usb::MakePortableEvent(1000), nullptr};
@@ -336,27 +331,27 @@ TEST(UsbBulkEndPoint, RequestsAndFinishedLengthsDirectAndBuffered) {
     ASSERT_TRUE(context);
     EXPECT_EQ(ep.LastError, usb::kErrorIoPending);
     const auto& call = driver.calls.at(0);
-    if (c.direct) {
+    if (direct) {
       EXPECT_EQ(call.code, usb::kRequestDirectTransfer);
-      EXPECT_EQ(call.in, Header(c.address, 0, 0));
+      EXPECT_EQ(call.in, Header(address, 0, 0));
       EXPECT_EQ(call.out, buffer.data());
       EXPECT_EQ(call.out_size, 16u);
     } else {
       EXPECT_EQ(call.code, usb::kRequestBufferedTransfer);
-      EXPECT_EQ(call.in, Header(c.address, 38, 16, 0, Bytes(16, 0x11)));  // IN pipes send theirs too
+      EXPECT_EQ(call.in, Header(address, 38, 16, 0, Bytes(16, 0x11)));  // IN pipes send theirs too
       EXPECT_EQ(call.out_size, 54u);
       std::fill_n(call.out + 38, 16, std::uint8_t{0x42});
-      usb::WriteLe32(call.out + 18, c.status);
+      usb::WriteLe32(call.out + 18, status);
     }
-    driver.outcomes = {{true, c.success, c.count, c.success ? 0u : 31u}};
+    driver.outcomes = {{true, success, count, success ? 0u : 31u}};
     std::array<std::uint8_t, 4> packets{0xEE, 0xEE, 0xEE, 0xEE};
     std::int32_t length = 0;
     EXPECT_EQ(ep.FinishTransfer(buffer.data(), length, record, std::move(context), packets.data()),
-              c.success && c.status == 0);
-    EXPECT_EQ(ep.TransferStatus, c.status);
-    EXPECT_EQ(length, c.length);
-    EXPECT_EQ(ep.BytesTransferred, c.length > 0 ? static_cast<std::uint32_t>(c.length) : 0u);
-    EXPECT_EQ(buffer[0], !c.direct && c.address == 0x86 && c.length > 0 ? 0x42 : 0x11);
+              success && status == 0);
+    EXPECT_EQ(ep.TransferStatus, status);
+    EXPECT_EQ(length, want);
+    EXPECT_EQ(ep.BytesTransferred, want > 0 ? static_cast<std::uint32_t>(want) : 0u);
+    EXPECT_EQ(buffer[0], !direct && address == 0x86 && want > 0 ? 0x42 : 0x11);
     EXPECT_EQ(packets[0], 0xEE);  // a bulk transfer has no packet table
   }
 }
