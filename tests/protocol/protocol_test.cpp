@@ -205,36 +205,27 @@ TEST(DeviceLinkTest, EveryOutcomeLeavesTheLinkAndHandlesConsistent) {
   testing_support::ScratchDir dir;
   testing_support::WriteFile(dir / "lang.INI", "[F006]\nS001=no device object\n");
   console::SetCataloguePath(dir / "lang.INI");
-  struct Case {
-    const char* name;
-    std::string sim;
-    std::int32_t result;
-    int keys;
-    int unit = 0;  // the transfer unit of an opened link
-    bool exhausted = false;
-  };
-  const Case cases[] = {
-      {"opened", "", 0, 0, 2048},
-      {"full speed", "speed=full", 0, 0, 64},
-      {"two modules", "devices=2", 52, 1},
-      {"no bulk in", "no_bulk_in", 89, 0},
-      {"no device object", "", 46, 0, 0, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  // Each case: a name, the simulation, the result, the keys read, the transfer unit of an opened
+  // link, whether memory runs out.
+  using Case = std::tuple<const char*, const char*, std::int32_t, int, int, bool>;
+  for (const auto& [name, simulation, result, keys, unit, exhausted] :
+       {Case{"opened", "", 0, 0, 2048, false}, Case{"full speed", "speed=full", 0, 0, 64, false},
+        Case{"two modules", "devices=2", 52, 1, 0, false}, Case{"no bulk in", "no_bulk_in", 89, 0, 0, false},
+        Case{"no device object", "", 46, 0, 0, true}}) {
+    SCOPED_TRACE(name);
     std::string error;
-    sim::Options options = sim::ParseOptions(c.sim, error).value();
-    const auto driver = c.exhausted ? std::make_unique<Exhausted>(std::move(options))
-                                    : std::make_unique<sim::SimDriver>(std::move(options));
+    sim::Options options = sim::ParseOptions(simulation, error).value();
+    const auto driver = exhausted ? std::make_unique<Exhausted>(std::move(options))
+                                  : std::make_unique<sim::SimDriver>(std::move(options));
     usb::SetDriver(driver.get());
     testing_support::CapturedConsole console;
-    EXPECT_EQ(protocol::OpenDeviceLink(), c.result);
-    EXPECT_EQ(console.keys_read, c.keys);
+    EXPECT_EQ(protocol::OpenDeviceLink(), result);
+    EXPECT_EQ(console.keys_read, keys);
     const auto& link = protocol::DeviceLink();
-    EXPECT_EQ(link.module != nullptr, c.result == 0);
-    EXPECT_EQ(link.BulkIn != nullptr && link.BulkOut != nullptr, c.result == 0);
-    EXPECT_EQ(link.TransferUnit, c.unit);
-    EXPECT_EQ(console.out == "\nno device object", c.exhausted);
+    EXPECT_EQ(link.module != nullptr, result == 0);
+    EXPECT_EQ(link.BulkIn != nullptr && link.BulkOut != nullptr, result == 0);
+    EXPECT_EQ(link.TransferUnit, unit);
+    EXPECT_EQ(console.out == "\nno device object", exhausted);
     protocol::CloseDeviceLink();
     protocol::CloseDeviceLink();  // a second close does nothing
     EXPECT_EQ(link.module, nullptr);
