@@ -10,6 +10,7 @@
 #include <iostream>
 #include <random>
 #include <regex>
+#include <tuple>
 
 #include "drivers/sim/module_model.h"
 #include "quality/checker.h"
@@ -40,15 +41,14 @@ quality::Results Check(const Bytes& data, double claim = 8) {
 }
 
 TEST(Cutoffs, MatchTheStandardsTableAndGrowWithTheLevel) {
-  const struct {
-    double h;
-    std::uint32_t apt, rct;  // at alpha = 2^-20; rct 0: not in the table
-  } table[] = {{0.5, 410, 0}, {1, 311, 21}, {2, 177, 0}, {4, 62, 0}, {8, 13, 4}};
-  for (const auto& row : table) {
-    EXPECT_EQ(quality::AptCutoff(row.h, 20), row.apt) << row.h;
-    EXPECT_EQ(row.rct ? quality::RctCutoff(row.h, 20) : 0u, row.rct) << row.h;
-    EXPECT_LT(quality::AptCutoff(row.h, 30), quality::AptCutoff(row.h, 60));
-    EXPECT_LE(quality::AptCutoff(row.h, 60), quality::kAptWindow);
+  // h, and the APT and RCT cutoffs at alpha = 2^-20 (RCT 0: not in the table).
+  using Row = std::tuple<double, std::uint32_t, std::uint32_t>;
+  for (const auto& [h, apt, rct] :
+       {Row{0.5, 410, 0}, Row{1, 311, 21}, Row{2, 177, 0}, Row{4, 62, 0}, Row{8, 13, 4}}) {
+    EXPECT_EQ(quality::AptCutoff(h, 20), apt) << h;
+    EXPECT_EQ(rct ? quality::RctCutoff(h, 20) : 0u, rct) << h;
+    EXPECT_LT(quality::AptCutoff(h, 30), quality::AptCutoff(h, 60));
+    EXPECT_LE(quality::AptCutoff(h, 60), quality::kAptWindow);
   }
   // The FIPS limit: a good source's odd failed block is tolerated, a block failing every time is not.
   EXPECT_EQ(quality::FipsFailureLimit(0), 0u);
@@ -331,11 +331,8 @@ TEST(CheckProgram, ReportsJsonPictureAndExitCodes) {
   const std::string stuck = "stuck \"one\".bin", stuck_json = "stuck \\\"one\\\".bin";
 #endif
   testing_support::WriteFile(dir / stuck, std::string(20000, 'x'));
-  const struct {
-    std::vector<std::string> arguments;
-    int exit_code;
-    std::string output;  // a piece of standard output
-  } cases[] = {
+  // Each case: the arguments, the exit code, a piece of standard output.
+  const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
       {{"good.bin"}, 0, "Verdict: pass"},
       {{"--json", "good.bin", stuck}, 1, "{\"file\":\"" + stuck_json + "\",\"bytes\":20000,"},
       {{"--json", "--entropy=1", "good.bin"}, 0, "\"rct\":{\"cutoff\":31,"},
@@ -348,10 +345,10 @@ TEST(CheckProgram, ReportsJsonPictureAndExitCodes) {
       {{}, 2, ""},
       {{"missing.bin", "good.bin"}, 2, "Verdict: pass"},
   };
-  for (const auto& c : cases) {
-    const auto result = testing_support::RunProgram(RNGACQ_CHECK_PROGRAM, c.arguments, dir.path().string());
-    EXPECT_EQ(result.exit_code, c.exit_code) << c.arguments.size() << result.out;
-    EXPECT_NE(result.out.find(c.output), std::string::npos) << result.out;
+  for (const auto& [arguments, exit_code, output] : cases) {
+    const auto result = testing_support::RunProgram(RNGACQ_CHECK_PROGRAM, arguments, dir.path().string());
+    EXPECT_EQ(result.exit_code, exit_code) << arguments.size() << result.out;
+    EXPECT_NE(result.out.find(output), std::string::npos) << result.out;
   }
   EXPECT_EQ(testing_support::ReadFile(dir / "p.png").substr(1, 3), "PNG");
 }
