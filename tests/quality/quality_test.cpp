@@ -76,11 +76,8 @@ TEST(Fips, BlocksAtTheEdgesOfEachInterval) {
     return b;
   };
   const unsigned mono = 1u << quality::kMonobit, long_run = 1u << quality::kLongRun;
-  const struct {
-    const char* name;
-    Bytes block;
-    unsigned aimed, failed;  // masks over FipsTest: the tests the edit aims at, those of them failed
-  } cases[] = {
+  // Each case: a name, the block, and masks over FipsTest: the tests its edit aims at, those of them failed.
+  const std::tuple<const char*, Bytes, unsigned, unsigned> cases[] = {
       {"ones 9725", ones(9725), mono, mono},
       {"ones 9726", ones(9726), mono, 0},
       {"ones 10274", ones(10274), mono, 0},
@@ -91,8 +88,8 @@ TEST(Fips, BlocksAtTheEdgesOfEachInterval) {
       {"alternating bits", Bytes(quality::kFipsBlock, 0x55), ~0u,
        1u << quality::kPoker | 1u << quality::kRuns},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(quality::FipsBlockFailures(c.block.data(), histogram) & c.aimed, c.failed) << c.name;
+  for (const auto& [name, block, aimed, failed] : cases)
+    EXPECT_EQ(quality::FipsBlockFailures(block.data(), histogram) & aimed, failed) << name;
 }
 
 TEST(Fips, SeedBlocksTailAndTheContinuousTestAcrossBlocks) {
