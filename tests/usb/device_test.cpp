@@ -126,19 +126,14 @@ class Releasing final : public sim::SimDriver {
  public:
   Releasing() { usb::SetDriver(this); }
   ~Releasing() override { usb::SetDriver(nullptr); }
-  bool handle_notice_fails = false, interface_notice_fails = false;
+  bool handle_notice_fails = false, interface_notice_fails = false;  // their addresses are the handles
   usb::NotificationHandle RegisterInterfaceNotification(usb::WindowHandle, const usb::Guid&) override {
-    return &interface_notice_;
+    return &interface_notice_fails;
   }
   usb::NotificationHandle RegisterHandleNotification(usb::WindowHandle, usb::Handle) override {
-    return &handle_notice_;
+    return &handle_notice_fails;
   }
-  bool UnregisterNotification(usb::NotificationHandle n) override {
-    return n == &handle_notice_ ? !handle_notice_fails : !interface_notice_fails;
-  }
-
- private:
-  int interface_notice_ = 0, handle_notice_ = 0;
+  bool UnregisterNotification(usb::NotificationHandle n) override { return !*static_cast<bool*>(n); }
 };
 
 TEST(UsbDevice, CloseAndDestroyReportRefusedReleases) {
