@@ -179,54 +179,48 @@ TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
   zero_header[0] = 0;
   const Bytes two_alts = Config({Iface(0, 0, 1), Ep(0x86, 2), Iface(0, 1, 2), Ep(0x81, 2), Ep(0x01, 2)});
 
-  struct Case {
-    const char* name;
-    Bytes config;
-    bool opened;            // a configuration with an entry was found (open either way)
-    std::size_t entries;    // of the first configuration
-    std::size_t endpoints;  // objects in its first entry
-    int bulk_in;            // address of the bulk IN endpoint, -1 for none
-    std::uint8_t alt = 0;   // the alternate setting the driver reports
-  };
-  const Case cases[] = {
+  // Each case: a name, the configuration, whether a configuration with an entry was found (open
+  // either way), the entries of the first configuration, the endpoint objects in its first entry,
+  // the bulk IN endpoint's address (-1: none), the alternate setting the driver reports.
+  const std::tuple<const char*, Bytes, bool, std::size_t, std::size_t, int, std::uint8_t> cases[] = {
       // An unknown kind (0x05) makes no object; of two bulk IN endpoints the first wins.
       {"first of each kind",
        Config(
            {Iface(0, 0, 6), Ep(0x83, 0x05), Ep(0x81, 2), Ep(0x86, 2), Ep(0x02, 2), Ep(0x84, 3), Ep(0x85, 1)}),
-       true, 1, 5, 0x81},
+       true, 1, 5, 0x81, 0},
       {"alternate setting 1", two_alts, true, 2, 1, 0x81, 1},
       {"alternate setting not found", two_alts, true, 2, 1, -1, 5},
-      {"zero length", Config({Iface(0, 0, 2), Bytes{0, 5, 0x86, 2, 0, 2, 0}}), true, 1, 0, -1},
-      {"zero length header", zero_header, false, 0, 0, -1},
-      {"endpoint past the total", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 22), true, 1, 0, -1},
-      {"endpoint past the data", Config({Iface(0, 0, 1), Bytes{200, 5, 0x86, 2, 0, 2, 0}}), true, 1, 0, -1},
-      {"truncated endpoint", Config({Iface(0, 0, 2), Bytes{5, 5, 0x86, 2, 0}, Ep(0x02, 2)}), true, 1, 1, -1},
-      {"short interface", Config({Bytes{5, 4, 0, 0, 1}, Ep(0x86, 2)}), false, 0, 0, -1},
-      {"total shorter than the header", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 4), false, 0, 0, -1},
-      {"total beyond the data", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 300), false, 0, 0, -1},
+      {"zero length", Config({Iface(0, 0, 2), Bytes{0, 5, 0x86, 2, 0, 2, 0}}), true, 1, 0, -1, 0},
+      {"zero length header", zero_header, false, 0, 0, -1, 0},
+      {"endpoint past the total", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 22), true, 1, 0, -1, 0},
+      {"endpoint past data", Config({Iface(0, 0, 1), Bytes{200, 5, 0x86, 2, 0, 2, 0}}), true, 1, 0, -1, 0},
+      {"cut endpoint", Config({Iface(0, 0, 2), Bytes{5, 5, 0x86, 2, 0}, Ep(0x02, 2)}), true, 1, 1, -1, 0},
+      {"short interface", Config({Bytes{5, 4, 0, 0, 1}, Ep(0x86, 2)}), false, 0, 0, -1, 0},
+      {"total shorter than the header", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 4), false, 0, 0, -1, 0},
+      {"total beyond the data", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 300), false, 0, 0, -1, 0},
       {"endpoint count beyond the data", Config({Iface(0, 0, 255), Ep(0x86, 2), Ep(0x02, 2)}), true, 1, 2,
-       0x86},
-      {"nine interfaces", Config(nine_interfaces), true, 8, 0, -1},
-      {"sixteen endpoints", Config(sixteen_endpoints), true, 1, 15, 0x81},
-      {"eleven passed over", Config(eleven_others), true, 1, 1, 0x86},
-      {"twelve passed over", Config(twelve_others), true, 1, 0, -1},
+       0x86, 0},
+      {"nine interfaces", Config(nine_interfaces), true, 8, 0, -1, 0},
+      {"sixteen endpoints", Config(sixteen_endpoints), true, 1, 15, 0x81, 0},
+      {"eleven passed over", Config(eleven_others), true, 1, 1, 0x86, 0},
+      {"twelve passed over", Config(twelve_others), true, 1, 0, -1, 0},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, config, opened, entries, endpoints, bulk_in, alt] : cases) {
+    SCOPED_TRACE(name);
     sim::Options options;
-    options.modules[0].config_descriptors = {c.config};
-    options.modules[0].alt_setting = c.alt;
+    options.modules[0].config_descriptors = {config};
+    options.modules[0].alt_setting = alt;
     SimScope sim(options);
     usb::UsbDevice device(nullptr, kGuid, false);
     EXPECT_TRUE(device.Open(0));
     EXPECT_NE(device.DeviceHandle, usb::kInvalidHandle);
     const auto& configuration = device.Configurations[0];
-    EXPECT_EQ(configuration && configuration->Interfaces[0], c.opened);
-    EXPECT_EQ(configuration ? configuration->InterfaceEntryCount : 0u, c.entries);
-    if (c.entries > 0) {
-      EXPECT_EQ(EndpointObjects(*configuration->Interfaces[0]), c.endpoints);
+    EXPECT_EQ(configuration && configuration->Interfaces[0], opened);
+    EXPECT_EQ(configuration ? configuration->InterfaceEntryCount : 0u, entries);
+    if (entries > 0) {
+      EXPECT_EQ(EndpointObjects(*configuration->Interfaces[0]), endpoints);
     }
-    EXPECT_EQ(device.BulkInEndPoint ? device.BulkInEndPoint->bEndpointAddress : -1, c.bulk_in);
+    EXPECT_EQ(device.BulkInEndPoint ? device.BulkInEndPoint->bEndpointAddress : -1, bulk_in);
     device.Close();
   }
   // More configurations than the model holds: two are read, the rest ignored.
