@@ -114,12 +114,11 @@ TEST(Health, EventsAtTheByteThatReachesTheCutoff) {
   std::vector<quality::HealthEvent> events;
   quality::Checker checker(8, [&](const quality::HealthEvent& e) { events.push_back(e); });
   checker.Feed(data.data(), data.size());
-  using quality::HealthLevel, quality::HealthTest;
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0].offset, 104u);
   EXPECT_EQ(events[1].offset, 108u);
-  EXPECT_EQ(events[1].level, HealthLevel::kFailure);
-  EXPECT_EQ(events[2].test, HealthTest::kAdaptiveProportion);
+  EXPECT_EQ(events[1].level, quality::HealthLevel::kFailure);
+  EXPECT_EQ(events[2].test, quality::HealthTest::kAdaptiveProportion);
   EXPECT_EQ(events[2].offset, 1024u + 30 * 14);  // the 16th: 15 placed and one of the pattern's
   EXPECT_TRUE(checker.Failed());
   const quality::Results r = checker.Finish();
