@@ -58,10 +58,9 @@ class Exchange : public ::testing::Test {
 
 std::vector<std::uint8_t> Frames(std::initializer_list<std::uint8_t> flags) {
   std::vector<std::uint8_t> command;
-  for (std::uint8_t flag : flags) {
-    auto frame = protocol::CommandFrame(protocol::Signature::C0DE, flag, 0, 0);
-    command.insert(command.end(), frame.begin(), frame.end());
-  }
+  for (const std::uint8_t flag : flags)
+    for (const std::uint8_t b : protocol::CommandFrame(protocol::Signature::C0DE, flag, 0, 0))
+      command.push_back(b);
   return command;
 }
 
