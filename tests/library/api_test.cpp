@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "drivers/sim/module_model.h"
@@ -14,18 +15,14 @@
 
 namespace {
 
-sim::Options Configured(const std::string& text) {
-  std::string error;
-  const std::optional<sim::Options> options = sim::ParseOptions(text, error);
-  EXPECT_TRUE(options) << text << ": " << error;
-  return options.value_or(sim::Options{});
-}
-
-// A simulated bus installed as the process's driver for the life of the object.
+// A simulated bus, the process's driver while it lives; a text the simulation refuses throws.
 template <typename Driver = sim::SimDriver>
 struct Bus {
-  explicit Bus(const std::string& text) : driver(Configured(text)) { usb::SetDriver(&driver); }
+  explicit Bus(const std::string& text) : driver(sim::ParseOptions(text, error).value()) {
+    usb::SetDriver(&driver);
+  }
   ~Bus() { usb::SetDriver(nullptr); }
+  std::string error;
   Driver driver;
 };
 
@@ -57,6 +54,12 @@ std::vector<std::uint8_t> Read(rngacq_module* module, std::size_t length, int* e
   return data;
 }
 
+rngacq_module* Opened(const char* selector = nullptr) {
+  rngacq_module* module = nullptr;
+  EXPECT_EQ(rngacq_open(selector, &module), 0) << (selector ? selector : "");
+  return module;
+}
+
 template <typename Driver = sim::SimDriver>
 int OpenOn(const std::string& bus_text, const char* selector) {
   Bus<Driver> bus(bus_text);
@@ -77,18 +80,12 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
   EXPECT_EQ(OpenOn("open_fail", nullptr), RNGACQ_ERROR_OPEN_FAILED);
   EXPECT_EQ(OpenOn("no_bulk_out", nullptr), RNGACQ_ERROR_NO_ENDPOINTS);
   EXPECT_EQ(OpenOn<NoMemoryDriver>("devices=1", nullptr), RNGACQ_ERROR_NO_MEMORY);
-  for (const char* bad : {"serial=", "id=12345678", "id=12:3456", "index=-1", "index=x", "bogus"}) {
+  for (const char* bad : {"serial=", "id=12345678", "id=12:3456", "index=-1", "index=x", "bogus"})
     EXPECT_EQ(OpenOn("devices=1", bad), RNGACQ_ERROR_INVALID_ARGUMENT) << bad;
-  }
 
   // Reads ask for the blocks of a record of their length; failures keep the bytes delivered before.
-  struct Case {
-    const char* bus;
-    std::size_t length;
-    int error;
-    std::size_t done;
-  };
-  for (const Case& c :
+  using Case = std::tuple<const char*, std::size_t, int, std::size_t>;  // bus, length, error, bytes kept
+  for (const auto& [text, length, expected_error, done] :
        {Case{"devices=1", 0, 0, 0}, Case{"devices=1", 1, 0, 1}, Case{"devices=1", 1984, 0, 1984},
         Case{"devices=1", 1985, 0, 1985}, Case{"devices=1", 3968, 0, 3968},
         Case{"devices=1", 10000, 0, 10000}, Case{"silent,time_divisor=1000", 10000, RNGACQ_ERROR_TIMEOUT, 0},
@@ -97,15 +94,14 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
         Case{"short_send=1,time_divisor=1000", 10000, RNGACQ_ERROR_SHORT_TRANSFER, 0},
         Case{"disconnect_after=2,time_divisor=1000", 10000, RNGACQ_ERROR_MODULE_GONE, 2 * 1984},
         Case{"refuse", 10000, RNGACQ_ERROR_MODULE_GONE, 0}}) {
-    SCOPED_TRACE(testing::Message() << c.bus << " " << c.length);
-    Bus bus(c.bus);
-    rngacq_module* module = nullptr;
-    ASSERT_EQ(rngacq_open(nullptr, &module), 0);
+    SCOPED_TRACE(testing::Message() << text << " " << length);
+    Bus bus(text);
+    rngacq_module* module = Opened();
     int error = 0;
-    EXPECT_EQ(Read(module, c.length, &error), sim::ExpectedRecord(1, 0, static_cast<std::int64_t>(c.done)));
-    EXPECT_EQ(error, c.error);
-    if (c.error == 0) {
-      EXPECT_EQ(bus.driver.AnsweredRequests(), (c.length + 1983) / 1984);
+    EXPECT_EQ(Read(module, length, &error), sim::ExpectedRecord(1, 0, static_cast<std::int64_t>(done)));
+    EXPECT_EQ(error, expected_error);
+    if (expected_error == 0) {
+      EXPECT_EQ(bus.driver.AnsweredRequests(), (length + 1983) / 1984);
     }
     EXPECT_EQ(rngacq_close(module), 0);
   }
@@ -113,8 +109,7 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
   // A transfer the driver never gives back makes the module unusable, not its buffers reused.
   {
     Bus bus("silent,abort_ineffective,time_divisor=1000");
-    rngacq_module* module = nullptr;
-    ASSERT_EQ(rngacq_open(nullptr, &module), 0);
+    rngacq_module* module = Opened();
     int error = 0;
     Read(module, 100, &error);
     EXPECT_EQ(error, RNGACQ_ERROR_TIMEOUT);
@@ -126,18 +121,15 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
   // A module the system will not release is still freed, and the caller hears of it.
   {
     Bus<KeptDriver> bus("devices=1");
-    rngacq_module* module = nullptr;
-    ASSERT_EQ(rngacq_open(nullptr, &module), 0);
-    EXPECT_EQ(rngacq_close(module), RNGACQ_ERROR_RELEASE_FAILED);
+    EXPECT_EQ(rngacq_close(Opened()), RNGACQ_ERROR_RELEASE_FAILED);
   }
 
   // Arguments the interface cannot use.
   Bus bus("devices=1");
-  rngacq_module* module = nullptr;
   std::size_t done = 0;
   std::uint8_t byte = 0;
   EXPECT_EQ(rngacq_open(nullptr, nullptr), RNGACQ_ERROR_INVALID_ARGUMENT);
-  ASSERT_EQ(rngacq_open(nullptr, &module), 0);
+  rngacq_module* module = Opened();
   EXPECT_EQ(rngacq_set_mode(module, 5), RNGACQ_ERROR_INVALID_ARGUMENT);
   EXPECT_EQ(rngacq_read(module, nullptr, 1, &done), RNGACQ_ERROR_INVALID_ARGUMENT);
   EXPECT_EQ(rngacq_read(module, &byte, 1, nullptr), RNGACQ_ERROR_INVALID_ARGUMENT);
@@ -175,8 +167,7 @@ TEST(Library, SelectorsListsAndTwoModulesAtOnce) {
   // serial=, index= and id= (an ID outside any table) pick the module they name.
   for (const auto& [selector, serial] :
        {std::pair{"serial=SIM-00000003", "SIM-00000003"}, {"index=1", "SIM-00000002"}}) {
-    rngacq_module* module = nullptr;
-    ASSERT_EQ(rngacq_open(selector, &module), 0) << selector;
+    rngacq_module* module = Opened(selector);
     rngacq_module_info info{};
     ASSERT_EQ(rngacq_info(module, &info), 0);
     EXPECT_STREQ(info.serial, serial);
@@ -186,10 +177,8 @@ TEST(Library, SelectorsListsAndTwoModulesAtOnce) {
   EXPECT_EQ(rngacq_open("id=abcd:0001", &module), RNGACQ_ERROR_SEVERAL_MODULES);
 
   // Two modules read at once from two threads: each gives its own stream, in both modes.
-  rngacq_module* first = nullptr;
-  rngacq_module* third = nullptr;
-  ASSERT_EQ(rngacq_open("index=0", &first), 0);
-  ASSERT_EQ(rngacq_open("serial=SIM-00000003", &third), 0);
+  rngacq_module* first = Opened("index=0");
+  rngacq_module* third = Opened("serial=SIM-00000003");
   EXPECT_EQ(rngacq_set_mode(third, RNGACQ_MODE_RAW), 0);
   std::vector<std::uint8_t> a, b;
   std::thread reader([&] { a = Read(first, 100000); });

@@ -1,7 +1,6 @@
-// The libusb backend against an emulated device: the C interface's stream, identification and
-// faults over it, and the driver requests the program's runs do not reach: the direct transfer form (the
-// program asks for it only of drivers from version 1.5.5 on, so never of libusb 1.x), the close of transfers
-// in flight, and requests the backend must refuse.
+// The libusb backend on an emulated device: the C interface's stream, identification and faults, and
+// what the program's runs do not reach: the direct transfer form (asked only of drivers from 1.5.5
+// on, so never of libusb 1.x), the close of transfers in flight, and requests it must refuse.
 #include <gtest/gtest.h>
 #include <libusb.h>
 #include <unistd.h>
@@ -39,10 +38,8 @@ std::unique_ptr<Transfer> Begin(usb::Driver& driver, usb::Handle handle, std::ui
   auto t = std::make_unique<Transfer>();
   t->record.event = driver.CreateEvent();
   t->data = std::move(data);
-  usb::TransferRequest header;
-  header.EndpointAddress = endpoint;
   std::vector<std::uint8_t> request(usb::kTransferRequestSize);
-  usb::EncodeTransferRequest(header, request);
+  usb::EncodeTransferRequest({.EndpointAddress = endpoint}, request);
   t->error = driver.RequestOverlapped(handle, usb::kRequestDirectTransfer, request.data(), 38, t->data.data(),
                                       static_cast<std::uint32_t>(t->data.size()), t->record);
   return t;
@@ -59,8 +56,7 @@ class LibusbBackend : public ::testing::Test {
 
 TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
   emulated::Testbed bus;
-  emulated::DeviceOptions options;
-  options.seed = 11;
+  const emulated::DeviceOptions options{.seed = 11};
   bus.Add(options);
   const auto driver = usb_libusb::MakeLibusbDriver();
   // A path whose ID is not the device's at that address opens nothing.
@@ -83,8 +79,7 @@ TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
   ASSERT_TRUE(Wait(*out, 5000) && Wait(*in, 5000));
   EXPECT_EQ(driver->Collect(handle, out->record).transferred, 64u);
   const usb::OverlappedOutcome got = driver->Collect(handle, in->record);
-  ASSERT_TRUE(got.complete && got.success);
-  ASSERT_EQ(got.transferred, 2048u);
+  ASSERT_TRUE(got.complete && got.success && got.transferred == 2048u) << got.transferred;
   EXPECT_EQ(in->data[31] & 0x0F, 7);
   EXPECT_EQ(std::vector<std::uint8_t>(in->data.begin() + 48, in->data.end() - 16),
             sim::ExpectedRecord(options.seed, 0, 1984));
@@ -99,17 +94,13 @@ TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
   EXPECT_EQ(returned, 0u);
   ASSERT_TRUE(Wait(*waiting, 2000));
   const usb::OverlappedOutcome aborted = driver->Collect(handle, waiting->record);
-  EXPECT_TRUE(aborted.complete && !aborted.success);
-  EXPECT_EQ(aborted.transferred, 0u);
+  EXPECT_TRUE(aborted.complete && !aborted.success && aborted.transferred == 0u) << aborted.transferred;
   EXPECT_EQ(aborted.error, usb::kErrorOperationAborted);
 
   // Requests that do not fit their buffers are refused, and nothing is submitted.
   std::vector<std::uint8_t> bogus(38 + 16);
-  usb::TransferRequest header;
-  header.EndpointAddress = emulated::kBulkIn;
-  header.DataOffset = 38;
-  header.DataLength = 4096;
-  usb::EncodeTransferRequest(header, bogus);
+  usb::EncodeTransferRequest({.EndpointAddress = emulated::kBulkIn, .DataOffset = 38, .DataLength = 4096},
+                             bogus);
   usb::CompletionRecord refused{driver->CreateEvent(), nullptr};
   EXPECT_EQ(driver->RequestOverlapped(handle, usb::kRequestBufferedTransfer, bogus.data(), 54, bogus.data(),
                                       54, refused),
@@ -135,21 +126,14 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
   std::string version;
   for (const unsigned part : {v->major, v->minor, v->micro, v->nano})
     version += (version.empty() ? "" : ".") + std::to_string(std::min(part, 255u));
-  struct Case {
-    bool high_speed;
-    emulated::Fault fault;
-    std::int64_t done;
-  };
   using emulated::Fault;
-  for (const Case& c :
-       {Case{true, Fault::None, 5000}, Case{false, Fault::None, 5000}, Case{true, Fault::Unplug, 2 * 1984},
-        Case{true, Fault::ShortAnswer, 2 * 1984}, Case{true, Fault::Stall, 2 * 1984}}) {
-    SCOPED_TRACE(static_cast<int>(c.fault));
+  using Case = std::pair<bool, Fault>;
+  for (const auto& [high_speed, fault] :
+       {Case{true, Fault::None}, Case{false, Fault::None}, Case{true, Fault::Unplug},
+        Case{true, Fault::ShortAnswer}, Case{true, Fault::Stall}}) {
+    SCOPED_TRACE(static_cast<int>(fault));
     emulated::Testbed bus;
-    emulated::DeviceOptions options;
-    options.high_speed = c.high_speed;
-    options.fault = c.fault;
-    options.fault_at_request = 2;
+    const emulated::DeviceOptions options{.high_speed = high_speed, .fault = fault, .fault_at_request = 2};
     bus.Add(options);
     const auto driver = usb_libusb::MakeLibusbDriver();
     usb::SetDriver(driver.get());
@@ -158,14 +142,14 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
     ASSERT_EQ(rngacq_open("id=1234:5678", &module), 0);
     rngacq_module_info info{};
     ASSERT_EQ(rngacq_info(module, &info), 0);
-    EXPECT_EQ(info.high_speed, c.high_speed ? 1 : 0);
+    EXPECT_EQ(info.high_speed, high_speed ? 1 : 0);
     EXPECT_EQ(info.driver_version, version);
     EXPECT_STREQ(info.serial, "EMU-0001");
     std::vector<std::uint8_t> data(5000);
     std::size_t done = 0;
-    EXPECT_EQ(rngacq_read(module, data.data(), data.size(), &done) != 0, c.fault != Fault::None);
+    EXPECT_EQ(rngacq_read(module, data.data(), data.size(), &done) != 0, fault != Fault::None);
     data.resize(done);
-    EXPECT_EQ(data, sim::ExpectedRecord(options.seed, 0, c.done));
+    EXPECT_EQ(data, sim::ExpectedRecord(options.seed, 0, fault == Fault::None ? 5000 : 2 * 1984));
     EXPECT_EQ(rngacq_close(module), 0);
     usb::SetDriver(nullptr);
   }
@@ -191,19 +175,14 @@ testing::AssertionResult Shows(const ProgramResult& run, const std::string& text
   return (found ? testing::AssertionSuccess() : testing::AssertionFailure()) << "output:\n" << run.out;
 }
 
-// The real rngacq program, linked with the libusb backend: the choice by ID with the
-// identification line, the candidate list, and the permission message.
+// The real program with the libusb backend: the choice by ID, the candidate list, the permission message.
 using RngacqOnEmulatedBus = LibusbBackend;
 
 TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherwiseAndNamesADeniedNode) {
   emulated::Testbed bus;
   bus.Add(emulated::DeviceOptions{});
-  emulated::DeviceOptions other;
-  other.product = 0x9999;
-  other.address = 3;
-  other.product_name = "Another board";
-  other.serial = "B-7";
-  other.seed = 7;
+  const emulated::DeviceOptions other{
+      .product = 0x9999, .address = 3, .product_name = "Another board", .serial = "B-7", .seed = 7};
   bus.Add(other);
   ScratchDir dir;
   for (const std::vector<std::string>& arguments :

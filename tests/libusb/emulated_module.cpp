@@ -8,10 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstddef>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -83,15 +81,10 @@ class EmulatedDevice {
     g_object_unref(handler_);
   }
 
-  EmulatedDevice(const EmulatedDevice&) = delete;
-  EmulatedDevice& operator=(const EmulatedDevice&) = delete;
-
   UMockdevIoctlBase* handler() const { return handler_; }
 
   std::string DeviceNode() const {
-    std::array<char, 40> text{};
-    std::snprintf(text.data(), text.size(), "/dev/bus/usb/001/%03u", options_.address);
-    return text.data();
+    return "/dev/bus/usb/001/" + std::to_string(1000 + options_.address).substr(1);
   }
 
   // The device as umockdev's text format describes it: sysfs attributes and the device node.
@@ -127,7 +120,6 @@ class EmulatedDevice {
       case USBDEVFS_SUBMITURB:
         errno_value = gone_ ? ENODEV : Submit(arg) ? 0 : EINVAL;
         break;
-      case USBDEVFS_REAPURB:
       case USBDEVFS_REAPURBNDELAY: {
         if (reapable_.empty()) {
           if (gone_) {
@@ -230,10 +222,8 @@ class EmulatedDevice {
 
   // The standard requests a host makes of the default pipe; anything else stalls.
   int Control(std::uint8_t* setup, std::size_t size) {
-    const unsigned value = static_cast<unsigned>(setup[2] | (setup[3] << 8));
-    const unsigned length = static_cast<unsigned>(setup[6] | (setup[7] << 8));
-    const unsigned kind = value >> 8;
-    const unsigned index = value & 0xFF;
+    const unsigned kind = setup[3], index = setup[2],
+                   length = static_cast<unsigned>(setup[6] | (setup[7] << 8));
     std::vector<std::uint8_t> answer;
     if (setup[0] == 0x81 && setup[1] == USB_REQ_GET_INTERFACE) {
       answer = {0};
@@ -310,7 +300,6 @@ Testbed::~Testbed() {
   for (const auto& device : impl_->devices)
     umockdev_testbed_detach_ioctl(impl_->testbed, device->DeviceNode().c_str(), nullptr);
   g_object_unref(impl_->testbed);
-  impl_->devices.clear();
 }
 
 void Testbed::DenyDeviceAccess() {

@@ -41,8 +41,6 @@ class Testbed {
  public:
   Testbed();
   ~Testbed();
-  Testbed(const Testbed&) = delete;
-  Testbed& operator=(const Testbed&) = delete;
 
   void Add(const DeviceOptions& options);
 

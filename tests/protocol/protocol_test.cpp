@@ -4,6 +4,7 @@
 
 #include <array>
 #include <new>
+#include <tuple>
 #include <vector>
 
 #include "console/catalogue.h"
@@ -57,10 +58,9 @@ class Exchange : public ::testing::Test {
 
 std::vector<std::uint8_t> Frames(std::initializer_list<std::uint8_t> flags) {
   std::vector<std::uint8_t> command;
-  for (std::uint8_t flag : flags) {
-    auto frame = protocol::CommandFrame(protocol::Signature::C0DE, flag, 0, 0);
-    command.insert(command.end(), frame.begin(), frame.end());
-  }
+  for (const std::uint8_t flag : flags)
+    for (const std::uint8_t b : protocol::CommandFrame(protocol::Signature::C0DE, flag, 0, 0))
+      command.push_back(b);
   return command;
 }
 
@@ -91,19 +91,16 @@ TEST_F(Exchange, AppendsTheClosingFrameOnlyWhenTheAnswerIsNotWholeUnits) {
   // another signature does not close it.
   auto spoiled = command;
   spoiled[65] ^= 0xFF;
-  struct Case {
-    std::int32_t unit;
-    const std::vector<std::uint8_t>& frames;
-    std::int32_t length, answer;
-    std::size_t sent;
-    std::uint32_t requested;
-  };
-  for (const Case& c : {Case{64, command, 64, 128, 64, 128}, Case{2048, command, 80, 160, 80, 160},
-                        Case{2048, spoiled, 80, 160, 96, 176}}) {
-    protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, c.unit);
-    EXPECT_EQ(protocol::ExchangeFrames(c.frames.data(), c.length, c.answer, answer.data()), 0);
-    EXPECT_EQ(driver.sent.size(), c.sent);
-    EXPECT_EQ(driver.requested_in, c.requested);
+  // Each case: the unit, the command and its length, the answer's length; the bytes sent, and asked for.
+  using Case =
+      std::tuple<std::int32_t, const std::uint8_t*, std::int32_t, std::int32_t, std::size_t, std::uint32_t>;
+  for (const auto& [unit, frames, length, answer_length, sent, requested] :
+       {Case{64, command.data(), 64, 128, 64, 128}, Case{2048, command.data(), 80, 160, 80, 160},
+        Case{2048, spoiled.data(), 80, 160, 96, 176}}) {
+    protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, unit);
+    EXPECT_EQ(protocol::ExchangeFrames(frames, length, answer_length, answer.data()), 0);
+    EXPECT_EQ(driver.sent.size(), sent);
+    EXPECT_EQ(driver.requested_in, requested);
   }
 }
 
@@ -140,19 +137,17 @@ TEST_F(Exchange, BlockRequestFramesAreByteExact) {
                          protocol::BlockBuffer().begin()));
 
   // Frames asked for, and whether a closing frame follows: only a full last block needs none.
-  struct Case {
-    std::uint32_t length, frames;
-    int last;
-    std::size_t sent;
-  };
-  for (const Case c : {Case{1984, 124, 0, 64}, Case{1983, 124, 1, 80}, Case{0, 0, 1, 80}, Case{1, 1, 1, 80},
-                       Case{16, 1, 1, 80}, Case{17, 2, 1, 80}}) {
-    const std::uint32_t answer = 16 * c.frames + 48 + (c.sent == 80 ? 32u : 16u);
-    driver.in.answer = Answer(answer, 0xA7, c.frames, 0x2D);
-    ASSERT_EQ(protocol::RequestBlock(c.length, c.last), 0) << c.length;
-    EXPECT_EQ(driver.sent.size(), c.sent) << c.length;
-    EXPECT_EQ(driver.sent[47], c.frames & 0xFF) << c.length;
-    EXPECT_EQ(driver.requested_in, answer) << c.length;
+  // Each case: length, frames, whether last, bytes sent.
+  const std::tuple<std::uint32_t, std::uint32_t, int, std::size_t> cases[] = {
+      {1984, 124, 0, 64}, {1983, 124, 1, 80}, {0, 0, 1, 80}, {1, 1, 1, 80}, {16, 1, 1, 80}, {17, 2, 1, 80}};
+  for (const auto& [length, frames, last, sent] : cases) {
+    SCOPED_TRACE(length);
+    const std::uint32_t answer = 16 * frames + 48 + (sent == 80 ? 32u : 16u);
+    driver.in.answer = Answer(answer, 0xA7, frames, 0x2D);
+    ASSERT_EQ(protocol::RequestBlock(length, last), 0);
+    EXPECT_EQ(driver.sent.size(), sent);
+    EXPECT_EQ(driver.sent[47], frames & 0xFF);
+    EXPECT_EQ(driver.requested_in, answer);
   }
   driver.sent.clear();
   EXPECT_EQ(protocol::RequestBlock(1985, 0), 1);
@@ -181,19 +176,18 @@ TEST_F(Exchange, BlockRequestChecksStatusAndEndFrame) {
 
   // The end frame is looked at only for the last block; a wrong nibble warns but delivers.
   protocol::DeviceLink().module->SetMode(7);
-  driver.in.answer = Answer(16 * 63 + 80, 0xA7, 63, 0x09);
-  console.out.clear();
-  EXPECT_EQ(protocol::RequestBlock(1000, 0), 0);
-  EXPECT_EQ(console.out, "");
-  EXPECT_EQ(protocol::RequestBlock(1000, 1), 0);
-  EXPECT_EQ(console.out, "\nlast block: len=1000;blen=63;idx16a=258;idx16b=772; end status 09h.    ");
-  EXPECT_EQ(protocol::BlockBuffer()[0], driver.in.answer[48]);
-
-  for (const std::uint8_t end : {std::uint8_t{0x2D}, std::uint8_t{0xFD}}) {
+  const std::pair<std::uint8_t, const char*> ends[] = {
+      {0x09, "\nlast block: len=1000;blen=63;idx16a=258;idx16b=772; end status 09h.    "},
+      {0x2D, ""},
+      {0xFD, ""}};
+  for (const auto& [end, warning] : ends) {
     driver.in.answer = Answer(16 * 63 + 80, 0xA7, 63, end);
     console.out.clear();
-    EXPECT_EQ(protocol::RequestBlock(1000, 1), 0);
+    EXPECT_EQ(protocol::RequestBlock(1000, 0), 0);
     EXPECT_EQ(console.out, "");
+    EXPECT_EQ(protocol::RequestBlock(1000, 1), 0);
+    EXPECT_EQ(console.out, warning);
+    EXPECT_EQ(protocol::BlockBuffer()[0], driver.in.answer[48]);
   }
 }
 
@@ -210,36 +204,27 @@ TEST(DeviceLinkTest, EveryOutcomeLeavesTheLinkAndHandlesConsistent) {
   testing_support::ScratchDir dir;
   testing_support::WriteFile(dir / "lang.INI", "[F006]\nS001=no device object\n");
   console::SetCataloguePath(dir / "lang.INI");
-  struct Case {
-    const char* name;
-    std::string sim;
-    std::int32_t result;
-    int keys;
-    int unit = 0;  // the transfer unit of an opened link
-    bool exhausted = false;
-  };
-  const Case cases[] = {
-      {"opened", "", 0, 0, 2048},
-      {"full speed", "speed=full", 0, 0, 64},
-      {"two modules", "devices=2", 52, 1},
-      {"no bulk in", "no_bulk_in", 89, 0},
-      {"no device object", "", 46, 0, 0, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  // Each case: a name, the simulation, the result, the keys read, the transfer unit of an opened
+  // link, whether memory runs out.
+  using Case = std::tuple<const char*, const char*, std::int32_t, int, int, bool>;
+  for (const auto& [name, simulation, result, keys, unit, exhausted] :
+       {Case{"opened", "", 0, 0, 2048, false}, Case{"full speed", "speed=full", 0, 0, 64, false},
+        Case{"two modules", "devices=2", 52, 1, 0, false}, Case{"no bulk in", "no_bulk_in", 89, 0, 0, false},
+        Case{"no device object", "", 46, 0, 0, true}}) {
+    SCOPED_TRACE(name);
     std::string error;
-    sim::Options options = sim::ParseOptions(c.sim, error).value();
-    const auto driver = c.exhausted ? std::make_unique<Exhausted>(std::move(options))
-                                    : std::make_unique<sim::SimDriver>(std::move(options));
+    sim::Options options = sim::ParseOptions(simulation, error).value();
+    const auto driver = exhausted ? std::make_unique<Exhausted>(std::move(options))
+                                  : std::make_unique<sim::SimDriver>(std::move(options));
     usb::SetDriver(driver.get());
     testing_support::CapturedConsole console;
-    EXPECT_EQ(protocol::OpenDeviceLink(), c.result);
-    EXPECT_EQ(console.keys_read, c.keys);
+    EXPECT_EQ(protocol::OpenDeviceLink(), result);
+    EXPECT_EQ(console.keys_read, keys);
     const auto& link = protocol::DeviceLink();
-    EXPECT_EQ(link.module != nullptr, c.result == 0);
-    EXPECT_EQ(link.BulkIn != nullptr && link.BulkOut != nullptr, c.result == 0);
-    EXPECT_EQ(link.TransferUnit, c.unit);
-    EXPECT_EQ(console.out == "\nno device object", c.exhausted);
+    EXPECT_EQ(link.module != nullptr, result == 0);
+    EXPECT_EQ(link.BulkIn != nullptr && link.BulkOut != nullptr, result == 0);
+    EXPECT_EQ(link.TransferUnit, unit);
+    EXPECT_EQ(console.out == "\nno device object", exhausted);
     protocol::CloseDeviceLink();
     protocol::CloseDeviceLink();  // a second close does nothing
     EXPECT_EQ(link.module, nullptr);

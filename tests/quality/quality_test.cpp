@@ -1,15 +1,23 @@
-// The quality checks on hand-made data: cutoffs, FIPS block edges, health events, chunking,
-// statistics and the picture.
+// The quality checks on hand-made data (cutoffs, FIPS block edges, health events, chunking,
+// statistics and the picture), their equality with ent and rngtest on generated files, the
+// rngacq-check program, and the simulated module's data faults caught by the checks.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <random>
+#include <regex>
+#include <tuple>
 
+#include "drivers/sim/module_model.h"
 #include "quality/checker.h"
 #include "quality/picture.h"
 #include "quality/report.h"
+#include "support/process.h"
+#include "support/test_support.h"
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_PNG
@@ -33,17 +41,14 @@ quality::Results Check(const Bytes& data, double claim = 8) {
 }
 
 TEST(Cutoffs, MatchTheStandardsTableAndGrowWithTheLevel) {
-  const struct {
-    double h;
-    std::uint32_t apt, rct;  // at alpha = 2^-20; rct 0: not in the table
-  } table[] = {{0.5, 410, 0}, {1, 311, 21}, {2, 177, 0}, {4, 62, 0}, {8, 13, 4}};
-  for (const auto& row : table) {
-    EXPECT_EQ(quality::AptCutoff(row.h, 20), row.apt) << row.h;
-    if (row.rct) {
-      EXPECT_EQ(quality::RctCutoff(row.h, 20), row.rct) << row.h;
-    }
-    EXPECT_LT(quality::AptCutoff(row.h, 30), quality::AptCutoff(row.h, 60));
-    EXPECT_LE(quality::AptCutoff(row.h, 60), quality::kAptWindow);
+  // h, and the APT and RCT cutoffs at alpha = 2^-20 (RCT 0: not in the table).
+  using Row = std::tuple<double, std::uint32_t, std::uint32_t>;
+  for (const auto& [h, apt, rct] :
+       {Row{0.5, 410, 0}, Row{1, 311, 21}, Row{2, 177, 0}, Row{4, 62, 0}, Row{8, 13, 4}}) {
+    EXPECT_EQ(quality::AptCutoff(h, 20), apt) << h;
+    EXPECT_EQ(rct ? quality::RctCutoff(h, 20) : 0u, rct) << h;
+    EXPECT_LT(quality::AptCutoff(h, 30), quality::AptCutoff(h, 60));
+    EXPECT_LE(quality::AptCutoff(h, 60), quality::kAptWindow);
   }
   // The FIPS limit: a good source's odd failed block is tolerated, a block failing every time is not.
   EXPECT_EQ(quality::FipsFailureLimit(0), 0u);
@@ -56,16 +61,9 @@ TEST(Fips, BlocksAtTheEdgesOfEachInterval) {
   const Bytes good = RandomBytes(quality::kFipsBlock, 7);
   std::array<std::uint64_t, 256> histogram{};
   ASSERT_EQ(quality::FipsBlockFailures(good.data(), histogram), 0u);
-  const auto ones = [&](std::size_t count) {  // the block with bits set or cleared to `count` ones
-    Bytes b = good;
-    std::size_t have = 0;
-    for (const auto x : b) have += static_cast<std::size_t>(std::popcount(x));
-    for (std::size_t i = 0; have != count; ++i) {
-      const std::uint8_t mask = static_cast<std::uint8_t>(1u << (i % 8));
-      const bool set = b[i / 8 % b.size()] & mask;
-      if (have < count && !set) b[i / 8 % b.size()] |= mask, ++have;
-      if (have > count && set) b[i / 8 % b.size()] &= static_cast<std::uint8_t>(~mask), --have;
-    }
+  const auto ones = [](std::size_t count) {  // the first `count` bits set, the others clear
+    Bytes b(quality::kFipsBlock, 0);
+    for (std::size_t i = 0; i < count; ++i) b[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
     return b;
   };
   const auto with_run = [&](std::size_t at, std::size_t length, bool value) {
@@ -77,27 +75,21 @@ TEST(Fips, BlocksAtTheEdgesOfEachInterval) {
     }
     return b;
   };
-  Bytes alternating(quality::kFipsBlock, 0x55);
-  const struct {
-    const char* name;
-    Bytes block;
-    unsigned failed;  // a mask over FipsTest, of the tests the edit aims at
-  } cases[] = {
-      {"ones 9725", ones(9725), 1u << quality::kMonobit},
-      {"ones 9726", ones(9726), 0},
-      {"ones 10274", ones(10274), 0},
-      {"ones 10275", ones(10275), 1u << quality::kMonobit},
-      {"run of 25 ones across bytes", with_run(1003, 25, true), 0},
-      {"run of 26 zeros across bytes", with_run(1003, 26, false), 1u << quality::kLongRun},
-      {"run of 26 ones at the block's end", with_run(20000 - 26, 26, true), 1u << quality::kLongRun},
-      {"alternating bits", alternating, 1u << quality::kPoker | 1u << quality::kRuns},
+  const unsigned mono = 1u << quality::kMonobit, long_run = 1u << quality::kLongRun;
+  // Each case: a name, the block, and masks over FipsTest: the tests its edit aims at, those of them failed.
+  const std::tuple<const char*, Bytes, unsigned, unsigned> cases[] = {
+      {"ones 9725", ones(9725), mono, mono},
+      {"ones 9726", ones(9726), mono, 0},
+      {"ones 10274", ones(10274), mono, 0},
+      {"ones 10275", ones(10275), mono, mono},
+      {"run of 25 ones across bytes", with_run(1003, 25, true), long_run, 0},
+      {"run of 26 zeros across bytes", with_run(1003, 26, false), long_run, long_run},
+      {"run of 26 ones at the block's end", with_run(20000 - 26, 26, true), long_run, long_run},
+      {"alternating bits", Bytes(quality::kFipsBlock, 0x55), ~0u,
+       1u << quality::kPoker | 1u << quality::kRuns},
   };
-  for (const auto& c : cases) {
-    const unsigned aimed = std::string_view(c.name).starts_with("ones")  ? 1u << quality::kMonobit
-                           : std::string_view(c.name).starts_with("run") ? 1u << quality::kLongRun
-                                                                         : ~0u;
-    EXPECT_EQ(quality::FipsBlockFailures(c.block.data(), histogram) & aimed, c.failed) << c.name;
-  }
+  for (const auto& [name, block, aimed, failed] : cases)
+    EXPECT_EQ(quality::FipsBlockFailures(block.data(), histogram) & aimed, failed) << name;
 }
 
 TEST(Fips, SeedBlocksTailAndTheContinuousTestAcrossBlocks) {
@@ -114,7 +106,7 @@ TEST(Fips, SeedBlocksTailAndTheContinuousTestAcrossBlocks) {
 
 TEST(Health, EventsAtTheByteThatReachesTheCutoff) {
   // Claim 8: RCT cutoffs 5/9; APT 16/25 in a window of 512.
-  Bytes data = RandomBytes(4096, 3);
+  Bytes data(4096);
   for (std::size_t i = 0; i < data.size(); ++i)  // no accidental repeats or matches
     data[i] = static_cast<std::uint8_t>(i % 251);
   std::fill_n(data.begin() + 100, 9, 0xEE);  // RCT: warning at 104, failure at 108
@@ -122,12 +114,11 @@ TEST(Health, EventsAtTheByteThatReachesTheCutoff) {
   std::vector<quality::HealthEvent> events;
   quality::Checker checker(8, [&](const quality::HealthEvent& e) { events.push_back(e); });
   checker.Feed(data.data(), data.size());
-  using quality::HealthLevel, quality::HealthTest;
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0].offset, 104u);
   EXPECT_EQ(events[1].offset, 108u);
-  EXPECT_EQ(events[1].level, HealthLevel::kFailure);
-  EXPECT_EQ(events[2].test, HealthTest::kAdaptiveProportion);
+  EXPECT_EQ(events[1].level, quality::HealthLevel::kFailure);
+  EXPECT_EQ(events[2].test, quality::HealthTest::kAdaptiveProportion);
   EXPECT_EQ(events[2].offset, 1024u + 30 * 14);  // the 16th: 15 placed and one of the pattern's
   EXPECT_TRUE(checker.Failed());
   const quality::Results r = checker.Finish();
@@ -225,12 +216,208 @@ TEST(Picture, PixelsShowTheBitsAndTheHistogram) {
     const auto least = std::min_element(r.histogram.begin(), r.histogram.end()) - r.histogram.begin();
     EXPECT_GT(height(static_cast<std::size_t>(most)), height(static_cast<std::size_t>(least)));
     bool band = false;
-    for (std::size_t y = quality::kHistogramTop; y < bottom; ++y)
-      band = band || at(0, y) == quality::kBand || at(1, y) == quality::kBand;
     for (std::size_t x = 0; x < 512 && !band; ++x)
       for (std::size_t y = quality::kHistogramTop; y < bottom; ++y) band = band || at(x, y) == quality::kBand;
     EXPECT_TRUE(band);
   }
 }
 
+// Blocks near the edges of every FIPS test, each kind in turn: biased bits (monobit), sticky or
+// jumpy bits (runs), inserted runs of 25 to 27 bits (long run), skewed nibbles (poker) and
+// repeated words, some across block boundaries (continuous run).
+Bytes EdgeBlocks(std::size_t blocks, std::uint32_t seed) {
+  std::mt19937_64 g(seed);
+  std::uniform_real_distribution<double> u(0, 1);
+  Bytes out(4 + blocks * 2500 + 1000);
+  for (auto& b : out) b = static_cast<std::uint8_t>(g());
+  const auto set_bit = [&](std::size_t i, bool v) {
+    auto& b = out[i / 8];
+    b = static_cast<std::uint8_t>(v ? b | 1u << (i % 8) : b & ~(1u << (i % 8)));
+  };
+  for (std::size_t k = 0; k < blocks; ++k) {
+    const std::size_t start = 4 + k * 2500, bit0 = start * 8;
+    switch (k % 6) {
+      case 0: {
+        const double p = k % 12 ? 0.48625 : 0.51375;
+        for (std::size_t i = 0; i < 20000; ++i) set_bit(bit0 + i, u(g) < p);
+        break;
+      }
+      case 1: {
+        const double flip = k % 12 == 1 ? 0.473 : 0.527;
+        bool v = g() & 1;
+        for (std::size_t i = 0; i < 20000; ++i) set_bit(bit0 + i, v = u(g) < flip ? !v : v);
+        break;
+      }
+      case 2: {
+        const std::size_t length = 25 + g() % 3, at = g() % (20000 - length + 1);
+        const bool v = g() & 1;
+        for (std::size_t i = at; i < at + length; ++i) set_bit(bit0 + i, v);
+        break;
+      }
+      case 3:
+        for (std::size_t i = 0; i < 2500; ++i) {
+          const auto nibble = [&] { return u(g) < 0.0185 ? 0u : static_cast<unsigned>(g() % 16); };
+          out[start + i] = static_cast<std::uint8_t>(nibble() | nibble() << 4);
+        }
+        break;
+      case 4:  // nearly even nibbles: the poker value near its lower edge
+        for (std::size_t i = 0; i < 1250; ++i)
+          out[start + i] = static_cast<std::uint8_t>((i % 16) | (i / 16 % 16) << 4);
+        std::shuffle(out.begin() + static_cast<std::ptrdiff_t>(start),
+                     out.begin() + static_cast<std::ptrdiff_t>(start + 1250), g);
+        break;
+      default: {
+        const std::size_t word = g() % 626;  // 0: the word before the block
+        std::copy_n(out.begin() + static_cast<std::ptrdiff_t>(start + 4 * word) - 4, 4,
+                    out.begin() + static_cast<std::ptrdiff_t>(start + 4 * word));
+      }
+    }
+  }
+  return out;
+}
+
+TEST(Tools, FiguresEqualEntAndRngtest) {
+  if (std::system("command -v ent >/dev/null && command -v rngtest >/dev/null") != 0)
+    GTEST_SKIP() << "ent or rngtest is not installed";
+  const testing_support::ScratchDir dir;
+  for (const Bytes& data : {EdgeBlocks(1200, 1), EdgeBlocks(61, 2), Bytes(7777, 0x33),
+                            Bytes{0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47}}) {
+    const std::string file = dir / "data.bin";
+    testing_support::WriteFile(file, std::string(data.begin(), data.end()));
+    const quality::Results r = Check(data);
+    std::string report;
+    for (const auto& line : quality::ReportLines(r)) report += line + "\n";
+
+    // Every figure ent prints stands in the report as ent prints it.
+    const std::string ent =
+        testing_support::RunProgram("/bin/sh", {"-c", "ent " + file}, dir.path().string()).out;
+    const std::regex figure(R"((-?\d+\.\d+|less than 0\.01|greater than 99\.99|undefined))");
+    int figures = 0;
+    for (std::sregex_iterator it(ent.begin(), ent.end(), figure), end; it != end; ++it, ++figures) {
+      std::string text = it->str();
+      if (text.starts_with("greater")) text = "more than 99.99";
+      if (text == "127.5" || text == "0.0") continue;  // ent's reference values
+      EXPECT_NE(report.find(text), std::string::npos) << text << "\n" << ent << report;
+    }
+    EXPECT_GE(figures, 5) << ent;
+
+    const std::string rngtest =
+        testing_support::RunProgram("/bin/sh", {"-c", "rngtest <" + file + " 2>&1"}, dir.path().string()).out;
+    const auto count = [&](const std::string& label) {
+      std::smatch m;
+      const std::regex line(label + R"(: (\d+))");
+      return std::regex_search(rngtest, m, line) ? std::stoull(m[1]) : ~0ull;
+    };
+    EXPECT_EQ(r.fips.successes, count("FIPS 140-2 successes")) << rngtest;
+    EXPECT_EQ(r.fips.failures, count("FIPS 140-2 failures"));
+    const char* tests[] = {"Monobit", "Poker", "Runs", "Long run", "Continuous run"};
+    for (std::size_t t = 0; t < 5; ++t)
+      EXPECT_EQ(r.fips.test_failures[t], count(std::string("\\) ") + tests[t])) << tests[t] << "\n"
+                                                                                << rngtest;
+  }
+}
+
+TEST(CheckProgram, ReportsJsonPictureAndExitCodes) {
+  const testing_support::ScratchDir dir;
+  const Bytes good = RandomBytes(100000, 4);
+  testing_support::WriteFile(dir / "good.bin", std::string(good.begin(), good.end()));
+#if defined(_WIN32)
+  const std::string stuck = "stuck one.bin", stuck_json = "stuck one.bin";  // Windows forbids quotes in names
+#else
+  const std::string stuck = "stuck \"one\".bin", stuck_json = "stuck \\\"one\\\".bin";
+#endif
+  testing_support::WriteFile(dir / stuck, std::string(20000, 'x'));
+  // Each case: the arguments, the exit code, a piece of standard output.
+  const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+      {{"good.bin"}, 0, "Verdict: pass"},
+      {{"--json", "good.bin", stuck}, 1, "{\"file\":\"" + stuck_json + "\",\"bytes\":20000,"},
+      {{"--json", "--entropy=1", "good.bin"}, 0, "\"rct\":{\"cutoff\":31,"},
+      {{"--png=p.png", "good.bin"}, 0, "good.bin"},
+      {{"--version"}, 0, "rngacq-check " RNGACQ_VERSION},
+      {{"--entropy=9", "good.bin"}, 2, ""},
+      {{"--entropy=0.5", "good.bin"}, 2, ""},
+      {{"--png=p.png", "good.bin", "good.bin"}, 2, ""},
+      {{"--bogus"}, 2, ""},
+      {{}, 2, ""},
+      {{"missing.bin", "good.bin"}, 2, "Verdict: pass"},
+  };
+  for (const auto& [arguments, exit_code, output] : cases) {
+    const auto result = testing_support::RunProgram(RNGACQ_CHECK_PROGRAM, arguments, dir.path().string());
+    EXPECT_EQ(result.exit_code, exit_code) << arguments.size() << result.out;
+    EXPECT_NE(result.out.find(output), std::string::npos) << result.out;
+  }
+  EXPECT_EQ(testing_support::ReadFile(dir / "p.png").substr(1, 3), "PNG");
+}
+
+// The module's data as the program asks for them: blocks of 1984 bytes, cut to `bytes`.
+Bytes Next(sim::ModuleModel& model, std::size_t bytes) {
+  Bytes out, answer(16 + 1984);
+  while (out.size() < bytes) {
+    const std::uint8_t request[16] = {0x13, 0x37, 0xDA, 0x7A, 0, 0, 0, 0,
+                                      0,    0,    0,    0,    0, 0, 0, 124};  // 124 frames
+    model.Feed(request, sizeof request);
+    const std::size_t n = model.Take(answer.data(), answer.size());
+    out.insert(out.end(), answer.begin() + 16, answer.begin() + static_cast<std::ptrdiff_t>(n));
+  }
+  out.resize(bytes);
+  return out;
+}
+
+Bytes ModuleData(const sim::DataFaults& faults, std::size_t bytes) {
+  sim::ModuleModel model(1, {}, faults);
+  return Next(model, bytes);
+}
+
+TEST(SimulatedFaults, EachIsCaughtSoon) {
+  using R = quality::Results;
+  const struct {
+    const char* name;
+    sim::DataFaults faults;  // stuck_after, bias_permille, repeat_after
+    double claim;
+    quality::HealthResult R::*test;  // the health test that stops it, within `within` bytes of `from`
+    std::uint64_t from, within;
+  } cases[] = {
+      {"stuck from byte 5000", {5000, {}, {}}, 8, &R::rct, 5000, 8},
+      {"stuck, raw-mode claim", {5000, {}, {}}, 1, &R::rct, 5000, 60},
+      {"blocks repeated from block 3", {{}, {}, 3}, 8, &R::repeat, 3 * 1984, 8},
+      {"repeated, raw-mode claim", {{}, {}, 3}, 1, &R::repeat, 3 * 1984, 60},
+      {"bias 600 per mille", {{}, 600, {}}, 8, nullptr, 0, 0},
+  };
+  for (const auto& c : cases) {
+    const quality::Results r = Check(ModuleData(c.faults, 200'000), c.claim);
+    EXPECT_EQ(r.verdict, quality::Verdict::kFail) << c.name;
+    if (c.test != nullptr) {
+      ASSERT_GT((r.*c.test).failures, 0u) << c.name;
+      EXPECT_GE((r.*c.test).first_failure_offset, c.from) << c.name;
+      EXPECT_LE((r.*c.test).first_failure_offset, c.from + c.within) << c.name;
+    }
+  }
+  // Bias: every FIPS block fails its monobit test; the good stream passes at either claim.
+  EXPECT_EQ(Check(ModuleData({{}, 600, {}}, 20 * 2500 + 4)).fips.test_failures[quality::kMonobit], 20u);
+  for (const double claim : {8.0, 1.0})
+    EXPECT_EQ(Check(ModuleData({}, 1 << 20), claim).verdict, quality::Verdict::kPass) << claim;
+}
+
 }  // namespace
+
+// A GiB of the good simulated stream at either claim (8 bits per byte as in RND mode, 1 as in raw
+// mode) raises no health failure. Long: runs only with RNGACQ_LONG_TESTS=1 (scripts/quality-long.sh).
+TEST(SimulatedStream, OneGibibyteRaisesNoHealthFailure) {
+  if (std::getenv("RNGACQ_LONG_TESTS") == nullptr) GTEST_SKIP() << "long test: set RNGACQ_LONG_TESTS=1";
+  constexpr std::size_t kChunk = 1984 * 512;
+  for (const double claim : {8.0, 1.0}) {
+    quality::Checker checker(claim);
+    sim::ModuleModel model(claim == 8.0 ? 1 : 2);
+    std::uint64_t fed = 0;
+    for (; fed < (std::uint64_t{1} << 30); fed += kChunk) {
+      const Bytes chunk = Next(model, kChunk);
+      checker.Feed(chunk.data(), chunk.size());
+    }
+    const quality::Results r = checker.Finish();
+    EXPECT_EQ(r.rct.failures + r.apt.failures + r.repeat.failures, 0u) << claim;
+    EXPECT_LE(r.fips.failures, r.fips_failure_limit) << claim;
+    std::cout << "claim " << claim << ": " << fed << " bytes, RCT warnings " << r.rct.warnings
+              << ", APT warnings " << r.apt.warnings << ", FIPS " << r.fips.failures << " of "
+              << r.fips.blocks << " blocks failed\n";
+  }
+}

@@ -1,18 +1,18 @@
-// UsbDevice against the simulated module: the open walk and its variations, malformed
-// descriptors and the close errors.
+// UsbDevice on the simulated module (the open walk, malformed descriptors, close errors), and
+// endpoint transfers: the exact request bytes that reach the driver and how results come back.
 #include <gtest/gtest.h>
 
 #include <tuple>
 
 #include "drivers/sim/sim_driver.h"
 #include "usb/device.h"
+#include "usb/endpoint.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 constexpr const usb::Guid& kGuid = usb::kModuleInterfaceGuid;
 
-// Installs a simulated driver for the duration of a test.
 struct SimScope {
   explicit SimScope(sim::Options options = {}) : driver(std::move(options)) { usb::SetDriver(&driver); }
   ~SimScope() { usb::SetDriver(nullptr); }
@@ -49,8 +49,7 @@ std::size_t EndpointObjects(const usb::UsbInterface& entry) {
 TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
   sim::Options three;
   three.modules.resize(3);
-  three.modules[1].faults.strings_unreadable = true;
-  three.modules[1].faults.config_unreadable = true;
+  three.modules[1].faults.strings_unreadable = three.modules[1].faults.config_unreadable = true;
   three.modules[2].driver_version = 0x01050400;
   SimScope sim(three);
   usb::UsbDevice device(nullptr, kGuid, true);
@@ -79,19 +78,16 @@ TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
     EXPECT_FALSE(requests[i].overlapped);
   }
   // GET_DESCRIPTOR of the device, 18 bytes within 5 s, the data right behind the header.
-  Bytes device_read(56, 0);
-  const Bytes setup{0x80, 6, 0, 1, 0, 0, 18, 0, 5};
-  std::copy(setup.begin(), setup.end(), device_read.begin());
-  device_read[30] = 38;
-  device_read[34] = 18;
+  Bytes device_read{0x80, 6, 0, 1, 0, 0, 18, 0, 5};
+  device_read.resize(56);
+  device_read[30] = 38, device_read[34] = 18;
   EXPECT_EQ(requests[0].input, device_read);
 
   const usb::Handle first = device.DeviceHandle;
   EXPECT_TRUE(device.Open(0));  // opened twice in a row: the first handle is closed
   EXPECT_NE(device.DeviceHandle, first);
   EXPECT_EQ(sim.driver.OpenHandles(), 1u);
-  // No configuration: open all the same, with no interface; unreadable strings keep their
-  // earlier text.
+  // No configuration: open all the same, no interface; unreadable strings keep their earlier text.
   EXPECT_TRUE(device.Open(1));
   EXPECT_EQ(device.ActiveInterface, nullptr);
   EXPECT_EQ(std::string(device.DevicePath.data()), "sim:1");
@@ -125,25 +121,19 @@ TEST(UsbDevice, LanguageTables) {
   }
 }
 
-// A simulated driver with device notifications whose releases can be refused (a refused close
-// of the device itself is a run's test).
+// Device notifications whose releases can be refused (a refused device close is a run's test).
 class Releasing final : public sim::SimDriver {
  public:
   Releasing() { usb::SetDriver(this); }
   ~Releasing() override { usb::SetDriver(nullptr); }
-  bool handle_notice_fails = false, interface_notice_fails = false;
+  bool handle_notice_fails = false, interface_notice_fails = false;  // their addresses are the handles
   usb::NotificationHandle RegisterInterfaceNotification(usb::WindowHandle, const usb::Guid&) override {
-    return &interface_notice_;
+    return &interface_notice_fails;
   }
   usb::NotificationHandle RegisterHandleNotification(usb::WindowHandle, usb::Handle) override {
-    return &handle_notice_;
+    return &handle_notice_fails;
   }
-  bool UnregisterNotification(usb::NotificationHandle n) override {
-    return n == &handle_notice_ ? !handle_notice_fails : !interface_notice_fails;
-  }
-
- private:
-  int interface_notice_ = 0, handle_notice_ = 0;
+  bool UnregisterNotification(usb::NotificationHandle n) override { return !*static_cast<bool*>(n); }
 };
 
 TEST(UsbDevice, CloseAndDestroyReportRefusedReleases) {
@@ -174,8 +164,7 @@ TEST(UsbDevice, CloseAndDestroyReportRefusedReleases) {
   device.reset();  // the destructor retries and swallows the failure
 }
 
-// The active entry, its first endpoint of each kind, and descriptor sets that must be read only
-// within their bounds.
+// The active entry, its first endpoint of each kind, and descriptor sets read only within bounds.
 TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
   std::vector<Bytes> nine_interfaces, sixteen_endpoints{Iface(0, 0, 16)}, eleven_others{Iface(0, 0, 1)};
   for (std::uint8_t i = 0; i < 9; ++i) nine_interfaces.push_back(Iface(i, 0, 0));
@@ -190,54 +179,48 @@ TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
   zero_header[0] = 0;
   const Bytes two_alts = Config({Iface(0, 0, 1), Ep(0x86, 2), Iface(0, 1, 2), Ep(0x81, 2), Ep(0x01, 2)});
 
-  struct Case {
-    const char* name;
-    Bytes config;
-    bool opened;            // a configuration with an entry was found (open either way)
-    std::size_t entries;    // of the first configuration
-    std::size_t endpoints;  // objects in its first entry
-    int bulk_in;            // address of the bulk IN endpoint, -1 for none
-    std::uint8_t alt = 0;   // the alternate setting the driver reports
-  };
-  const Case cases[] = {
+  // Each case: a name, the configuration, whether a configuration with an entry was found (open
+  // either way), the entries of the first configuration, the endpoint objects in its first entry,
+  // the bulk IN endpoint's address (-1: none), the alternate setting the driver reports.
+  const std::tuple<const char*, Bytes, bool, std::size_t, std::size_t, int, std::uint8_t> cases[] = {
       // An unknown kind (0x05) makes no object; of two bulk IN endpoints the first wins.
       {"first of each kind",
        Config(
            {Iface(0, 0, 6), Ep(0x83, 0x05), Ep(0x81, 2), Ep(0x86, 2), Ep(0x02, 2), Ep(0x84, 3), Ep(0x85, 1)}),
-       true, 1, 5, 0x81},
+       true, 1, 5, 0x81, 0},
       {"alternate setting 1", two_alts, true, 2, 1, 0x81, 1},
       {"alternate setting not found", two_alts, true, 2, 1, -1, 5},
-      {"zero length", Config({Iface(0, 0, 2), Bytes{0, 5, 0x86, 2, 0, 2, 0}}), true, 1, 0, -1},
-      {"zero length header", zero_header, false, 0, 0, -1},
-      {"endpoint past the total", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 22), true, 1, 0, -1},
-      {"endpoint past the data", Config({Iface(0, 0, 1), Bytes{200, 5, 0x86, 2, 0, 2, 0}}), true, 1, 0, -1},
-      {"truncated endpoint", Config({Iface(0, 0, 2), Bytes{5, 5, 0x86, 2, 0}, Ep(0x02, 2)}), true, 1, 1, -1},
-      {"short interface", Config({Bytes{5, 4, 0, 0, 1}, Ep(0x86, 2)}), false, 0, 0, -1},
-      {"total shorter than the header", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 4), false, 0, 0, -1},
-      {"total beyond the data", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 300), false, 0, 0, -1},
+      {"zero length", Config({Iface(0, 0, 2), Bytes{0, 5, 0x86, 2, 0, 2, 0}}), true, 1, 0, -1, 0},
+      {"zero length header", zero_header, false, 0, 0, -1, 0},
+      {"endpoint past the total", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 22), true, 1, 0, -1, 0},
+      {"endpoint past data", Config({Iface(0, 0, 1), Bytes{200, 5, 0x86, 2, 0, 2, 0}}), true, 1, 0, -1, 0},
+      {"cut endpoint", Config({Iface(0, 0, 2), Bytes{5, 5, 0x86, 2, 0}, Ep(0x02, 2)}), true, 1, 1, -1, 0},
+      {"short interface", Config({Bytes{5, 4, 0, 0, 1}, Ep(0x86, 2)}), false, 0, 0, -1, 0},
+      {"total shorter than the header", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 4), false, 0, 0, -1, 0},
+      {"total beyond the data", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 300), false, 0, 0, -1, 0},
       {"endpoint count beyond the data", Config({Iface(0, 0, 255), Ep(0x86, 2), Ep(0x02, 2)}), true, 1, 2,
-       0x86},
-      {"nine interfaces", Config(nine_interfaces), true, 8, 0, -1},
-      {"sixteen endpoints", Config(sixteen_endpoints), true, 1, 15, 0x81},
-      {"eleven passed over", Config(eleven_others), true, 1, 1, 0x86},
-      {"twelve passed over", Config(twelve_others), true, 1, 0, -1},
+       0x86, 0},
+      {"nine interfaces", Config(nine_interfaces), true, 8, 0, -1, 0},
+      {"sixteen endpoints", Config(sixteen_endpoints), true, 1, 15, 0x81, 0},
+      {"eleven passed over", Config(eleven_others), true, 1, 1, 0x86, 0},
+      {"twelve passed over", Config(twelve_others), true, 1, 0, -1, 0},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, config, opened, entries, endpoints, bulk_in, alt] : cases) {
+    SCOPED_TRACE(name);
     sim::Options options;
-    options.modules[0].config_descriptors = {c.config};
-    options.modules[0].alt_setting = c.alt;
+    options.modules[0].config_descriptors = {config};
+    options.modules[0].alt_setting = alt;
     SimScope sim(options);
     usb::UsbDevice device(nullptr, kGuid, false);
     EXPECT_TRUE(device.Open(0));
     EXPECT_NE(device.DeviceHandle, usb::kInvalidHandle);
     const auto& configuration = device.Configurations[0];
-    EXPECT_EQ(configuration && configuration->Interfaces[0], c.opened);
-    EXPECT_EQ(configuration ? configuration->InterfaceEntryCount : 0u, c.entries);
-    if (c.entries > 0) {
-      EXPECT_EQ(EndpointObjects(*configuration->Interfaces[0]), c.endpoints);
+    EXPECT_EQ(configuration && configuration->Interfaces[0], opened);
+    EXPECT_EQ(configuration ? configuration->InterfaceEntryCount : 0u, entries);
+    if (entries > 0) {
+      EXPECT_EQ(EndpointObjects(*configuration->Interfaces[0]), endpoints);
     }
-    EXPECT_EQ(device.BulkInEndPoint ? device.BulkInEndPoint->bEndpointAddress : -1, c.bulk_in);
+    EXPECT_EQ(device.BulkInEndPoint ? device.BulkInEndPoint->bEndpointAddress : -1, bulk_in);
     device.Close();
   }
   // More configurations than the model holds: two are read, the rest ignored.
@@ -256,6 +239,205 @@ TEST(Utf16ToUtf8, PairsLoneSurrogatesAndCapacity) {
   const char16_t text[] = {u'A', 0x00E9, 0xD83D, 0xDE00, 0xDC00, u'z', 0xD800};
   EXPECT_EQ(usb::Utf16ToUtf8(text, 7), "A\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBDz\xEF\xBF\xBD");
   EXPECT_EQ(usb::Utf16ToUtf8(text, 1), "A");  // no terminator needed within the capacity
+}
+
+// Records every request and answers as the test says; installed for its lifetime.
+class FakeDriver final : public sim::SimDriver {
+ public:
+  struct Call {
+    std::uint32_t code;
+    Bytes in;
+    std::uint8_t* out;
+    std::uint32_t out_size;
+  };
+  std::vector<Call> calls;
+  bool request_ok = true;
+  std::vector<usb::OverlappedOutcome> outcomes{{true, true, 0, 0}};  // the last one repeats
+
+  FakeDriver() { usb::SetDriver(this); }
+  ~FakeDriver() override { usb::SetDriver(nullptr); }
+  bool Request(usb::Handle, std::uint32_t code, const std::uint8_t* in, std::uint32_t in_size,
+               std::uint8_t* out, std::uint32_t out_size, std::uint32_t& returned) override {
+    calls.push_back({code, Bytes(in, in + in_size), out, out_size});
+    returned = 0;
+    return request_ok;
+  }
+  std::uint32_t RequestOverlapped(usb::Handle, std::uint32_t code, const std::uint8_t* in,
+                                  std::uint32_t in_size, std::uint8_t* out, std::uint32_t out_size,
+                                  usb::CompletionRecord&) override {
+    calls.push_back({code, Bytes(in, in + in_size), out, out_size});
+    return usb::kErrorIoPending;
+  }
+  usb::OverlappedOutcome Collect(usb::Handle, usb::CompletionRecord&) override {
+    usb::OverlappedOutcome o = outcomes.front();
+    if (outcomes.size() > 1) outcomes.erase(outcomes.begin());
+    return o;
+  }
+  std::shared_ptr<usb::Event> CreateEvent() override { return usb::MakePortableEvent(1000); }
+};
+
+constexpr usb::Handle kHandle = 7;
+const Bytes kBulkIn{7, 5, 0x86, 2, 0, 2, 0};
+
+// A request header with these fields, the rest zero, followed by `tail`.
+Bytes Header(std::uint8_t endpoint, std::uint32_t data_offset, std::uint32_t data_length,
+             std::uint32_t table_length = 0, const Bytes& tail = {}) {
+  Bytes h(38, 0);
+  h[13] = endpoint;
+  usb::WriteLe32(&h[22], table_length ? 38 : 0);
+  usb::WriteLe32(&h[26], table_length);
+  usb::WriteLe32(&h[30], data_offset);
+  usb::WriteLe32(&h[34], data_length);
+  h.resize(38 + table_length, 0);
+  h.insert(h.end(), tail.begin(), tail.end());
+  return h;
+}
+
+// Each case starts a 16-byte bulk transfer, checks the request, then finishes it with the
+// driver's byte count: more than the buffer is not believed, a failure still reports the length,
+// fewer bytes than the header give a negative length and copy nothing.
+TEST(UsbBulkEndPoint, RequestsAndFinishedLengthsDirectAndBuffered) {
+  // Each case: direct form, endpoint, the bytes the driver reports, the platform call's success,
+  // the length that results, the TransferStatus the driver writes into a buffered request.
+  const std::tuple<bool, std::uint8_t, std::uint32_t, bool, std::int32_t, std::uint32_t> cases[] = {
+      {true, 0x86, 16, true, 16, 0},   {true, 0x02, 16, true, 16, 0},
+      {false, 0x86, 54, true, 16, 0},  {false, 0x02, 54, true, 16, 0},
+      {true, 0x86, 0, true, 0, 0},     {false, 0x86, 0, true, 0, 0},
+      {false, 0x86, 48, true, 10, 0},  {true, 0x86, 100, true, 16, 0},
+      {false, 0x86, 500, true, 16, 0}, {false, 0x86, 54, false, 16, 0},
+      {false, 0x86, 20, true, -18, 0}, {false, 0x02, 54, true, 16, 0xC0000011},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    const auto& [direct, address, count, success, want, status] = c;
+    FakeDriver driver;
+    usb::UsbBulkEndPoint ep(kHandle, Bytes{7, 5, address, 2, 0, 2, 0});
+    ep.DirectIo = direct ? 1 : 0;
+    ep.TimeoutMs = 9000;  // only control transfers use it
+    Bytes buffer(16, 0x11);
+    usb::CompletionRecord record{usb::MakePortableEvent(1000), nullptr};
+    auto context = ep.BeginTransfer(buffer.data(), 16, record);
+    ASSERT_TRUE(context);
+    EXPECT_EQ(ep.LastError, usb::kErrorIoPending);
+    const auto& call = driver.calls.at(0);
+    if (direct) {
+      EXPECT_EQ(call.code, usb::kRequestDirectTransfer);
+      EXPECT_EQ(call.in, Header(address, 0, 0));
+      EXPECT_EQ(call.out, buffer.data());
+      EXPECT_EQ(call.out_size, 16u);
+    } else {
+      EXPECT_EQ(call.code, usb::kRequestBufferedTransfer);
+      EXPECT_EQ(call.in, Header(address, 38, 16, 0, Bytes(16, 0x11)));  // IN pipes send theirs too
+      EXPECT_EQ(call.out_size, 54u);
+      std::fill_n(call.out + 38, 16, std::uint8_t{0x42});
+      usb::WriteLe32(call.out + 18, status);
+    }
+    driver.outcomes = {{true, success, count, success ? 0u : 31u}};
+    std::array<std::uint8_t, 4> packets{0xEE, 0xEE, 0xEE, 0xEE};
+    std::int32_t length = 0;
+    EXPECT_EQ(ep.FinishTransfer(buffer.data(), length, record, std::move(context), packets.data()),
+              success && status == 0);
+    EXPECT_EQ(ep.TransferStatus, status);
+    EXPECT_EQ(length, want);
+    EXPECT_EQ(ep.BytesTransferred, want > 0 ? static_cast<std::uint32_t>(want) : 0u);
+    EXPECT_EQ(buffer[0], !direct && address == 0x86 && want > 0 ? 0x42 : 0x11);
+    EXPECT_EQ(packets[0], 0xEE);  // a bulk transfer has no packet table
+  }
+}
+
+TEST(UsbControlEndPoint, SetupFieldsAndTimeoutInWholeSeconds) {
+  FakeDriver driver;
+  usb::UsbControlEndPoint ep(kHandle, {});
+  usb::CompletionRecord record{usb::MakePortableEvent(1000), nullptr};
+  ASSERT_TRUE(ep.BeginTransfer(nullptr, 0, record));
+  EXPECT_EQ(driver.calls.at(0).in.size(), 38u);
+  EXPECT_EQ(driver.calls[0].in[0], 0x40);  // vendor request to the device, host to device
+  ep.Direction = 1, ep.RequestType = 1, ep.Recipient = 2;
+  ep.bRequest = 0x33, ep.wValue = 0x1234, ep.wIndex = 0x5678;
+  Bytes buffer{0xAA, 0xBB, 0xCC};
+  const std::pair<std::uint32_t, std::uint8_t> timeouts[] = {{9000, 9}, {0, 0}, {1999, 1}, {500, 1}};
+  for (const auto& [ms, seconds] : timeouts) {
+    ep.TimeoutMs = ms;
+    ASSERT_TRUE(ep.BeginTransfer(buffer.data(), 3, record));
+    Bytes expected = Header(0, 38, 3, 0, buffer);
+    const Bytes setup{0xA2, 0x33, 0x34, 0x12, 0x78, 0x56, 3, 0, seconds};
+    std::copy(setup.begin(), setup.end(), expected.begin());
+    EXPECT_EQ(driver.calls.back().code, usb::kRequestControlTransfer);
+    EXPECT_EQ(driver.calls.back().in, expected) << ms;
+    EXPECT_TRUE(ep.DirectionIn);
+  }
+}
+
+TEST(UsbIsocEndPoint, PacketTablesAndTheirReturn) {
+  FakeDriver driver;
+  usb::UsbIsocEndPoint ep(kHandle, Bytes{7, 5, 0x81, 1, 0x00, 0x11, 1});  // 3 x 256 bytes a packet
+  ASSERT_EQ(ep.EffectiveMaxPacket, 768);
+  Bytes buffer(1000, 0x5A);
+  usb::CompletionRecord record{usb::MakePortableEvent(1000), nullptr};
+  auto direct = ep.BeginTransfer(buffer.data(), 1000, record);  // two packets
+  EXPECT_EQ(driver.calls.at(0).code, usb::kRequestDirectTransfer);
+  EXPECT_EQ(driver.calls[0].in, Header(0x81, 0, 0, 16));
+  EXPECT_EQ(driver.calls[0].out_size, 1000u);
+
+  ep.DirectIo = 0;
+  auto buffered = ep.BeginTransfer(buffer.data(), 1000, record);
+  EXPECT_EQ(driver.calls.at(1).code, usb::kRequestBufferedTransfer);
+  EXPECT_EQ(driver.calls[1].in, Header(0x81, 54, 1000, 16, buffer));
+  for (std::uint8_t i = 0; i < 16; ++i) driver.calls[1].out[38 + i] = static_cast<std::uint8_t>(i + 1);
+  driver.outcomes = {{true, true, 54 + 1000, 0}};
+  std::array<std::uint8_t, 16> packets{};
+  std::int32_t length = 0;
+  EXPECT_TRUE(ep.FinishTransfer(buffer.data(), length, record, std::move(buffered), packets.data()));
+  EXPECT_EQ(length, 1000);
+  EXPECT_EQ(packets[15], 16);
+  EXPECT_TRUE(ep.FinishTransfer(buffer.data(), length, record, std::move(direct), nullptr));
+
+  EXPECT_FALSE(ep.BeginTransfer(buffer.data(), 0, record));  // no packets, nothing started
+  ep.EffectiveMaxPacket = 0;
+  EXPECT_FALSE(ep.BeginTransfer(buffer.data(), 10, record));
+  EXPECT_EQ(driver.calls.size(), 2u);
+}
+
+// A wait trusts LastError: 0 is done, 997 waits for the event, anything else has failed. A
+// transfer whose wait timed out is aborted; finishing it waits once more and collects it when it
+// has ended, or keeps it alive when it never ends rather than free it under the driver.
+TEST(UsbEndPoint, WaitAbortAndStalledTransfers) {
+  FakeDriver driver;
+  usb::UsbBulkEndPoint ep(kHandle, kBulkIn);
+  Bytes buffer(8);
+  usb::CompletionRecord record{usb::MakePortableEvent(1000), nullptr};
+  const std::uint32_t stranded = ep.StrandedTransfers;
+  const usb::OverlappedOutcome running{false, false, 0, usb::kErrorIoIncomplete};
+  for (const bool ends : {true, false}) {
+    auto context = ep.BeginTransfer(buffer.data(), 8, record);
+    EXPECT_FALSE(ep.WaitForTransfer(record, 9000));  // shortened by the event's divisor
+    EXPECT_TRUE(ep.Abort());
+    EXPECT_EQ(driver.calls.back().code, usb::kRequestAbortPipe);
+    EXPECT_EQ(driver.calls.back().in, Bytes{0x86});
+    EXPECT_EQ(driver.calls.back().out_size, 0u);
+    driver.outcomes = {running, ends ? usb::OverlappedOutcome{true, true, 8, 0} : running};
+    record.event->Signal();  // the end the driver reports: finishing waits for it
+    std::int32_t length = -1;
+    EXPECT_EQ(ep.FinishTransfer(buffer.data(), length, record, std::move(context), nullptr), ends);
+    EXPECT_EQ(record.event->Wait(0), usb::WaitResult::TimedOut);  // consumed by that wait
+    EXPECT_EQ(length, ends ? 8 : 0);
+    EXPECT_EQ(ep.StrandedTransfers, stranded + (ends ? 0u : 1u));
+  }
+  record.event->Signal();
+  EXPECT_TRUE(ep.WaitForTransfer(record, 9000));
+  record.event->Signal();
+  ep.LastError = usb::kErrorGenFailure;
+  EXPECT_FALSE(ep.WaitForTransfer(record, 9000));
+  ep.LastError = 0;
+  usb::CompletionRecord none{};
+  EXPECT_TRUE(ep.WaitForTransfer(none, 0));  // completed when issued
+  driver.request_ok = false;
+  EXPECT_FALSE(ep.Abort());
+
+  usb::UsbBulkEndPoint closed(usb::kInvalidHandle, kBulkIn);
+  const std::size_t calls = driver.calls.size();
+  EXPECT_FALSE(closed.BeginTransfer(buffer.data(), 8, record));
+  EXPECT_EQ(driver.calls.size(), calls);
 }
 
 }  // namespace
