@@ -46,6 +46,7 @@ src/core/c_api.cpp ::: if (error != core::Error::None) return Code(error);\n    
 src/usb/endpoint.cpp ::: if (record.event) record.event->Wait(kCollectWaitMs); ::: (void)kCollectWaitMs; ::: Usb.*EndPoint ::: a transfer still owned by the driver is not waited for before it is given up
 src/usb/endpoint.cpp ::: count = std::min<std::int64_t>(count, context->DataLength); ::: (void)context->DataLength; ::: Usb.*EndPoint ::: a driver's inflated byte count is believed
 src/usb/endpoint.cpp ::: std::int64_t{b} - std::int64_t{context->DataOffset} ::: std::int64_t{b} ::: Usb.*EndPoint ::: a buffered transfer counts its header as data
+src/usb/endpoint.cpp ::: LastError = outcome.success ? kErrorSuccess : outcome.error; ::: LastError = outcome.success ? kErrorSuccess : kErrorGenFailure; ::: LibusbBackend ::: a module unplugged during a transfer is reported as a short transfer
 src/usb/endpoint.cpp ::: ++StrandedTransfers; ::: (void)StrandedTransfers; ::: Usb.*EndPoint|Library ::: a lost transfer is not counted
 src/usb/transfer_request.cpp ::: WriteLe32(p + 30, request.DataOffset); ::: WriteLe32(p + 30, request.DataLength); ::: Usb.*EndPoint|UsbDevice ::: the request header carries the wrong data offset
 src/usb/transfer_request.cpp ::: WriteLe16(p + 6, request.wLength); ::: WriteLe16(p + 6, request.wIndex); ::: Usb.*EndPoint|UsbDevice ::: the request header carries the wrong length

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/module.h"
@@ -127,10 +128,11 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
   for (const unsigned part : {v->major, v->minor, v->micro, v->nano})
     version += (version.empty() ? "" : ".") + std::to_string(std::min(part, 255u));
   using emulated::Fault;
-  using Case = std::pair<bool, Fault>;
-  for (const auto& [high_speed, fault] :
-       {Case{true, Fault::None}, Case{false, Fault::None}, Case{true, Fault::Unplug},
-        Case{true, Fault::ShortAnswer}, Case{true, Fault::Stall}}) {
+  using Case = std::tuple<bool, Fault, int>;
+  for (const auto& [high_speed, fault, error] : {Case{true, Fault::None, 0}, Case{false, Fault::None, 0},
+                                                 Case{true, Fault::Unplug, RNGACQ_ERROR_MODULE_GONE},
+                                                 Case{true, Fault::ShortAnswer, RNGACQ_ERROR_SHORT_TRANSFER},
+                                                 Case{true, Fault::Stall, RNGACQ_ERROR_SHORT_TRANSFER}}) {
     SCOPED_TRACE(static_cast<int>(fault));
     emulated::Testbed bus;
     const emulated::DeviceOptions options{.high_speed = high_speed, .fault = fault, .fault_at_request = 2};
@@ -147,7 +149,7 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
     EXPECT_STREQ(info.serial, "EMU-0001");
     std::vector<std::uint8_t> data(5000);
     std::size_t done = 0;
-    EXPECT_EQ(rngacq_read(module, data.data(), data.size(), &done) != 0, fault != Fault::None);
+    EXPECT_EQ(rngacq_read(module, data.data(), data.size(), &done), error);
     data.resize(done);
     EXPECT_EQ(data, sim::ExpectedRecord(options.seed, 0, fault == Fault::None ? 5000 : 2 * 1984));
     EXPECT_EQ(rngacq_close(module), 0);
