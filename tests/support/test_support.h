@@ -1,9 +1,12 @@
 // Shared helpers for the tests: scratch directories, file contents, captured output.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace testing_support {
@@ -24,6 +27,13 @@ class ScratchDir {
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
+
+// Whether `text` holds `part`; either way the message shows the whole text.
+inline ::testing::AssertionResult Holds(std::string_view text, std::string_view part) {
+  const bool held = text.find(part) != std::string_view::npos;
+  return (held ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
+         << '"' << part << (held ? "\" is in:\n" : "\" is not in:\n") << text;
+}
 
 // Captures what the platform's standard output, direct console and key input see, and
 // restores the real system afterwards.
