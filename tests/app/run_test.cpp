@@ -25,6 +25,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::Holds;
 using testing_support::ReadFile;
 
 const std::string kSeparator = "\n" + std::string(52, '-');
@@ -120,23 +121,21 @@ TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
 TEST_F(RunTest, LaterFilesTakeFreeStrictlyIncreasingTimeNames) {
   // The clock stands still, and an earlier run left the log of the first time name behind.
   testing_support::WriteFile("5F000000.wrn", "earlier");
-  app::RunSettings settings;
-  settings.RecordLength = 3000;
-  settings.FileCount = 3;
-  settings.TimeValue = 0x5F000000;
+  app::RunSettings settings = Named("", 3000, 3);
+  settings.NamesFromCommandLine = false;
   ASSERT_EQ(Run(settings), 0);
   EXPECT_EQ(ReadFile("5F000000.wrn"), "earlier");
   EXPECT_EQ(ReadFile("5F000001.bin"), Record(0, 3000));
   EXPECT_EQ(ReadFile("5F000002.bin").size(), 3000u);
   EXPECT_EQ(ReadFile("5F000003.bin").size(), 3000u);
-  EXPECT_NE(ReadFile("5F000002.wrn").find("(2/3): 5F000002.bin"), std::string::npos);
+  EXPECT_TRUE(Holds(ReadFile("5F000002.wrn"), "(2/3): 5F000002.bin"));
   EXPECT_EQ(sleeps, (std::vector<std::uint32_t>{1100, 1100}));
-  EXPECT_EQ(console.out.find(kSeparator + "\n\nFile(1/3)") != std::string::npos, true);
+  EXPECT_TRUE(Holds(console.out, kSeparator + "\n\nFile(1/3)"));
 
   // A name from the command line serves the first file only.
   ASSERT_EQ(Run(Named("given%s.bin", 100, 2)), 0);
   EXPECT_EQ(ReadFile("given%s.bin").size(), 100u);
-  EXPECT_NE(ReadFile("given%s.wrn").find("(1/2): given%s.bin\n"), std::string::npos);
+  EXPECT_TRUE(Holds(ReadFile("given%s.wrn"), "(1/2): given%s.bin\n"));
   EXPECT_EQ(ReadFile("5F000004.bin").size(), 100u);
 
   // Files slower than the pause need no pause between them.
@@ -163,7 +162,7 @@ TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
     settings.LogFileName = "missing/log.wrn";
     console.out.clear();
     EXPECT_EQ(Run(settings), 1);
-    EXPECT_NE(console.out.find("cannot create missing/log.wrn"), std::string::npos);
+    EXPECT_TRUE(Holds(console.out, "cannot create missing/log.wrn"));
     EXPECT_EQ(fs::exists(name), name == "older.bin");
   }
 }
@@ -290,7 +289,7 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
   };
   console.out.clear();
   EXPECT_EQ(Run(Named("closing.bin", 5000)), 1);
-  EXPECT_NE(console.out.find("\nwrite failed closing.bin"), std::string::npos) << console.out;
+  EXPECT_TRUE(Holds(console.out, "\nwrite failed closing.bin"));
   EXPECT_EQ(ReadFile("closing.bin"), Record(0, 5000));
   EXPECT_EQ(console.keys_read, 3);
 
@@ -300,7 +299,7 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
   console.out.clear();
   EXPECT_EQ(Run(Named("first.bin", 100, 2)), 1);
   EXPECT_EQ(ReadFile("first.bin"), Record(0, 100));
-  EXPECT_NE(console.out.find(kSeparator + "\ncannot create 5F000001.bin"), std::string::npos) << console.out;
+  EXPECT_TRUE(Holds(console.out, kSeparator + "\ncannot create 5F000001.bin"));
   EXPECT_EQ(console.keys_read, 4);
 
   // A stream someone left open is closed at the end and counted.
@@ -318,8 +317,7 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
   console.out.clear();
   const int code = app::ProgramMain({(dir.path() / "rngacq").string(), "kept.bin", "/LEN=3000"});
   EXPECT_EQ(code, 1);
-  EXPECT_NE(console.out.find("\nFailed to close handle to driver.\npress a key\n"), std::string::npos)
-      << console.out;
+  EXPECT_TRUE(Holds(console.out, "\nFailed to close handle to driver.\npress a key\n"));
   EXPECT_EQ(ReadFile("kept.bin"), Record(0, 3000));
   EXPECT_EQ(platform::DataFile::OpenCount(), 0);
 }

@@ -19,13 +19,14 @@ class ScratchDir {
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
   const std::filesystem::path& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  // A UTF-8 name in it (a path would read the name in the ANSI code page on Windows).
+  std::string operator/(const std::string& name) const { return path_.string() + '/' + name; }
 
  private:
   std::filesystem::path path_;
 };
 
-std::string ReadFile(const std::string& path);
+std::string ReadFile(const std::string& path);  // UTF-8 names; "" when there is none
 void WriteFile(const std::string& path, const std::string& bytes);
 
 // Whether `text` holds `part`; either way the message shows the whole text.

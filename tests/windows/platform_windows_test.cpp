@@ -25,18 +25,6 @@ std::string InDir(const ScratchDir& dir, const std::string& utf8_name) {
   return platform::Narrow(dir.path().wstring()) + "\\" + utf8_name;
 }
 
-std::string ReadWhole(const std::string& utf8_path) {
-  const HANDLE file = CreateFileW(platform::Widen(utf8_path).c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "<missing>";
-  std::string bytes;
-  char buffer[4096];
-  DWORD read = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
-  CloseHandle(file);
-  return bytes;
-}
-
 TEST(WindowsText, ConvertsAtTheEdgeWithoutLosingOrCrashing) {
   EXPECT_EQ(platform::Narrow(platform::Widen(kOddName)), kOddName);
   EXPECT_EQ(platform::Widen("\xCE\xA9"), std::wstring(1, wchar_t{0x03A9}));
@@ -69,11 +57,11 @@ TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
     EXPECT_TRUE(data.Write(block.data(), block.size()));
     EXPECT_TRUE(data.Write("\n\r\0", 3));  // binary: no line-end translation, NUL kept
     // Written bytes are in the file before it is closed.
-    EXPECT_EQ(ReadWhole(data_path).size(), 1987u);
+    EXPECT_EQ(testing_support::ReadFile(data_path).size(), 1987u);
     EXPECT_TRUE(data.Close());
     EXPECT_FALSE(data.Write("x", 1));
   }
-  EXPECT_EQ(ReadWhole(data_path), block + std::string("\n\r\0", 3));
+  EXPECT_EQ(testing_support::ReadFile(data_path), block + std::string("\n\r\0", 3));
   EXPECT_TRUE(platform::FileExists(data_path));
 
   const std::string log_path = InDir(dir, "\xC3\xBC.wrn");
@@ -84,7 +72,7 @@ TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
     ASSERT_TRUE(log.Create(log_path));  // created anew: the earlier text is gone
     EXPECT_EQ(log.Write("\nline", 5), 5u);
     // Readers may look while the log is open.
-    EXPECT_EQ(ReadWhole(log_path), "\nline");
+    EXPECT_EQ(testing_support::ReadFile(log_path), "\nline");
   }
   EXPECT_TRUE(platform::DeleteFile(log_path));
   EXPECT_FALSE(platform::FileExists(log_path));
