@@ -127,8 +127,7 @@ TEST_F(Acquisition, FailuresEndWithThePromptAndKeepWhatWasWritten) {
 #endif
   };
   for (const Case& c : cases) {
-    fs::remove(dir / "f.bin");
-    fs::remove(dir / "f.wrn");
+    for (const char* name : {"f.bin", "f.wrn"}) fs::remove(dir / name);
     const ProgramResult r = Run(c.arguments, c.sim);
     const std::string what = c.sim + " " + c.arguments.back();
     const bool stream = c.arguments[0] == "/STDOUT";
@@ -335,9 +334,7 @@ TEST_F(Acquisition, ReportHoldsTheFiguresOfTheCheckProgram) {
 #ifdef _WIN32
 // Names in any script reach the files (as UTF-16) and the redirected output (as UTF-8) unchanged.
 TEST_F(Acquisition, WindowsNamesInAnyScriptReachFilesAndOutput) {
-  const std::string name =
-      "Gr\xC3\xBC\xC3\x9F"
-      "e-\xCE\xA9-\xF0\x9F\x8E\xB2";
+  const std::string name = "Gr\u00FC\u00DFe-\u03A9-\U0001F3B2";
   const ProgramResult r = Run({name + ".bin", "/LEN=3000"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
   EXPECT_TRUE(Holds(r.out, name + ".bin"));
