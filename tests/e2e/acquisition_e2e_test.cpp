@@ -7,6 +7,7 @@
 #include <functional>
 #include <regex>
 #include <thread>
+#include <tuple>
 
 #ifndef _WIN32
 #include <signal.h>
@@ -94,16 +95,11 @@ TEST_F(Acquisition, WritesTheModulesStreamWithLogAndReport) {
 // Every failure ends with exit code 1 after the prompt and keeps what was written; with /STDOUT
 // the texts go to standard error and standard output carries nothing but data.
 TEST_F(Acquisition, FailuresEndWithThePromptAndKeepWhatWasWritten) {
-  struct Case {
-    std::vector<std::string> arguments;
-    std::string sim;
-    std::string printed;
-    std::size_t bytes_kept;
-  };
   // A name starting with '/' would be an option: the full device is reached by a relative path.
   const std::string full = fs::relative("/dev/full", dir.path()).string();
   const std::string fast = "time_divisor=1000,";
-  const Case cases[] = {
+  // Arguments, the module's faults, what is printed, and the bytes kept.
+  const std::tuple<std::vector<std::string>, std::string, std::string, std::size_t> cases[] = {
       {{"f.bin"}, "devices=0", "No random-number module is attached.", 0},
       {{"/STDOUT"}, "devices=0", "No random-number module is attached.", 0},
       {{"f.bin"}, "devices=2", "More than one random-number module is attached.", 0},
@@ -126,18 +122,18 @@ TEST_F(Acquisition, FailuresEndWithThePromptAndKeepWhatWasWritten) {
       {{full, "f.wrn"}, "", "Writing to the data file failed (disk full or I/O error): " + full, 0},
 #endif
   };
-  for (const Case& c : cases) {
+  for (const auto& [arguments, faults, printed, bytes_kept] : cases) {
     for (const char* name : {"f.bin", "f.wrn"}) fs::remove(dir / name);
-    const ProgramResult r = Run(c.arguments, c.sim);
-    const std::string what = c.sim + " " + c.arguments.back();
-    const bool stream = c.arguments[0] == "/STDOUT";
-    const bool failure = c.sim != "end=9";
+    const ProgramResult r = Run(arguments, faults);
+    const std::string what = faults + " " + arguments.back();
+    const bool stream = arguments[0] == "/STDOUT";
+    const bool failure = faults != "end=9";
     EXPECT_EQ(r.exit_code, failure ? 1 : 0) << what << r.out << r.err;
     const std::string& texts = stream ? r.err : r.out;
-    EXPECT_TRUE(Holds(texts, c.printed)) << what;
+    EXPECT_TRUE(Holds(texts, printed)) << what;
     EXPECT_EQ(Holds(texts, "...press any key to exit."), failure) << what;
     if (stream || fs::exists(dir / "f.bin")) {
-      EXPECT_TRUE((stream ? r.out : File("f.bin")) == Record(10000).substr(0, c.bytes_kept)) << what;
+      EXPECT_TRUE((stream ? r.out : File("f.bin")) == Record(10000).substr(0, bytes_kept)) << what;
     }
   }
   // A log whose heading was written stays when the module fails in the middle of the record.
