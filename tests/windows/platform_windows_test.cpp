@@ -91,18 +91,11 @@ TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
 }
 
 // Swaps one standard handle for the life of the object.
-class StandardHandle {
- public:
-  StandardHandle(DWORD which, HANDLE replacement) : which_(which), saved_(GetStdHandle(which)) {
-    SetStdHandle(which, replacement);
-  }
+struct StandardHandle {
+  StandardHandle(DWORD which, HANDLE replacement) : which_(which) { SetStdHandle(which, replacement); }
   ~StandardHandle() { SetStdHandle(which_, saved_); }
-  StandardHandle(const StandardHandle&) = delete;
-  StandardHandle& operator=(const StandardHandle&) = delete;
-
- private:
-  DWORD which_;
-  HANDLE saved_;
+  const DWORD which_;
+  const HANDLE saved_ = GetStdHandle(which_);
 };
 
 TEST(WindowsConsole, RedirectedInputNeverBlocksAndOutputKeepsItsBytes) {
