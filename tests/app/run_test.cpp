@@ -54,7 +54,11 @@ class RunTest : public ::testing::Test {
     fs::current_path(previous_directory);
   }
 
+  // Each run starts with nothing shown and no pause taken.
   std::int32_t Run(app::RunSettings settings, sim::Options options = {}) {
+    console.out.clear();
+    console.direct.clear();
+    sleeps.clear();
     driver = std::make_unique<sim::SimDriver>(std::move(options));
     usb::SetDriver(driver.get());
     return app::RunAcquisition(settings);
@@ -108,7 +112,6 @@ TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
   EXPECT_TRUE(sleeps.empty());
 
   // A record shorter than one block; whole blocks only; a last part of a single frame or less.
-  console.direct.clear();
   ASSERT_EQ(Run(Named("short.bin", 1000)), 0);
   EXPECT_EQ(ReadFile("short.bin"), Record(0, 1000));
   EXPECT_EQ(console.direct, "  OK ");
@@ -139,7 +142,6 @@ TEST_F(RunTest, LaterFilesTakeFreeStrictlyIncreasingTimeNames) {
   EXPECT_EQ(ReadFile("5F000004.bin").size(), 100u);
 
   // Files slower than the pause need no pause between them.
-  sleeps.clear();
   tick_step = 2000000;
   ASSERT_EQ(Run(Named("slow.bin", 100, 2)), 0);
   EXPECT_TRUE(sleeps.empty());
@@ -160,7 +162,6 @@ TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
   for (const std::string name : {"made.bin", "older.bin"}) {
     app::RunSettings settings = Named(name, 10000);
     settings.LogFileName = "missing/log.wrn";
-    console.out.clear();
     EXPECT_EQ(Run(settings), 1);
     EXPECT_TRUE(Holds(console.out, "cannot create missing/log.wrn"));
     EXPECT_EQ(fs::exists(name), name == "older.bin");
@@ -287,7 +288,6 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
     t = counter_calls * 1000;
     return true;
   };
-  console.out.clear();
   EXPECT_EQ(Run(Named("closing.bin", 5000)), 1);
   EXPECT_TRUE(Holds(console.out, "\nwrite failed closing.bin"));
   EXPECT_EQ(ReadFile("closing.bin"), Record(0, 5000));
@@ -296,7 +296,6 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
   // The second file's name cannot be created (a link into a missing folder): the first file
   // stays complete, exit 1 after the prompt.
   fs::create_symlink("missing/target", "5F000001.bin");
-  console.out.clear();
   EXPECT_EQ(Run(Named("first.bin", 100, 2)), 1);
   EXPECT_EQ(ReadFile("first.bin"), Record(0, 100));
   EXPECT_TRUE(Holds(console.out, kSeparator + "\ncannot create 5F000001.bin"));
@@ -305,7 +304,6 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
   // A stream someone left open is closed at the end and counted.
   platform::DataFile stray;
   ASSERT_TRUE(stray.Open("stray.bin"));
-  console.out.clear();
   EXPECT_EQ(Run(Named("clean.bin", 100)), 0);
   EXPECT_FALSE(stray.IsOpen());
   EXPECT_EQ(console.out.substr(console.out.size() - 4), "\n 1\n");
