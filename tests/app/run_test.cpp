@@ -171,29 +171,22 @@ TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
 // RunTest draws a whole record's indicator; here are the edges.
 TEST(ShowProgress, EachPercentageOnceWideDrawingsAndHugeTotals) {
   testing_support::CapturedConsole console;
+  const auto draw = [&](std::initializer_list<std::pair<int, std::int64_t>> calls) {
+    console.direct.clear();
+    for (const auto& [phase, value] : calls) app::ShowProgress(phase, value);
+    return console.direct;
+  };
   app::ShowProgress(app::kProgressStart, 1000);
   for (int i = 0; i < 1000; ++i) app::ShowProgress(app::kProgressUpdate, i);
   EXPECT_EQ(std::count(console.direct.begin(), console.direct.end(), '%'), 100);
   EXPECT_EQ(console.direct.substr(console.direct.size() - 4), " 99%");
-
-  console.direct.clear();
-  app::ShowProgress(app::kProgressStart, 0);
-  app::ShowProgress(9, 1);  // not a phase
-  app::ShowProgress(app::kProgressFinish, 0);
-  EXPECT_EQ(console.direct, "  OK ");
-
+  EXPECT_EQ(draw({{app::kProgressStart, 0}, {9, 1}, {app::kProgressFinish, 0}}), "  OK ");  // 9: not a phase
   // A drawing wider than the mark is blanked out.
-  console.direct.clear();
-  app::ShowProgress(app::kProgressStart, 5);
-  app::ShowProgress(app::kProgressUpdate, 500);
-  app::ShowProgress(app::kProgressFinish, 0);
-  EXPECT_EQ(console.direct, "10000%\b\b\b\b\b\b  OK  ");
-
+  EXPECT_EQ(draw({{app::kProgressStart, 5}, {app::kProgressUpdate, 500}, {app::kProgressFinish, 0}}),
+            "10000%\b\b\b\b\b\b  OK  ");
   // Totals too large to multiply by 100 in 64 bits still give the right percentage.
-  console.direct.clear();
-  app::ShowProgress(app::kProgressStart, INT64_MAX / 10);
-  app::ShowProgress(app::kProgressUpdate, INT64_MAX / 10 - 1);
-  EXPECT_EQ(console.direct, " 99%");
+  EXPECT_EQ(draw({{app::kProgressStart, INT64_MAX / 10}, {app::kProgressUpdate, INT64_MAX / 10 - 1}}),
+            " 99%");
   EXPECT_TRUE(console.out.empty());
 }
 
