@@ -261,26 +261,22 @@ void CloseBehindTheBack(const std::string& name) {
 
 TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
   // The counter unreadable at the start (nothing acquired) or at the stop (the record complete):
-  // exit 1 after the prompt either way.
-  int counter_calls = 0;
-  for (const int failing_call : {1, 2}) {
-    counter_calls = 0;
-    platform::Hooks().query_counter = [&counter_calls, failing_call](std::int64_t& t) {
-      t = ++counter_calls * 1000;
-      return counter_calls != failing_call;
-    };
+  // exit 1 after the prompt either way. Without a failing reading, the second closes the data file.
+  int calls = 0, failing = 0;
+  platform::Hooks().query_counter = [&](std::int64_t& t) {
+    if (++calls == 2 && failing == 0) CloseBehindTheBack("closing.bin");
+    t = calls * 1000;
+    return calls != failing;
+  };
+  for (failing = 1; failing <= 2; ++failing) {
+    calls = 0;
     EXPECT_EQ(Run(Named("counter.bin", 5000)), 1);
-    EXPECT_EQ(ReadFile("counter.bin"), failing_call == 1 ? "" : Record(0, 5000));
-    EXPECT_EQ(console.keys_read, failing_call);
+    EXPECT_EQ(ReadFile("counter.bin"), failing == 1 ? "" : Record(0, 5000));
+    EXPECT_EQ(console.keys_read, failing);
   }
 
   // The data file's close fails: its bytes may not be on disk, so it is a failure.
-  counter_calls = 0;
-  platform::Hooks().query_counter = [&](std::int64_t& t) {
-    if (++counter_calls == 2) CloseBehindTheBack("closing.bin");
-    t = counter_calls * 1000;
-    return true;
-  };
+  calls = failing = 0;
   EXPECT_EQ(Run(Named("closing.bin", 5000)), 1);
   EXPECT_TRUE(Holds(console.out, "\nwrite failed closing.bin"));
   EXPECT_EQ(ReadFile("closing.bin"), Record(0, 5000));
