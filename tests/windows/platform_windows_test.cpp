@@ -19,10 +19,6 @@ using testing_support::ScratchDir;
 // A name with a letter outside Latin-1 and one outside the Basic Multilingual Plane.
 const std::string kOddName = "Gr\u00FC\u00DFe-\u03A9-\U0001F3B2.bin";
 
-std::string InDir(const ScratchDir& dir, const std::string& utf8_name) {
-  return platform::Narrow(dir.path().wstring()) + "\\" + utf8_name;
-}
-
 TEST(WindowsText, ConvertsAtTheEdgeWithoutLosingOrCrashing) {
   EXPECT_EQ(platform::Narrow(platform::Widen(kOddName)), kOddName);
   EXPECT_EQ(platform::Widen("\xCE\xA9"), std::wstring(1, wchar_t{0x03A9}));
@@ -44,7 +40,7 @@ TEST(WindowsText, ConvertsAtTheEdgeWithoutLosingOrCrashing) {
 
 TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
   ScratchDir dir;
-  const std::string data_path = InDir(dir, kOddName);
+  const std::string data_path = dir / kOddName;
   const std::string block(1984, '\x5A');
   {
     platform::DataFile data;
@@ -60,7 +56,7 @@ TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
   EXPECT_EQ(testing_support::ReadFile(data_path), block + std::string("\n\r\0", 3));
   EXPECT_TRUE(platform::FileExists(data_path));
 
-  const std::string log_path = InDir(dir, "\xC3\xBC.wrn");
+  const std::string log_path = dir / "\xC3\xBC.wrn";
   {
     platform::LogFile log;
     ASSERT_TRUE(log.Create(log_path));
@@ -78,16 +74,16 @@ TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
   platform::DataFile cut;
   EXPECT_FALSE(cut.Open(data_path + std::string(1, '\0') + "x"));
   EXPECT_FALSE(platform::FileExists(data_path + std::string(1, '\0')));
-  EXPECT_FALSE(cut.Open(InDir(dir, "missing-folder\\a.bin")));
+  EXPECT_FALSE(cut.Open(dir / "missing-folder\\a.bin"));
 
   // Files left open are closed by CloseAll, and can then be removed.
   platform::DataFile first, second;
-  ASSERT_TRUE(first.Open(InDir(dir, "1.bin")));
-  ASSERT_TRUE(second.Open(InDir(dir, "2.bin")));
+  ASSERT_TRUE(first.Open(dir / "1.bin"));
+  ASSERT_TRUE(second.Open(dir / "2.bin"));
   EXPECT_EQ(platform::DataFile::OpenCount(), 2);
   EXPECT_EQ(platform::DataFile::CloseAll(), 2);
   EXPECT_FALSE(first.IsOpen());
-  EXPECT_TRUE(platform::DeleteFile(InDir(dir, "1.bin")));
+  EXPECT_TRUE(platform::DeleteFile(dir / "1.bin"));
 }
 
 // Swaps one standard handle for the life of the object.
