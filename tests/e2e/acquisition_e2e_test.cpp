@@ -287,7 +287,6 @@ TEST_F(Acquisition, StuckSourceStopsTheRunAndKeepsTheGoodBytes) {
   EXPECT_EQ(r.exit_code, 1) << r.out;
   EXPECT_TRUE(Holds(r.out, "Health failure: Repetition count test at byte 5008...press any key"));
   const std::string bytes = File("s.bin");
-  ASSERT_GE(bytes.size(), 5000u);
   EXPECT_LT(bytes.size(), 100000u);
   EXPECT_TRUE(bytes.substr(0, 5000) == Record(5000));
   EXPECT_TRUE(Holds(File("s.wrn"), "Health failure: Repetition count test at byte 5008"));
