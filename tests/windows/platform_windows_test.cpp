@@ -147,13 +147,11 @@ TEST(WindowsConsole, ConsoleEventsAskTheRunToStopWithExitCode130) {
 }
 
 TEST(WindowsPaths, AbsolutePathsAndTheProgramsOwn) {
-  EXPECT_TRUE(platform::IsAbsolutePath("C:\\data\\x.bin"));
-  EXPECT_TRUE(platform::IsAbsolutePath("z:/x"));
-  EXPECT_TRUE(platform::IsAbsolutePath("\\\\server\\share\\x"));
-  EXPECT_FALSE(platform::IsAbsolutePath("C:x.bin"));  // relative to drive C's current folder
-  EXPECT_FALSE(platform::IsAbsolutePath("\\x.bin"));  // relative to the current drive
-  EXPECT_FALSE(platform::IsAbsolutePath("x.bin"));
-  EXPECT_FALSE(platform::IsAbsolutePath(""));
+  for (const char* path : {"C:\\data\\x.bin", "z:/x", "\\\\server\\share\\x"})
+    EXPECT_TRUE(platform::IsAbsolutePath(path)) << path;
+  // "C:x.bin" is relative to drive C's current folder, "\\x.bin" to the current drive.
+  for (const char* path : {"C:x.bin", "\\x.bin", "x.bin", ""})
+    EXPECT_FALSE(platform::IsAbsolutePath(path)) << path;
 
   const std::string program = platform::ExecutablePath();
   EXPECT_TRUE(platform::IsAbsolutePath(program)) << program;

@@ -13,6 +13,7 @@
 namespace {
 
 using usb::WaitResult;
+using Ids = std::vector<usb::UsbId>;
 
 constexpr std::uint32_t kPipeListen = 0x00110008;  // FSCTL_PIPE_LISTEN
 constexpr std::uint32_t kPipePeek = 0x0011400C;    // FSCTL_PIPE_PEEK
@@ -37,9 +38,7 @@ struct Pipe {
 
 TEST(WindowsDriver, NoModuleIsPresentAndNothingOpens) {
   usb::WindowsDriver driver;
-  for (bool narrowed : {false, true}) {
-    const std::vector<usb::UsbId> ids =
-        narrowed ? std::vector<usb::UsbId>{{0x04B4, 0x1004}} : std::vector<usb::UsbId>{};
+  for (const Ids& ids : {Ids{}, Ids{{0x04B4, 0x1004}}}) {
     auto list = driver.ListPresent(usb::kModuleInterfaceGuid, ids);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->Enumerate(0), usb::kErrorNoMoreItems);
@@ -61,7 +60,6 @@ TEST(WindowsDriver, NoModuleIsPresentAndNothingOpens) {
 
 TEST(WindowsDriver, DevicePathsAreNarrowedByTheirIdentifiers) {
   const std::string path = "\\\\?\\USB#VID_04B4&PID_1004#5&1a2b#{ae18aa60-7f6a-11d4-97dd-00010229b959}";
-  using Ids = std::vector<usb::UsbId>;
   EXPECT_TRUE(usb::PathMatchesIds(path, Ids{}));
   EXPECT_TRUE(usb::PathMatchesIds(path, Ids{{0x04b4, 0x1004}}));
   EXPECT_TRUE(usb::PathMatchesIds(path, Ids{{0x1234, 0x0001}, {0x04B4, 0x1004}}));
