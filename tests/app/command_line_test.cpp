@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "console/catalogue.h"
@@ -39,13 +40,8 @@ class CommandLineTest : public ::testing::Test {
 };
 
 TEST_F(CommandLineTest, OptionsCompareOnlyTheKeywordLength) {
-  struct Case {
-    Args arguments;
-    std::int64_t length;
-    std::int32_t files;
-    int mode;
-  };
-  const std::vector<Case> cases = {
+  // Arguments; record length, file count and generator mode.
+  const std::vector<std::tuple<Args, std::int64_t, std::int32_t, int>> cases = {
       {{}, 10000, 1, 7},
       {{"/len=125000", "-files=5", "/rndnop"}, 125000, 5, 3},
       {{"/LEN=0", "/FILES=0"}, 10000, 1, 7},
@@ -58,16 +54,15 @@ TEST_F(CommandLineTest, OptionsCompareOnlyTheKeywordLength) {
       {{"/RNDNOP", "/rndx"}, 10000, 1, 7},
       {{"/RND", "-RNDNOP"}, 10000, 1, 3},
   };
-  for (const auto& c : cases) {
-    const auto result = Parse(c.arguments);
-    const std::string what = c.arguments.empty() ? "" : c.arguments[0];
-    EXPECT_EQ(result.outcome, app::ParseOutcome::Run) << what;
-    EXPECT_EQ(result.settings.RecordLength, c.length) << what;
-    EXPECT_EQ(result.settings.FileCount, c.files) << what;
-    EXPECT_EQ(result.settings.GeneratorMode, c.mode) << what;
-    EXPECT_EQ(result.settings.ModeLabel, c.mode == 3 ? "RND_TST" : "RND_GEN") << what;
-    EXPECT_EQ(result.settings.DataFileName + result.settings.LogFileName, "5F000000.bin5F000000.wrn") << what;
-    EXPECT_FALSE(result.settings.ToStandardOutput || result.settings.Endless);
+  for (const auto& [arguments, length, files, mode] : cases) {
+    const auto [outcome, s] = Parse(arguments);
+    const std::string what = arguments.empty() ? "" : arguments[0];
+    EXPECT_EQ(outcome, app::ParseOutcome::Run) << what;
+    EXPECT_EQ(std::tuple(s.RecordLength, s.FileCount, int{s.GeneratorMode}, s.ModeLabel),
+              std::tuple(length, files, mode, mode == 3 ? "RND_TST" : "RND_GEN"))
+        << what;
+    EXPECT_EQ(s.DataFileName + s.LogFileName, "5F000000.bin5F000000.wrn") << what;
+    EXPECT_FALSE(s.ToStandardOutput || s.Endless);
   }
   const auto stream = Parse({"-stdoutX", "/Stream"});
   EXPECT_TRUE(stream.settings.ToStandardOutput && stream.settings.Endless);
@@ -117,13 +112,9 @@ TEST_F(CommandLineTest, NamesSetTheDataFileAndTheLog) {
 }
 
 TEST_F(CommandLineTest, RefusalsQuoteTheArgumentAndWaitForOneKey) {
-  struct Case {
-    Args arguments;
-    std::string message;
-  };
   std::string too_long_accents;
   for (int i = 0; i < 256; ++i) too_long_accents += "\xC3\xA9";
-  std::vector<Case> cases = {
+  std::vector<std::pair<Args, std::string>> cases = {
       {{"x.wrn"}, "Own log \"x.wrn\" "},
       {{"x.wrn", "x"}, "Own log \"x.wrn\" "},
       {{"/RNDNOP", "/bogus", "/H"}, "Bad option \"/bogus\" "},
@@ -134,11 +125,11 @@ TEST_F(CommandLineTest, RefusalsQuoteTheArgumentAndWaitForOneKey) {
                           "/FILES=2147483648", "/DEVICE=04b4", "/DEVICE=04b4:10g4", "/ENTROPY=0.5",
                           "/ENTROPY=9", "/ENTROPY=2bits", "/ENTROPY="})
     cases.push_back({{bad}, "Bad option \"" + std::string(bad) + "\" "});
-  for (const auto& c : cases) {
+  for (const auto& [arguments, message] : cases) {
     console.out.clear();
     console.keys_read = 0;
-    EXPECT_EQ(Parse(c.arguments).outcome, app::ParseOutcome::Refused) << c.message;
-    EXPECT_EQ(console.out, "\n" + c.message + kPrompt);
+    EXPECT_EQ(Parse(arguments).outcome, app::ParseOutcome::Refused) << message;
+    EXPECT_EQ(console.out, "\n" + message + kPrompt);
     EXPECT_EQ(console.keys_read, 1);
   }
 }

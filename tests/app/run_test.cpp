@@ -25,6 +25,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::Holds;
 using testing_support::ReadFile;
 
 const std::string kSeparator = "\n" + std::string(52, '-');
@@ -53,7 +54,11 @@ class RunTest : public ::testing::Test {
     fs::current_path(previous_directory);
   }
 
+  // Each run starts with nothing shown and no pause taken.
   std::int32_t Run(app::RunSettings settings, sim::Options options = {}) {
+    console.out.clear();
+    console.direct.clear();
+    sleeps.clear();
     driver = std::make_unique<sim::SimDriver>(std::move(options));
     usb::SetDriver(driver.get());
     return app::RunAcquisition(settings);
@@ -107,7 +112,6 @@ TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
   EXPECT_TRUE(sleeps.empty());
 
   // A record shorter than one block; whole blocks only; a last part of a single frame or less.
-  console.direct.clear();
   ASSERT_EQ(Run(Named("short.bin", 1000)), 0);
   EXPECT_EQ(ReadFile("short.bin"), Record(0, 1000));
   EXPECT_EQ(console.direct, "  OK ");
@@ -120,27 +124,24 @@ TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
 TEST_F(RunTest, LaterFilesTakeFreeStrictlyIncreasingTimeNames) {
   // The clock stands still, and an earlier run left the log of the first time name behind.
   testing_support::WriteFile("5F000000.wrn", "earlier");
-  app::RunSettings settings;
-  settings.RecordLength = 3000;
-  settings.FileCount = 3;
-  settings.TimeValue = 0x5F000000;
+  app::RunSettings settings = Named("", 3000, 3);
+  settings.NamesFromCommandLine = false;
   ASSERT_EQ(Run(settings), 0);
   EXPECT_EQ(ReadFile("5F000000.wrn"), "earlier");
   EXPECT_EQ(ReadFile("5F000001.bin"), Record(0, 3000));
   EXPECT_EQ(ReadFile("5F000002.bin").size(), 3000u);
   EXPECT_EQ(ReadFile("5F000003.bin").size(), 3000u);
-  EXPECT_NE(ReadFile("5F000002.wrn").find("(2/3): 5F000002.bin"), std::string::npos);
+  EXPECT_TRUE(Holds(ReadFile("5F000002.wrn"), "(2/3): 5F000002.bin"));
   EXPECT_EQ(sleeps, (std::vector<std::uint32_t>{1100, 1100}));
-  EXPECT_EQ(console.out.find(kSeparator + "\n\nFile(1/3)") != std::string::npos, true);
+  EXPECT_TRUE(Holds(console.out, kSeparator + "\n\nFile(1/3)"));
 
   // A name from the command line serves the first file only.
   ASSERT_EQ(Run(Named("given%s.bin", 100, 2)), 0);
   EXPECT_EQ(ReadFile("given%s.bin").size(), 100u);
-  EXPECT_NE(ReadFile("given%s.wrn").find("(1/2): given%s.bin\n"), std::string::npos);
+  EXPECT_TRUE(Holds(ReadFile("given%s.wrn"), "(1/2): given%s.bin\n"));
   EXPECT_EQ(ReadFile("5F000004.bin").size(), 100u);
 
   // Files slower than the pause need no pause between them.
-  sleeps.clear();
   tick_step = 2000000;
   ASSERT_EQ(Run(Named("slow.bin", 100, 2)), 0);
   EXPECT_TRUE(sleeps.empty());
@@ -161,9 +162,8 @@ TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
   for (const std::string name : {"made.bin", "older.bin"}) {
     app::RunSettings settings = Named(name, 10000);
     settings.LogFileName = "missing/log.wrn";
-    console.out.clear();
     EXPECT_EQ(Run(settings), 1);
-    EXPECT_NE(console.out.find("cannot create missing/log.wrn"), std::string::npos);
+    EXPECT_TRUE(Holds(console.out, "cannot create missing/log.wrn"));
     EXPECT_EQ(fs::exists(name), name == "older.bin");
   }
 }
@@ -171,29 +171,22 @@ TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
 // RunTest draws a whole record's indicator; here are the edges.
 TEST(ShowProgress, EachPercentageOnceWideDrawingsAndHugeTotals) {
   testing_support::CapturedConsole console;
+  const auto draw = [&](std::initializer_list<std::pair<int, std::int64_t>> calls) {
+    console.direct.clear();
+    for (const auto& [phase, value] : calls) app::ShowProgress(phase, value);
+    return console.direct;
+  };
   app::ShowProgress(app::kProgressStart, 1000);
   for (int i = 0; i < 1000; ++i) app::ShowProgress(app::kProgressUpdate, i);
   EXPECT_EQ(std::count(console.direct.begin(), console.direct.end(), '%'), 100);
   EXPECT_EQ(console.direct.substr(console.direct.size() - 4), " 99%");
-
-  console.direct.clear();
-  app::ShowProgress(app::kProgressStart, 0);
-  app::ShowProgress(9, 1);  // not a phase
-  app::ShowProgress(app::kProgressFinish, 0);
-  EXPECT_EQ(console.direct, "  OK ");
-
+  EXPECT_EQ(draw({{app::kProgressStart, 0}, {9, 1}, {app::kProgressFinish, 0}}), "  OK ");  // 9: not a phase
   // A drawing wider than the mark is blanked out.
-  console.direct.clear();
-  app::ShowProgress(app::kProgressStart, 5);
-  app::ShowProgress(app::kProgressUpdate, 500);
-  app::ShowProgress(app::kProgressFinish, 0);
-  EXPECT_EQ(console.direct, "10000%\b\b\b\b\b\b  OK  ");
-
+  EXPECT_EQ(draw({{app::kProgressStart, 5}, {app::kProgressUpdate, 500}, {app::kProgressFinish, 0}}),
+            "10000%\b\b\b\b\b\b  OK  ");
   // Totals too large to multiply by 100 in 64 bits still give the right percentage.
-  console.direct.clear();
-  app::ShowProgress(app::kProgressStart, INT64_MAX / 10);
-  app::ShowProgress(app::kProgressUpdate, INT64_MAX / 10 - 1);
-  EXPECT_EQ(console.direct, " 99%");
+  EXPECT_EQ(draw({{app::kProgressStart, INT64_MAX / 10}, {app::kProgressUpdate, INT64_MAX / 10 - 1}}),
+            " 99%");
   EXPECT_TRUE(console.out.empty());
 }
 
@@ -268,45 +261,38 @@ void CloseBehindTheBack(const std::string& name) {
 
 TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
   // The counter unreadable at the start (nothing acquired) or at the stop (the record complete):
-  // exit 1 after the prompt either way.
-  int counter_calls = 0;
-  for (const int failing_call : {1, 2}) {
-    counter_calls = 0;
-    platform::Hooks().query_counter = [&counter_calls, failing_call](std::int64_t& t) {
-      t = ++counter_calls * 1000;
-      return counter_calls != failing_call;
-    };
+  // exit 1 after the prompt either way. Without a failing reading, the second closes the data file.
+  int calls = 0, failing = 0;
+  platform::Hooks().query_counter = [&](std::int64_t& t) {
+    if (++calls == 2 && failing == 0) CloseBehindTheBack("closing.bin");
+    t = calls * 1000;
+    return calls != failing;
+  };
+  for (failing = 1; failing <= 2; ++failing) {
+    calls = 0;
     EXPECT_EQ(Run(Named("counter.bin", 5000)), 1);
-    EXPECT_EQ(ReadFile("counter.bin"), failing_call == 1 ? "" : Record(0, 5000));
-    EXPECT_EQ(console.keys_read, failing_call);
+    EXPECT_EQ(ReadFile("counter.bin"), failing == 1 ? "" : Record(0, 5000));
+    EXPECT_EQ(console.keys_read, failing);
   }
 
   // The data file's close fails: its bytes may not be on disk, so it is a failure.
-  counter_calls = 0;
-  platform::Hooks().query_counter = [&](std::int64_t& t) {
-    if (++counter_calls == 2) CloseBehindTheBack("closing.bin");
-    t = counter_calls * 1000;
-    return true;
-  };
-  console.out.clear();
+  calls = failing = 0;
   EXPECT_EQ(Run(Named("closing.bin", 5000)), 1);
-  EXPECT_NE(console.out.find("\nwrite failed closing.bin"), std::string::npos) << console.out;
+  EXPECT_TRUE(Holds(console.out, "\nwrite failed closing.bin"));
   EXPECT_EQ(ReadFile("closing.bin"), Record(0, 5000));
   EXPECT_EQ(console.keys_read, 3);
 
   // The second file's name cannot be created (a link into a missing folder): the first file
   // stays complete, exit 1 after the prompt.
   fs::create_symlink("missing/target", "5F000001.bin");
-  console.out.clear();
   EXPECT_EQ(Run(Named("first.bin", 100, 2)), 1);
   EXPECT_EQ(ReadFile("first.bin"), Record(0, 100));
-  EXPECT_NE(console.out.find(kSeparator + "\ncannot create 5F000001.bin"), std::string::npos) << console.out;
+  EXPECT_TRUE(Holds(console.out, kSeparator + "\ncannot create 5F000001.bin"));
   EXPECT_EQ(console.keys_read, 4);
 
   // A stream someone left open is closed at the end and counted.
   platform::DataFile stray;
   ASSERT_TRUE(stray.Open("stray.bin"));
-  console.out.clear();
   EXPECT_EQ(Run(Named("clean.bin", 100)), 0);
   EXPECT_FALSE(stray.IsOpen());
   EXPECT_EQ(console.out.substr(console.out.size() - 4), "\n 1\n");
@@ -318,8 +304,7 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
   console.out.clear();
   const int code = app::ProgramMain({(dir.path() / "rngacq").string(), "kept.bin", "/LEN=3000"});
   EXPECT_EQ(code, 1);
-  EXPECT_NE(console.out.find("\nFailed to close handle to driver.\npress a key\n"), std::string::npos)
-      << console.out;
+  EXPECT_TRUE(Holds(console.out, "\nFailed to close handle to driver.\npress a key\n"));
   EXPECT_EQ(ReadFile("kept.bin"), Record(0, 3000));
   EXPECT_EQ(platform::DataFile::OpenCount(), 0);
 }

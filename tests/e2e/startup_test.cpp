@@ -11,6 +11,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::Holds;
 using testing_support::RunProgram;
 
 const std::string kPrompt = "...press any key to exit.\n";
@@ -29,15 +30,15 @@ TEST(Startup, SystemLineThenHelpOrRefusal) {
     ASSERT_NE(at, std::string::npos) << help.out;
     EXPECT_EQ(help.out.rfind('\n', at - 1), 0u) << help.out;
 #ifdef _WIN32
-    EXPECT_NE(help.out.find("Microsoft Windows"), std::string::npos) << help.out;
+    EXPECT_TRUE(Holds(help.out, "Microsoft Windows"));
 #else
-    EXPECT_NE(help.out.find("(kernel "), std::string::npos) << help.out;
+    EXPECT_TRUE(Holds(help.out, "(kernel "));
 #endif
     EXPECT_TRUE(help.out.ends_with("\n" + kPrompt)) << help.out;
 
     const auto bad = RunProgram(path, {"/LEN=5", "-bogus it", "/?"}, dir.path().string(), {}, invoked);
     EXPECT_EQ(bad.exit_code, 1);
-    EXPECT_NE(bad.out.find("\nUnrecognised option \"-bogus it\" " + kPrompt), std::string::npos) << bad.out;
+    EXPECT_TRUE(Holds(bad.out, "\nUnrecognised option \"-bogus it\" " + kPrompt));
   }
 }
 
@@ -59,7 +60,7 @@ TEST(Startup, CatalogueBesideTheExecutable) {
   for (const auto& [started, invoked] : starts) {
     const auto r = RunProgram(started, {"-h"}, (dir.path() / "work").string(), {}, invoked);
     EXPECT_EQ(r.exit_code, 0) << invoked;
-    EXPECT_NE(r.out.find("\n" + name + ", Lite version;\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(Holds(r.out, "\n" + name + ", Lite version;\n"));
   }
 
   // Without it, no option is looked at: the fixed prompt, exit code 1. The path shown has no
@@ -69,9 +70,8 @@ TEST(Startup, CatalogueBesideTheExecutable) {
   for (const auto& [folder, invoked] : {std::pair{"bin", "./" + name}, std::pair{"work", "../bin/" + name}}) {
     const auto r = RunProgram(path, {"/?"}, (dir.path() / folder).string(), {}, invoked);
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.out.find("\nUnable to open file " + catalogue + "...press any key.\n"), std::string::npos)
-        << r.out;
-    EXPECT_EQ(r.out.find("Lite version"), std::string::npos);
+    EXPECT_TRUE(Holds(r.out, "\nUnable to open file " + catalogue + "...press any key.\n"));
+    EXPECT_FALSE(Holds(r.out, "Lite version"));
   }
 }
 

@@ -49,9 +49,8 @@ void CloseFd(int& fd) {
 StartedProgram::StartedProgram(const std::string& program, const std::vector<std::string>& arguments,
                                const std::string& directory, const std::vector<std::string>& environment,
                                const std::string& invoked_as) {
-  std::vector<std::string> args{invoked_as.empty() ? program : invoked_as};
+  std::vector<std::string> args{invoked_as.empty() ? program : invoked_as}, env(environment);
   args.insert(args.end(), arguments.begin(), arguments.end());
-  std::vector<std::string> env(environment);
   for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);  // the first of a name counts
   std::vector<char*> argv, envp;
   for (auto& a : args) argv.push_back(a.data());
@@ -180,8 +179,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   Handle output(ends[0]), child_output(ends[1]), input(ends[2]), input_writer(ends[3]);
   SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0);
   SetHandleInformation(input_writer.get(), HANDLE_FLAG_INHERIT, 0);
-  wchar_t folder_name[MAX_PATH + 1];
-  wchar_t error_name[MAX_PATH + 1];
+  wchar_t folder_name[MAX_PATH + 1], error_name[MAX_PATH + 1];
   if (GetTempPathW(MAX_PATH + 1, folder_name) == 0 ||
       GetTempFileNameW(folder_name, L"err", 0, error_name) == 0)
     return result;

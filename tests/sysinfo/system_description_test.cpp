@@ -14,11 +14,7 @@ namespace {
 using sysinfo::VersionFacts;
 
 TEST(ComposeDescription, ProductsEditionsAndBitness) {
-  struct Case {
-    VersionFacts facts;
-    std::string expected;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<VersionFacts, std::string>> cases = {
       {{6, 1, 761, 2, "Service Pack 1", 0, 1, 9, 1},
        "Microsoft Windows 7 Ultimate Edition Service Pack 1 (build 761), 64-bit"},
       {{6, 0, 601, 2, "", 0, 3, 0, 7}, "Microsoft Windows Server 2008 Standard Edition (build 601), 32-bit"},
@@ -46,7 +42,8 @@ TEST(ComposeDescription, ProductsEditionsAndBitness) {
       // The build number is shown signed.
       {{5, 3, 0xFFFFFFFFu, 2, "", 0, 1, 0}, "Microsoft  (build -1)"},
   };
-  for (const auto& c : cases) EXPECT_EQ(sysinfo::ComposeDescription(c.facts).value_or("<none>"), c.expected);
+  for (const auto& [facts, expected] : cases)
+    EXPECT_EQ(sysinfo::ComposeDescription(facts).value_or("<none>"), expected);
 
   EXPECT_FALSE(sysinfo::ComposeDescription(VersionFacts{6, 1, 1, 1, "", 0, 1, 9}));  // not the NT family
   EXPECT_FALSE(sysinfo::ComposeDescription(VersionFacts{4, 0, 1381, 2, "", 0, 1, 0}));
@@ -89,11 +86,7 @@ std::string Pretty(const std::string& text) {
 }
 
 TEST(OsRelease, QuotingEscapesAndHostileContent) {
-  struct Case {
-    std::string text;
-    std::string expected;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<std::pair<std::string, std::string>> cases = {
       {"NAME=\"Debian\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nID=debian\n",
        "Debian GNU/Linux 12 (bookworm)"},
       {"PRETTY_NAME='Arch Linux'", "Arch Linux"},
@@ -111,7 +104,7 @@ TEST(OsRelease, QuotingEscapesAndHostileContent) {
       // Only the first 64 KiB are looked at.
       {std::string(sysinfo::kOsReleaseReadLimit, '#') + "\nPRETTY_NAME=late", "<absent>"},
   };
-  for (const auto& c : cases) EXPECT_EQ(Pretty(c.text), c.expected) << c.text.substr(0, 60);
+  for (const auto& [text, expected] : cases) EXPECT_EQ(Pretty(text), expected) << text.substr(0, 60);
 }
 
 TEST(OsRelease, ComposesTheLineFromWhatIsKnown) {

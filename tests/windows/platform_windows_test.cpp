@@ -17,33 +17,13 @@ namespace {
 using testing_support::ScratchDir;
 
 // A name with a letter outside Latin-1 and one outside the Basic Multilingual Plane.
-const std::string kOddName =
-    "Gr\xC3\xBC\xC3\x9F"
-    "e-\xCE\xA9-\xF0\x9F\x8E\xB2.bin";
-
-std::string InDir(const ScratchDir& dir, const std::string& utf8_name) {
-  return platform::Narrow(dir.path().wstring()) + "\\" + utf8_name;
-}
-
-std::string ReadWhole(const std::string& utf8_path) {
-  const HANDLE file = CreateFileW(platform::Widen(utf8_path).c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "<missing>";
-  std::string bytes;
-  char buffer[4096];
-  DWORD read = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
-  CloseHandle(file);
-  return bytes;
-}
+const std::string kOddName = "Gr\u00FC\u00DFe-\u03A9-\U0001F3B2.bin";
 
 TEST(WindowsText, ConvertsAtTheEdgeWithoutLosingOrCrashing) {
   EXPECT_EQ(platform::Narrow(platform::Widen(kOddName)), kOddName);
   EXPECT_EQ(platform::Widen("\xCE\xA9"), std::wstring(1, wchar_t{0x03A9}));
   // Malformed UTF-8 becomes replacement characters instead of failing the whole text.
-  EXPECT_EQ(platform::Widen("a\xFF"
-                            "b"),
-            (std::wstring{L'a', wchar_t{0xFFFD}, L'b'}));
+  EXPECT_EQ(platform::Widen("a\xFFz"), (std::wstring{L'a', wchar_t{0xFFFD}, L'z'}));
 
   // Name limits count UTF-16 units: the die is a surrogate pair.
   EXPECT_EQ(platform::NameLength("\xF0\x9F\x8E\xB2"), 2u);
@@ -60,7 +40,7 @@ TEST(WindowsText, ConvertsAtTheEdgeWithoutLosingOrCrashing) {
 
 TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
   ScratchDir dir;
-  const std::string data_path = InDir(dir, kOddName);
+  const std::string data_path = dir / kOddName;
   const std::string block(1984, '\x5A');
   {
     platform::DataFile data;
@@ -69,14 +49,14 @@ TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
     EXPECT_TRUE(data.Write(block.data(), block.size()));
     EXPECT_TRUE(data.Write("\n\r\0", 3));  // binary: no line-end translation, NUL kept
     // Written bytes are in the file before it is closed.
-    EXPECT_EQ(ReadWhole(data_path).size(), 1987u);
+    EXPECT_EQ(testing_support::ReadFile(data_path).size(), 1987u);
     EXPECT_TRUE(data.Close());
     EXPECT_FALSE(data.Write("x", 1));
   }
-  EXPECT_EQ(ReadWhole(data_path), block + std::string("\n\r\0", 3));
+  EXPECT_EQ(testing_support::ReadFile(data_path), block + std::string("\n\r\0", 3));
   EXPECT_TRUE(platform::FileExists(data_path));
 
-  const std::string log_path = InDir(dir, "\xC3\xBC.wrn");
+  const std::string log_path = dir / "\xC3\xBC.wrn";
   {
     platform::LogFile log;
     ASSERT_TRUE(log.Create(log_path));
@@ -84,7 +64,7 @@ TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
     ASSERT_TRUE(log.Create(log_path));  // created anew: the earlier text is gone
     EXPECT_EQ(log.Write("\nline", 5), 5u);
     // Readers may look while the log is open.
-    EXPECT_EQ(ReadWhole(log_path), "\nline");
+    EXPECT_EQ(testing_support::ReadFile(log_path), "\nline");
   }
   EXPECT_TRUE(platform::DeleteFile(log_path));
   EXPECT_FALSE(platform::FileExists(log_path));
@@ -94,31 +74,24 @@ TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
   platform::DataFile cut;
   EXPECT_FALSE(cut.Open(data_path + std::string(1, '\0') + "x"));
   EXPECT_FALSE(platform::FileExists(data_path + std::string(1, '\0')));
-  EXPECT_FALSE(cut.Open(InDir(dir, "missing-folder\\a.bin")));
+  EXPECT_FALSE(cut.Open(dir / "missing-folder\\a.bin"));
 
   // Files left open are closed by CloseAll, and can then be removed.
   platform::DataFile first, second;
-  ASSERT_TRUE(first.Open(InDir(dir, "1.bin")));
-  ASSERT_TRUE(second.Open(InDir(dir, "2.bin")));
+  ASSERT_TRUE(first.Open(dir / "1.bin"));
+  ASSERT_TRUE(second.Open(dir / "2.bin"));
   EXPECT_EQ(platform::DataFile::OpenCount(), 2);
   EXPECT_EQ(platform::DataFile::CloseAll(), 2);
   EXPECT_FALSE(first.IsOpen());
-  EXPECT_TRUE(platform::DeleteFile(InDir(dir, "1.bin")));
+  EXPECT_TRUE(platform::DeleteFile(dir / "1.bin"));
 }
 
 // Swaps one standard handle for the life of the object.
-class StandardHandle {
- public:
-  StandardHandle(DWORD which, HANDLE replacement) : which_(which), saved_(GetStdHandle(which)) {
-    SetStdHandle(which, replacement);
-  }
+struct StandardHandle {
+  StandardHandle(DWORD which, HANDLE replacement) : which_(which) { SetStdHandle(which, replacement); }
   ~StandardHandle() { SetStdHandle(which_, saved_); }
-  StandardHandle(const StandardHandle&) = delete;
-  StandardHandle& operator=(const StandardHandle&) = delete;
-
- private:
-  DWORD which_;
-  HANDLE saved_;
+  const DWORD which_;
+  const HANDLE saved_ = GetStdHandle(which_);
 };
 
 TEST(WindowsConsole, RedirectedInputNeverBlocksAndOutputKeepsItsBytes) {
@@ -144,16 +117,12 @@ TEST(WindowsConsole, RedirectedInputNeverBlocksAndOutputKeepsItsBytes) {
   {
     // Redirected output is the program's UTF-8 as it stands: no code page, no added CR.
     StandardHandle output(STD_OUTPUT_HANDLE, write_end);
-    platform::WriteStandardOutput(
-        "\nGr\xC3\xBC\xC3\x9F"
-        "e\n");
+    platform::WriteStandardOutput("\nGr\u00FC\u00DFe\n");
   }
   char buffer[64];
   DWORD read = 0;
   ASSERT_TRUE(ReadFile(read_end, buffer, sizeof buffer, &read, nullptr));
-  EXPECT_EQ(std::string(buffer, read),
-            "\nGr\xC3\xBC\xC3\x9F"
-            "e\n");
+  EXPECT_EQ(std::string(buffer, read), "\nGr\xC3\xBC\xC3\x9F\x65\n");
   {
     // Data keep every byte, line feeds included; a reader that left is told from a failure.
     StandardHandle output(STD_OUTPUT_HANDLE, write_end);
@@ -178,13 +147,11 @@ TEST(WindowsConsole, ConsoleEventsAskTheRunToStopWithExitCode130) {
 }
 
 TEST(WindowsPaths, AbsolutePathsAndTheProgramsOwn) {
-  EXPECT_TRUE(platform::IsAbsolutePath("C:\\data\\x.bin"));
-  EXPECT_TRUE(platform::IsAbsolutePath("z:/x"));
-  EXPECT_TRUE(platform::IsAbsolutePath("\\\\server\\share\\x"));
-  EXPECT_FALSE(platform::IsAbsolutePath("C:x.bin"));  // relative to drive C's current folder
-  EXPECT_FALSE(platform::IsAbsolutePath("\\x.bin"));  // relative to the current drive
-  EXPECT_FALSE(platform::IsAbsolutePath("x.bin"));
-  EXPECT_FALSE(platform::IsAbsolutePath(""));
+  for (const char* path : {"C:\\data\\x.bin", "z:/x", "\\\\server\\share\\x"})
+    EXPECT_TRUE(platform::IsAbsolutePath(path)) << path;
+  // "C:x.bin" is relative to drive C's current folder, "\\x.bin" to the current drive.
+  for (const char* path : {"C:x.bin", "\\x.bin", "x.bin", ""})
+    EXPECT_FALSE(platform::IsAbsolutePath(path)) << path;
 
   const std::string program = platform::ExecutablePath();
   EXPECT_TRUE(platform::IsAbsolutePath(program)) << program;

@@ -13,46 +13,32 @@
 namespace {
 
 using usb::WaitResult;
+using Ids = std::vector<usb::UsbId>;
 
 constexpr std::uint32_t kPipeListen = 0x00110008;  // FSCTL_PIPE_LISTEN
 constexpr std::uint32_t kPipePeek = 0x0011400C;    // FSCTL_PIPE_PEEK
 
 // One named pipe: the server end opened for overlapped use, like a device handle.
-class Pipe {
- public:
-  Pipe() : name_(L"\\\\.\\pipe\\rngacq-test-" + std::to_wstring(std::random_device{}())) {
-    server_ = CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1,
-                               4096, 4096, 0, nullptr);
-  }
+struct Pipe {
   ~Pipe() {
-    if (client_ != INVALID_HANDLE_VALUE) CloseHandle(client_);
-    if (server_ != INVALID_HANDLE_VALUE) CloseHandle(server_);
+    for (HANDLE end : {client, server})
+      if (end != INVALID_HANDLE_VALUE) CloseHandle(end);
   }
-  Pipe(const Pipe&) = delete;
-  Pipe& operator=(const Pipe&) = delete;
-
-  usb::Handle server() const { return reinterpret_cast<usb::Handle>(server_); }
+  usb::Handle device() const { return reinterpret_cast<usb::Handle>(server); }
   bool Connect() {
-    client_ = CreateFileW(name_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    return client_ != INVALID_HANDLE_VALUE;
-  }
-  bool Send(const std::string& bytes) {
-    DWORD written = 0;
-    return WriteFile(client_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-           written == bytes.size();
+    client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return client != INVALID_HANDLE_VALUE;
   }
 
- private:
-  std::wstring name_;
-  HANDLE server_ = INVALID_HANDLE_VALUE;
-  HANDLE client_ = INVALID_HANDLE_VALUE;
+  const std::wstring name = L"\\\\.\\pipe\\rngacq-test-" + std::to_wstring(std::random_device{}());
+  const HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                         PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
+  HANDLE client = INVALID_HANDLE_VALUE;
 };
 
 TEST(WindowsDriver, NoModuleIsPresentAndNothingOpens) {
   usb::WindowsDriver driver;
-  for (bool narrowed : {false, true}) {
-    const std::vector<usb::UsbId> ids =
-        narrowed ? std::vector<usb::UsbId>{{0x04B4, 0x1004}} : std::vector<usb::UsbId>{};
+  for (const Ids& ids : {Ids{}, Ids{{0x04B4, 0x1004}}}) {
     auto list = driver.ListPresent(usb::kModuleInterfaceGuid, ids);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->Enumerate(0), usb::kErrorNoMoreItems);
@@ -74,7 +60,6 @@ TEST(WindowsDriver, NoModuleIsPresentAndNothingOpens) {
 
 TEST(WindowsDriver, DevicePathsAreNarrowedByTheirIdentifiers) {
   const std::string path = "\\\\?\\USB#VID_04B4&PID_1004#5&1a2b#{ae18aa60-7f6a-11d4-97dd-00010229b959}";
-  using Ids = std::vector<usb::UsbId>;
   EXPECT_TRUE(usb::PathMatchesIds(path, Ids{}));
   EXPECT_TRUE(usb::PathMatchesIds(path, Ids{{0x04b4, 0x1004}}));
   EXPECT_TRUE(usb::PathMatchesIds(path, Ids{{0x1234, 0x0001}, {0x04B4, 0x1004}}));
@@ -86,9 +71,9 @@ TEST(WindowsDriver, OverlappedRequestPendsCompletesAndIsCollected) {
   usb::WindowsDriver driver;
   Pipe pipe;
   usb::CompletionRecord record{driver.CreateEvent(), nullptr};
-  ASSERT_EQ(driver.RequestOverlapped(pipe.server(), kPipeListen, nullptr, 0, nullptr, 0, record),
+  ASSERT_EQ(driver.RequestOverlapped(pipe.device(), kPipeListen, nullptr, 0, nullptr, 0, record),
             usb::kErrorIoPending);
-  EXPECT_FALSE(driver.Collect(pipe.server(), record).complete);
+  EXPECT_FALSE(driver.Collect(pipe.device(), record).complete);
   EXPECT_EQ(record.event->Wait(10), WaitResult::TimedOut);
 
   ASSERT_TRUE(pipe.Connect());
@@ -96,16 +81,17 @@ TEST(WindowsDriver, OverlappedRequestPendsCompletesAndIsCollected) {
   EXPECT_EQ(record.event->Wait(0), WaitResult::TimedOut);  // auto-reset
   record.event->Signal();
   EXPECT_EQ(record.event->Wait(0), WaitResult::Signalled);
-  const usb::OverlappedOutcome outcome = driver.Collect(pipe.server(), record);
+  const usb::OverlappedOutcome outcome = driver.Collect(pipe.device(), record);
   EXPECT_TRUE(outcome.complete);
   EXPECT_TRUE(outcome.success);
 
   // A synchronous request answers in the caller's buffer, and only as much as the driver gave.
-  ASSERT_TRUE(pipe.Send("abc"));
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(pipe.client, "abc", 3, &written, nullptr) && written == 3);
   std::uint8_t answer[32];
   std::fill(std::begin(answer), std::end(answer), 0xEE);
   std::uint32_t returned = 0;
-  ASSERT_TRUE(driver.Request(pipe.server(), kPipePeek, nullptr, 0, answer, sizeof answer, returned));
+  ASSERT_TRUE(driver.Request(pipe.device(), kPipePeek, nullptr, 0, answer, sizeof answer, returned));
   ASSERT_EQ(returned, 19u);  // the 16-byte peek header and the three bytes waiting
   EXPECT_EQ(answer[4], 3);   // bytes available
   EXPECT_EQ(std::string(reinterpret_cast<char*>(answer + 16), 3), "abc");
@@ -119,29 +105,29 @@ TEST(WindowsDriver, RefusedAndUnfinishedRequestsNeverHang) {
 
   // Refused at once: the code comes back and the outcome says so without waiting.
   const std::uint32_t refused =
-      driver.RequestOverlapped(pipe.server(), 0x00220000, nullptr, 0, nullptr, 0, record);
+      driver.RequestOverlapped(pipe.device(), 0x00220000, nullptr, 0, nullptr, 0, record);
   EXPECT_NE(refused, usb::kErrorSuccess);
   EXPECT_NE(refused, usb::kErrorIoPending);
-  const usb::OverlappedOutcome outcome = driver.Collect(pipe.server(), record);
+  const usb::OverlappedOutcome outcome = driver.Collect(pipe.device(), record);
   EXPECT_TRUE(outcome.complete);
   EXPECT_FALSE(outcome.success);
   EXPECT_EQ(outcome.error, refused);
 
   // A pending request dropped by its record is cancelled before its OVERLAPPED goes away.
-  ASSERT_EQ(driver.RequestOverlapped(pipe.server(), kPipeListen, nullptr, 0, nullptr, 0, record),
+  ASSERT_EQ(driver.RequestOverlapped(pipe.device(), kPipeListen, nullptr, 0, nullptr, 0, record),
             usb::kErrorIoPending);
   record.pending.reset();
 
   // A synchronous request the driver does not answer in time is cancelled and fails.
   std::uint32_t returned = 9;
-  EXPECT_FALSE(driver.Request(pipe.server(), kPipeListen, nullptr, 0, nullptr, 0, returned));
+  EXPECT_FALSE(driver.Request(pipe.device(), kPipeListen, nullptr, 0, nullptr, 0, returned));
   EXPECT_EQ(returned, 0u);
 
   // Only the driver's own events can be signalled by the system.
   usb::CompletionRecord foreign{usb::MakePortableEvent(), nullptr};
-  EXPECT_NE(driver.RequestOverlapped(pipe.server(), kPipeListen, nullptr, 0, nullptr, 0, foreign),
+  EXPECT_NE(driver.RequestOverlapped(pipe.device(), kPipeListen, nullptr, 0, nullptr, 0, foreign),
             usb::kErrorIoPending);
-  EXPECT_FALSE(driver.Collect(pipe.server(), foreign).success);
+  EXPECT_FALSE(driver.Collect(pipe.device(), foreign).success);
 }
 
 }  // namespace
