@@ -107,9 +107,10 @@ void HealthTests::FeedRepeat(const std::uint8_t* data, std::size_t size) {
   const auto test = HealthTest::kBlockRepetition;
   // The first block of the file has nothing to repeat; later bytes meet their earlier byte in
   // the history while it lies before `data`, then in `data` itself.
-  std::size_t i = offset_ < kRepeatLag ? std::min<std::size_t>(size, kRepeatLag - offset_) : 0;
+  const auto at = static_cast<std::size_t>(offset_ % kRepeatLag);  // the slot of data[0]
+  std::size_t i = offset_ < kRepeatLag ? std::min(size, kRepeatLag - at) : 0;
   while (i < std::min(size, kRepeatLag)) {
-    const std::size_t slot = (offset_ + i) % kRepeatLag;
+    const std::size_t slot = (at + i) % kRepeatLag;
     const std::size_t m = std::min(std::min(size, kRepeatLag) - i, kRepeatLag - slot);
     MatchRuns(repeat_, test, 0, data + i, history_.data() + slot, m, repeat_run_, offset_ + i);
     i += m;
@@ -117,7 +118,7 @@ void HealthTests::FeedRepeat(const std::uint8_t* data, std::size_t size) {
   if (i < size)
     MatchRuns(repeat_, test, 0, data + i, data + i - kRepeatLag, size - i, repeat_run_, offset_ + i);
   for (std::size_t k = size - std::min(size, kRepeatLag); k < size;) {
-    const std::size_t slot = (offset_ + k) % kRepeatLag, m = std::min(size - k, kRepeatLag - slot);
+    const std::size_t slot = (at + k) % kRepeatLag, m = std::min(size - k, kRepeatLag - slot);
     std::memcpy(history_.data() + slot, data + k, m);
     k += m;
   }

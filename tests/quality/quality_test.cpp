@@ -249,7 +249,8 @@ Bytes EdgeBlocks(std::size_t blocks, std::uint32_t seed) {
         break;
       }
       case 2: {
-        const std::size_t length = 25 + g() % 3, at = g() % (20000 - length + 1);
+        const auto length = static_cast<std::size_t>(25 + g() % 3),
+                   at = static_cast<std::size_t>(g() % (20000 - length + 1));
         const bool v = g() & 1;
         for (std::size_t i = at; i < at + length; ++i) set_bit(bit0 + i, v);
         break;
@@ -267,7 +268,7 @@ Bytes EdgeBlocks(std::size_t blocks, std::uint32_t seed) {
                      out.begin() + static_cast<std::ptrdiff_t>(start + 1250), g);
         break;
       default: {
-        const std::size_t word = g() % 626;  // 0: the word before the block
+        const auto word = static_cast<std::size_t>(g() % 626);  // 0: the word before the block
         std::copy_n(out.begin() + static_cast<std::ptrdiff_t>(start + 4 * word) - 4, 4,
                     out.begin() + static_cast<std::ptrdiff_t>(start + 4 * word));
       }
