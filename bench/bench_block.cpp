@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -190,6 +191,41 @@ void QualityFeed(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * 1984);
 }
 
+// A block's round trip on a module that answers 40 us after each command (the bare bus time of
+// a high-speed block), without checks (0), with the run's checks of each block done while the
+// next block is on the bus (1), and with them done after each block's transfer instead (2).
+// Wall time: the waits are what the checks hide in.
+void RoundTrip(benchmark::State& state) {
+  sim::Options options;
+  options.latency_us = 40;
+  options.complete_from_worker = true;
+  sim::SimDriver driver(options);
+  driver.SetRecording(false);
+  usb::SetDriver(&driver);
+  platform::Hooks().standard_output = [](std::string_view) {};  // the identification line
+  if (protocol::OpenDeviceLink() != 0) state.SkipWithError("no simulated module");
+  quality::Checker checker(8);
+  const auto check = [&checker] { checker.Feed(protocol::BlockBuffer().data(), protocol::kBlockSize); };
+  const std::function<void()> meanwhile = state.range(0) == 1 ? std::function<void()>(check) : nullptr;
+  for (auto _ : state) {
+    if (protocol::RequestBlock(protocol::kBlockSize, 0, meanwhile) != 0)
+      state.SkipWithError("request failed");
+    if (state.range(0) == 2) check();
+  }
+  benchmark::DoNotOptimize(checker.Failed());
+  protocol::CloseDeviceLink();
+  usb::SetDriver(nullptr);
+  platform::ResetHooks();
+}
+BENCHMARK(RoundTrip)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(20000)
+    ->Repetitions(5)
+    ->UseRealTime()
+    ->ReportAggregatesOnly(true);
+
 BENCHMARK(Baseline)->Iterations(kBlocksPerRepetition)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(QualityFeed)->Arg(8)->Arg(1)->Repetitions(9)->ReportAggregatesOnly(true);
 BENCHMARK(RequestBlockAndWrite)->Iterations(kBlocksPerRepetition)->Repetitions(5)->ReportAggregatesOnly(true);
@@ -201,11 +237,25 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.aggregate_name == "median") medians_[run.run_name.function_name] = run.GetAdjustedCPUTime();
+      if (run.aggregate_name != "median") continue;
+      medians_[run.run_name.function_name] = run.GetAdjustedCPUTime();
+      if (run.run_name.function_name == "RoundTrip")
+        round_trips_[run.run_name.args] = run.GetAdjustedRealTime();
     }
     ConsoleReporter::ReportRuns(runs);
   }
   void PrintRatio() const {
+    const auto bare = round_trips_.find("0");
+    if (bare != round_trips_.end() && bare->second > 0) {
+      for (const auto& [arg, label] :
+           {std::pair{"1", "during the next block's transfer"}, {"2", "after each transfer"}}) {
+        const auto found = round_trips_.find(arg);
+        if (found == round_trips_.end()) continue;
+        std::fprintf(
+            stderr, "round trip with a 40 us answer: %.1f us bare, %.1f us with the checks %s (%+.1f %%)\n",
+            bare->second / 1000, found->second / 1000, label, 100 * (found->second / bare->second - 1));
+      }
+    }
     const auto base = medians_.find("Baseline");
     const auto ours = medians_.find("RequestBlockAndWrite");
     const auto module = medians_.find("ModuleAnswer");
@@ -233,6 +283,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
  private:
   std::map<std::string, double> medians_;
+  std::map<std::string, double> round_trips_;  // by argument, in wall-clock nanoseconds
 };
 
 }  // namespace

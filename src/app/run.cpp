@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/command_line.h"
@@ -51,6 +52,7 @@ struct Run {
   std::int64_t total_bytes = 0;   // delivered in the whole run
   // The quality checks of the current record, fed every delivered byte after it was passed on.
   std::unique_ptr<quality::Checker> checker;
+  std::uint32_t unchecked = 0;  // bytes of BlockBuffer passed on but not yet checked
   std::uint64_t warnings_shown = 0;
   bool failure_shown = false;
   bool picture = false;                     // /PICTURE, with a data file to stand beside
@@ -239,33 +241,39 @@ RecordEnd Count(Run& run, DataSink::Outcome outcome, std::size_t written) {
   return ReportWriteFailure(run);
 }
 
+// The block passed on last is checked once, while the next block's transfers are on the bus or
+// when the record ends, so that the checks add nothing to a block's round trip.
+void CheckDelivered(Run& run) {
+  if (run.unchecked != 0) FeedChecks(run, protocol::BlockBuffer().data(), std::exchange(run.unchecked, 0));
+}
+
 // Every delivered block passes here, in order, on its way to the record's destination.
 RecordEnd Deliver(Run& run, std::uint32_t length) {
   std::size_t written = 0;
-  const std::uint8_t* data = protocol::BlockBuffer().data();
-  const DataSink::Outcome outcome = run.sink->Write(data, length, written);
-  const RecordEnd end = Count(run, outcome, written);
-  FeedChecks(run, data, length);
-  // A stuck source: its message came from the health tests; the run ends as after a failed request.
-  if (end == RecordEnd::Complete && run.checker->Failed()) return RecordEnd::Failed;
-  return end;
+  const DataSink::Outcome outcome = run.sink->Write(protocol::BlockBuffer().data(), length, written);
+  run.unchecked = length;
+  return Count(run, outcome, written);
 }
 
-// One block requested and delivered; stops first when the run was interrupted.
+// One block requested and delivered; stops first when the run was interrupted. A stuck source
+// seen in the block before stops the run as a failed request does, without passing this one on;
+// its message came from the health tests.
 RecordEnd NextBlock(Run& run, std::uint32_t length, int is_last) {
   if (platform::InterruptionCode() != 0) return RecordEnd::Interrupted;
-  if (protocol::RequestBlock(length, is_last) != 0) return RecordEnd::Failed;
+  const std::int32_t result = protocol::RequestBlock(length, is_last, [&run] { CheckDelivered(run); });
+  CheckDelivered(run);
+  if (result != 0 || run.checker->Failed()) return RecordEnd::Failed;
   return Deliver(run, length);
 }
 
-// The blocks of one record: its full blocks and remainder, or blocks without end.
-RecordEnd TransferBlocks(Run& run, const RunSettings& settings) {
+RecordEnd RequestBlocks(Run& run, const RunSettings& settings) {
   if (settings.Endless) {
     for (;;) {
       const std::int64_t before = run.record_bytes;
       const RecordEnd end = NextBlock(run, protocol::kBlockSize, 0);
       if (end != RecordEnd::Complete) return end;
       if (run.record_bytes / kSummaryInterval != before / kSummaryInterval) {
+        CheckDelivered(run);
         PrintByteCount("S023", run.record_bytes);
         PrintHealthSummary(run);
       }
@@ -282,6 +290,14 @@ RecordEnd TransferBlocks(Run& run, const RunSettings& settings) {
   // A negative remainder's low 32 bits exceed the block size, and the request refuses them.
   if (remainder != 0) return NextBlock(run, static_cast<std::uint32_t>(remainder), 1);
   return RecordEnd::Complete;
+}
+
+// The blocks of one record: its full blocks and remainder, or blocks without end; every block
+// passed on is checked before the record ends.
+RecordEnd TransferBlocks(Run& run, const RunSettings& settings) {
+  const RecordEnd end = RequestBlocks(run, settings);
+  CheckDelivered(run);
+  return end == RecordEnd::Complete && run.checker->Failed() ? RecordEnd::Failed : end;
 }
 
 // What the sink still holds goes out before the record is reported. A reader that left makes a

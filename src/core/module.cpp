@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <utility>
 
@@ -296,7 +297,7 @@ std::span<const std::uint8_t> Module::Answer() const {
 }
 
 Error Module::Exchange(const std::uint8_t* command, std::int32_t size, std::int32_t answer_length,
-                       ExchangeReport& report) {
+                       ExchangeReport& report, const std::function<void()>& meanwhile) {
   report = {};
   answer_size_ = 0;
   if (size == 0) return Error::None;
@@ -337,6 +338,15 @@ Error Module::Exchange(const std::uint8_t* command, std::int32_t size, std::int3
   // The receive goes first so that the module's answer always has a transfer to land in.
   usb::TransferContextPtr receive_context = in_->BeginTransfer(receive, answer_length, receive_record);
   usb::TransferContextPtr send_context = out_->BeginTransfer(send, size, send_record);
+  // Buffers the driver may be writing into must not be left behind by an exception.
+  std::exception_ptr deferred;
+  if (meanwhile) {
+    try {
+      meanwhile();
+    } catch (...) {
+      deferred = std::current_exception();
+    }
+  }
 
   bool send_failed = false;
   bool receive_failed = false;
@@ -367,10 +377,12 @@ Error Module::Exchange(const std::uint8_t* command, std::int32_t size, std::int3
     send_event_ = send_event;
     receive_event_ = receive_event;
   }
+  if (deferred) std::rethrow_exception(deferred);
   return FromExchange(report, Error::InvalidArgument);
 }
 
-Error Module::RequestBlock(std::uint32_t length, bool is_last, std::uint8_t* data, BlockReport& report) {
+Error Module::RequestBlock(std::uint32_t length, bool is_last, std::uint8_t* data, BlockReport& report,
+                           const std::function<void()>& meanwhile) {
   report = {};
   if (length > kBlockSize || (data == nullptr && length != 0)) return Error::InvalidArgument;
   const std::uint32_t n = length / 16 + (length % 16 != 0 ? 1 : 0);
@@ -399,7 +411,8 @@ Error Module::RequestBlock(std::uint32_t length, bool is_last, std::uint8_t* dat
     answer_length += 16;
   }
 
-  const Error exchanged = Exchange(command.data(), frames * kFrame, answer_length, report.exchange);
+  const Error exchanged =
+      Exchange(command.data(), frames * kFrame, answer_length, report.exchange, meanwhile);
   if (exchanged != Error::None) return exchanged;
 
   const std::uint8_t* answer = buffers_->receive.data();

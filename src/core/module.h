@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -136,13 +137,17 @@ class Module {
 
   // One exchange: `size` bytes of whole frames out, `answer_length` bytes in, both transfers in
   // flight together. A closing frame is added when the answer would not fill whole transfer
-  // units, and then the answer is 16 bytes longer. The answer stays in Answer().
+  // units, and then the answer is 16 bytes longer. The answer stays in Answer(). `meanwhile`
+  // runs once both transfers are under way, so that the caller's own work overlaps the bus time;
+  // an exception it throws is passed on after the transfers were waited for.
   Error Exchange(const std::uint8_t* command, std::int32_t size, std::int32_t answer_length,
-                 ExchangeReport& report);
+                 ExchangeReport& report, const std::function<void()>& meanwhile = {});
   std::span<const std::uint8_t> Answer() const;
 
-  // Requests `length` (at most kBlockSize) bytes in the current mode into `data`.
-  Error RequestBlock(std::uint32_t length, bool is_last, std::uint8_t* data, BlockReport& report);
+  // Requests `length` (at most kBlockSize) bytes in the current mode into `data`, which is
+  // written only after the transfers ended: `meanwhile` may still read what `data` held before.
+  Error RequestBlock(std::uint32_t length, bool is_last, std::uint8_t* data, BlockReport& report,
+                     const std::function<void()>& meanwhile = {});
 
   // `length` bytes as whole blocks, then the rest as the last block; `done` counts the bytes
   // delivered, also when an error ends the read.

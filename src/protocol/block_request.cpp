@@ -26,13 +26,14 @@ std::array<std::uint8_t, kBlockSize>& BlockBuffer() {
   return buffer;
 }
 
-std::int32_t RequestBlock(std::uint32_t length, int is_last) {
+std::int32_t RequestBlock(std::uint32_t length, int is_last, const std::function<void()>& meanwhile) {
   if (length > kBlockSize) return kTooLong;
   DeviceLinkState& link = DeviceLink();
   if (!link.module) return kExchangeFailed;
 
   core::BlockReport report;
-  const core::Error error = link.module->RequestBlock(length, is_last != 0, BlockBuffer().data(), report);
+  const core::Error error =
+      link.module->RequestBlock(length, is_last != 0, BlockBuffer().data(), report, meanwhile);
   if (error == core::Error::WrongStatus) {
     console::PrintWide("\n%s %02Xh.    ", console::ReadMessage("F006", "S015").c_str(), report.status);
     return kWrongStatus;

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 
 #include "core/module.h"
 
@@ -20,6 +21,7 @@ std::uint8_t GeneratorMode();
 std::array<std::uint8_t, kBlockSize>& BlockBuffer();
 
 // Results: 0 success, 1 length above 1984, 403 exchange failed, 408 status mismatch.
-std::int32_t RequestBlock(std::uint32_t length, int is_last);
+// `meanwhile` runs while the block's transfers are on the bus, before BlockBuffer changes.
+std::int32_t RequestBlock(std::uint32_t length, int is_last, const std::function<void()>& meanwhile = {});
 
 }  // namespace protocol

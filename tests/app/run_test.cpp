@@ -13,6 +13,7 @@
 #include "console/output.h"
 #include "drivers/sim/sim_driver.h"
 #include "protocol/block_request.h"
+#include "protocol/device_link.h"
 #include "support/test_support.h"
 #include "usb/device.h"
 
@@ -311,3 +312,26 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
 #endif
 
 }  // namespace
+
+// The run checks each block while the next one is on the bus: that work runs once, after both
+// transfers went to the driver and before the block changes.
+TEST_F(RunTest, BlockRequestsDoTheirWorkWhileTheTransfersAreUnderWay) {
+  driver = std::make_unique<sim::SimDriver>();
+  usb::SetDriver(driver.get());
+  ASSERT_EQ(protocol::OpenDeviceLink(), 0);
+  ASSERT_EQ(protocol::RequestBlock(protocol::kBlockSize, 0), 0);
+  const auto first = protocol::BlockBuffer();
+  const std::size_t submitted = driver->Requests().size() + 2;
+  int calls = 0;
+  EXPECT_EQ(protocol::RequestBlock(protocol::kBlockSize, 0,
+                                   [&] {
+                                     ++calls;
+                                     EXPECT_EQ(driver->Requests().size(), submitted);
+                                     EXPECT_EQ(protocol::BlockBuffer(), first);
+                                   }),
+            0);
+  EXPECT_EQ(calls, 1);
+  const auto& block = protocol::BlockBuffer();
+  EXPECT_EQ(std::string(block.begin(), block.end()), Record(1984, 1984));
+  protocol::CloseDeviceLink();
+}

@@ -103,6 +103,7 @@ struct SimDriver::Impl {
   std::condition_variable wake;
   bool stop = false;
   bool work_due = false;
+  std::chrono::steady_clock::time_point answer_due;
 
   void Record(std::uint32_t code, bool overlapped, const std::uint8_t* in, std::uint32_t in_size,
               std::uint32_t out_size) {
@@ -157,6 +158,7 @@ struct SimDriver::Impl {
     modules[index].model.Feed(command, size);
     if (options.complete_from_worker) {
       work_due = true;
+      answer_due = std::chrono::steady_clock::now() + std::chrono::microseconds(options.latency_us);
       wake.notify_one();
     } else {
       ServeInputs(index);
@@ -216,9 +218,15 @@ struct SimDriver::Impl {
       wake.wait(lock, [this] { return stop || work_due; });
       if (stop) return;
       work_due = false;
-      // "Shortly after": the OUT call has returned by the time the answer arrives.
+      // "Shortly after": the OUT call has returned by the time the answer arrives. A latency
+      // shorter than the system's sleeps is waited out on the processor, as a bus would take it.
+      const auto due = answer_due;
       lock.unlock();
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (options.latency_us == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      } else {
+        while (std::chrono::steady_clock::now() < due) std::this_thread::yield();
+      }
       lock.lock();
       if (stop) return;
       for (std::size_t i = 0; i < modules.size(); ++i) ServeInputs(i);

@@ -81,6 +81,7 @@ struct Options {
   std::vector<ModuleConfig> modules{ModuleConfig{}};
   bool list_unavailable = false;      // no device list can be obtained at all
   bool complete_from_worker = false;  // pending transfers end on a worker thread, not in the call
+  std::uint32_t latency_us = 0;       // on the worker: the answer's delay after its command (else 1 ms)
   std::uint32_t time_divisor = 1;     // every event wait is shortened by this factor
 };
 

@@ -129,6 +129,10 @@ std::optional<Options> ParseOptions(std::string_view text, std::string& error) {
       count(f.repeat_after);
     } else if (key == "worker") {
       flag(options.complete_from_worker);
+    } else if (key == "latency_us") {
+      count(options.latency_us);
+      ok = ok && options.latency_us <= 1000000;
+      options.complete_from_worker = true;
     } else if (key == "no_list") {
       flag(options.list_unavailable);
     } else if (key == "time_divisor") {
