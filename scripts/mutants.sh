@@ -56,7 +56,7 @@ src/app/run.cpp ::: end == RecordEnd::Complete && elapsed_ms < kMinimumFileMs &&
 src/app/run.cpp ::: if (run.log_created && log.LoggedBytes == 0) platform::DeleteFile(run.log_name); ::: (void)log; ::: RunTest|Acquisition ::: an empty log this run made is left behind
 src/app/run.cpp ::: run.log_created = !existed; ::: run.log_created = !existed || !run.log_name.empty(); ::: RunTest|Acquisition ::: an older log that stays empty is removed
 src/app/run.cpp ::: if (run.data_created && run.sink->Close()) platform::DeleteFile(run.data_name); ::: (void)run.data_created; ::: RunTest|Acquisition ::: the empty data file of a log that cannot be made is left behind
-src/app/run.cpp ::: if (platform::InterruptionCode() != 0) return RecordEnd::Interrupted;\n  if (protocol ::: if (protocol ::: Acquisition ::: an interruption does not stop the record
+src/app/run.cpp ::: if (platform::InterruptionCode() != 0) return RecordEnd::Interrupted;\n  const std::int32_t result ::: const std::int32_t result ::: Acquisition ::: an interruption does not stop the record
 src/app/run.cpp ::: if (end == RecordEnd::ReaderGone || run.sink_failed) return end; ::: if (end != RecordEnd::Complete && end != RecordEnd::Interrupted) return end; ::: Acquisition ::: a failed record's last bytes on standard output are dropped
 src/app/run.cpp ::: if (end == RecordEnd::ReaderGone || run.sink_failed) return end; ::: if (end != RecordEnd::Interrupted) return end; ::: Acquisition ::: the stream's last bytes are never flushed
 src/app/run.cpp ::: case DataSink::Outcome::ReaderGone:\n      return RecordEnd::ReaderGone; ::: case DataSink::Outcome::ReaderGone:\n      break; ::: Acquisition ::: a reader that leaves is taken for a write failure
@@ -75,7 +75,8 @@ src/text/text.cpp ::: if (high(u) && i + 1 < units.size() && low(units[i + 1])) 
 src/platform/posix/platform_posix.cpp ::: return errno == EPIPE ? DataWrite::ReaderGone : DataWrite::Failed; ::: return DataWrite::Failed; ::: Platform|Acquisition ::: a closed pipe is taken for a failed disk
 src/platform/posix/platform_posix.cpp ::: return ::isatty(STDIN_FILENO) ? ReadByte(STDIN_FILENO) : ReadWaitingByte(); ::: return ReadByte(STDIN_FILENO); ::: Platform|Acquisition ::: a key wait blocks on a silent pipe
 src/platform/posix/platform_posix.cpp ::: if (RecordInterruption(128 + signal_number) != 0) { ::: if (RecordInterruption(128 + SIGINT) != 0) { ::: Acquisition ::: SIGTERM ends with the exit code of SIGINT
-src/app/run.cpp ::: if (end == RecordEnd::Complete && run.checker->Failed()) return RecordEnd::Failed; ::: if (end == RecordEnd::Complete && run.checker->Failed() && false) return RecordEnd::Failed; ::: Acquisition ::: a stuck source does not stop the run
+src/app/run.cpp ::: if (result != 0 || run.checker->Failed()) return RecordEnd::Failed; ::: if (result != 0) return RecordEnd::Failed; ::: Acquisition ::: a stuck source does not stop the run at once
+src/app/run.cpp ::: const RecordEnd end = RequestBlocks(run, settings);\n  CheckDelivered(run); ::: const RecordEnd end = RequestBlocks(run, settings); ::: RunTest|Acquisition ::: a record's last block is never checked
 src/app/run.cpp ::: return EndWithoutPrompt(run, run.verdict_failed ? 1 : 0); ::: return EndWithoutPrompt(run, 0); ::: Acquisition ::: a failed quality verdict ends with exit code 0
 src/app/run.cpp ::: return settings.GeneratorMode == 3 ? 1 : 8; ::: return 8; ::: Acquisition ::: raw data are checked against the full-entropy claim
 src/app/command_line.cpp ::: !(claim >= 1 && claim <= 8) ::: !(claim > 0 && claim <= 8) ::: Acquisition|CommandLineTest ::: an entropy claim below one bit is taken
