@@ -85,6 +85,8 @@ src/quality/health.cpp ::: return 1 + CriticalBinomial(window, std::exp2(-static
 src/quality/health.cpp ::: for (std::size_t k = size - std::min(size, kRepeatLag); k < size;) { ::: for (std::size_t k = size; k < size;) { ::: Checker|SimulatedFaults ::: the block repetition test keeps no history between feeds
 src/quality/fips.cpp ::: if (ones <= 9725 || ones >= 10275) failed |= 1u << kMonobit; ::: if (ones < 9725 || ones > 10275) failed |= 1u << kMonobit; ::: Fips|Checker|Tools ::: the monobit interval takes its ends
 src/quality/fips.cpp ::: constexpr std::uint32_t kLongRunBits = 26; ::: constexpr std::uint32_t kLongRunBits = 27; ::: Fips|Checker|Tools ::: a long run of 26 bits passes
+src/quality/fips.cpp ::: ++counts[1 - last_bit][tail_bin]; ::: ++counts[last_bit][tail_bin]; ::: Fips|Tools ::: a block's last run is counted as rngtest does not
+src/quality/fips.cpp ::: counts[1][5] += !after_one && starts_with_one; ::: counts[1][5] += !after_one && starts_with_one && false; ::: Fips|Tools ::: a block that begins with a 1 after a 0 counts as rngtest does not
 src/quality/statistics.cpp ::: s.mean = static_cast<double>(sum) / total; ::: s.mean = static_cast<double>(sum) / (total + 1); ::: Statistics|Checker|Tools ::: the mean divides by one byte more
 FAULTS
 )

@@ -151,7 +151,8 @@ bool HasLongRun(const std::uint8_t* block) {
 }  // namespace
 
 unsigned FipsBlockFailures(const std::uint8_t* block, std::array<std::uint64_t, 256>& histogram,
-                           bool extra_fifteen) {
+                           bool after_one) {
+  const bool starts_with_one = (block[0] & 0x80) != 0;
   unsigned failed = 0;
 
   // Four tables in turn, so that a repeated byte does not wait for its own last count.
@@ -179,7 +180,7 @@ unsigned FipsBlockFailures(const std::uint8_t* block, std::array<std::uint64_t, 
   std::uint64_t ones = 0;
   for (unsigned n = 0; n < 16; ++n) ones += nibbles[n] * static_cast<unsigned>(std::popcount(n));
   if (ones <= 9725 || ones >= 10275) failed |= 1u << kMonobit;
-  nibbles[15] += extra_fifteen;
+  nibbles[15] += after_one && !starts_with_one;
   std::uint64_t squares = 0;
   for (const std::uint64_t f : nibbles) squares += f * f;
   if (squares < kPokerLow || squares > kPokerHigh) failed |= 1u << kPoker;
@@ -192,10 +193,28 @@ unsigned FipsBlockFailures(const std::uint8_t* block, std::array<std::uint64_t, 
   words[kWords - 1] = LoadBigEndian(last);
   words[kWords] = 0;
   const RunCounts runs = CountRuns(words, kWords, 32);
-  for (const auto& at_least : runs.at_least) {
+  std::uint32_t counts[2][6];  // [bit value][length - 1], the last for 6 or more
+  for (std::size_t v = 0; v < 2; ++v) {
+    for (std::size_t k = 0; k < 6; ++k)
+      counts[v][k] = runs.at_least[v][k] - (k < 5 ? runs.at_least[v][k + 1] : 0);
+  }
+  // rngtest counts a run when a differing bit ends it, with counts that start afresh in each
+  // block but a bit value carried over from the block before (0 before the first). A block's last
+  // run it counts among the runs of the other bit value, and a block that begins with a 1 after a
+  // 0 counts one run of six ones or more that it does not hold. Counted the same here, so that
+  // the failure counts stay equal to rngtest's.
+  const auto tail = static_cast<std::uint32_t>(words[kWords - 1] >> 32);
+  const std::size_t last_bit = tail & 1;
+  const auto tail_length =
+      static_cast<std::size_t>(last_bit != 0 ? std::countr_one(tail) : std::countr_zero(tail));
+  const std::size_t tail_bin = std::min<std::size_t>(tail_length, 6) - 1;
+  --counts[last_bit][tail_bin];
+  ++counts[1 - last_bit][tail_bin];
+  counts[1][5] += !after_one && starts_with_one;
+  for (const auto& per_length : counts) {
     for (std::size_t k = 0; k < 6; ++k) {
-      const std::uint32_t count = at_least[k] - (k < 5 ? at_least[k + 1] : 0);
-      if (count < kRunIntervals[k].low || count > kRunIntervals[k].high) failed |= 1u << kRuns;
+      if (per_length[k] < kRunIntervals[k].low || per_length[k] > kRunIntervals[k].high)
+        failed |= 1u << kRuns;
     }
   }
   if (HasLongRun(block)) failed |= 1u << kLongRun;
@@ -203,11 +222,8 @@ unsigned FipsBlockFailures(const std::uint8_t* block, std::array<std::uint64_t, 
 }
 
 void FipsTests::TestBlock(const std::uint8_t* block) {
-  // rngtest counts one nibble of 15 more in a block that begins with a 0 bit right after a
-  // tested block that ended with a 1 bit (a run of ones closed across the boundary); counted
-  // the same here, so that the failure counts stay equal to rngtest's.
-  const bool extra_fifteen = result_.blocks > 0 && (last_word_[3] & 1) != 0 && (block[0] & 0x80) == 0;
-  unsigned failed = FipsBlockFailures(block, histogram_, extra_fifteen);
+  const bool after_one = result_.blocks > 0 && (last_word_[3] & 1) != 0;
+  unsigned failed = FipsBlockFailures(block, histogram_, after_one);
   bool repeated = std::memcmp(block, last_word_, 4) == 0;
   for (std::size_t i = 4; i < kFipsBlock; i += 4) {  // vectorised: no state from word to word
     std::uint32_t word, previous;

@@ -24,10 +24,11 @@ struct FipsResult {
 
 // Which tests a single block fails, as a bit set over FipsTest (continuous run excluded: it
 // needs the word before the block); adds the block's byte counts to `histogram`.
-// `extra_fifteen`: the poker test counts one more nibble of value 15, as rngtest does in a block
-// that begins with a 0 bit right after a tested block that ended with a 1 bit.
+// `after_one`: the tested block before ended with a 1 bit. rngtest carries that bit into the
+// block's counts: a block that begins with a 0 after it counts one more nibble of value 15 in the
+// poker test, and one that begins with a 1 otherwise one more run of six ones or more.
 unsigned FipsBlockFailures(const std::uint8_t* block, std::array<std::uint64_t, 256>& histogram,
-                           bool extra_fifteen = false);
+                           bool after_one = false);
 
 class FipsTests {
  public:

@@ -75,6 +75,29 @@ TEST(Fips, BlocksAtTheEdgesOfEachInterval) {
     }
     return b;
   };
+  // Runs laid out in turn, longest first, so that the last is one bit: 209 runs of six ones or
+  // more, the top of their interval, and every other count inside its interval.
+  const auto laid_out = [](bool ones_first) {
+    std::vector<int> runs[2];
+    const std::size_t counts[2][6] = {{2500, 1250, 625, 312, 156, 156}, {2447, 1250, 625, 312, 156, 209}};
+    for (std::size_t v = 0; v < 2; ++v) {
+      for (std::size_t k = 6; k-- > 0;) runs[v].insert(runs[v].end(), counts[v][k], static_cast<int>(k + 1));
+    }
+    std::fill_n(runs[0].begin(), 57, 7);  // 20000 bits in all
+    Bytes b(quality::kFipsBlock, 0);
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < 2 * runs[0].size(); ++i) {
+      const std::size_t v = (i % 2 == 0) == ones_first ? 1 : 0;
+      for (int n = runs[v][i / 2]; n-- > 0; ++at) b[at / 8] |= static_cast<std::uint8_t>(v << (7 - at % 8));
+    }
+    return b;
+  };
+  // rngtest counts a block's last run among the other bit value's runs, and one run of six ones
+  // or more too many when a block begins with a 1 after a 0 (or as the first block).
+  const unsigned runs = 1u << quality::kRuns;
+  EXPECT_EQ(quality::FipsBlockFailures(laid_out(false).data(), histogram) & runs, 0u);
+  EXPECT_EQ(quality::FipsBlockFailures(laid_out(true).data(), histogram) & runs, runs);
+  EXPECT_EQ(quality::FipsBlockFailures(laid_out(true).data(), histogram, true) & runs, 0u);
   const unsigned mono = 1u << quality::kMonobit, long_run = 1u << quality::kLongRun;
   // Each case: a name, the block, and masks over FipsTest: the tests its edit aims at, those of them failed.
   const std::tuple<const char*, Bytes, unsigned, unsigned> cases[] = {
@@ -281,7 +304,7 @@ TEST(Tools, FiguresEqualEntAndRngtest) {
   if (std::system("command -v ent >/dev/null && command -v rngtest >/dev/null") != 0)
     GTEST_SKIP() << "ent or rngtest is not installed";
   const testing_support::ScratchDir dir;
-  for (const Bytes& data : {EdgeBlocks(1200, 1), EdgeBlocks(61, 2), Bytes(7777, 0x33),
+  for (const Bytes& data : {EdgeBlocks(4500, 1), EdgeBlocks(61, 2), Bytes(7777, 0x33),
                             Bytes{0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47}}) {
     const std::string file = dir / "data.bin";
     testing_support::WriteFile(file, std::string(data.begin(), data.end()));
