@@ -2,17 +2,10 @@
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0600  // GetProductInfo and GetNativeSystemInfo exist from here on
 #endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <cwchar>
 #include <string>
 
+#include "platform/windows/win32.h"
 #include "sysinfo/system_description.h"
 
 namespace sysinfo {
