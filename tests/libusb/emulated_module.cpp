@@ -108,12 +108,10 @@ class EmulatedDevice {
     int errno_value = 0;
     std::unique_lock lock(mutex_);
     switch (request) {
-      case USBDEVFS_CLAIMINTERFACE:
       case USBDEVFS_RELEASEINTERFACE:
       case USBDEVFS_DISCONNECT_CLAIM:
         if (gone_) errno_value = ENODEV;
         break;
-      case USBDEVFS_GETDRIVER:
       case USBDEVFS_IOCTL:  // no kernel driver to detach or reattach
         errno_value = ENODATA;
         break;
@@ -121,11 +119,11 @@ class EmulatedDevice {
         errno_value = gone_ ? ENODEV : Submit(arg) ? 0 : EINVAL;
         break;
       case USBDEVFS_REAPURBNDELAY: {
+        if (reapable_.empty() && gone_) {
+          errno_value = ENODEV;
+          break;
+        }
         if (reapable_.empty()) {
-          if (gone_) {
-            errno_value = ENODEV;
-            break;
-          }
           // The device node always polls ready, so libusb asks again at once: answer "nothing
           // yet" a millisecond later rather than let it spin.
           lock.unlock();
@@ -137,12 +135,10 @@ class EmulatedDevice {
         }
         Urb u = reapable_.front();
         reapable_.pop_front();
-        if (UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr)) {
-          umockdev_ioctl_data_set_ptr(slot, 0, u.urb);  // hands the finished URB back
-          g_object_unref(slot);
-        } else {
-          errno_value = EFAULT;
-        }
+        // Hands the finished URB back.
+        UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
+        errno_value = slot != nullptr && umockdev_ioctl_data_set_ptr(slot, 0, u.urb) ? 0 : EFAULT;
+        if (slot != nullptr) g_object_unref(slot);
         Release(u);
         break;
       }
@@ -177,11 +173,6 @@ class EmulatedDevice {
     reapable_.push_back(u);
   }
 
-  void FinishWaitingInputs(int status) {
-    for (const Urb& u : pending_in_) Finish(u, status, 0);
-    pending_in_.clear();
-  }
-
   bool Submit(UMockdevIoctlData* arg) {
     Urb u;
     u.urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
@@ -189,23 +180,15 @@ class EmulatedDevice {
     const usbdevfs_urb urb = ReadUrb(u);
     const auto length = static_cast<std::size_t>(std::max(urb.buffer_length, 0));
     u.buffer = umockdev_ioctl_data_resolve(u.urb, offsetof(usbdevfs_urb, buffer), length, nullptr);
-    if (u.buffer == nullptr) {
-      Release(u);
-      return false;
-    }
-    std::uint8_t* data = u.buffer->data;
-    if (urb.type == USBDEVFS_URB_TYPE_CONTROL && length >= 8) {
+    std::uint8_t* data = u.buffer != nullptr ? u.buffer->data : nullptr;
+    if (data != nullptr && urb.type == USBDEVFS_URB_TYPE_CONTROL && length >= 8) {
       const int n = Control(data, length);
       Finish(u, std::min(n, 0), std::max(n, 0));
-    } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kBulkOut) {
+    } else if (data != nullptr && urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kBulkOut) {
       Command(data, length);
       Finish(u, gone_ ? -ENODEV : 0, gone_ ? 0 : static_cast<int>(length));
-    } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kBulkIn) {
-      if (stalled_) {
-        Finish(u, -EPIPE, 0);
-      } else {
-        pending_in_.push_back(u);
-      }
+    } else if (data != nullptr && urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kBulkIn) {
+      pending_in_.push_back(u);
     } else {
       Release(u);
       return false;
@@ -224,20 +207,17 @@ class EmulatedDevice {
   int Control(std::uint8_t* setup, std::size_t size) {
     const unsigned kind = setup[3], index = setup[2],
                    length = static_cast<unsigned>(setup[6] | (setup[7] << 8));
+    const bool descriptor = setup[0] == 0x80 && setup[1] == USB_REQ_GET_DESCRIPTOR;
+    const std::string* texts[] = {&kManufacturer, &options_.product_name, &options_.serial};
     std::vector<std::uint8_t> answer;
     if (setup[0] == 0x81 && setup[1] == USB_REQ_GET_INTERFACE) {
       answer = {0};
-    } else if (setup[0] != 0x80 || setup[1] != USB_REQ_GET_DESCRIPTOR) {
-      return -EPIPE;
-    } else if (kind == USB_DT_DEVICE) {
+    } else if (descriptor && kind == USB_DT_DEVICE) {
       answer.assign(descriptors_.begin(), descriptors_.begin() + 18);
-    } else if (kind == USB_DT_CONFIG && index == 0) {
+    } else if (descriptor && kind == USB_DT_CONFIG && index == 0) {
       answer.assign(descriptors_.begin() + 18, descriptors_.end());
-    } else if (kind == USB_DT_STRING && index == 0) {
-      answer = {4, 3, 0x09, 0x04};
-    } else if (kind == USB_DT_STRING && index >= 1 && index <= 3) {
-      const std::string* texts[] = {&kManufacturer, &options_.product_name, &options_.serial};
-      answer = StringDescriptor(*texts[index - 1]);
+    } else if (descriptor && kind == USB_DT_STRING && index <= 3) {  // 0: the language list
+      answer = index == 0 ? std::vector<std::uint8_t>{4, 3, 0x09, 0x04} : StringDescriptor(*texts[index - 1]);
     } else {
       return -EPIPE;
     }
@@ -250,8 +230,9 @@ class EmulatedDevice {
   void Command(const std::uint8_t* frames, std::size_t size) {
     const bool due = options_.fault != Fault::None && model_.Answered() >= options_.fault_at_request;
     if (due && options_.fault != Fault::ShortAnswer) {
-      (options_.fault == Fault::Stall ? stalled_ : gone_) = true;  // a stall lasts for every later receive
-      FinishWaitingInputs(stalled_ ? -EPIPE : -ENODEV);
+      gone_ = options_.fault == Fault::Unplug;
+      for (const Urb& u : pending_in_) Finish(u, gone_ ? -ENODEV : -EPIPE, 0);
+      pending_in_.clear();
       return;
     }
     if (due) model_.SetFaults({std::nullopt, std::nullopt, 100});
@@ -268,7 +249,6 @@ class EmulatedDevice {
   std::deque<Urb> pending_in_;
   std::deque<Urb> reapable_;
   bool gone_ = false;
-  bool stalled_ = false;
 };
 
 }  // namespace

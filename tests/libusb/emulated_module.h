@@ -15,7 +15,7 @@ inline constexpr std::uint16_t kVendor = 0x1234;  // every emulated device's ven
 inline constexpr std::uint8_t kBulkIn = 0x81;
 inline constexpr std::uint8_t kBulkOut = 0x01;
 
-// ShortAnswer: answers lack their last bytes; Stall: every receive stalls; Unplug: the device goes.
+// ShortAnswer: answers lack their last bytes; Stall: waiting receives stall; Unplug: the device goes.
 enum class Fault { None, ShortAnswer, Stall, Unplug };
 
 struct DeviceOptions {
