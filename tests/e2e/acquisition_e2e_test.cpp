@@ -28,7 +28,7 @@ using testing_support::ProgramResult;
 class Acquisition : public ::testing::Test {
  protected:
   void SetUp() override {
-    program = testing_support::InstallProgram(RNGACQ_SIM_PROGRAM, dir.path().string(), true);
+    program = testing_support::InstallProgram(RNGACQ_SIM_PROGRAM, dir.path().string());
   }
 
   // `sim` configures the simulated module and its faults.

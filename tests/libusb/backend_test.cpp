@@ -24,6 +24,7 @@
 
 namespace {
 
+using testing_support::Holds;
 using testing_support::ProgramResult;
 using testing_support::ScratchDir;
 
@@ -166,15 +167,10 @@ ProgramResult RunRngacq(const ScratchDir& dir, std::vector<std::string> argument
     const std::string copy = dir / "program";
     std::filesystem::create_directories(copy);
     arguments.insert(arguments.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                         testing_support::InstallProgram(program, copy, true)});
+                                         testing_support::InstallProgram(program, copy)});
     program = "/usr/bin/setpriv";
   }
   return testing_support::RunProgram(program, arguments, dir.path().string());
-}
-
-testing::AssertionResult Shows(const ProgramResult& run, const std::string& text) {
-  const bool found = run.out.find(text) != std::string::npos;
-  return (found ? testing::AssertionSuccess() : testing::AssertionFailure()) << "output:\n" << run.out;
 }
 
 // The real program with the libusb backend: the choice by ID, the candidate list, the permission message.
@@ -191,14 +187,14 @@ TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherw
        {std::vector<std::string>{"none.bin"}, std::vector<std::string>{"none.bin", "/DEVICE=abcd:0001"}}) {
     const ProgramResult run = RunRngacq(dir, arguments);
     EXPECT_EQ(run.exit_code, 1) << run.out;
-    EXPECT_TRUE(Shows(run, "\n  1234:5678 \"Emulated RNG module\" serial \"EMU-0001\""));
-    EXPECT_TRUE(Shows(run, "\n  1234:9999 \"Another board\" serial \"B-7\""));
-    EXPECT_FALSE(Shows(run, "VendorID="));
+    EXPECT_TRUE(Holds(run.out, "\n  1234:5678 \"Emulated RNG module\" serial \"EMU-0001\""));
+    EXPECT_TRUE(Holds(run.out, "\n  1234:9999 \"Another board\" serial \"B-7\""));
+    EXPECT_FALSE(Holds(run.out, "VendorID="));
   }
 
   const ProgramResult run = RunRngacq(dir, {"data.bin", "/LEN=100", "/DEVICE=1234:9999"});
   ASSERT_EQ(run.exit_code, 0) << run.out;
-  EXPECT_TRUE(Shows(run, "ProductID=9999h;SerialNumber=B-7"));
+  EXPECT_TRUE(Holds(run.out, "ProductID=9999h;SerialNumber=B-7"));
   const std::vector<std::uint8_t> record = sim::ExpectedRecord(other.seed, 0, 100);
   EXPECT_EQ(testing_support::ReadFile(dir / "data.bin"), std::string(record.begin(), record.end()));
 
@@ -208,8 +204,8 @@ TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherw
   const ProgramResult denied = RunRngacq(dir, {"denied.bin", "/DEVICE=1234:5678"}, geteuid() == 0);
   EXPECT_EQ(denied.exit_code, 1) << denied.out;
   EXPECT_TRUE(
-      Shows(denied, " /dev/bus/usb/001/002 (USB ID 1234:5678); the udev rule 60-rngacq.rules must list"));
-  EXPECT_FALSE(Shows(denied, "VendorID="));
+      Holds(denied.out, " /dev/bus/usb/001/002 (USB ID 1234:5678); the udev rule 60-rngacq.rules must list"));
+  EXPECT_FALSE(Holds(denied.out, "VendorID="));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "support/process.h"
 
+#include "support/test_support.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,14 +28,12 @@ namespace testing_support {
 
 namespace fs = std::filesystem;
 
-std::string InstallProgram(const std::string& program, const std::string& directory, bool with_catalogue) {
+std::string InstallProgram(const std::string& program, const std::string& directory) {
   const fs::path source(program);
   const fs::path target = fs::path(directory) / source.filename();
   fs::copy_file(source, target, fs::copy_options::overwrite_existing);
-  if (with_catalogue) {
-    fs::copy_file(source.parent_path() / "lang.INI", fs::path(directory) / "lang.INI",
-                  fs::copy_options::overwrite_existing);
-  }
+  fs::copy_file(source.parent_path() / "lang.INI", fs::path(directory) / "lang.INI",
+                fs::copy_options::overwrite_existing);
   return target.string();
 }
 
@@ -61,9 +62,7 @@ StartedProgram::StartedProgram(const std::string& program, const std::vector<std
   // Every descriptor made here closes on exec: the program gets only its copies as 0, 1 and 2.
   int output[2] = {-1, -1};
   int input[2] = {-1, -1};
-  char error_name[] = "/tmp/rngacq-stderr-XXXXXX";
-  errors_ = mkostemp(error_name, O_CLOEXEC);
-  if (errors_ >= 0) unlink(error_name);
+  errors_ = memfd_create("stderr", MFD_CLOEXEC);
   if (errors_ < 0 || pipe2(output, O_CLOEXEC) != 0 || pipe2(input, O_CLOEXEC) != 0) {
     for (int fd : {output[0], output[1], input[0], input[1]}) CloseFd(fd);
     return;
@@ -125,9 +124,7 @@ ProgramResult StartedProgram::Finish() {
   pid_ = -1;
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-  char buffer[4096];
-  for (ssize_t n, at = 0; (n = pread(errors_, buffer, sizeof buffer, at)) > 0; at += n)
-    result.err.append(buffer, static_cast<std::size_t>(n));
+  result.err = ReadFile("/proc/self/fd/" + std::to_string(errors_));  // opened anew: from its start
   return result;
 }
 

@@ -6,9 +6,6 @@
 #include <sstream>
 
 #include "platform/platform.h"
-#ifdef _WIN32
-#include "platform/windows/wide_entry.h"
-#endif
 
 namespace testing_support {
 
@@ -26,11 +23,8 @@ ScratchDir::~ScratchDir() {
 }
 
 std::string ReadFile(const std::string& path) {
-#ifdef _WIN32
-  std::ifstream in(platform::Widen(path).c_str(), std::ios::binary);  // a narrow name would not be UTF-8
-#else
-  std::ifstream in(path, std::ios::binary);
-#endif
+  // A narrow name would be read in the ANSI code page on Windows.
+  std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
