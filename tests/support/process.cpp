@@ -219,7 +219,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
 
   char buffer[65536];
   DWORD read = 0;
-  while (ReadFile(output.get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
+  while (::ReadFile(output.get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
     result.out.append(buffer, read);
   DWORD exit_code = 0;
   if (WaitForSingleObject(process_handle.get(), INFINITE) == WAIT_OBJECT_0 &&
@@ -227,7 +227,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     result.exit_code = static_cast<int>(exit_code);
   }
   SetFilePointer(error_output.get(), 0, nullptr, FILE_BEGIN);
-  while (ReadFile(error_output.get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
+  while (::ReadFile(error_output.get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
     result.err.append(buffer, read);
   return result;
 }
