@@ -11,8 +11,6 @@
 
 #ifndef _WIN32
 #include <signal.h>
-#else
-#include "platform/windows/wide_entry.h"
 #endif
 
 #include "drivers/sim/sim_driver.h"
@@ -27,10 +25,6 @@ using testing_support::ProgramResult;
 
 class Acquisition : public ::testing::Test {
  protected:
-  void SetUp() override {
-    program = testing_support::InstallProgram(RNGACQ_SIM_PROGRAM, dir.path().string());
-  }
-
   // `sim` configures the simulated module and its faults.
   ProgramResult Run(const std::vector<std::string>& arguments, const std::string& sim = "") {
     return testing_support::RunProgram(program, arguments, dir.path().string(), {"RNGACQ_SIM=" + sim});
@@ -66,7 +60,7 @@ class Acquisition : public ::testing::Test {
 #endif
 
   testing_support::ScratchDir dir;
-  std::string program;
+  const std::string program = testing_support::InstallProgram(RNGACQ_SIM_PROGRAM, dir.path().string());
 };
 
 TEST_F(Acquisition, WritesTheModulesStreamWithLogAndReport) {
@@ -338,7 +332,7 @@ TEST_F(Acquisition, WindowsNamesInAnyScriptReachFilesAndOutput) {
   ASSERT_EQ(r.exit_code, 0) << r.out;
   EXPECT_TRUE(Holds(r.out, name + ".bin"));
   EXPECT_TRUE(File(name + ".bin") == Record(3000));
-  EXPECT_TRUE(fs::exists(dir.path() / platform::Widen(name + ".wrn")));
+  EXPECT_TRUE(Holds(File(name + ".wrn"), "Data file (1/1): " + name + ".bin"));
 }
 #endif
 

@@ -37,9 +37,7 @@ struct Transfer {
 
 std::unique_ptr<Transfer> Begin(usb::Driver& driver, usb::Handle handle, std::uint8_t endpoint,
                                 std::vector<std::uint8_t> data) {
-  auto t = std::make_unique<Transfer>();
-  t->record.event = driver.CreateEvent();
-  t->data = std::move(data);
+  auto t = std::make_unique<Transfer>(usb::CompletionRecord{driver.CreateEvent(), nullptr}, std::move(data));
   std::vector<std::uint8_t> request(usb::kTransferRequestSize);
   usb::EncodeTransferRequest({.EndpointAddress = endpoint}, request);
   t->error = driver.RequestOverlapped(handle, usb::kRequestDirectTransfer, request.data(), 38, t->data.data(),

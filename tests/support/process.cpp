@@ -18,7 +18,9 @@
 extern char** environ;
 #else
 #include <cwchar>
+#include <functional>
 #include <memory>
+#include <thread>
 
 #include "platform/windows/wide_entry.h"
 #include "platform/windows/win32.h"
@@ -143,9 +145,7 @@ std::wstring Quoted(const std::string& argument) {
 }
 
 struct HandleCloser {
-  void operator()(HANDLE handle) const {
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  }
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
 };
 using Handle = std::unique_ptr<void, HandleCloser>;
 
@@ -167,23 +167,15 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   }
   environment_block.push_back(L'\0');
 
-  // Standard output a pipe, standard input a pipe whose write end stays open here until the
-  // program ends, standard error a temporary file read at the end.
+  // Pipes: standard output and standard error read to their ends, standard input one whose write
+  // end stays open here until the program ends.
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE ends[4] = {};
-  if (!CreatePipe(&ends[0], &ends[1], &inheritable, 0) || !CreatePipe(&ends[2], &ends[3], &inheritable, 0))
-    return result;
-  Handle output(ends[0]), child_output(ends[1]), input(ends[2]), input_writer(ends[3]);
-  SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(input_writer.get(), HANDLE_FLAG_INHERIT, 0);
-  wchar_t folder_name[MAX_PATH + 1], error_name[MAX_PATH + 1];
-  if (GetTempPathW(MAX_PATH + 1, folder_name) == 0 ||
-      GetTempFileNameW(folder_name, L"err", 0, error_name) == 0)
-    return result;
-  Handle error_output(CreateFileW(
-      error_name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-  if (error_output.get() == INVALID_HANDLE_VALUE) return result;
+  HANDLE ends[6] = {};
+  for (int i = 0; i < 6; i += 2)
+    if (!CreatePipe(&ends[i], &ends[i + 1], &inheritable, 0)) return result;
+  Handle output(ends[0]), child_output(ends[1]), errors(ends[2]), error_output(ends[3]), input(ends[4]),
+      input_writer(ends[5]);
+  for (HANDLE own : {ends[0], ends[2], ends[5]}) SetHandleInformation(own, HANDLE_FLAG_INHERIT, 0);
 
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -214,21 +206,23 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     return result;
   }
   Handle process_handle(process.hProcess), thread_handle(process.hThread);
-  child_output.reset();  // the pipe ends when the program's copy of it closes
+  child_output.reset();  // a pipe ends when the program's copy of it closes
+  error_output.reset();
   input.reset();
 
-  char buffer[65536];
-  DWORD read = 0;
-  while (::ReadFile(output.get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
-    result.out.append(buffer, read);
+  const auto drain = [](HANDLE pipe, std::string& text) {
+    char buffer[65536];
+    DWORD read = 0;
+    while (::ReadFile(pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) text.append(buffer, read);
+  };
+  std::thread error_reader(drain, errors.get(), std::ref(result.err));  // neither pipe may fill up
+  drain(output.get(), result.out);
+  error_reader.join();
   DWORD exit_code = 0;
   if (WaitForSingleObject(process_handle.get(), INFINITE) == WAIT_OBJECT_0 &&
       GetExitCodeProcess(process_handle.get(), &exit_code)) {
     result.exit_code = static_cast<int>(exit_code);
   }
-  SetFilePointer(error_output.get(), 0, nullptr, FILE_BEGIN);
-  while (::ReadFile(error_output.get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
-    result.err.append(buffer, read);
   return result;
 }
 #endif
