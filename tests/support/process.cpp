@@ -52,18 +52,16 @@ void CloseFd(int& fd) {
 StartedProgram::StartedProgram(const std::string& program, const std::vector<std::string>& arguments,
                                const std::string& directory, const std::vector<std::string>& environment,
                                const std::string& invoked_as) {
-  std::vector<std::string> args{invoked_as.empty() ? program : invoked_as}, env(environment);
-  args.insert(args.end(), arguments.begin(), arguments.end());
-  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);  // the first of a name counts
-  std::vector<char*> argv, envp;
-  for (auto& a : args) argv.push_back(a.data());
-  for (auto& e : env) envp.push_back(e.data());
+  // posix_spawn only reads them.
+  std::vector<char*> argv{const_cast<char*>((invoked_as.empty() ? program : invoked_as).c_str())}, envp;
+  for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);  // the first of a name counts
   argv.push_back(nullptr);
   envp.push_back(nullptr);
 
   // Every descriptor made here closes on exec: the program gets only its copies as 0, 1 and 2.
-  int output[2] = {-1, -1};
-  int input[2] = {-1, -1};
+  int output[2] = {-1, -1}, input[2] = {-1, -1};
   errors_ = memfd_create("stderr", MFD_CLOEXEC);
   if (errors_ < 0 || pipe2(output, O_CLOEXEC) != 0 || pipe2(input, O_CLOEXEC) != 0) {
     for (int fd : {output[0], output[1], input[0], input[1]}) CloseFd(fd);
@@ -100,10 +98,9 @@ StartedProgram::~StartedProgram() {
 std::string StartedProgram::Read(std::size_t count) {
   std::string bytes;
   char buffer[65536];
-  while (output_ >= 0 && bytes.size() < count) {
-    const ssize_t n = read(output_, buffer, std::min(sizeof buffer, count - bytes.size()));
-    if (n == 0 || (n < 0 && errno != EINTR)) break;
-    if (n > 0) bytes.append(buffer, static_cast<std::size_t>(n));
+  for (ssize_t n = 1; n > 0 && bytes.size() < count;) {  // a closed descriptor reads nothing
+    n = TEMP_FAILURE_RETRY(read(output_, buffer, std::min(sizeof buffer, count - bytes.size())));
+    bytes.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
   }
   return bytes;
 }
@@ -121,8 +118,7 @@ ProgramResult StartedProgram::Finish() {
   if (pid_ <= 0) return result;
   result.out = Read(std::string::npos);
   int status = 0;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
+  TEMP_FAILURE_RETRY(waitpid(pid_, &status, 0));
   pid_ = -1;
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
