@@ -3,7 +3,6 @@
 #include <fstream>
 #include <iterator>
 #include <random>
-#include <sstream>
 
 #include "platform/platform.h"
 
@@ -11,10 +10,9 @@ namespace testing_support {
 
 ScratchDir::ScratchDir() {
   std::random_device rd;
-  for (;;) {
+  do {
     path_ = std::filesystem::temp_directory_path() / ("rngacq-test-" + std::to_string(rd()));
-    if (std::filesystem::create_directory(path_)) break;
-  }
+  } while (!std::filesystem::create_directory(path_));
 }
 
 ScratchDir::~ScratchDir() {
@@ -29,8 +27,7 @@ std::string ReadFile(const std::string& path) {
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary) << bytes;
 }
 
 CapturedConsole::CapturedConsole() {
