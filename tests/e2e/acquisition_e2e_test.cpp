@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <functional>
 #include <regex>
 #include <thread>
 #include <tuple>
@@ -54,7 +53,7 @@ class Acquisition : public ::testing::Test {
                                         const std::string& sim = "") {
     return testing_support::StartedProgram(program, arguments, dir.path().string(), {"RNGACQ_SIM=" + sim});
   }
-  static void WaitUntil(const std::function<bool()>& ready) {
+  static void WaitUntil(const auto& ready) {
     for (int i = 0; i < 2000 && !ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 #endif
