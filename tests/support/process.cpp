@@ -134,12 +134,6 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
 #else
 namespace {
 
-// Quoted as the C runtime splits the command line again; the tests' arguments hold no quotation
-// mark and end in no backslash.
-std::wstring Quoted(const std::string& argument) {
-  return L"\"" + platform::Widen(argument) + L"\"";
-}
-
 struct HandleCloser {
   void operator()(HANDLE handle) const { CloseHandle(handle); }
 };
@@ -151,8 +145,10 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
                          const std::string& directory, const std::vector<std::string>& environment,
                          const std::string& invoked_as) {
   ProgramResult result;
-  std::wstring command_line = Quoted(invoked_as.empty() ? program : invoked_as);
-  for (const std::string& argument : arguments) command_line += L" " + Quoted(argument);
+  // Quoted as the C runtime splits the command line again; the tests' arguments hold no quotation
+  // mark and end in no backslash.
+  std::wstring command_line = L"\"" + platform::Widen(invoked_as.empty() ? program : invoked_as) + L"\"";
+  for (const std::string& argument : arguments) command_line += L" \"" + platform::Widen(argument) + L"\"";
   // The additions first: of two entries with one name, the first counts.
   std::wstring environment_block;
   for (const std::string& addition : environment) environment_block += platform::Widen(addition) + L'\0';
@@ -216,9 +212,8 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   error_reader.join();
   DWORD exit_code = 0;
   if (WaitForSingleObject(process_handle.get(), INFINITE) == WAIT_OBJECT_0 &&
-      GetExitCodeProcess(process_handle.get(), &exit_code)) {
+      GetExitCodeProcess(process_handle.get(), &exit_code))
     result.exit_code = static_cast<int>(exit_code);
-  }
   return result;
 }
 #endif
