@@ -118,7 +118,6 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
   // A module the system will not release is still freed, and the caller hears of it.
   EXPECT_EQ(OpenOn<KeptDriver>("devices=1", nullptr), RNGACQ_ERROR_RELEASE_FAILED);
 
-  // Arguments the interface cannot use.
   Bus bus("devices=1");
   std::size_t done = 0;
   std::uint8_t byte = 0;

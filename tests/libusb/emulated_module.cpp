@@ -198,7 +198,7 @@ class EmulatedDevice {
     const unsigned kind = setup[3], index = setup[2],
                    length = static_cast<unsigned>(setup[6] | (setup[7] << 8));
     const bool descriptor = setup[0] == 0x80 && setup[1] == USB_REQ_GET_DESCRIPTOR;
-    const std::string* texts[] = {&kManufacturer, &options_.product_name, &options_.serial};
+    const std::string texts[] = {"Emulated", options_.product_name, options_.serial};
     std::vector<std::uint8_t> answer;
     if (setup[0] == 0x81 && setup[1] == USB_REQ_GET_INTERFACE) {
       answer = {0};
@@ -207,7 +207,7 @@ class EmulatedDevice {
     } else if (descriptor && kind == USB_DT_CONFIG && index == 0) {
       answer.assign(descriptors_.begin() + 18, descriptors_.end());
     } else if (descriptor && kind == USB_DT_STRING && index <= 3) {  // 0: the language list
-      answer = index == 0 ? std::vector<std::uint8_t>{4, 3, 0x09, 0x04} : StringDescriptor(*texts[index - 1]);
+      answer = index == 0 ? std::vector<std::uint8_t>{4, 3, 0x09, 0x04} : StringDescriptor(texts[index - 1]);
     } else {
       return -EPIPE;
     }
@@ -229,7 +229,6 @@ class EmulatedDevice {
     model_.Feed(frames, size);
   }
 
-  inline static const std::string kManufacturer = "Emulated";
   const DeviceOptions options_;
   std::vector<std::uint8_t> descriptors_;
   Ref<UMockdevIoctlBase> handler_;

@@ -29,8 +29,7 @@ struct DeviceOptions {
   std::uint32_t fault_at_request = 0;  // block requests answered normally before the fault
 };
 
-// Why the emulation cannot run in this process (umockdev's preload library is not loaded into
-// it); empty when it can.
+// Why the emulation cannot run here (umockdev's preload library is not loaded); empty when it can.
 std::string Unavailable();
 
 // For a test's SetUp: without the emulation the test is skipped, or fails where the environment
