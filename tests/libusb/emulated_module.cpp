@@ -14,12 +14,12 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
 
 #include "drivers/sim/module_model.h"
+#include "support/test_support.h"
 #include "usb/transfer_request.h"
 
 namespace emulated {
@@ -248,9 +248,8 @@ struct Testbed::Impl {
 };
 
 std::string Unavailable() {
-  std::ifstream maps("/proc/self/maps");
-  for (std::string line; std::getline(maps, line);)
-    if (line.find("libumockdev-preload") != std::string::npos) return {};
+  if (testing_support::ReadFile("/proc/self/maps").find("libumockdev-preload") != std::string::npos)
+    return {};
   return "this process does not run under umockdev's preload library (libumockdev-preload.so.0)";
 }
 
