@@ -21,7 +21,7 @@ const std::string kPrompt = "...press any key to exit.\n";
 TEST(Startup, SystemLineThenHelpOrRefusal) {
   for (const char* program : {RNGACQ_SIM_PROGRAM, RNGACQ_PROGRAM}) {
     testing_support::ScratchDir dir;
-    const std::string path = testing_support::InstallProgram(program, dir.path().string(), true);
+    const std::string path = testing_support::InstallProgram(program, dir.path().string());
     const std::string invoked = "./" + fs::path(path).filename().string();
     const auto help = RunProgram(path, {"/?"}, dir.path().string(), {}, invoked);
     EXPECT_EQ(help.exit_code, 0) << invoked;
@@ -45,15 +45,13 @@ TEST(Startup, SystemLineThenHelpOrRefusal) {
 TEST(Startup, CatalogueBesideTheExecutable) {
   testing_support::ScratchDir dir;
   const fs::path bin = dir.path() / "bin";
-  fs::create_directories(bin);
-  fs::create_directory(dir.path() / "work");
-  const std::string path = testing_support::InstallProgram(RNGACQ_SIM_PROGRAM, bin.string(), true);
+  for (const char* folder : {"bin", "work", "links"}) fs::create_directory(dir.path() / folder);
+  const std::string path = testing_support::InstallProgram(RNGACQ_SIM_PROGRAM, bin.string());
   const std::string name = fs::path(path).filename().string();
   // Found by bare name through the search path, by a relative path, and through a link that
   // stands elsewhere (as a package's entry in /usr/bin does).
   std::vector<std::pair<std::string, std::string>> starts{{path, name}, {path, "../bin/" + name}};
 #ifndef _WIN32
-  fs::create_directory(dir.path() / "links");
   fs::create_symlink(path, dir.path() / "links" / name);
   starts.emplace_back((dir.path() / "links" / name).string(), "../links/" + name);
 #endif

@@ -46,10 +46,9 @@ struct NoMemoryDriver : sim::SimDriver {
 
 std::vector<std::uint8_t> Read(rngacq_module* module, std::size_t length, int* error = nullptr) {
   std::vector<std::uint8_t> data(length);
-  std::size_t done = 7;
+  std::size_t done = 7;  // the bytes compared show whether the read set it
   const int result = rngacq_read(module, data.data(), length, &done);
   if (error != nullptr) *error = result;
-  EXPECT_TRUE(result != 0 || done == length);
   data.resize(done);
   return data;
 }
@@ -60,14 +59,14 @@ rngacq_module* Opened(const char* selector = nullptr) {
   return module;
 }
 
+// The open's error, else the close's.
 template <typename Driver = sim::SimDriver>
 int OpenOn(const std::string& bus_text, const char* selector) {
   Bus<Driver> bus(bus_text);
   rngacq_module* module = reinterpret_cast<rngacq_module*>(&bus);  // must be cleared on failure
   const int result = rngacq_open(selector, &module);
   EXPECT_EQ(module == nullptr, result != 0);
-  rngacq_close(module);
-  return result;
+  return result != 0 ? result : rngacq_close(module);
 }
 
 TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
@@ -110,32 +109,25 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
   {
     Bus bus("silent,abort_ineffective,time_divisor=1000");
     rngacq_module* module = Opened();
-    int error = 0;
-    Read(module, 100, &error);
-    EXPECT_EQ(error, RNGACQ_ERROR_TIMEOUT);
-    Read(module, 100, &error);
-    EXPECT_EQ(error, RNGACQ_ERROR_UNUSABLE);
+    int first = 0, second = 0;
+    Read(module, 100, &first);
+    Read(module, 100, &second);
+    EXPECT_EQ((std::pair{first, second}), (std::pair<int, int>{RNGACQ_ERROR_TIMEOUT, RNGACQ_ERROR_UNUSABLE}));
     rngacq_close(module);
   }
-
   // A module the system will not release is still freed, and the caller hears of it.
-  {
-    Bus<KeptDriver> bus("devices=1");
-    EXPECT_EQ(rngacq_close(Opened()), RNGACQ_ERROR_RELEASE_FAILED);
-  }
+  EXPECT_EQ(OpenOn<KeptDriver>("devices=1", nullptr), RNGACQ_ERROR_RELEASE_FAILED);
 
-  // Arguments the interface cannot use.
   Bus bus("devices=1");
   std::size_t done = 0;
   std::uint8_t byte = 0;
-  EXPECT_EQ(rngacq_open(nullptr, nullptr), RNGACQ_ERROR_INVALID_ARGUMENT);
   rngacq_module* module = Opened();
-  EXPECT_EQ(rngacq_set_mode(module, 5), RNGACQ_ERROR_INVALID_ARGUMENT);
-  EXPECT_EQ(rngacq_read(module, nullptr, 1, &done), RNGACQ_ERROR_INVALID_ARGUMENT);
-  EXPECT_EQ(rngacq_read(module, &byte, 1, nullptr), RNGACQ_ERROR_INVALID_ARGUMENT);
-  EXPECT_EQ(rngacq_read(nullptr, &byte, 1, &done), RNGACQ_ERROR_INVALID_ARGUMENT);
-  EXPECT_EQ(rngacq_info(module, nullptr), RNGACQ_ERROR_INVALID_ARGUMENT);
-  EXPECT_EQ(rngacq_list(nullptr, 1, &done), RNGACQ_ERROR_INVALID_ARGUMENT);
+  const std::vector<int> refusals{
+      rngacq_open(nullptr, nullptr),          rngacq_set_mode(module, 5),
+      rngacq_read(module, nullptr, 1, &done), rngacq_read(module, &byte, 1, nullptr),
+      rngacq_read(nullptr, &byte, 1, &done),  rngacq_info(module, nullptr),
+      rngacq_list(nullptr, 1, &done)};
+  EXPECT_EQ(refusals, std::vector<int>(refusals.size(), RNGACQ_ERROR_INVALID_ARGUMENT));
   EXPECT_EQ(rngacq_close(module), 0);
   EXPECT_EQ(rngacq_close(nullptr), 0);
 
@@ -155,12 +147,10 @@ TEST(Library, SelectorsListsAndTwoModulesAtOnce) {
   std::size_t count = 0;
   ASSERT_EQ(rngacq_list(infos, 2, &count), 0);
   EXPECT_EQ(count, 3u);
-  EXPECT_STREQ(infos[1].serial, "SIM-00000002");
-  EXPECT_EQ(infos[1].vendor_id, 0xABCD);
-  EXPECT_EQ(infos[1].product_id, 0x0001);
-  EXPECT_EQ(infos[1].high_speed, 0);
-  EXPECT_STREQ(infos[1].driver_version, "1.5.5.0");
-  EXPECT_STREQ(infos[1].product, "Simulated random-number module");
+  const rngacq_module_info& second = infos[1];
+  EXPECT_EQ(std::tie(second.vendor_id, second.product_id, second.high_speed), std::tuple(0xABCD, 0x0001, 0));
+  EXPECT_EQ(std::string(second.serial) + "|" + second.driver_version + "|" + second.product,
+            "SIM-00000002|1.5.5.0|Simulated random-number module");
   ASSERT_EQ(rngacq_list(nullptr, 0, &count), 0);
   EXPECT_EQ(count, 3u);
 

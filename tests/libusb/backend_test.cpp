@@ -24,6 +24,7 @@
 
 namespace {
 
+using testing_support::Holds;
 using testing_support::ProgramResult;
 using testing_support::ScratchDir;
 
@@ -36,9 +37,7 @@ struct Transfer {
 
 std::unique_ptr<Transfer> Begin(usb::Driver& driver, usb::Handle handle, std::uint8_t endpoint,
                                 std::vector<std::uint8_t> data) {
-  auto t = std::make_unique<Transfer>();
-  t->record.event = driver.CreateEvent();
-  t->data = std::move(data);
+  auto t = std::make_unique<Transfer>(usb::CompletionRecord{driver.CreateEvent(), nullptr}, std::move(data));
   std::vector<std::uint8_t> request(usb::kTransferRequestSize);
   usb::EncodeTransferRequest({.EndpointAddress = endpoint}, request);
   t->error = driver.RequestOverlapped(handle, usb::kRequestDirectTransfer, request.data(), 38, t->data.data(),
@@ -144,9 +143,8 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
     ASSERT_EQ(rngacq_open("id=1234:5678", &module), 0);
     rngacq_module_info info{};
     ASSERT_EQ(rngacq_info(module, &info), 0);
-    EXPECT_EQ(info.high_speed, high_speed ? 1 : 0);
-    EXPECT_EQ(info.driver_version, version);
-    EXPECT_STREQ(info.serial, "EMU-0001");
+    EXPECT_EQ(std::to_string(info.high_speed) + "|" + info.driver_version + "|" + info.serial,
+              (high_speed ? "1|" : "0|") + version + "|EMU-0001");
     std::vector<std::uint8_t> data(5000);
     std::size_t done = 0;
     EXPECT_EQ(rngacq_read(module, data.data(), data.size(), &done), error);
@@ -166,15 +164,10 @@ ProgramResult RunRngacq(const ScratchDir& dir, std::vector<std::string> argument
     const std::string copy = dir / "program";
     std::filesystem::create_directories(copy);
     arguments.insert(arguments.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                         testing_support::InstallProgram(program, copy, true)});
+                                         testing_support::InstallProgram(program, copy)});
     program = "/usr/bin/setpriv";
   }
   return testing_support::RunProgram(program, arguments, dir.path().string());
-}
-
-testing::AssertionResult Shows(const ProgramResult& run, const std::string& text) {
-  const bool found = run.out.find(text) != std::string::npos;
-  return (found ? testing::AssertionSuccess() : testing::AssertionFailure()) << "output:\n" << run.out;
 }
 
 // The real program with the libusb backend: the choice by ID, the candidate list, the permission message.
@@ -191,14 +184,14 @@ TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherw
        {std::vector<std::string>{"none.bin"}, std::vector<std::string>{"none.bin", "/DEVICE=abcd:0001"}}) {
     const ProgramResult run = RunRngacq(dir, arguments);
     EXPECT_EQ(run.exit_code, 1) << run.out;
-    EXPECT_TRUE(Shows(run, "\n  1234:5678 \"Emulated RNG module\" serial \"EMU-0001\""));
-    EXPECT_TRUE(Shows(run, "\n  1234:9999 \"Another board\" serial \"B-7\""));
-    EXPECT_FALSE(Shows(run, "VendorID="));
+    EXPECT_TRUE(Holds(run.out, "\n  1234:5678 \"Emulated RNG module\" serial \"EMU-0001\""));
+    EXPECT_TRUE(Holds(run.out, "\n  1234:9999 \"Another board\" serial \"B-7\""));
+    EXPECT_FALSE(Holds(run.out, "VendorID="));
   }
 
   const ProgramResult run = RunRngacq(dir, {"data.bin", "/LEN=100", "/DEVICE=1234:9999"});
   ASSERT_EQ(run.exit_code, 0) << run.out;
-  EXPECT_TRUE(Shows(run, "ProductID=9999h;SerialNumber=B-7"));
+  EXPECT_TRUE(Holds(run.out, "ProductID=9999h;SerialNumber=B-7"));
   const std::vector<std::uint8_t> record = sim::ExpectedRecord(other.seed, 0, 100);
   EXPECT_EQ(testing_support::ReadFile(dir / "data.bin"), std::string(record.begin(), record.end()));
 
@@ -208,8 +201,8 @@ TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherw
   const ProgramResult denied = RunRngacq(dir, {"denied.bin", "/DEVICE=1234:5678"}, geteuid() == 0);
   EXPECT_EQ(denied.exit_code, 1) << denied.out;
   EXPECT_TRUE(
-      Shows(denied, " /dev/bus/usb/001/002 (USB ID 1234:5678); the udev rule 60-rngacq.rules must list"));
-  EXPECT_FALSE(Shows(denied, "VendorID="));
+      Holds(denied.out, " /dev/bus/usb/001/002 (USB ID 1234:5678); the udev rule 60-rngacq.rules must list"));
+  EXPECT_FALSE(Holds(denied.out, "VendorID="));
 }
 
 }  // namespace

@@ -14,33 +14,32 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
 
 #include "drivers/sim/module_model.h"
+#include "support/test_support.h"
 #include "usb/transfer_request.h"
 
 namespace emulated {
 namespace {
 
+struct Unref {
+  void operator()(gpointer object) const { g_object_unref(object); }
+};
+template <typename T>
+using Ref = std::unique_ptr<T, Unref>;
+
 // A usbfs URB as the client submitted it, with its data buffer.
 struct Urb {
-  UMockdevIoctlData* urb = nullptr;
-  UMockdevIoctlData* buffer = nullptr;
+  Ref<UMockdevIoctlData> urb, buffer;
 };
 
 usbdevfs_urb ReadUrb(const Urb& u) {
   usbdevfs_urb urb{};
   std::memcpy(&urb, u.urb->data, sizeof urb);
   return urb;
-}
-
-void Release(Urb& u) {
-  if (u.buffer != nullptr) g_object_unref(u.buffer);
-  if (u.urb != nullptr) g_object_unref(u.urb);
-  u = Urb{};
 }
 
 std::vector<std::uint8_t> StringDescriptor(const std::string& text) {
@@ -67,21 +66,15 @@ class EmulatedDevice {
     const std::uint8_t packet_high = options.high_speed ? 2 : 0, packet_low = options.high_speed ? 0 : 64;
     for (std::uint8_t endpoint : {kBulkIn, kBulkOut})
       descriptors_.insert(descriptors_.end(), {7, 5, endpoint, 2, packet_low, packet_high, 0});
-    handler_ = static_cast<UMockdevIoctlBase*>(g_object_new(UMOCKDEV_TYPE_IOCTL_BASE, nullptr));
+    handler_.reset(static_cast<UMockdevIoctlBase*>(g_object_new(UMOCKDEV_TYPE_IOCTL_BASE, nullptr)));
     // Runs in umockdev's worker thread, once per ioctl of a client of this device.
     const auto on_ioctl = +[](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) -> gboolean {
       return static_cast<EmulatedDevice*>(self)->Handle(client);
     };
-    g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(on_ioctl), this);
+    g_signal_connect(handler_.get(), "handle-ioctl", G_CALLBACK(on_ioctl), this);
   }
 
-  ~EmulatedDevice() {
-    for (Urb& u : pending_in_) Release(u);
-    for (Urb& u : reapable_) Release(u);
-    g_object_unref(handler_);
-  }
-
-  UMockdevIoctlBase* handler() const { return handler_; }
+  UMockdevIoctlBase* handler() const { return handler_.get(); }
 
   std::string DeviceNode() const {
     return "/dev/bus/usb/001/" + std::to_string(1000 + options_.address).substr(1);
@@ -108,12 +101,10 @@ class EmulatedDevice {
     int errno_value = 0;
     std::unique_lock lock(mutex_);
     switch (request) {
-      case USBDEVFS_CLAIMINTERFACE:
       case USBDEVFS_RELEASEINTERFACE:
       case USBDEVFS_DISCONNECT_CLAIM:
         if (gone_) errno_value = ENODEV;
         break;
-      case USBDEVFS_GETDRIVER:
       case USBDEVFS_IOCTL:  // no kernel driver to detach or reattach
         errno_value = ENODATA;
         break;
@@ -121,11 +112,11 @@ class EmulatedDevice {
         errno_value = gone_ ? ENODEV : Submit(arg) ? 0 : EINVAL;
         break;
       case USBDEVFS_REAPURBNDELAY: {
+        if (reapable_.empty() && gone_) {
+          errno_value = ENODEV;
+          break;
+        }
         if (reapable_.empty()) {
-          if (gone_) {
-            errno_value = ENODEV;
-            break;
-          }
           // The device node always polls ready, so libusb asks again at once: answer "nothing
           // yet" a millisecond later rather than let it spin.
           lock.unlock();
@@ -135,15 +126,11 @@ class EmulatedDevice {
           g_source_unref(source);
           return TRUE;
         }
-        Urb u = reapable_.front();
+        const Urb u = std::move(reapable_.front());
         reapable_.pop_front();
-        if (UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr)) {
-          umockdev_ioctl_data_set_ptr(slot, 0, u.urb);  // hands the finished URB back
-          g_object_unref(slot);
-        } else {
-          errno_value = EFAULT;
-        }
-        Release(u);
+        // Hands the finished URB back.
+        const Ref<UMockdevIoctlData> slot(umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr));
+        errno_value = slot && umockdev_ioctl_data_set_ptr(slot.get(), 0, u.urb.get()) ? 0 : EFAULT;
         break;
       }
       case USBDEVFS_DISCARDURB: {
@@ -156,7 +143,7 @@ class EmulatedDevice {
           errno_value = EINVAL;
           break;
         }
-        Finish(*it, -ENOENT, 0);
+        Finish(std::move(*it), -ENOENT, 0);
         pending_in_.erase(it);
         break;
       }
@@ -169,53 +156,39 @@ class EmulatedDevice {
     return TRUE;
   }
 
-  void Finish(const Urb& u, int status, int length) {
+  void Finish(Urb u, int status, int length) {
     usbdevfs_urb urb = ReadUrb(u);
     urb.status = status;
     urb.actual_length = length;
     std::memcpy(u.urb->data, &urb, sizeof urb);
-    reapable_.push_back(u);
-  }
-
-  void FinishWaitingInputs(int status) {
-    for (const Urb& u : pending_in_) Finish(u, status, 0);
-    pending_in_.clear();
+    reapable_.push_back(std::move(u));
   }
 
   bool Submit(UMockdevIoctlData* arg) {
     Urb u;
-    u.urb = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
-    if (u.urb == nullptr) return false;
+    u.urb.reset(umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr));
+    if (!u.urb) return false;
     const usbdevfs_urb urb = ReadUrb(u);
     const auto length = static_cast<std::size_t>(std::max(urb.buffer_length, 0));
-    u.buffer = umockdev_ioctl_data_resolve(u.urb, offsetof(usbdevfs_urb, buffer), length, nullptr);
-    if (u.buffer == nullptr) {
-      Release(u);
-      return false;
-    }
-    std::uint8_t* data = u.buffer->data;
-    if (urb.type == USBDEVFS_URB_TYPE_CONTROL && length >= 8) {
+    u.buffer.reset(umockdev_ioctl_data_resolve(u.urb.get(), offsetof(usbdevfs_urb, buffer), length, nullptr));
+    std::uint8_t* data = u.buffer ? u.buffer->data : nullptr;
+    if (data != nullptr && urb.type == USBDEVFS_URB_TYPE_CONTROL && length >= 8) {
       const int n = Control(data, length);
-      Finish(u, std::min(n, 0), std::max(n, 0));
-    } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kBulkOut) {
+      Finish(std::move(u), std::min(n, 0), std::max(n, 0));
+    } else if (data != nullptr && urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kBulkOut) {
       Command(data, length);
-      Finish(u, gone_ ? -ENODEV : 0, gone_ ? 0 : static_cast<int>(length));
-    } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kBulkIn) {
-      if (stalled_) {
-        Finish(u, -EPIPE, 0);
-      } else {
-        pending_in_.push_back(u);
-      }
+      Finish(std::move(u), gone_ ? -ENODEV : 0, gone_ ? 0 : static_cast<int>(length));
+    } else if (data != nullptr && urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kBulkIn) {
+      pending_in_.push_back(std::move(u));
     } else {
-      Release(u);
       return false;
     }
     // Waiting answer bytes go to the oldest IN URB; a URB ends with the bytes there are.
     while (model_.Pending() > 0 && !pending_in_.empty()) {
-      const Urb in = pending_in_.front();
+      Urb in = std::move(pending_in_.front());
       pending_in_.pop_front();
       const std::size_t n = model_.Take(in.buffer->data, static_cast<std::size_t>(in.buffer->data_len));
-      Finish(in, 0, static_cast<int>(n));
+      Finish(std::move(in), 0, static_cast<int>(n));
     }
     return true;
   }
@@ -224,20 +197,17 @@ class EmulatedDevice {
   int Control(std::uint8_t* setup, std::size_t size) {
     const unsigned kind = setup[3], index = setup[2],
                    length = static_cast<unsigned>(setup[6] | (setup[7] << 8));
+    const bool descriptor = setup[0] == 0x80 && setup[1] == USB_REQ_GET_DESCRIPTOR;
+    const std::string texts[] = {"Emulated", options_.product_name, options_.serial};
     std::vector<std::uint8_t> answer;
     if (setup[0] == 0x81 && setup[1] == USB_REQ_GET_INTERFACE) {
       answer = {0};
-    } else if (setup[0] != 0x80 || setup[1] != USB_REQ_GET_DESCRIPTOR) {
-      return -EPIPE;
-    } else if (kind == USB_DT_DEVICE) {
+    } else if (descriptor && kind == USB_DT_DEVICE) {
       answer.assign(descriptors_.begin(), descriptors_.begin() + 18);
-    } else if (kind == USB_DT_CONFIG && index == 0) {
+    } else if (descriptor && kind == USB_DT_CONFIG && index == 0) {
       answer.assign(descriptors_.begin() + 18, descriptors_.end());
-    } else if (kind == USB_DT_STRING && index == 0) {
-      answer = {4, 3, 0x09, 0x04};
-    } else if (kind == USB_DT_STRING && index >= 1 && index <= 3) {
-      const std::string* texts[] = {&kManufacturer, &options_.product_name, &options_.serial};
-      answer = StringDescriptor(*texts[index - 1]);
+    } else if (descriptor && kind == USB_DT_STRING && index <= 3) {  // 0: the language list
+      answer = index == 0 ? std::vector<std::uint8_t>{4, 3, 0x09, 0x04} : StringDescriptor(texts[index - 1]);
     } else {
       return -EPIPE;
     }
@@ -250,38 +220,36 @@ class EmulatedDevice {
   void Command(const std::uint8_t* frames, std::size_t size) {
     const bool due = options_.fault != Fault::None && model_.Answered() >= options_.fault_at_request;
     if (due && options_.fault != Fault::ShortAnswer) {
-      (options_.fault == Fault::Stall ? stalled_ : gone_) = true;  // a stall lasts for every later receive
-      FinishWaitingInputs(stalled_ ? -EPIPE : -ENODEV);
+      gone_ = options_.fault == Fault::Unplug;
+      for (Urb& u : pending_in_) Finish(std::move(u), gone_ ? -ENODEV : -EPIPE, 0);
+      pending_in_.clear();
       return;
     }
     if (due) model_.SetFaults({std::nullopt, std::nullopt, 100});
     model_.Feed(frames, size);
   }
 
-  inline static const std::string kManufacturer = "Emulated";
   const DeviceOptions options_;
   std::vector<std::uint8_t> descriptors_;
-  UMockdevIoctlBase* handler_ = nullptr;
+  Ref<UMockdevIoctlBase> handler_;
 
   std::mutex mutex_;
   sim::ModuleModel model_;
   std::deque<Urb> pending_in_;
   std::deque<Urb> reapable_;
   bool gone_ = false;
-  bool stalled_ = false;
 };
 
 }  // namespace
 
 struct Testbed::Impl {
-  UMockdevTestbed* testbed = umockdev_testbed_new();
   std::vector<std::unique_ptr<EmulatedDevice>> devices;
+  Ref<UMockdevTestbed> testbed{umockdev_testbed_new()};  // released before the devices
 };
 
 std::string Unavailable() {
-  std::ifstream maps("/proc/self/maps");
-  for (std::string line; std::getline(maps, line);)
-    if (line.find("libumockdev-preload") != std::string::npos) return {};
+  if (testing_support::ReadFile("/proc/self/maps").find("libumockdev-preload") != std::string::npos)
+    return {};
   return "this process does not run under umockdev's preload library (libumockdev-preload.so.0)";
 }
 
@@ -298,13 +266,12 @@ Testbed::Testbed() : impl_(std::make_unique<Impl>()) {}
 
 Testbed::~Testbed() {
   for (const auto& device : impl_->devices)
-    umockdev_testbed_detach_ioctl(impl_->testbed, device->DeviceNode().c_str(), nullptr);
-  g_object_unref(impl_->testbed);
+    umockdev_testbed_detach_ioctl(impl_->testbed.get(), device->DeviceNode().c_str(), nullptr);
 }
 
 void Testbed::DenyDeviceAccess() {
   namespace fs = std::filesystem;
-  gchar* root_text = umockdev_testbed_get_root_dir(impl_->testbed);
+  gchar* root_text = umockdev_testbed_get_root_dir(impl_->testbed.get());
   const fs::path root = root_text;
   g_free(root_text);
   const auto all = fs::perms::all;
@@ -324,8 +291,8 @@ void Testbed::DenyDeviceAccess() {
 void Testbed::Add(const DeviceOptions& options) {
   auto device = std::make_unique<EmulatedDevice>(options);
   GError* error = nullptr;
-  if (!umockdev_testbed_add_from_string(impl_->testbed, device->Description().c_str(), &error) ||
-      !umockdev_testbed_attach_ioctl(impl_->testbed, device->DeviceNode().c_str(), device->handler(),
+  if (!umockdev_testbed_add_from_string(impl_->testbed.get(), device->Description().c_str(), &error) ||
+      !umockdev_testbed_attach_ioctl(impl_->testbed.get(), device->DeviceNode().c_str(), device->handler(),
                                      &error)) {
     const std::string message = error != nullptr ? error->message : "unknown error";
     if (error != nullptr) g_error_free(error);

@@ -15,7 +15,7 @@ inline constexpr std::uint16_t kVendor = 0x1234;  // every emulated device's ven
 inline constexpr std::uint8_t kBulkIn = 0x81;
 inline constexpr std::uint8_t kBulkOut = 0x01;
 
-// ShortAnswer: answers lack their last bytes; Stall: every receive stalls; Unplug: the device goes.
+// ShortAnswer: answers lack their last bytes; Stall: waiting receives stall; Unplug: the device goes.
 enum class Fault { None, ShortAnswer, Stall, Unplug };
 
 struct DeviceOptions {
@@ -29,8 +29,7 @@ struct DeviceOptions {
   std::uint32_t fault_at_request = 0;  // block requests answered normally before the fault
 };
 
-// Why the emulation cannot run in this process (umockdev's preload library is not loaded into
-// it); empty when it can.
+// Why the emulation cannot run here (umockdev's preload library is not loaded); empty when it can.
 std::string Unavailable();
 
 // For a test's SetUp: without the emulation the test is skipped, or fails where the environment

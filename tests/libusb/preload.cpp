@@ -5,9 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <string>
-#include <vector>
 
 #include "libusb/emulated_module.h"
 
@@ -22,27 +20,18 @@ void AddToVariable(const char* name, const std::string& value, bool last) {
   setenv(name, combined.c_str(), 1);
 }
 
-struct RestartUnderPreload {
-  RestartUnderPreload() {
-    if (emulated::Unavailable().empty() || std::getenv(kMarker) != nullptr) return;
-    std::ifstream file("/proc/self/cmdline", std::ios::binary);
-    std::vector<std::string> arguments;
-    for (std::string argument; std::getline(file, argument, '\0');) arguments.push_back(argument);
-    if (arguments.empty()) return;
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
+// glibc hands the program's arguments to the functions of .init_array.
+void RestartUnderPreload(int, char** argv, char**) {
+  if (emulated::Unavailable().empty() || std::getenv(kMarker) != nullptr) return;
+  setenv(kMarker, "1", 1);
+  AddToVariable("LD_PRELOAD", "libumockdev-preload.so.0", false);
+  // A sanitizer build must accept a library loaded ahead of its runtime. Leak checking stays
+  // as the caller set it: the emulation leaves no leak report of its own.
+  AddToVariable("ASAN_OPTIONS", "verify_asan_link_order=0", true);
+  execv("/proc/self/exe", argv);
+  // Still here: the tests find no mock environment and say so.
+}
 
-    setenv(kMarker, "1", 1);
-    AddToVariable("LD_PRELOAD", "libumockdev-preload.so.0", false);
-    // A sanitizer build must accept a library loaded ahead of its runtime. Leak checking stays
-    // as the caller set it: the emulation leaves no leak report of its own.
-    AddToVariable("ASAN_OPTIONS", "verify_asan_link_order=0", true);
-    execv("/proc/self/exe", argv.data());
-    // Still here: the tests find no mock environment and say so.
-  }
-};
-
-const RestartUnderPreload restart;
+[[gnu::used, gnu::section(".init_array")]] void (*const restart)(int, char**, char**) = RestartUnderPreload;
 
 }  // namespace

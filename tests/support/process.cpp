@@ -1,5 +1,7 @@
 #include "support/process.h"
 
+#include "support/test_support.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -9,13 +11,16 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
 #else
 #include <cwchar>
+#include <functional>
 #include <memory>
+#include <thread>
 
 #include "platform/windows/wide_entry.h"
 #include "platform/windows/win32.h"
@@ -25,14 +30,12 @@ namespace testing_support {
 
 namespace fs = std::filesystem;
 
-std::string InstallProgram(const std::string& program, const std::string& directory, bool with_catalogue) {
+std::string InstallProgram(const std::string& program, const std::string& directory) {
   const fs::path source(program);
   const fs::path target = fs::path(directory) / source.filename();
   fs::copy_file(source, target, fs::copy_options::overwrite_existing);
-  if (with_catalogue) {
-    fs::copy_file(source.parent_path() / "lang.INI", fs::path(directory) / "lang.INI",
-                  fs::copy_options::overwrite_existing);
-  }
+  fs::copy_file(source.parent_path() / "lang.INI", fs::path(directory) / "lang.INI",
+                fs::copy_options::overwrite_existing);
   return target.string();
 }
 
@@ -49,21 +52,17 @@ void CloseFd(int& fd) {
 StartedProgram::StartedProgram(const std::string& program, const std::vector<std::string>& arguments,
                                const std::string& directory, const std::vector<std::string>& environment,
                                const std::string& invoked_as) {
-  std::vector<std::string> args{invoked_as.empty() ? program : invoked_as}, env(environment);
-  args.insert(args.end(), arguments.begin(), arguments.end());
-  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);  // the first of a name counts
-  std::vector<char*> argv, envp;
-  for (auto& a : args) argv.push_back(a.data());
-  for (auto& e : env) envp.push_back(e.data());
+  // posix_spawn only reads them.
+  std::vector<char*> argv{const_cast<char*>((invoked_as.empty() ? program : invoked_as).c_str())}, envp;
+  for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);  // the first of a name counts
   argv.push_back(nullptr);
   envp.push_back(nullptr);
 
   // Every descriptor made here closes on exec: the program gets only its copies as 0, 1 and 2.
-  int output[2] = {-1, -1};
-  int input[2] = {-1, -1};
-  char error_name[] = "/tmp/rngacq-stderr-XXXXXX";
-  errors_ = mkostemp(error_name, O_CLOEXEC);
-  if (errors_ >= 0) unlink(error_name);
+  int output[2] = {-1, -1}, input[2] = {-1, -1};
+  errors_ = memfd_create("stderr", MFD_CLOEXEC);
   if (errors_ < 0 || pipe2(output, O_CLOEXEC) != 0 || pipe2(input, O_CLOEXEC) != 0) {
     for (int fd : {output[0], output[1], input[0], input[1]}) CloseFd(fd);
     return;
@@ -99,10 +98,9 @@ StartedProgram::~StartedProgram() {
 std::string StartedProgram::Read(std::size_t count) {
   std::string bytes;
   char buffer[65536];
-  while (output_ >= 0 && bytes.size() < count) {
-    const ssize_t n = read(output_, buffer, std::min(sizeof buffer, count - bytes.size()));
-    if (n == 0 || (n < 0 && errno != EINTR)) break;
-    if (n > 0) bytes.append(buffer, static_cast<std::size_t>(n));
+  for (ssize_t n = 1; n > 0 && bytes.size() < count;) {  // a closed descriptor reads nothing
+    n = TEMP_FAILURE_RETRY(read(output_, buffer, std::min(sizeof buffer, count - bytes.size())));
+    bytes.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
   }
   return bytes;
 }
@@ -120,14 +118,11 @@ ProgramResult StartedProgram::Finish() {
   if (pid_ <= 0) return result;
   result.out = Read(std::string::npos);
   int status = 0;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
+  TEMP_FAILURE_RETRY(waitpid(pid_, &status, 0));
   pid_ = -1;
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-  char buffer[4096];
-  for (ssize_t n, at = 0; (n = pread(errors_, buffer, sizeof buffer, at)) > 0; at += n)
-    result.err.append(buffer, static_cast<std::size_t>(n));
+  result.err = ReadFile("/proc/self/fd/" + std::to_string(errors_));  // opened anew: from its start
   return result;
 }
 
@@ -139,16 +134,8 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
 #else
 namespace {
 
-// Quoted as the C runtime splits the command line again; the tests' arguments hold no quotation
-// mark and end in no backslash.
-std::wstring Quoted(const std::string& argument) {
-  return L"\"" + platform::Widen(argument) + L"\"";
-}
-
 struct HandleCloser {
-  void operator()(HANDLE handle) const {
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  }
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
 };
 using Handle = std::unique_ptr<void, HandleCloser>;
 
@@ -158,8 +145,10 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
                          const std::string& directory, const std::vector<std::string>& environment,
                          const std::string& invoked_as) {
   ProgramResult result;
-  std::wstring command_line = Quoted(invoked_as.empty() ? program : invoked_as);
-  for (const std::string& argument : arguments) command_line += L" " + Quoted(argument);
+  // Quoted as the C runtime splits the command line again; the tests' arguments hold no quotation
+  // mark and end in no backslash.
+  std::wstring command_line = L"\"" + platform::Widen(invoked_as.empty() ? program : invoked_as) + L"\"";
+  for (const std::string& argument : arguments) command_line += L" \"" + platform::Widen(argument) + L"\"";
   // The additions first: of two entries with one name, the first counts.
   std::wstring environment_block;
   for (const std::string& addition : environment) environment_block += platform::Widen(addition) + L'\0';
@@ -170,23 +159,15 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   }
   environment_block.push_back(L'\0');
 
-  // Standard output a pipe, standard input a pipe whose write end stays open here until the
-  // program ends, standard error a temporary file read at the end.
+  // Pipes: standard output and standard error read to their ends, standard input one whose write
+  // end stays open here until the program ends.
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE ends[4] = {};
-  if (!CreatePipe(&ends[0], &ends[1], &inheritable, 0) || !CreatePipe(&ends[2], &ends[3], &inheritable, 0))
-    return result;
-  Handle output(ends[0]), child_output(ends[1]), input(ends[2]), input_writer(ends[3]);
-  SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(input_writer.get(), HANDLE_FLAG_INHERIT, 0);
-  wchar_t folder_name[MAX_PATH + 1], error_name[MAX_PATH + 1];
-  if (GetTempPathW(MAX_PATH + 1, folder_name) == 0 ||
-      GetTempFileNameW(folder_name, L"err", 0, error_name) == 0)
-    return result;
-  Handle error_output(CreateFileW(
-      error_name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-  if (error_output.get() == INVALID_HANDLE_VALUE) return result;
+  HANDLE ends[6] = {};
+  for (int i = 0; i < 6; i += 2)
+    if (!CreatePipe(&ends[i], &ends[i + 1], &inheritable, 0)) return result;
+  Handle output(ends[0]), child_output(ends[1]), errors(ends[2]), error_output(ends[3]), input(ends[4]),
+      input_writer(ends[5]);
+  for (HANDLE own : {ends[0], ends[2], ends[5]}) SetHandleInformation(own, HANDLE_FLAG_INHERIT, 0);
 
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -217,21 +198,22 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     return result;
   }
   Handle process_handle(process.hProcess), thread_handle(process.hThread);
-  child_output.reset();  // the pipe ends when the program's copy of it closes
+  child_output.reset();  // a pipe ends when the program's copy of it closes
+  error_output.reset();
   input.reset();
 
-  char buffer[65536];
-  DWORD read = 0;
-  while (ReadFile(output.get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
-    result.out.append(buffer, read);
+  const auto drain = [](HANDLE pipe, std::string& text) {
+    char buffer[65536];
+    DWORD read = 0;
+    while (::ReadFile(pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) text.append(buffer, read);
+  };
+  std::thread error_reader(drain, errors.get(), std::ref(result.err));  // neither pipe may fill up
+  drain(output.get(), result.out);
+  error_reader.join();
   DWORD exit_code = 0;
   if (WaitForSingleObject(process_handle.get(), INFINITE) == WAIT_OBJECT_0 &&
-      GetExitCodeProcess(process_handle.get(), &exit_code)) {
+      GetExitCodeProcess(process_handle.get(), &exit_code))
     result.exit_code = static_cast<int>(exit_code);
-  }
-  SetFilePointer(error_output.get(), 0, nullptr, FILE_BEGIN);
-  while (ReadFile(error_output.get(), buffer, sizeof buffer, &read, nullptr) && read > 0)
-    result.err.append(buffer, read);
   return result;
 }
 #endif

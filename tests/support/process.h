@@ -45,8 +45,7 @@ class StartedProgram {
 };
 #endif
 
-// Copies a built program (and, when asked, the catalogue beside it) into `directory`, returning
-// the copy's path.
-std::string InstallProgram(const std::string& program, const std::string& directory, bool with_catalogue);
+// Copies a built program and the catalogue beside it into `directory`, returning the copy's path.
+std::string InstallProgram(const std::string& program, const std::string& directory);
 
 }  // namespace testing_support

@@ -3,21 +3,16 @@
 #include <fstream>
 #include <iterator>
 #include <random>
-#include <sstream>
 
 #include "platform/platform.h"
-#ifdef _WIN32
-#include "platform/windows/wide_entry.h"
-#endif
 
 namespace testing_support {
 
 ScratchDir::ScratchDir() {
   std::random_device rd;
-  for (;;) {
+  do {
     path_ = std::filesystem::temp_directory_path() / ("rngacq-test-" + std::to_string(rd()));
-    if (std::filesystem::create_directory(path_)) break;
-  }
+  } while (!std::filesystem::create_directory(path_));
 }
 
 ScratchDir::~ScratchDir() {
@@ -26,17 +21,13 @@ ScratchDir::~ScratchDir() {
 }
 
 std::string ReadFile(const std::string& path) {
-#ifdef _WIN32
-  std::ifstream in(platform::Widen(path).c_str(), std::ios::binary);  // a narrow name would not be UTF-8
-#else
-  std::ifstream in(path, std::ios::binary);
-#endif
+  // A narrow name would be read in the ANSI code page on Windows.
+  std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary) << bytes;
 }
 
 CapturedConsole::CapturedConsole() {
