@@ -311,8 +311,6 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
 }
 #endif
 
-}  // namespace
-
 // The run checks each block while the next one is on the bus: that work runs once, after both
 // transfers went to the driver and before the block changes.
 TEST_F(RunTest, BlockRequestsDoTheirWorkWhileTheTransfersAreUnderWay) {
@@ -335,3 +333,5 @@ TEST_F(RunTest, BlockRequestsDoTheirWorkWhileTheTransfersAreUnderWay) {
   EXPECT_EQ(std::string(block.begin(), block.end()), Record(1984, 1984));
   protocol::CloseDeviceLink();
 }
+
+}  // namespace
