@@ -19,10 +19,7 @@ using testing_support::WriteFile;
 
 std::string Utf16Le(std::u16string_view text) {
   std::string bytes = "\xFF\xFE";
-  for (char16_t u : text) {
-    bytes += static_cast<char>(u & 0xFF);
-    bytes += static_cast<char>(u >> 8);
-  }
+  for (char16_t u : text) bytes += {static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
   return bytes;
 }
 

@@ -3,12 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
-#include <mutex>
+#include <utility>
 #include <vector>
 
-#include "usb/driver.h"
+#include "drivers/sim/sim_driver.h"
 #include "usb/endpoint.h"
 #include "usb/transfer_request.h"
 
@@ -21,13 +20,9 @@ class RecordingEvent final : public usb::Event {
   explicit RecordingEvent(std::vector<std::uint32_t>& waits) : waits_(waits) {}
   usb::WaitResult Wait(std::uint32_t ms) override {
     waits_.push_back(ms);
-    if (!signalled_) return usb::WaitResult::TimedOut;
-    signalled_ = false;
-    return usb::WaitResult::Signalled;
+    return std::exchange(signalled_, false) ? usb::WaitResult::Signalled : usb::WaitResult::TimedOut;
   }
   void Signal() override { signalled_ = true; }
-
- private:
   std::vector<std::uint32_t>& waits_;
   bool signalled_ = false;
 };
@@ -45,7 +40,7 @@ struct PipeScript {
   std::uint32_t shortfall = 0;       // OUT: bytes fewer than sent
 };
 
-class FakePipeDriver final : public usb::Driver {
+class FakePipeDriver final : public sim::SimDriver {
  public:
   struct Pending final : usb::PendingRequest {
     bool complete = false;
@@ -63,12 +58,6 @@ class FakePipeDriver final : public usb::Driver {
   int events_created = 0;
   int fail_event_number = 0;  // the Nth CreateEvent fails (0: none)
   std::vector<std::shared_ptr<Pending>> pending;
-
-  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid&, std::span<const usb::UsbId>) override {
-    return nullptr;
-  }
-  usb::Handle Open(const std::string&, usb::OpenFailure&) override { return usb::kInvalidHandle; }
-  bool Close(usb::Handle) override { return true; }
 
   bool Request(usb::Handle, std::uint32_t code, const std::uint8_t* input, std::uint32_t, std::uint8_t*,
                std::uint32_t, std::uint32_t& returned) override {

@@ -111,7 +111,8 @@ TEST_F(Exchange, TimeOutsAbortWaitTheGraceAndStillCollectBoth) {
   // A transfer that never ends waits its grace after the abort; a refused one (an unplugged
   // module) is aborted without it and said once; the answer that did arrive is not handed out.
   for (const PipeBehaviour behaviour : {PipeBehaviour::Never, PipeBehaviour::Refused}) {
-    driver = FakePipeDriver{};
+    driver.waits.clear();
+    driver.aborted.clear();
     driver.in.behaviour = driver.out.behaviour = behaviour;
     console.out.clear();
     EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 2048, answer.data()), 5 + 16 + 32);
