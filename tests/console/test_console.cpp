@@ -176,22 +176,20 @@ TEST(Platform, DataFilesAreCountedWhileOpenAndANameWithANulIsNone) {
 TEST(Platform, KeyInputNeverWaitsWithoutATerminal) {
   const int saved = dup(STDIN_FILENO);
   ASSERT_GE(saved, 0);
-  const int null_fd = open("/dev/null", O_RDONLY);
-  dup2(null_fd, STDIN_FILENO);
-  EXPECT_EQ(platform::ReadKey(), -1);
-  EXPECT_EQ(platform::ReadChar(), -1);
-
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  dup2(fds[0], STDIN_FILENO);
-  EXPECT_EQ(platform::ReadKey(), -1);  // a pipe held open but empty
-  EXPECT_EQ(platform::ReadChar(), -1);
+  for (const int source : {open("/dev/null", O_RDONLY), fds[0]}) {  // the pipe is held open but empty
+    dup2(source, STDIN_FILENO);
+    close(source);
+    EXPECT_EQ(platform::ReadKey(), -1);
+    EXPECT_EQ(platform::ReadChar(), -1);
+  }
   ASSERT_EQ(write(fds[1], "kc", 2), 2);
   EXPECT_EQ(platform::ReadKey(), 'k');
   EXPECT_EQ(platform::ReadChar(), 'c');
 
   dup2(saved, STDIN_FILENO);
-  for (int fd : {saved, null_fd, fds[0], fds[1]}) close(fd);
+  for (int fd : {saved, fds[1]}) close(fd);
 }
 #endif
 

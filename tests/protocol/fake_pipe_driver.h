@@ -80,7 +80,6 @@ class FakePipeDriver final : public sim::SimDriver {
     const bool is_in = (header.EndpointAddress & 0x80) != 0;
     const bool buffered = code == usb::kRequestBufferedTransfer;
     const std::uint32_t offset = buffered ? header.DataOffset : 0;
-    std::uint8_t* data = output + offset;
     const std::uint32_t length = buffered ? header.DataLength : output_size;
 
     auto request = std::make_shared<Pending>();
@@ -96,9 +95,9 @@ class FakePipeDriver final : public sim::SimDriver {
     if (is_in) {
       requested_in = length;
       moved = static_cast<std::uint32_t>(std::min<std::size_t>(script.answer.size(), length));
-      if (ends) std::copy_n(script.answer.begin(), moved, data);
+      if (ends) std::copy_n(script.answer.begin(), moved, output + offset);
     } else {
-      sent.assign(data, data + length);
+      sent.assign(output + offset, output + offset + length);
     }
     if (script.behaviour == PipeBehaviour::Never) return usb::kErrorIoPending;
     request->complete = true;
@@ -111,9 +110,8 @@ class FakePipeDriver final : public sim::SimDriver {
   }
 
   usb::OverlappedOutcome Collect(usb::Handle, usb::CompletionRecord& record) override {
-    auto* p = static_cast<Pending*>(record.pending.get());
-    if (p == nullptr) return {true, false, 0, usb::kErrorGenFailure};
-    return {p->complete, p->success, p->transferred, p->success ? 0u : usb::kErrorOperationAborted};
+    const auto& p = static_cast<const Pending&>(*record.pending);  // every transfer reached the driver
+    return {p.complete, p.success, p.transferred, p.success ? 0u : usb::kErrorOperationAborted};
   }
 
   std::shared_ptr<usb::Event> CreateEvent() override {

@@ -17,7 +17,6 @@
 
 namespace {
 
-using testing_support::FakePipeDriver;
 using testing_support::PipeBehaviour;
 
 constexpr std::array<std::uint8_t, 7> kBulkIn{7, 5, 0x86, 2, 0x00, 0x02, 0};
@@ -51,7 +50,7 @@ class Exchange : public ::testing::Test {
 
   testing_support::ScratchDir dir;
   testing_support::CapturedConsole console;
-  FakePipeDriver driver;
+  testing_support::FakePipeDriver driver;
   usb::UsbBulkEndPoint in{1, kBulkIn};
   usb::UsbBulkEndPoint out{1, kBulkOut};
 };

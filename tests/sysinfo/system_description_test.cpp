@@ -79,10 +79,6 @@ TEST(PrintComposed, PrintsTheLineOrTheCatalogueText) {
   console::SetCataloguePath("");
 }
 
-std::string Pretty(const std::string& text) {
-  return sysinfo::FindOsReleaseValue(text, "PRETTY_NAME").value_or("<absent>");
-}
-
 TEST(OsRelease, QuotingEscapesAndHostileContent) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"NAME=\"Debian\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nID=debian\n",
@@ -102,7 +98,9 @@ TEST(OsRelease, QuotingEscapesAndHostileContent) {
       // Only the first 64 KiB are looked at.
       {std::string(sysinfo::kOsReleaseReadLimit, '#') + "\nPRETTY_NAME=late", "<absent>"},
   };
-  for (const auto& [text, expected] : cases) EXPECT_EQ(Pretty(text), expected) << text.substr(0, 60);
+  for (const auto& [text, expected] : cases)
+    EXPECT_EQ(sysinfo::FindOsReleaseValue(text, "PRETTY_NAME").value_or("<absent>"), expected)
+        << text.substr(0, 60);
 }
 
 TEST(OsRelease, ComposesTheLineFromWhatIsKnown) {

@@ -12,7 +12,6 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-constexpr const usb::Guid& kGuid = usb::kModuleInterfaceGuid;
 
 struct SimScope {
   explicit SimScope(sim::Options options = {}) : driver(std::move(options)) { usb::SetDriver(&driver); }
@@ -33,10 +32,6 @@ Bytes Config(const std::vector<Bytes>& parts, int total = -1) {
   for (const Bytes& p : parts) d.insert(d.end(), p.begin(), p.end());
   usb::WriteLe16(&d[2], static_cast<std::uint16_t>(total < 0 ? d.size() : static_cast<std::size_t>(total)));
   return d;
-}
-
-std::string Text(const std::array<char16_t, usb::kStringUnits>& s) {
-  return usb::Utf16ToUtf8(s.data(), s.size());
 }
 
 // A request header: `setup` from its first byte, these fields, the rest zero; then `tail`.
@@ -62,9 +57,9 @@ TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
   three.modules[1].faults.strings_unreadable = three.modules[1].faults.config_unreadable = true;
   three.modules[2].driver_version = 0x01050400;
   SimScope sim(three);
-  usb::UsbDevice device(nullptr, kGuid, true);
+  usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
   ASSERT_NE(device.DeviceHandle, usb::kInvalidHandle);
-  EXPECT_EQ(Text(device.SerialNumber), "SIM-00000001");
+  EXPECT_EQ(usb::Utf16ToUtf8(device.SerialNumber.data(), usb::kStringUnits), "SIM-00000001");
   EXPECT_EQ(device.ControlEndPoint->EffectiveMaxPacket, 64);
   EXPECT_EQ(device.ActiveInterface->EndPoint(0), device.ControlEndPoint);
   EXPECT_EQ(device.BulkInEndPoint->bEndpointAddress, 0x86);
@@ -100,7 +95,7 @@ TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
   EXPECT_EQ(std::string(device.DevicePath.data()), "sim:1");
   EXPECT_NE(device.DeviceHandle, usb::kInvalidHandle);
   EXPECT_EQ(device.idProduct, 0x0001);
-  EXPECT_EQ(Text(device.SerialNumber), "SIM-00000001");
+  EXPECT_EQ(usb::Utf16ToUtf8(device.SerialNumber.data(), usb::kStringUnits), "SIM-00000001");
   EXPECT_EQ(device.BulkInEndPoint, nullptr);
   EXPECT_EQ(device.ActiveEndPointCount(), 0);
   EXPECT_TRUE(device.Open(2));
@@ -121,10 +116,10 @@ TEST(UsbDevice, LanguageTables) {
     sim::Options options;
     options.modules[0].languages = table;
     SimScope sim(options);
-    usb::UsbDevice device(nullptr, kGuid, true);
+    usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
     EXPECT_EQ(device.LanguageId, chosen);
     EXPECT_EQ(usb::ReadLe16(&sim.driver.Requests()[8].input[4]), chosen);  // the serial read's wIndex
-    EXPECT_EQ(Text(device.SerialNumber), "SIM-00000001");
+    EXPECT_EQ(usb::Utf16ToUtf8(device.SerialNumber.data(), usb::kStringUnits), "SIM-00000001");
   }
 }
 
@@ -146,7 +141,7 @@ class Releasing final : public sim::SimDriver {
 TEST(UsbDevice, CloseAndDestroyReportRefusedReleases) {
   Releasing driver;
   int window = 0;
-  auto device = std::make_unique<usb::UsbDevice>(&window, kGuid, true);
+  auto device = std::make_unique<usb::UsbDevice>(&window, usb::kModuleInterfaceGuid, true);
   ASSERT_NE(device->HandleNotification, nullptr);
   const usb::Handle handle = device->DeviceHandle;
   const std::tuple<bool Releasing::*, void (usb::UsbDevice::*)(), const char*> cases[] = {
@@ -215,7 +210,7 @@ TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
     options.modules[0].config_descriptors = {config};
     options.modules[0].alt_setting = alt;
     SimScope sim(options);
-    usb::UsbDevice device(nullptr, kGuid, false);
+    usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, false);
     EXPECT_TRUE(device.Open(0));
     EXPECT_NE(device.DeviceHandle, usb::kInvalidHandle);
     const auto& configuration = device.Configurations[0];
@@ -233,7 +228,7 @@ TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
   many.modules[0].device_descriptor[17] = 5;
   many.modules[0].config_descriptors.assign(5, sim::DefaultConfigDescriptor());
   SimScope sim(many);
-  usb::UsbDevice device(nullptr, kGuid, true);
+  usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
   EXPECT_NE(device.Configurations[1], nullptr);
   EXPECT_NE(device.BulkInEndPoint, nullptr);
   EXPECT_EQ(sim.driver.Requests().size(), 20u);

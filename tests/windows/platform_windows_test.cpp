@@ -118,14 +118,11 @@ TEST(WindowsConsole, RedirectedInputNeverBlocksAndOutputKeepsItsBytes) {
     // Redirected output is the program's UTF-8 as it stands: no code page, no added CR.
     StandardHandle output(STD_OUTPUT_HANDLE, write_end);
     platform::WriteStandardOutput("\nGr\u00FC\u00DFe\n");
-  }
-  char buffer[64];
-  DWORD read = 0;
-  ASSERT_TRUE(ReadFile(read_end, buffer, sizeof buffer, &read, nullptr));
-  EXPECT_EQ(std::string(buffer, read), "\nGr\xC3\xBC\xC3\x9F\x65\n");
-  {
+    char buffer[64];
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(read_end, buffer, sizeof buffer, &read, nullptr));
+    EXPECT_EQ(std::string(buffer, read), "\nGr\xC3\xBC\xC3\x9F\x65\n");
     // Data keep every byte, line feeds included; a reader that left is told from a failure.
-    StandardHandle output(STD_OUTPUT_HANDLE, write_end);
     std::size_t sent = 0;
     EXPECT_EQ(platform::WriteStandardOutputData("a\nb\r\n", 5, sent), platform::DataWrite::Done);
     ASSERT_TRUE(ReadFile(read_end, buffer, sizeof buffer, &read, nullptr));
