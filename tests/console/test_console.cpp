@@ -12,7 +12,6 @@
 
 namespace {
 
-using testing_support::CapturedConsole;
 using testing_support::ReadFile;
 using testing_support::ScratchDir;
 using testing_support::WriteFile;
@@ -105,7 +104,7 @@ TEST(Catalogue, ShippedCatalogueHoldsEveryEntryTheProgramShows) {
 }
 
 TEST(Output, PrintLoggedMirrorsExactBytesWhileALogIsOpen) {
-  CapturedConsole console_capture;
+  testing_support::CapturedConsole console_capture;
   ScratchDir dir;
   console::ResetWarningLog();
   auto& log = console::WarningLog();
@@ -154,9 +153,8 @@ TEST(Output, PrintLoggedMirrorsExactBytesWhileALogIsOpen) {
   EXPECT_EQ(console::Format("%s-%d", std::string(5000, 'z').c_str(), 1).size(), 5002u);
 }
 
-// POSIX devices and descriptors; tests/windows covers the Windows layer.
+// POSIX files and descriptors (tests/windows covers Windows; a full disk is an end-to-end case).
 #ifndef _WIN32
-// A full disk: the failures table of the end-to-end tests.
 TEST(Platform, DataFilesAreCountedWhileOpenAndANameWithANulIsNone) {
   ScratchDir dir;
   const std::string block(1984, 'r');

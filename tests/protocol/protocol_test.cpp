@@ -91,8 +91,7 @@ TEST_F(Exchange, AppendsTheClosingFrameOnlyWhenTheAnswerIsNotWholeUnits) {
   auto spoiled = command;
   spoiled[65] ^= 0xFF;
   // Each case: the unit, the command and its length, the answer's length; the bytes sent, and asked for.
-  using Case =
-      std::tuple<std::int32_t, const std::uint8_t*, std::int32_t, std::int32_t, std::size_t, std::uint32_t>;
+  using Case = std::tuple<int, const std::uint8_t*, int, int, std::size_t, std::uint32_t>;
   for (const auto& [unit, frames, length, answer_length, sent, requested] :
        {Case{64, command.data(), 64, 128, 64, 128}, Case{2048, command.data(), 80, 160, 80, 160},
         Case{2048, spoiled.data(), 80, 160, 96, 176}}) {

@@ -77,10 +77,9 @@ TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
       {0x220020, 47},  {0x220020, 38 + 32}, {0x220008, 1}};
   ASSERT_EQ(requests.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
-    const auto& [code, overlapped, input, output_size] = requests[i];
-    EXPECT_EQ(std::tuple(code, input.size(), output_size, overlapped),
-              std::tuple(expected[i].first, expected[i].second, expected[i].second, false))
-        << i;
+    const auto& [code, overlapped, in, out] = requests[i];
+    const auto& [want, size] = expected[i];
+    EXPECT_EQ(std::tuple(code, in.size(), out, overlapped), std::tuple(want, size, size, false)) << i;
   }
   // GET_DESCRIPTOR of the device, 18 bytes within 5 s, the data right behind the header.
   EXPECT_EQ(requests[0].input, Header({0x80, 6, 0, 1, 0, 0, 18, 0, 5}, 0, 38, 18, 0, Bytes(18)));

@@ -14,8 +14,6 @@
 
 namespace {
 
-using testing_support::ScratchDir;
-
 // A name with a letter outside Latin-1 and one outside the Basic Multilingual Plane.
 const std::string kOddName = "Gr\u00FC\u00DFe-\u03A9-\U0001F3B2.bin";
 
@@ -39,7 +37,7 @@ TEST(WindowsText, ConvertsAtTheEdgeWithoutLosingOrCrashing) {
 }
 
 TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
-  ScratchDir dir;
+  testing_support::ScratchDir dir;
   const std::string data_path = dir / kOddName;
   const std::string block(1984, '\x5A');
   {
