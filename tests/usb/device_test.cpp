@@ -143,23 +143,22 @@ TEST(UsbDevice, CloseAndDestroyReportRefusedReleases) {
   auto device = std::make_unique<usb::UsbDevice>(&window, usb::kModuleInterfaceGuid, true);
   ASSERT_NE(device->HandleNotification, nullptr);
   const usb::Handle handle = device->DeviceHandle;
-  const std::tuple<bool Releasing::*, void (usb::UsbDevice::*)(), const char*> cases[] = {
-      {&Releasing::handle_notice_fails, &usb::UsbDevice::Close,
-       "Failed to close the handle notification handle."},
-      {&Releasing::interface_notice_fails, &usb::UsbDevice::Destroy,
-       "Failed to close the device notification handle."}};
-  for (const auto& [fault, release, text] : cases) {
-    EXPECT_EQ(device->DeviceHandle, handle);  // nothing released by a refused close
-    driver.*fault = true;
+  const auto refusal = [&](bool& fault, void (usb::UsbDevice::*release)()) {
+    fault = true;
     std::string what;
     try {
       ((*device).*release)();
     } catch (const usb::UsbCloseError& e) {
       what = e.what();
     }
-    EXPECT_EQ(what, text);
-    driver.*fault = false;
-  }
+    fault = false;
+    return what;
+  };
+  EXPECT_EQ(refusal(driver.handle_notice_fails, &usb::UsbDevice::Close),
+            "Failed to close the handle notification handle.");
+  EXPECT_EQ(device->DeviceHandle, handle);  // nothing released by a refused close
+  EXPECT_EQ(refusal(driver.interface_notice_fails, &usb::UsbDevice::Destroy),
+            "Failed to close the device notification handle.");
   EXPECT_EQ(driver.OpenHandles(), 0u);
   driver.interface_notice_fails = true;
   device.reset();  // the destructor retries and swallows the failure

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "platform/windows/win32.h"
 
@@ -79,9 +80,8 @@ TEST(WindowsDriver, OverlappedRequestPendsCompletesAndIsCollected) {
   EXPECT_EQ(record.event->Wait(0), WaitResult::TimedOut);  // auto-reset
   record.event->Signal();
   EXPECT_EQ(record.event->Wait(0), WaitResult::Signalled);
-  const usb::OverlappedOutcome outcome = driver.Collect(pipe.device(), record);
-  EXPECT_TRUE(outcome.complete);
-  EXPECT_TRUE(outcome.success);
+  const auto [complete, success, transferred, error] = driver.Collect(pipe.device(), record);
+  EXPECT_EQ(std::tuple(complete, success), std::tuple(true, true));
 
   // A synchronous request answers in the caller's buffer, and only as much as the driver gave.
   DWORD written = 0;
@@ -105,10 +105,8 @@ TEST(WindowsDriver, RefusedAndUnfinishedRequestsNeverHang) {
       driver.RequestOverlapped(pipe.device(), 0x00220000, nullptr, 0, nullptr, 0, record);
   EXPECT_NE(refused, usb::kErrorSuccess);
   EXPECT_NE(refused, usb::kErrorIoPending);
-  const usb::OverlappedOutcome outcome = driver.Collect(pipe.device(), record);
-  EXPECT_TRUE(outcome.complete);
-  EXPECT_FALSE(outcome.success);
-  EXPECT_EQ(outcome.error, refused);
+  const auto [complete, success, transferred, error] = driver.Collect(pipe.device(), record);
+  EXPECT_EQ(std::tuple(complete, success, error), std::tuple(true, false, refused));
 
   // A pending request dropped by its record is cancelled before its OVERLAPPED goes away.
   ASSERT_EQ(driver.RequestOverlapped(pipe.device(), kPipeListen, nullptr, 0, nullptr, 0, record),
