@@ -183,9 +183,8 @@ TEST_F(Exchange, BlockRequestChecksStatusAndEndFrame) {
     driver.in.answer = Answer(16 * 63 + 80, 0xA7, 63, end);
     console.out.clear();
     EXPECT_EQ(protocol::RequestBlock(1000, 0), 0);
-    EXPECT_EQ(console.out, "");
     EXPECT_EQ(protocol::RequestBlock(1000, 1), 0);
-    EXPECT_EQ(console.out, warning);
+    EXPECT_EQ(console.out, warning);  // nothing from the first
     EXPECT_EQ(protocol::BlockBuffer()[0], driver.in.answer[48]);
   }
 }

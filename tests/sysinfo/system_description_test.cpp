@@ -102,8 +102,7 @@ TEST(OsRelease, QuotingEscapesAndHostileContent) {
 }
 
 TEST(OsRelease, ComposesTheLineFromWhatIsKnown) {
-  using sysinfo::PosixFacts;
-  auto line = [](const PosixFacts& facts) {
+  auto line = [](const sysinfo::PosixFacts& facts) {
     return sysinfo::ComposePosixDescription(facts).value_or("<none>");
   };
   EXPECT_EQ(line({"Debian GNU/Linux 12 (bookworm)", "Linux", "6.1.0-18-amd64", "x86_64"}),
