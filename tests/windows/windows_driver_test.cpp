@@ -13,7 +13,6 @@
 
 namespace {
 
-using usb::WaitResult;
 using Ids = std::vector<usb::UsbId>;
 
 constexpr std::uint32_t kPipeListen = 0x00110008;  // FSCTL_PIPE_LISTEN
@@ -71,15 +70,15 @@ TEST(WindowsDriver, OverlappedRequestPendsCompletesAndIsCollected) {
   ASSERT_EQ(driver.RequestOverlapped(pipe.device(), kPipeListen, nullptr, 0, nullptr, 0, record),
             usb::kErrorIoPending);
   EXPECT_FALSE(driver.Collect(pipe.device(), record).complete);
-  EXPECT_EQ(record.event->Wait(10), WaitResult::TimedOut);
+  EXPECT_EQ(record.event->Wait(10), usb::WaitResult::TimedOut);
 
   pipe.client =
       CreateFileW(pipe.name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(pipe.client, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(record.event->Wait(5000), WaitResult::Signalled);
-  EXPECT_EQ(record.event->Wait(0), WaitResult::TimedOut);  // auto-reset
+  EXPECT_EQ(record.event->Wait(5000), usb::WaitResult::Signalled);
+  EXPECT_EQ(record.event->Wait(0), usb::WaitResult::TimedOut);  // auto-reset
   record.event->Signal();
-  EXPECT_EQ(record.event->Wait(0), WaitResult::Signalled);
+  EXPECT_EQ(record.event->Wait(0), usb::WaitResult::Signalled);
   const auto [complete, success, transferred, error] = driver.Collect(pipe.device(), record);
   EXPECT_EQ(std::tuple(complete, success), std::tuple(true, true));
 
