@@ -15,16 +15,15 @@ namespace testing_support {
 
 // An event that never blocks: it reports Signalled when set, TimedOut otherwise, and records
 // the time each wait asked for.
-class RecordingEvent final : public usb::Event {
- public:
-  explicit RecordingEvent(std::vector<std::uint32_t>& waits) : waits_(waits) {}
+struct RecordingEvent final : usb::Event {
+  explicit RecordingEvent(std::vector<std::uint32_t>& log) : waits(log) {}
   usb::WaitResult Wait(std::uint32_t ms) override {
-    waits_.push_back(ms);
-    return std::exchange(signalled_, false) ? usb::WaitResult::Signalled : usb::WaitResult::TimedOut;
+    waits.push_back(ms);
+    return std::exchange(signalled, false) ? usb::WaitResult::Signalled : usb::WaitResult::TimedOut;
   }
-  void Signal() override { signalled_ = true; }
-  std::vector<std::uint32_t>& waits_;
-  bool signalled_ = false;
+  void Signal() override { signalled = true; }
+  std::vector<std::uint32_t>& waits;
+  bool signalled = false;
 };
 
 enum class PipeBehaviour {
