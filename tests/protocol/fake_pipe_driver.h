@@ -3,12 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
-#include <mutex>
+#include <utility>
 #include <vector>
 
-#include "usb/driver.h"
+#include "drivers/sim/sim_driver.h"
 #include "usb/endpoint.h"
 #include "usb/transfer_request.h"
 
@@ -16,20 +15,15 @@ namespace testing_support {
 
 // An event that never blocks: it reports Signalled when set, TimedOut otherwise, and records
 // the time each wait asked for.
-class RecordingEvent final : public usb::Event {
- public:
-  explicit RecordingEvent(std::vector<std::uint32_t>& waits) : waits_(waits) {}
+struct RecordingEvent final : usb::Event {
+  explicit RecordingEvent(std::vector<std::uint32_t>& log) : waits(log) {}
   usb::WaitResult Wait(std::uint32_t ms) override {
-    waits_.push_back(ms);
-    if (!signalled_) return usb::WaitResult::TimedOut;
-    signalled_ = false;
-    return usb::WaitResult::Signalled;
+    waits.push_back(ms);
+    return std::exchange(signalled, false) ? usb::WaitResult::Signalled : usb::WaitResult::TimedOut;
   }
-  void Signal() override { signalled_ = true; }
-
- private:
-  std::vector<std::uint32_t>& waits_;
-  bool signalled_ = false;
+  void Signal() override { signalled = true; }
+  std::vector<std::uint32_t>& waits;
+  bool signalled = false;
 };
 
 enum class PipeBehaviour {
@@ -45,7 +39,7 @@ struct PipeScript {
   std::uint32_t shortfall = 0;       // OUT: bytes fewer than sent
 };
 
-class FakePipeDriver final : public usb::Driver {
+class FakePipeDriver final : public sim::SimDriver {
  public:
   struct Pending final : usb::PendingRequest {
     bool complete = false;
@@ -63,12 +57,6 @@ class FakePipeDriver final : public usb::Driver {
   int events_created = 0;
   int fail_event_number = 0;  // the Nth CreateEvent fails (0: none)
   std::vector<std::shared_ptr<Pending>> pending;
-
-  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid&, std::span<const usb::UsbId>) override {
-    return nullptr;
-  }
-  usb::Handle Open(const std::string&, usb::OpenFailure&) override { return usb::kInvalidHandle; }
-  bool Close(usb::Handle) override { return true; }
 
   bool Request(usb::Handle, std::uint32_t code, const std::uint8_t* input, std::uint32_t, std::uint8_t*,
                std::uint32_t, std::uint32_t& returned) override {
@@ -91,7 +79,6 @@ class FakePipeDriver final : public usb::Driver {
     const bool is_in = (header.EndpointAddress & 0x80) != 0;
     const bool buffered = code == usb::kRequestBufferedTransfer;
     const std::uint32_t offset = buffered ? header.DataOffset : 0;
-    std::uint8_t* data = output + offset;
     const std::uint32_t length = buffered ? header.DataLength : output_size;
 
     auto request = std::make_shared<Pending>();
@@ -107,9 +94,9 @@ class FakePipeDriver final : public usb::Driver {
     if (is_in) {
       requested_in = length;
       moved = static_cast<std::uint32_t>(std::min<std::size_t>(script.answer.size(), length));
-      if (ends) std::copy_n(script.answer.begin(), moved, data);
+      if (ends) std::copy_n(script.answer.begin(), moved, output + offset);
     } else {
-      sent.assign(data, data + length);
+      sent.assign(output + offset, output + offset + length);
     }
     if (script.behaviour == PipeBehaviour::Never) return usb::kErrorIoPending;
     request->complete = true;
@@ -122,9 +109,8 @@ class FakePipeDriver final : public usb::Driver {
   }
 
   usb::OverlappedOutcome Collect(usb::Handle, usb::CompletionRecord& record) override {
-    auto* p = static_cast<Pending*>(record.pending.get());
-    if (p == nullptr) return {true, false, 0, usb::kErrorGenFailure};
-    return {p->complete, p->success, p->transferred, p->success ? 0u : usb::kErrorOperationAborted};
+    const auto& p = static_cast<const Pending&>(*record.pending);  // every transfer reached the driver
+    return {p.complete, p.success, p.transferred, p.success ? 0u : usb::kErrorOperationAborted};
   }
 
   std::shared_ptr<usb::Event> CreateEvent() override {

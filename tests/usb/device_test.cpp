@@ -2,6 +2,7 @@
 // endpoint transfers: the exact request bytes that reach the driver and how results come back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tuple>
 
 #include "drivers/sim/sim_driver.h"
@@ -11,7 +12,6 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-constexpr const usb::Guid& kGuid = usb::kModuleInterfaceGuid;
 
 struct SimScope {
   explicit SimScope(sim::Options options = {}) : driver(std::move(options)) { usb::SetDriver(&driver); }
@@ -34,14 +34,19 @@ Bytes Config(const std::vector<Bytes>& parts, int total = -1) {
   return d;
 }
 
-std::string Text(const std::array<char16_t, usb::kStringUnits>& s) {
-  return usb::Utf16ToUtf8(s.data(), s.size());
-}
-
-std::size_t EndpointObjects(const usb::UsbInterface& entry) {
-  std::size_t n = 0;
-  for (std::size_t slot = 1; slot < usb::kEndPointSlots; ++slot) n += entry.EndPoint(slot) != nullptr;
-  return n;
+// A request header: `setup` from its first byte, these fields, the rest zero; then `tail`.
+Bytes Header(const Bytes& setup, std::uint8_t endpoint, std::uint32_t data_offset, std::uint32_t data_length,
+             std::uint32_t table_length = 0, const Bytes& tail = {}) {
+  Bytes h(38, 0);
+  std::copy(setup.begin(), setup.end(), h.begin());
+  h[13] = endpoint;
+  usb::WriteLe32(&h[22], table_length ? 38 : 0);
+  usb::WriteLe32(&h[26], table_length);
+  usb::WriteLe32(&h[30], data_offset);
+  usb::WriteLe32(&h[34], data_length);
+  h.resize(38 + table_length, 0);
+  h.insert(h.end(), tail.begin(), tail.end());
+  return h;
 }
 
 // The first open of three modules, then module 1 without configuration or strings, module 2
@@ -52,9 +57,9 @@ TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
   three.modules[1].faults.strings_unreadable = three.modules[1].faults.config_unreadable = true;
   three.modules[2].driver_version = 0x01050400;
   SimScope sim(three);
-  usb::UsbDevice device(nullptr, kGuid, true);
+  usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
   ASSERT_NE(device.DeviceHandle, usb::kInvalidHandle);
-  EXPECT_EQ(Text(device.SerialNumber), "SIM-00000001");
+  EXPECT_EQ(usb::Utf16ToUtf8(device.SerialNumber.data(), usb::kStringUnits), "SIM-00000001");
   EXPECT_EQ(device.ControlEndPoint->EffectiveMaxPacket, 64);
   EXPECT_EQ(device.ActiveInterface->EndPoint(0), device.ControlEndPoint);
   EXPECT_EQ(device.BulkInEndPoint->bEndpointAddress, 0x86);
@@ -72,16 +77,12 @@ TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
       {0x220020, 47},  {0x220020, 38 + 32}, {0x220008, 1}};
   ASSERT_EQ(requests.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(requests[i].code, expected[i].first) << i;
-    EXPECT_EQ(requests[i].input.size(), expected[i].second) << i;
-    EXPECT_EQ(requests[i].output_size, expected[i].second) << i;
-    EXPECT_FALSE(requests[i].overlapped);
+    const auto& [code, overlapped, in, out] = requests[i];
+    const auto& [want, size] = expected[i];
+    EXPECT_EQ(std::tuple(code, in.size(), out, overlapped), std::tuple(want, size, size, false)) << i;
   }
   // GET_DESCRIPTOR of the device, 18 bytes within 5 s, the data right behind the header.
-  Bytes device_read{0x80, 6, 0, 1, 0, 0, 18, 0, 5};
-  device_read.resize(56);
-  device_read[30] = 38, device_read[34] = 18;
-  EXPECT_EQ(requests[0].input, device_read);
+  EXPECT_EQ(requests[0].input, Header({0x80, 6, 0, 1, 0, 0, 18, 0, 5}, 0, 38, 18, 0, Bytes(18)));
 
   const usb::Handle first = device.DeviceHandle;
   EXPECT_TRUE(device.Open(0));  // opened twice in a row: the first handle is closed
@@ -93,7 +94,7 @@ TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
   EXPECT_EQ(std::string(device.DevicePath.data()), "sim:1");
   EXPECT_NE(device.DeviceHandle, usb::kInvalidHandle);
   EXPECT_EQ(device.idProduct, 0x0001);
-  EXPECT_EQ(Text(device.SerialNumber), "SIM-00000001");
+  EXPECT_EQ(usb::Utf16ToUtf8(device.SerialNumber.data(), usb::kStringUnits), "SIM-00000001");
   EXPECT_EQ(device.BulkInEndPoint, nullptr);
   EXPECT_EQ(device.ActiveEndPointCount(), 0);
   EXPECT_TRUE(device.Open(2));
@@ -114,10 +115,10 @@ TEST(UsbDevice, LanguageTables) {
     sim::Options options;
     options.modules[0].languages = table;
     SimScope sim(options);
-    usb::UsbDevice device(nullptr, kGuid, true);
+    usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
     EXPECT_EQ(device.LanguageId, chosen);
     EXPECT_EQ(usb::ReadLe16(&sim.driver.Requests()[8].input[4]), chosen);  // the serial read's wIndex
-    EXPECT_EQ(Text(device.SerialNumber), "SIM-00000001");
+    EXPECT_EQ(usb::Utf16ToUtf8(device.SerialNumber.data(), usb::kStringUnits), "SIM-00000001");
   }
 }
 
@@ -139,26 +140,25 @@ class Releasing final : public sim::SimDriver {
 TEST(UsbDevice, CloseAndDestroyReportRefusedReleases) {
   Releasing driver;
   int window = 0;
-  auto device = std::make_unique<usb::UsbDevice>(&window, kGuid, true);
+  auto device = std::make_unique<usb::UsbDevice>(&window, usb::kModuleInterfaceGuid, true);
   ASSERT_NE(device->HandleNotification, nullptr);
   const usb::Handle handle = device->DeviceHandle;
-  const std::tuple<bool Releasing::*, void (usb::UsbDevice::*)(), const char*> cases[] = {
-      {&Releasing::handle_notice_fails, &usb::UsbDevice::Close,
-       "Failed to close the handle notification handle."},
-      {&Releasing::interface_notice_fails, &usb::UsbDevice::Destroy,
-       "Failed to close the device notification handle."}};
-  for (const auto& [fault, release, text] : cases) {
-    EXPECT_EQ(device->DeviceHandle, handle);  // nothing released by a refused close
-    driver.*fault = true;
+  const auto refusal = [&](bool& fault, void (usb::UsbDevice::*release)()) {
+    fault = true;
     std::string what;
     try {
       ((*device).*release)();
     } catch (const usb::UsbCloseError& e) {
       what = e.what();
     }
-    EXPECT_EQ(what, text);
-    driver.*fault = false;
-  }
+    fault = false;
+    return what;
+  };
+  EXPECT_EQ(refusal(driver.handle_notice_fails, &usb::UsbDevice::Close),
+            "Failed to close the handle notification handle.");
+  EXPECT_EQ(device->DeviceHandle, handle);  // nothing released by a refused close
+  EXPECT_EQ(refusal(driver.interface_notice_fails, &usb::UsbDevice::Destroy),
+            "Failed to close the device notification handle.");
   EXPECT_EQ(driver.OpenHandles(), 0u);
   driver.interface_notice_fails = true;
   device.reset();  // the destructor retries and swallows the failure
@@ -168,26 +168,23 @@ TEST(UsbDevice, CloseAndDestroyReportRefusedReleases) {
 TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
   std::vector<Bytes> nine_interfaces, sixteen_endpoints{Iface(0, 0, 16)}, eleven_others{Iface(0, 0, 1)};
   for (std::uint8_t i = 0; i < 9; ++i) nine_interfaces.push_back(Iface(i, 0, 0));
-  for (std::uint8_t i = 0; i < 16; ++i)
-    sixteen_endpoints.push_back(Ep(static_cast<std::uint8_t>(0x81 + i), 2));
+  for (std::uint8_t address = 0x81; address < 0x91; ++address) sixteen_endpoints.push_back(Ep(address, 2));
   for (int i = 0; i < 11; ++i) eleven_others.push_back({3, 0x24, 0});
-  std::vector<Bytes> twelve_others = eleven_others;
-  twelve_others.push_back({3, 0x24, 0});
   eleven_others.push_back(Ep(0x86, 2));
-  twelve_others.push_back(Ep(0x86, 2));
+  std::vector<Bytes> twelve_others = eleven_others;
+  twelve_others.insert(twelve_others.begin() + 1, Bytes{3, 0x24, 0});
   Bytes zero_header = Config({Iface(0, 0, 1), Ep(0x86, 2)});
   zero_header[0] = 0;
+  const Bytes kinds = Config(
+      {Iface(0, 0, 6), Ep(0x83, 0x05), Ep(0x81, 2), Ep(0x86, 2), Ep(0x02, 2), Ep(0x84, 3), Ep(0x85, 1)});
   const Bytes two_alts = Config({Iface(0, 0, 1), Ep(0x86, 2), Iface(0, 1, 2), Ep(0x81, 2), Ep(0x01, 2)});
 
   // Each case: a name, the configuration, whether a configuration with an entry was found (open
   // either way), the entries of the first configuration, the endpoint objects in its first entry,
   // the bulk IN endpoint's address (-1: none), the alternate setting the driver reports.
-  const std::tuple<const char*, Bytes, bool, std::size_t, std::size_t, int, std::uint8_t> cases[] = {
+  const std::tuple<const char*, Bytes, bool, std::size_t, std::ptrdiff_t, int, std::uint8_t> cases[] = {
       // An unknown kind (0x05) makes no object; of two bulk IN endpoints the first wins.
-      {"first of each kind",
-       Config(
-           {Iface(0, 0, 6), Ep(0x83, 0x05), Ep(0x81, 2), Ep(0x86, 2), Ep(0x02, 2), Ep(0x84, 3), Ep(0x85, 1)}),
-       true, 1, 5, 0x81, 0},
+      {"first of each kind", kinds, true, 1, 5, 0x81, 0},
       {"alternate setting 1", two_alts, true, 2, 1, 0x81, 1},
       {"alternate setting not found", two_alts, true, 2, 1, -1, 5},
       {"zero length", Config({Iface(0, 0, 2), Bytes{0, 5, 0x86, 2, 0, 2, 0}}), true, 1, 0, -1, 0},
@@ -211,15 +208,15 @@ TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
     options.modules[0].config_descriptors = {config};
     options.modules[0].alt_setting = alt;
     SimScope sim(options);
-    usb::UsbDevice device(nullptr, kGuid, false);
+    usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, false);
     EXPECT_TRUE(device.Open(0));
     EXPECT_NE(device.DeviceHandle, usb::kInvalidHandle);
     const auto& configuration = device.Configurations[0];
     EXPECT_EQ(configuration && configuration->Interfaces[0], opened);
     EXPECT_EQ(configuration ? configuration->InterfaceEntryCount : 0u, entries);
-    if (entries > 0) {
-      EXPECT_EQ(EndpointObjects(*configuration->Interfaces[0]), endpoints);
-    }
+    const auto owned = [](const auto& endpoint) { return endpoint != nullptr; };
+    EXPECT_EQ(entries > 0 ? std::ranges::count_if(configuration->Interfaces[0]->EndPoints, owned) : 0,
+              endpoints);
     EXPECT_EQ(device.BulkInEndPoint ? device.BulkInEndPoint->bEndpointAddress : -1, bulk_in);
     device.Close();
   }
@@ -229,7 +226,7 @@ TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
   many.modules[0].device_descriptor[17] = 5;
   many.modules[0].config_descriptors.assign(5, sim::DefaultConfigDescriptor());
   SimScope sim(many);
-  usb::UsbDevice device(nullptr, kGuid, true);
+  usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
   EXPECT_NE(device.Configurations[1], nullptr);
   EXPECT_NE(device.BulkInEndPoint, nullptr);
   EXPECT_EQ(sim.driver.Requests().size(), 20u);
@@ -279,26 +276,17 @@ class FakeDriver final : public sim::SimDriver {
 constexpr usb::Handle kHandle = 7;
 const Bytes kBulkIn{7, 5, 0x86, 2, 0, 2, 0};
 
-// A request header with these fields, the rest zero, followed by `tail`.
-Bytes Header(std::uint8_t endpoint, std::uint32_t data_offset, std::uint32_t data_length,
-             std::uint32_t table_length = 0, const Bytes& tail = {}) {
-  Bytes h(38, 0);
-  h[13] = endpoint;
-  usb::WriteLe32(&h[22], table_length ? 38 : 0);
-  usb::WriteLe32(&h[26], table_length);
-  usb::WriteLe32(&h[30], data_offset);
-  usb::WriteLe32(&h[34], data_length);
-  h.resize(38 + table_length, 0);
-  h.insert(h.end(), tail.begin(), tail.end());
-  return h;
-}
+class UsbEndPoint : public ::testing::Test {
+ protected:
+  FakeDriver driver;
+  usb::CompletionRecord record{usb::MakePortableEvent(1000), nullptr};
+};
 
-// Each case starts a 16-byte bulk transfer, checks the request, then finishes it with the
-// driver's byte count: more than the buffer is not believed, a failure still reports the length,
-// fewer bytes than the header give a negative length and copy nothing.
-TEST(UsbBulkEndPoint, RequestsAndFinishedLengthsDirectAndBuffered) {
-  // Each case: direct form, endpoint, the bytes the driver reports, the platform call's success,
-  // the length that results, the TransferStatus the driver writes into a buffered request.
+// Each case starts a 16-byte bulk transfer, checks the request, and finishes it with the driver's
+// byte count: more than the buffer is not believed, a failure still reports the length, fewer bytes
+// than the header give a negative length and copy nothing. Fields: direct form, endpoint, that
+// byte count, the call's success, the resulting length, the TransferStatus a buffered request gets.
+TEST_F(UsbEndPoint, BulkRequestsAndFinishedLengthsDirectAndBuffered) {
   const std::tuple<bool, std::uint8_t, std::uint32_t, bool, std::int32_t, std::uint32_t> cases[] = {
       {true, 0x86, 16, true, 16, 0},   {true, 0x02, 16, true, 16, 0},
       {false, 0x86, 54, true, 16, 0},  {false, 0x02, 54, true, 16, 0},
@@ -310,25 +298,22 @@ TEST(UsbBulkEndPoint, RequestsAndFinishedLengthsDirectAndBuffered) {
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
     const auto& [direct, address, count, success, want, status] = c;
-    FakeDriver driver;
+    driver.calls.clear();
     usb::UsbBulkEndPoint ep(kHandle, Bytes{7, 5, address, 2, 0, 2, 0});
     ep.DirectIo = direct ? 1 : 0;
     ep.TimeoutMs = 9000;  // only control transfers use it
     Bytes buffer(16, 0x11);
-    usb::CompletionRecord record{usb::MakePortableEvent(1000), nullptr};
     auto context = ep.BeginTransfer(buffer.data(), 16, record);
     ASSERT_TRUE(context);
     EXPECT_EQ(ep.LastError, usb::kErrorIoPending);
     const auto& call = driver.calls.at(0);
     if (direct) {
-      EXPECT_EQ(call.code, usb::kRequestDirectTransfer);
-      EXPECT_EQ(call.in, Header(address, 0, 0));
-      EXPECT_EQ(call.out, buffer.data());
-      EXPECT_EQ(call.out_size, 16u);
-    } else {
-      EXPECT_EQ(call.code, usb::kRequestBufferedTransfer);
-      EXPECT_EQ(call.in, Header(address, 38, 16, 0, Bytes(16, 0x11)));  // IN pipes send theirs too
-      EXPECT_EQ(call.out_size, 54u);
+      EXPECT_EQ(std::tie(call.code, call.in, call.out, call.out_size),
+                std::tuple(usb::kRequestDirectTransfer, Header({}, address, 0, 0), buffer.data(), 16u));
+    } else {  // IN pipes send their buffer too
+      EXPECT_EQ(
+          std::tie(call.code, call.in, call.out_size),
+          std::tuple(usb::kRequestBufferedTransfer, Header({}, address, 38, 16, 0, Bytes(16, 0x11)), 54u));
       std::fill_n(call.out + 38, 16, std::uint8_t{0x42});
       usb::WriteLe32(call.out + 18, status);
     }
@@ -345,10 +330,8 @@ TEST(UsbBulkEndPoint, RequestsAndFinishedLengthsDirectAndBuffered) {
   }
 }
 
-TEST(UsbControlEndPoint, SetupFieldsAndTimeoutInWholeSeconds) {
-  FakeDriver driver;
+TEST_F(UsbEndPoint, ControlSetupFieldsAndTimeoutInWholeSeconds) {
   usb::UsbControlEndPoint ep(kHandle, {});
-  usb::CompletionRecord record{usb::MakePortableEvent(1000), nullptr};
   ASSERT_TRUE(ep.BeginTransfer(nullptr, 0, record));
   EXPECT_EQ(driver.calls.at(0).in.size(), 38u);
   EXPECT_EQ(driver.calls[0].in[0], 0x40);  // vendor request to the device, host to device
@@ -359,30 +342,26 @@ TEST(UsbControlEndPoint, SetupFieldsAndTimeoutInWholeSeconds) {
   for (const auto& [ms, seconds] : timeouts) {
     ep.TimeoutMs = ms;
     ASSERT_TRUE(ep.BeginTransfer(buffer.data(), 3, record));
-    Bytes expected = Header(0, 38, 3, 0, buffer);
     const Bytes setup{0xA2, 0x33, 0x34, 0x12, 0x78, 0x56, 3, 0, seconds};
-    std::copy(setup.begin(), setup.end(), expected.begin());
-    EXPECT_EQ(driver.calls.back().code, usb::kRequestControlTransfer);
-    EXPECT_EQ(driver.calls.back().in, expected) << ms;
+    EXPECT_EQ(std::tie(driver.calls.back().code, driver.calls.back().in),
+              std::tuple(usb::kRequestControlTransfer, Header(setup, 0, 38, 3, 0, buffer)))
+        << ms;
     EXPECT_TRUE(ep.DirectionIn);
   }
 }
 
-TEST(UsbIsocEndPoint, PacketTablesAndTheirReturn) {
-  FakeDriver driver;
+TEST_F(UsbEndPoint, IsocPacketTablesAndTheirReturn) {
   usb::UsbIsocEndPoint ep(kHandle, Bytes{7, 5, 0x81, 1, 0x00, 0x11, 1});  // 3 x 256 bytes a packet
   ASSERT_EQ(ep.EffectiveMaxPacket, 768);
   Bytes buffer(1000, 0x5A);
-  usb::CompletionRecord record{usb::MakePortableEvent(1000), nullptr};
   auto direct = ep.BeginTransfer(buffer.data(), 1000, record);  // two packets
-  EXPECT_EQ(driver.calls.at(0).code, usb::kRequestDirectTransfer);
-  EXPECT_EQ(driver.calls[0].in, Header(0x81, 0, 0, 16));
-  EXPECT_EQ(driver.calls[0].out_size, 1000u);
+  EXPECT_EQ(std::tie(driver.calls.at(0).code, driver.calls[0].in, driver.calls[0].out_size),
+            std::tuple(usb::kRequestDirectTransfer, Header({}, 0x81, 0, 0, 16), 1000u));
 
   ep.DirectIo = 0;
   auto buffered = ep.BeginTransfer(buffer.data(), 1000, record);
-  EXPECT_EQ(driver.calls.at(1).code, usb::kRequestBufferedTransfer);
-  EXPECT_EQ(driver.calls[1].in, Header(0x81, 54, 1000, 16, buffer));
+  EXPECT_EQ(std::tie(driver.calls.at(1).code, driver.calls[1].in),
+            std::tuple(usb::kRequestBufferedTransfer, Header({}, 0x81, 54, 1000, 16, buffer)));
   for (std::uint8_t i = 0; i < 16; ++i) driver.calls[1].out[38 + i] = static_cast<std::uint8_t>(i + 1);
   driver.outcomes = {{true, true, 54 + 1000, 0}};
   std::array<std::uint8_t, 16> packets{};
@@ -401,20 +380,17 @@ TEST(UsbIsocEndPoint, PacketTablesAndTheirReturn) {
 // A wait trusts LastError: 0 is done, 997 waits for the event, anything else has failed. A
 // transfer whose wait timed out is aborted; finishing it waits once more and collects it when it
 // has ended, or keeps it alive when it never ends rather than free it under the driver.
-TEST(UsbEndPoint, WaitAbortAndStalledTransfers) {
-  FakeDriver driver;
+TEST_F(UsbEndPoint, WaitAbortAndStalledTransfers) {
   usb::UsbBulkEndPoint ep(kHandle, kBulkIn);
   Bytes buffer(8);
-  usb::CompletionRecord record{usb::MakePortableEvent(1000), nullptr};
   const std::uint32_t stranded = ep.StrandedTransfers;
   const usb::OverlappedOutcome running{false, false, 0, usb::kErrorIoIncomplete};
   for (const bool ends : {true, false}) {
     auto context = ep.BeginTransfer(buffer.data(), 8, record);
     EXPECT_FALSE(ep.WaitForTransfer(record, 9000));  // shortened by the event's divisor
     EXPECT_TRUE(ep.Abort());
-    EXPECT_EQ(driver.calls.back().code, usb::kRequestAbortPipe);
-    EXPECT_EQ(driver.calls.back().in, Bytes{0x86});
-    EXPECT_EQ(driver.calls.back().out_size, 0u);
+    EXPECT_EQ(std::tie(driver.calls.back().code, driver.calls.back().in, driver.calls.back().out_size),
+              std::tuple(usb::kRequestAbortPipe, Bytes{0x86}, 0u));
     driver.outcomes = {running, ends ? usb::OverlappedOutcome{true, true, 8, 0} : running};
     record.event->Signal();  // the end the driver reports: finishing waits for it
     std::int32_t length = -1;

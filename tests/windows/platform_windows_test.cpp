@@ -14,8 +14,6 @@
 
 namespace {
 
-using testing_support::ScratchDir;
-
 // A name with a letter outside Latin-1 and one outside the Basic Multilingual Plane.
 const std::string kOddName = "Gr\u00FC\u00DFe-\u03A9-\U0001F3B2.bin";
 
@@ -39,7 +37,7 @@ TEST(WindowsText, ConvertsAtTheEdgeWithoutLosingOrCrashing) {
 }
 
 TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
-  ScratchDir dir;
+  testing_support::ScratchDir dir;
   const std::string data_path = dir / kOddName;
   const std::string block(1984, '\x5A');
   {
@@ -118,14 +116,11 @@ TEST(WindowsConsole, RedirectedInputNeverBlocksAndOutputKeepsItsBytes) {
     // Redirected output is the program's UTF-8 as it stands: no code page, no added CR.
     StandardHandle output(STD_OUTPUT_HANDLE, write_end);
     platform::WriteStandardOutput("\nGr\u00FC\u00DFe\n");
-  }
-  char buffer[64];
-  DWORD read = 0;
-  ASSERT_TRUE(ReadFile(read_end, buffer, sizeof buffer, &read, nullptr));
-  EXPECT_EQ(std::string(buffer, read), "\nGr\xC3\xBC\xC3\x9F\x65\n");
-  {
+    char buffer[64];
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(read_end, buffer, sizeof buffer, &read, nullptr));
+    EXPECT_EQ(std::string(buffer, read), "\nGr\xC3\xBC\xC3\x9F\x65\n");
     // Data keep every byte, line feeds included; a reader that left is told from a failure.
-    StandardHandle output(STD_OUTPUT_HANDLE, write_end);
     std::size_t sent = 0;
     EXPECT_EQ(platform::WriteStandardOutputData("a\nb\r\n", 5, sent), platform::DataWrite::Done);
     ASSERT_TRUE(ReadFile(read_end, buffer, sizeof buffer, &read, nullptr));

@@ -7,12 +7,12 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "platform/windows/win32.h"
 
 namespace {
 
-using usb::WaitResult;
 using Ids = std::vector<usb::UsbId>;
 
 constexpr std::uint32_t kPipeListen = 0x00110008;  // FSCTL_PIPE_LISTEN
@@ -25,10 +25,6 @@ struct Pipe {
       if (end != INVALID_HANDLE_VALUE) CloseHandle(end);
   }
   usb::Handle device() const { return reinterpret_cast<usb::Handle>(server); }
-  bool Connect() {
-    client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    return client != INVALID_HANDLE_VALUE;
-  }
 
   const std::wstring name = L"\\\\.\\pipe\\rngacq-test-" + std::to_wstring(std::random_device{}());
   const HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
@@ -74,27 +70,27 @@ TEST(WindowsDriver, OverlappedRequestPendsCompletesAndIsCollected) {
   ASSERT_EQ(driver.RequestOverlapped(pipe.device(), kPipeListen, nullptr, 0, nullptr, 0, record),
             usb::kErrorIoPending);
   EXPECT_FALSE(driver.Collect(pipe.device(), record).complete);
-  EXPECT_EQ(record.event->Wait(10), WaitResult::TimedOut);
+  EXPECT_EQ(record.event->Wait(10), usb::WaitResult::TimedOut);
 
-  ASSERT_TRUE(pipe.Connect());
-  EXPECT_EQ(record.event->Wait(5000), WaitResult::Signalled);
-  EXPECT_EQ(record.event->Wait(0), WaitResult::TimedOut);  // auto-reset
+  pipe.client =
+      CreateFileW(pipe.name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(pipe.client, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(record.event->Wait(5000), usb::WaitResult::Signalled);
+  EXPECT_EQ(record.event->Wait(0), usb::WaitResult::TimedOut);  // auto-reset
   record.event->Signal();
-  EXPECT_EQ(record.event->Wait(0), WaitResult::Signalled);
-  const usb::OverlappedOutcome outcome = driver.Collect(pipe.device(), record);
-  EXPECT_TRUE(outcome.complete);
-  EXPECT_TRUE(outcome.success);
+  EXPECT_EQ(record.event->Wait(0), usb::WaitResult::Signalled);
+  const auto [complete, success, transferred, error] = driver.Collect(pipe.device(), record);
+  EXPECT_EQ(std::tuple(complete, success), std::tuple(true, true));
 
   // A synchronous request answers in the caller's buffer, and only as much as the driver gave.
   DWORD written = 0;
   ASSERT_TRUE(WriteFile(pipe.client, "abc", 3, &written, nullptr) && written == 3);
-  std::uint8_t answer[32];
-  std::fill(std::begin(answer), std::end(answer), 0xEE);
+  std::vector<std::uint8_t> answer(32, 0xEE);
   std::uint32_t returned = 0;
-  ASSERT_TRUE(driver.Request(pipe.device(), kPipePeek, nullptr, 0, answer, sizeof answer, returned));
+  ASSERT_TRUE(driver.Request(pipe.device(), kPipePeek, nullptr, 0, answer.data(), 32, returned));
   ASSERT_EQ(returned, 19u);  // the 16-byte peek header and the three bytes waiting
   EXPECT_EQ(answer[4], 3);   // bytes available
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(answer + 16), 3), "abc");
+  EXPECT_EQ(std::string(answer.begin() + 16, answer.begin() + 19), "abc");
   EXPECT_EQ(answer[19], 0xEE);
 }
 
@@ -108,10 +104,8 @@ TEST(WindowsDriver, RefusedAndUnfinishedRequestsNeverHang) {
       driver.RequestOverlapped(pipe.device(), 0x00220000, nullptr, 0, nullptr, 0, record);
   EXPECT_NE(refused, usb::kErrorSuccess);
   EXPECT_NE(refused, usb::kErrorIoPending);
-  const usb::OverlappedOutcome outcome = driver.Collect(pipe.device(), record);
-  EXPECT_TRUE(outcome.complete);
-  EXPECT_FALSE(outcome.success);
-  EXPECT_EQ(outcome.error, refused);
+  const auto [complete, success, transferred, error] = driver.Collect(pipe.device(), record);
+  EXPECT_EQ(std::tuple(complete, success, error), std::tuple(true, false, refused));
 
   // A pending request dropped by its record is cancelled before its OVERLAPPED goes away.
   ASSERT_EQ(driver.RequestOverlapped(pipe.device(), kPipeListen, nullptr, 0, nullptr, 0, record),
