@@ -227,46 +227,36 @@ TEST_F(RunTest, TimingReportsAndCounterFailures) {
   EXPECT_EQ(app::TimeAcquisition(app::kTimingStop, 0, false), 59);
   EXPECT_EQ(console.out, "\nNo counter 5No counter 5\n");
 
-  // A frequency that is not a whole multiple of 1000 drops the fraction of a tick per ms.
-  std::int64_t frequency = 3579545;
-  bool frequency_ok = true;
-  platform::Hooks().query_frequency = [&](std::int64_t& f) { return f = frequency, frequency_ok; };
-  EXPECT_EQ(app::ElapsedMilliseconds(35795450), 10001u);
-  frequency = 1000;
-  EXPECT_EQ(app::ElapsedMilliseconds((std::int64_t{1} << 32) + 5), 5u);  // truncated to 32 bits
-  frequency = 999;  // slower than a millisecond: unreadable
-  EXPECT_EQ(app::ElapsedMilliseconds(5000), 0u);
-  frequency = 1000000;
-  frequency_ok = false;
-  EXPECT_EQ(app::ElapsedMilliseconds(5000000), 0u);
+  // The frequency, whether it is given, a count of ticks and its milliseconds: a frequency that is not a
+  // whole multiple of 1000 drops the fraction of a tick per ms; results are cut to 32 bits; a
+  // frequency slower than a millisecond is unreadable.
+  using Row = std::tuple<std::int64_t, bool, std::int64_t, std::uint32_t>;
+  for (const auto& [frequency, given, counted, ms] :
+       {Row{3579545, true, 35795450, 10001}, Row{1000, true, (std::int64_t{1} << 32) + 5, 5},
+        Row{999, true, 5000, 0}, Row{1000000, false, 5000000, 0}}) {
+    platform::Hooks().query_frequency = [=](std::int64_t& f) { return f = frequency, given; };
+    EXPECT_EQ(app::ElapsedMilliseconds(counted), ms) << frequency;
+  }
 }
 
 #ifndef _WIN32  // descriptors are taken away through /proc, and a dangling link blocks a name
 // A module whose handle the system refuses to release.
-class UnreleasableDriver final : public sim::SimDriver {
- public:
-  bool Close(usb::Handle handle) override {
-    sim::SimDriver::Close(handle);
-    return false;
-  }
+struct UnreleasableDriver final : sim::SimDriver {
+  bool Close(usb::Handle handle) override { return !SimDriver::Close(handle); }
 };
-
-// Closes, behind the program's back, the descriptor open on the file `name`, so that the
-// program's own close of it fails.
-void CloseBehindTheBack(const std::string& name) {
-  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-    std::error_code error;
-    if (fs::read_symlink(entry.path(), error).filename() == name) ::close(std::stoi(entry.path().filename()));
-  }
-}
 
 TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
   // The counter unreadable at the start (nothing acquired) or at the stop (the record complete):
-  // exit 1 after the prompt either way. Without a failing reading, the second closes the data file.
+  // exit 1 after the prompt either way. Without a failing reading, the second closes the data
+  // file's descriptor behind the program's back, so that the program's own close of it fails.
   int calls = 0, failing = 0;
   platform::Hooks().query_counter = [&](std::int64_t& t) {
-    if (++calls == 2 && failing == 0) CloseBehindTheBack("closing.bin");
-    t = calls * 1000;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+      std::error_code error;
+      if (calls == 1 && failing == 0 && fs::read_symlink(entry.path(), error).filename() == "closing.bin")
+        ::close(std::stoi(entry.path().filename()));
+    }
+    t = ++calls * 1000;
     return calls != failing;
   };
   for (failing = 1; failing <= 2; ++failing) {
@@ -321,13 +311,11 @@ TEST_F(RunTest, BlockRequestsDoTheirWorkWhileTheTransfersAreUnderWay) {
   const auto first = protocol::BlockBuffer();
   const std::size_t submitted = driver->Requests().size() + 2;
   int calls = 0;
-  EXPECT_EQ(protocol::RequestBlock(protocol::kBlockSize, 0,
-                                   [&] {
-                                     ++calls;
-                                     EXPECT_EQ(driver->Requests().size(), submitted);
-                                     EXPECT_EQ(protocol::BlockBuffer(), first);
-                                   }),
-            0);
+  const auto work = [&] {
+    ++calls;
+    EXPECT_EQ(std::tuple(driver->Requests().size(), protocol::BlockBuffer()), std::tuple(submitted, first));
+  };
+  EXPECT_EQ(protocol::RequestBlock(protocol::kBlockSize, 0, work), 0);
   EXPECT_EQ(calls, 1);
   const auto& block = protocol::BlockBuffer();
   EXPECT_EQ(std::string(block.begin(), block.end()), Record(1984, 1984));
