@@ -109,8 +109,7 @@ TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
             kSeparator + "\n\nFile(1/1): data.bin\nLength 10000 bytes\nMode = 07h, RND_GEN ...\n" +
                 "\nTime= 123 ms (00:00:00,123), rate=81301 B/s" + log.substr(logged.size()) + "\n");
   EXPECT_EQ(console.direct, "  0%\b\b\b\b 20%\b\b\b\b 40%\b\b\b\b 60%\b\b\b\b 80%\b\b\b\b  OK ");
-  EXPECT_EQ(console.keys_read, 0);
-  EXPECT_TRUE(sleeps.empty());
+  EXPECT_EQ(std::tuple(console.keys_read, sleeps.size()), std::tuple(0, 0u));
 
   // A record shorter than one block; whole blocks only; a last part of a single frame or less.
   ASSERT_EQ(Run(Named("short.bin", 1000)), 0);
@@ -151,9 +150,7 @@ TEST_F(RunTest, LaterFilesTakeFreeStrictlyIncreasingTimeNames) {
 TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
   // No module: exit 1 after the prompt, and an earlier run's log of the same name survives.
   testing_support::WriteFile("old.wrn", "kept");
-  sim::Options none;
-  none.modules.clear();
-  EXPECT_EQ(Run(Named("old.bin", 10000), none), 1);
+  EXPECT_EQ(Run(Named("old.bin", 10000), {.modules = {}}), 1);
   EXPECT_EQ(ReadFile("old.wrn"), "kept");
   EXPECT_FALSE(fs::exists("old.bin"));
   EXPECT_EQ(console.keys_read, 2);  // the no-module wait, then the key prompt
