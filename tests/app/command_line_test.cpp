@@ -56,13 +56,11 @@ TEST_F(CommandLineTest, OptionsCompareOnlyTheKeywordLength) {
   };
   for (const auto& [arguments, length, files, mode] : cases) {
     const auto [outcome, s] = Parse(arguments);
-    const std::string what = arguments.empty() ? "" : arguments[0];
-    EXPECT_EQ(outcome, app::ParseOutcome::Run) << what;
-    EXPECT_EQ(std::tuple(s.RecordLength, s.FileCount, int{s.GeneratorMode}, s.ModeLabel),
-              std::tuple(length, files, mode, mode == 3 ? "RND_TST" : "RND_GEN"))
-        << what;
-    EXPECT_EQ(s.DataFileName + s.LogFileName, "5F000000.bin5F000000.wrn") << what;
-    EXPECT_FALSE(s.ToStandardOutput || s.Endless);
+    EXPECT_EQ(std::tuple(outcome, s.RecordLength, s.FileCount, int{s.GeneratorMode}, s.ModeLabel,
+                         s.DataFileName + s.LogFileName, s.ToStandardOutput || s.Endless),
+              std::tuple(app::ParseOutcome::Run, length, files, mode, mode == 3 ? "RND_TST" : "RND_GEN",
+                         "5F000000.bin5F000000.wrn", false))
+        << testing::PrintToString(arguments);
   }
   const auto stream = Parse({"-stdoutX", "/Stream"});
   EXPECT_TRUE(stream.settings.ToStandardOutput && stream.settings.Endless);
@@ -149,27 +147,24 @@ TEST_F(CommandLineTest, NamesWhosePathExceedsTheLimitAreRefused) {
 }
 #endif
 
-// Every spelling of help shows the one screen (Startup sees it whole) and waits for one key.
-TEST_F(CommandLineTest, HelpShowsTheScreenAndWaitsForOneKey) {
-  std::string first;
-  for (const Args& arguments : {Args{"/?"}, Args{"-h"}, Args{"/LEN=5", "/Hello"}, Args{"-?x", "/bogus"}}) {
+// Every spelling of help shows the one screen (Startup sees it whole) and waits for one key; the
+// version is one line and waits for none.
+TEST_F(CommandLineTest, HelpAndVersionEndTheParse) {
+  using enum app::ParseOutcome;
+  using Case = std::pair<Args, app::ParseOutcome>;
+  std::string help;
+  for (const auto& [arguments, outcome] :
+       {Case{{"/?"}, Help}, Case{{"-h"}, Help}, Case{{"/LEN=5", "/Hello"}, Help},
+        Case{{"-?x", "/bogus"}, Help}, Case{{"/VERSION"}, Version},
+        Case{{"/LEN=5", "-versionx", "/bogus"}, Version}}) {
     console.out.clear();
     console.keys_read = 0;
-    EXPECT_EQ(Parse(arguments).outcome, app::ParseOutcome::Help) << arguments[0];
-    if (first.empty()) first = console.out;
-    EXPECT_EQ(console.out, first);
-    EXPECT_TRUE(console.out.ends_with("\n" + std::string(kPrompt))) << console.out;
-    EXPECT_EQ(console.keys_read, 1);
+    EXPECT_EQ(Parse(arguments).outcome, outcome) << arguments[0];
+    if (help.empty()) help = console.out;
+    const std::string shown = outcome == Help ? help : "\nrngacq " RNGACQ_VERSION "\n";
+    EXPECT_EQ(std::tuple(console.out, console.keys_read), std::tuple(shown, outcome == Help ? 1 : 0));
   }
-}
-
-TEST_F(CommandLineTest, VersionIsOneLineAndEndsTheParse) {
-  for (const Args& arguments : {Args{"/VERSION"}, Args{"/LEN=5", "-versionx", "/bogus"}}) {
-    console.out.clear();
-    EXPECT_EQ(Parse(arguments).outcome, app::ParseOutcome::Version) << arguments[0];
-    EXPECT_EQ(console.out, std::string("\nrngacq ") + RNGACQ_VERSION + "\n");
-    EXPECT_EQ(console.keys_read, 0);
-  }
+  EXPECT_TRUE(help.ends_with("\n" + std::string(kPrompt))) << help;
 }
 
 }  // namespace

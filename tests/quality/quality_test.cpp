@@ -68,9 +68,9 @@ TEST(Fips, BlocksAtTheEdgesOfEachInterval) {
   };
   const auto with_run = [&](std::size_t at, std::size_t length, bool value) {
     Bytes b = good;
-    for (std::size_t i = at - 1; i <= at + length; ++i) {  // the run and its complementary ends
+    // The run and its ends of the other value.
+    for (std::size_t i = at - 1; i <= at + length && i < b.size() * 8; ++i) {
       const bool v = (i >= at && i < at + length) ? value : !value;
-      if (i >= b.size() * 8) continue;
       b[i / 8] = static_cast<std::uint8_t>(v ? b[i / 8] | 0x80u >> (i % 8) : b[i / 8] & ~(0x80u >> (i % 8)));
     }
     return b;
@@ -210,12 +210,11 @@ TEST(Picture, PixelsShowTheBitsAndTheHistogram) {
       const stbi_uc* p = pixels.get() + 3 * (y * quality::kPictureWidth + x);
       return quality::Rgb{p[0], p[1], p[2]};
     };
+    const quality::Rgb bits[] = {quality::kZero, quality::kOne};
     std::size_t wrong = 0;
     for (std::size_t bit = 0; bit < quality::kPictureBytes * 8; ++bit) {
-      const std::size_t byte = bit / 8;
-      const quality::Rgb expected = byte >= size                       ? quality::kNoData
-                                    : (data[byte] << (bit % 8) & 0x80) ? quality::kOne
-                                                                       : quality::kZero;
+      const quality::Rgb expected =
+          bit / 8 >= size ? quality::kNoData : bits[data[bit / 8] >> (7 - bit % 8) & 1];
       wrong += !(at(bit % quality::kPictureWidth, bit / quality::kPictureWidth) == expected);
     }
     EXPECT_EQ(wrong, 0u);
@@ -253,11 +252,9 @@ Bytes EdgeBlocks(std::size_t blocks, std::uint32_t seed) {
   for (std::size_t k = 0; k < blocks; ++k) {
     const std::size_t start = 4 + k * 2500, bit0 = start * 8;
     switch (k % 6) {
-      case 0: {
-        const double p = k % 12 ? 0.48625 : 0.51375;
-        for (std::size_t i = 0; i < 20000; ++i) set_bit(bit0 + i, u(g) < p);
+      case 0:
+        for (std::size_t i = 0; i < 20000; ++i) set_bit(bit0 + i, u(g) < (k % 12 ? 0.48625 : 0.51375));
         break;
-      }
       case 1: {
         const double flip = k % 12 == 1 ? 0.473 : 0.527;
         bool v = g() & 1;
