@@ -230,12 +230,12 @@ TEST_F(Acquisition, SignalsStopTheRecordAndKeepItsBytes) {
   // Interrupted while a block is in flight, once or twice. The heading is logged just before the
   // first request, so on a slow machine the signal can land before it: the run then ends at once
   // without waiting, and the case is tried again. A fault fails every try.
-  const auto interrupt = [&](const std::string& name, const std::string& sim, bool twice, auto waited) {
+  const auto interrupt = [&](const std::string& sim, bool twice, auto waited) {
     ProgramResult r;
     for (int attempt = 0; attempt < 5 && !(attempt > 0 && waited(r)); ++attempt) {
-      for (const char* extension : {".bin", ".wrn"}) fs::remove(dir / (name + extension));
-      auto p = Start({name + ".bin"}, sim);
-      WaitUntil([&] { return Holds(File(name + ".wrn"), "RND_GEN"); });
+      for (const char* name : {"h.bin", "h.wrn"}) fs::remove(dir / name);
+      auto p = Start({"h.bin"}, sim);
+      WaitUntil([&] { return Holds(File("h.wrn"), "RND_GEN"); });
       p.Signal(SIGINT);
       if (twice) std::this_thread::sleep_for(std::chrono::milliseconds(100));
       if (twice) p.Signal(SIGINT);
@@ -244,13 +244,12 @@ TEST_F(Acquisition, SignalsStopTheRecordAndKeepItsBytes) {
     return r;
   };
   // A block that then fails: the failure is said, and nobody is asked for a key.
-  const ProgramResult failed = interrupt("h", "silent,time_divisor=10", false,
+  const ProgramResult failed = interrupt("silent,time_divisor=10", false,
                                          [](const ProgramResult& r) { return Holds(r.out, "timed out"); });
   EXPECT_TRUE(Holds(failed.out, "timed out"));
   EXPECT_FALSE(Holds(failed.out, "press any key"));
   // A second signal while the run waits for the block ends it at once.
-  EXPECT_EQ(interrupt("g", "silent", true, [](const ProgramResult& r) { return r.signal != 0; }).signal,
-            SIGINT);
+  EXPECT_EQ(interrupt("silent", true, [](const ProgramResult& r) { return r.signal != 0; }).signal, SIGINT);
 }
 #endif
 

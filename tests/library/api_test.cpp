@@ -44,13 +44,13 @@ struct NoMemoryDriver : sim::SimDriver {
   }
 };
 
-std::vector<std::uint8_t> Read(rngacq_module* module, std::size_t length, int* error = nullptr) {
+// The bytes a read delivered, and its result.
+std::pair<std::vector<std::uint8_t>, int> Read(rngacq_module* module, std::size_t length) {
   std::vector<std::uint8_t> data(length);
   std::size_t done = 7;  // the bytes compared show whether the read set it
   const int result = rngacq_read(module, data.data(), length, &done);
-  if (error != nullptr) *error = result;
   data.resize(done);
-  return data;
+  return {data, result};
 }
 
 rngacq_module* Opened(const char* selector = nullptr) {
@@ -96,9 +96,8 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
     SCOPED_TRACE(testing::Message() << text << " " << length);
     Bus bus(text);
     rngacq_module* module = Opened();
-    int error = 0;
-    EXPECT_EQ(Read(module, length, &error), sim::ExpectedRecord(1, 0, static_cast<std::int64_t>(done)));
-    EXPECT_EQ(error, expected_error);
+    EXPECT_EQ(Read(module, length),
+              std::pair(sim::ExpectedRecord(1, 0, static_cast<std::int64_t>(done)), expected_error));
     if (expected_error == 0) {
       EXPECT_EQ(bus.driver.AnsweredRequests(), (length + 1983) / 1984);
     }
@@ -109,10 +108,8 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
   {
     Bus bus("silent,abort_ineffective,time_divisor=1000");
     rngacq_module* module = Opened();
-    int first = 0, second = 0;
-    Read(module, 100, &first);
-    Read(module, 100, &second);
-    EXPECT_EQ((std::pair{first, second}), (std::pair<int, int>{RNGACQ_ERROR_TIMEOUT, RNGACQ_ERROR_UNUSABLE}));
+    EXPECT_EQ(Read(module, 100).second, RNGACQ_ERROR_TIMEOUT);
+    EXPECT_EQ(Read(module, 100).second, RNGACQ_ERROR_UNUSABLE);
     rngacq_close(module);
   }
   // A module the system will not release is still freed, and the caller hears of it.
@@ -171,8 +168,8 @@ TEST(Library, SelectorsListsAndTwoModulesAtOnce) {
   rngacq_module* third = Opened("serial=SIM-00000003");
   EXPECT_EQ(rngacq_set_mode(third, RNGACQ_MODE_RAW), 0);
   std::vector<std::uint8_t> a, b;
-  std::thread reader([&] { a = Read(first, 100000); });
-  b = Read(third, 100000);
+  std::thread reader([&] { a = Read(first, 100000).first; });
+  b = Read(third, 100000).first;
   reader.join();
   EXPECT_EQ(a, sim::ExpectedRecord(1, 0, 100000));
   EXPECT_EQ(b, sim::ExpectedRecord(3, 0, 100000));
