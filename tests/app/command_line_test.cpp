@@ -124,8 +124,7 @@ TEST_F(CommandLineTest, RefusalsQuoteTheArgumentAndWaitForOneKey) {
     console.out.clear();
     console.keys_read = 0;
     EXPECT_EQ(Parse(arguments).outcome, app::ParseOutcome::Refused) << message;
-    EXPECT_EQ(console.out, "\n" + message + kPrompt);
-    EXPECT_EQ(console.keys_read, 1);
+    EXPECT_EQ(std::tuple(console.out, console.keys_read), std::tuple("\n" + message + kPrompt, 1));
   }
 }
 
@@ -142,8 +141,8 @@ TEST_F(CommandLineTest, NamesWhosePathExceedsTheLimitAreRefused) {
   const std::string name(250, 'n');
   const auto result = Parse({name});
   std::filesystem::current_path(previous);
-  EXPECT_EQ(result.outcome, app::ParseOutcome::Refused);
-  EXPECT_EQ(console.out, "\nName too long \"" + name + "\" " + kPrompt);
+  EXPECT_EQ(std::tuple(result.outcome, console.out),
+            std::tuple(app::ParseOutcome::Refused, "\nName too long \"" + name + "\" " + kPrompt));
 }
 #endif
 
