@@ -158,10 +158,9 @@ TEST(Checker, AnyChunkingGivesTheSameResults) {
   std::mt19937 generator(9);
   for (const std::size_t most : {1u, 7u, 600u, 5000u}) {
     quality::Checker checker;
-    for (std::size_t at = 0; at < data.size();) {
-      const std::size_t n = std::min<std::size_t>(data.size() - at, 1 + generator() % most);
+    for (std::size_t at = 0, n = 0; at < data.size(); at += n) {
+      n = std::min<std::size_t>(data.size() - at, 1 + generator() % most);
       checker.Feed(data.data() + at, n);
-      at += n;
     }
     EXPECT_EQ(quality::JsonLine("x", checker.Finish()), whole) << most;
   }
