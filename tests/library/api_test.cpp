@@ -166,14 +166,13 @@ TEST(Library, SelectorsListsAndTwoModulesAtOnce) {
   rngacq_module* first = Opened("index=0");
   rngacq_module* third = Opened("serial=SIM-00000003");
   EXPECT_EQ(rngacq_set_mode(third, RNGACQ_MODE_RAW), 0);
-  std::vector<std::uint8_t> a, b;
+  std::vector<std::uint8_t> a;
   std::thread reader([&] { a = Read(first, 100000).first; });
-  b = Read(third, 100000).first;
+  const auto b = Read(third, 100000).first;
   reader.join();
-  EXPECT_EQ(a, sim::ExpectedRecord(1, 0, 100000));
-  EXPECT_EQ(b, sim::ExpectedRecord(3, 0, 100000));
-  EXPECT_EQ(rngacq_close(first), 0);
-  EXPECT_EQ(rngacq_close(third), 0);
+  EXPECT_EQ(std::tuple(a, b),
+            std::tuple(sim::ExpectedRecord(1, 0, 100000), sim::ExpectedRecord(3, 0, 100000)));
+  EXPECT_EQ(std::tuple(rngacq_close(first), rngacq_close(third)), std::tuple(0, 0));
 }
 
 }  // namespace
