@@ -70,16 +70,14 @@ TEST_F(CommandLineTest, OptionsCompareOnlyTheKeywordLength) {
   EXPECT_EQ(picked.settings.ModuleIds[1].product, 0x1005);
   EXPECT_EQ(picked.settings.Serial, "A 1");
   EXPECT_EQ(Parse({"/ENTROPY=1", "/entropy=4.5"}).settings.EntropyClaim, 4.5);
-  EXPECT_TRUE(console.out.empty());
-  EXPECT_EQ(console.keys_read, 0);
+  EXPECT_EQ(std::tuple(console.out, console.keys_read), std::tuple("", 0));
 }
 
 TEST_F(CommandLineTest, NamesSetTheDataFileAndTheLog) {
   auto names = [this](const Args& arguments) {
-    const auto result = Parse(arguments);
-    EXPECT_EQ(result.outcome, app::ParseOutcome::Run);
-    EXPECT_TRUE(result.settings.NamesFromCommandLine);
-    return result.settings.DataFileName + "|" + result.settings.LogFileName;
+    const auto [outcome, s] = Parse(arguments);
+    EXPECT_TRUE(outcome == app::ParseOutcome::Run && s.NamesFromCommandLine) << arguments[0];
+    return s.DataFileName + "|" + s.LogFileName;
   };
   EXPECT_EQ(names({"a.b.c"}), "a.b.c|a.b.wrn");
   EXPECT_EQ(names({"RND", "/LEN=7"}), "RND|RND.wrn");

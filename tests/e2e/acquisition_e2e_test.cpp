@@ -72,8 +72,7 @@ TEST_F(Acquisition, WritesTheModulesStreamWithLogAndReport) {
                       R"(Generator mode = 07h, RND_GEN\nAcquisition time = \d+ ms \(00:00:\d\d,\d{3}\))")))
       << log;
 
-  // The progress indicator goes to the terminal, never to standard output; RunTest sees the rest
-  // of the console.
+  // The progress indicator goes to the terminal, never to standard output (RunTest sees the rest).
   EXPECT_FALSE(Holds(r.out, "%"));
   EXPECT_FALSE(Holds(r.out, "press any key"));
 
@@ -221,9 +220,8 @@ TEST_F(Acquisition, SignalsStopTheRecordAndKeepItsBytes) {
     const std::regex ending(R"(\nInterrupted: the record ends after (\d+) bytes\n)"
                             R"(Acquisition time = \d+ ms \([\d:,]+\)(, Rate=\d+ bytes/s)?\nBytes: )");
     ASSERT_TRUE(std::regex_search(log, count, ending)) << log;
-    const std::string bytes = File("f.bin");
-    EXPECT_EQ(std::to_string(bytes.size()), count[1].str());
-    EXPECT_TRUE(bytes == Record(static_cast<std::int64_t>(bytes.size())));
+    EXPECT_TRUE(File("f.bin") == Record(std::stoll(count[1])))
+        << File("f.bin").size() << " bytes, logged " << count[1];
   }
 
   // Interrupted while a block is in flight, once or twice. The heading is logged just before the
