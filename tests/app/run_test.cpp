@@ -36,12 +36,11 @@ class RunTest : public ::testing::Test {
   void SetUp() override {
     previous_directory = fs::current_path();
     fs::current_path(dir.path());
-    testing_support::WriteFile("lang.INI",
-                               "[F001]\nS001=No counter\nS002=Time\nS004=ms\nS005=rate\nS006=B/s\n"
-                               "[F002]\nS002=cannot create\nS003=File\nS004=Length\nS005=bytes\nS006=Mode\n"
-                               "S012=write failed\n"
-                               "[F006]\nS002=no module\nS005=Module: ;\nS006=driver\nS010=receive timed out\n"
-                               "S015=bad status\n[F007]\nS001=press a key\n");
+    testing_support::WriteFile(
+        "lang.INI",
+        "[F001]\nS001=No counter\nS002=Time\nS004=ms\nS005=rate\nS006=B/s\n[F002]\nS002=cannot create\n"
+        "S003=File\nS004=Length\nS005=bytes\nS006=Mode\nS012=write failed\n[F006]\nS002=no module\n"
+        "S005=Module: ;\nS006=driver\nS010=receive timed out\nS015=bad status\n[F007]\nS001=press a key\n");
     console::SetCataloguePath((dir.path() / "lang.INI").string());
     console::ResetWarningLog();
     auto& hooks = platform::Hooks();
@@ -109,17 +108,15 @@ TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
             kSeparator + "\n\nFile(1/1): data.bin\nLength 10000 bytes\nMode = 07h, RND_GEN ...\n" +
                 "\nTime= 123 ms (00:00:00,123), rate=81301 B/s" + log.substr(logged.size()) + "\n");
   EXPECT_EQ(console.direct, "  0%\b\b\b\b 20%\b\b\b\b 40%\b\b\b\b 60%\b\b\b\b 80%\b\b\b\b  OK ");
-  EXPECT_EQ(console.keys_read, 0);
-  EXPECT_TRUE(sleeps.empty());
+  EXPECT_EQ(std::tuple(console.keys_read, sleeps.size()), std::tuple(0, 0u));
 
-  // A record shorter than one block; whole blocks only; a last part of a single frame or less.
-  ASSERT_EQ(Run(Named("short.bin", 1000)), 0);
-  EXPECT_EQ(ReadFile("short.bin"), Record(0, 1000));
-  EXPECT_EQ(console.direct, "  OK ");
-  for (const std::int64_t length : {2 * 1984, 1984 + 1, 1984 + 16}) {
+  // Whole blocks only; a last part of a single frame or less; a record shorter than one block,
+  // whose indicator has no percentage to show.
+  for (const std::int64_t length : {2 * 1984, 1984 + 1, 1984 + 16, 1000}) {
     ASSERT_EQ(Run(Named("tail.bin", length)), 0);
     EXPECT_EQ(ReadFile("tail.bin"), Record(0, length)) << length;
   }
+  EXPECT_EQ(console.direct, "  OK ");
 }
 
 TEST_F(RunTest, LaterFilesTakeFreeStrictlyIncreasingTimeNames) {
@@ -129,18 +126,16 @@ TEST_F(RunTest, LaterFilesTakeFreeStrictlyIncreasingTimeNames) {
   settings.NamesFromCommandLine = false;
   ASSERT_EQ(Run(settings), 0);
   EXPECT_EQ(ReadFile("5F000000.wrn"), "earlier");
-  EXPECT_EQ(ReadFile("5F000001.bin"), Record(0, 3000));
-  EXPECT_EQ(ReadFile("5F000002.bin").size(), 3000u);
-  EXPECT_EQ(ReadFile("5F000003.bin").size(), 3000u);
+  EXPECT_EQ(ReadFile("5F000001.bin") + ReadFile("5F000002.bin") + ReadFile("5F000003.bin"),
+            Record(0, 3000) + Record(3008, 3000) + Record(6016, 3000));  // each after whole frames
   EXPECT_TRUE(Holds(ReadFile("5F000002.wrn"), "(2/3): 5F000002.bin"));
   EXPECT_EQ(sleeps, (std::vector<std::uint32_t>{1100, 1100}));
   EXPECT_TRUE(Holds(console.out, kSeparator + "\n\nFile(1/3)"));
 
   // A name from the command line serves the first file only.
   ASSERT_EQ(Run(Named("given%s.bin", 100, 2)), 0);
-  EXPECT_EQ(ReadFile("given%s.bin").size(), 100u);
   EXPECT_TRUE(Holds(ReadFile("given%s.wrn"), "(1/2): given%s.bin\n"));
-  EXPECT_EQ(ReadFile("5F000004.bin").size(), 100u);
+  EXPECT_EQ(ReadFile("given%s.bin") + ReadFile("5F000004.bin"), Record(0, 100) + Record(112, 100));
 
   // Files slower than the pause need no pause between them.
   tick_step = 2000000;
@@ -151,12 +146,9 @@ TEST_F(RunTest, LaterFilesTakeFreeStrictlyIncreasingTimeNames) {
 TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
   // No module: exit 1 after the prompt, and an earlier run's log of the same name survives.
   testing_support::WriteFile("old.wrn", "kept");
-  sim::Options none;
-  none.modules.clear();
-  EXPECT_EQ(Run(Named("old.bin", 10000), none), 1);
-  EXPECT_EQ(ReadFile("old.wrn"), "kept");
-  EXPECT_FALSE(fs::exists("old.bin"));
-  EXPECT_EQ(console.keys_read, 2);  // the no-module wait, then the key prompt
+  EXPECT_EQ(Run(Named("old.bin", 10000), {.modules = {}}), 1);
+  EXPECT_EQ(std::tuple(ReadFile("old.wrn"), fs::exists("old.bin"), console.keys_read),
+            std::tuple("kept", false, 2));  // two keys: the no-module wait, then the key prompt
 
   // A log that cannot be created: the empty data file this run made goes; an older file stays.
   testing_support::WriteFile("older.bin", "x");
@@ -201,16 +193,14 @@ TEST_F(RunTest, TimingReportsAndCounterFailures) {
     EXPECT_EQ(app::TimeAcquisition(app::kTimingStart, 0, false), 0);
     EXPECT_EQ(app::TimeAcquisition(app::kTimingStop, 0, false), 0);
     EXPECT_EQ(app::TimeAcquisition(app::kTimingReport, bytes, logged, &elapsed), 0);
-    return console.out;
+    return std::tuple(console.out, elapsed);
   };
-  EXPECT_EQ(report(3723456000, 0), "\nTime= 3723456 ms (01:02:03,456)");
-  EXPECT_EQ(elapsed, 3723456u);
-  EXPECT_EQ(report(90000000000, 0), "\nTime= 90000000 ms (25:00:00,000)");
-  EXPECT_EQ(report(999, 10000), "\nTime= 0 ms (00:00:00,000)");
-  EXPECT_EQ(elapsed, 0u);
+  EXPECT_EQ(report(3723456000, 0), std::tuple("\nTime= 3723456 ms (01:02:03,456)", 3723456u));
+  EXPECT_EQ(report(90000000000, 0), std::tuple("\nTime= 90000000 ms (25:00:00,000)", 90000000u));
+  EXPECT_EQ(report(999, 10000), std::tuple("\nTime= 0 ms (00:00:00,000)", 0u));
   ASSERT_TRUE(console::WarningLog().file.Create("x.wrn"));
   report(123000, 10000, false);
-  EXPECT_EQ(report(2000, 1, true), "\nTime= 2 ms (00:00:00,002), rate=500 B/s");
+  EXPECT_EQ(report(2000, 1, true), std::tuple("\nTime= 2 ms (00:00:00,002), rate=500 B/s", 2u));
   console::WarningLog().file.Close();
   EXPECT_EQ(ReadFile("x.wrn"), "\nTime= 2 ms (00:00:00,002), rate=500 B/s");
 
@@ -227,61 +217,46 @@ TEST_F(RunTest, TimingReportsAndCounterFailures) {
   EXPECT_EQ(app::TimeAcquisition(app::kTimingStop, 0, false), 59);
   EXPECT_EQ(console.out, "\nNo counter 5No counter 5\n");
 
-  // A frequency that is not a whole multiple of 1000 drops the fraction of a tick per ms.
-  std::int64_t frequency = 3579545;
-  bool frequency_ok = true;
-  platform::Hooks().query_frequency = [&](std::int64_t& f) { return f = frequency, frequency_ok; };
-  EXPECT_EQ(app::ElapsedMilliseconds(35795450), 10001u);
-  frequency = 1000;
-  EXPECT_EQ(app::ElapsedMilliseconds((std::int64_t{1} << 32) + 5), 5u);  // truncated to 32 bits
-  frequency = 999;  // slower than a millisecond: unreadable
-  EXPECT_EQ(app::ElapsedMilliseconds(5000), 0u);
-  frequency = 1000000;
-  frequency_ok = false;
-  EXPECT_EQ(app::ElapsedMilliseconds(5000000), 0u);
+  // The frequency, whether it is given, a count of ticks and its milliseconds: a frequency that is not a
+  // whole multiple of 1000 drops the fraction of a tick per ms; results are cut to 32 bits; a
+  // frequency slower than a millisecond is unreadable.
+  using Row = std::tuple<std::int64_t, bool, std::int64_t, std::uint32_t>;
+  for (const auto& [frequency, given, counted, ms] :
+       {Row{3579545, true, 35795450, 10001}, Row{1000, true, (std::int64_t{1} << 32) + 5, 5},
+        Row{999, true, 5000, 0}, Row{1000000, false, 5000000, 0}}) {
+    platform::Hooks().query_frequency = [=](std::int64_t& f) { return f = frequency, given; };
+    EXPECT_EQ(app::ElapsedMilliseconds(counted), ms) << frequency;
+  }
 }
 
 #ifndef _WIN32  // descriptors are taken away through /proc, and a dangling link blocks a name
 // A module whose handle the system refuses to release.
-class UnreleasableDriver final : public sim::SimDriver {
- public:
-  bool Close(usb::Handle handle) override {
-    sim::SimDriver::Close(handle);
-    return false;
-  }
+struct UnreleasableDriver final : sim::SimDriver {
+  bool Close(usb::Handle handle) override { return !SimDriver::Close(handle); }
 };
 
-// Closes, behind the program's back, the descriptor open on the file `name`, so that the
-// program's own close of it fails.
-void CloseBehindTheBack(const std::string& name) {
-  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-    std::error_code error;
-    if (fs::read_symlink(entry.path(), error).filename() == name) ::close(std::stoi(entry.path().filename()));
-  }
-}
-
 TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
-  // The counter unreadable at the start (nothing acquired) or at the stop (the record complete):
-  // exit 1 after the prompt either way. Without a failing reading, the second closes the data file.
+  // The counter unreadable at the start (nothing acquired) or at the stop (the record complete),
+  // or the data file's close failing (its bytes may not be on disk): with no failing reading, the
+  // second closes the file's descriptor behind the program's back. Exit 1 after the prompt each time.
   int calls = 0, failing = 0;
   platform::Hooks().query_counter = [&](std::int64_t& t) {
-    if (++calls == 2 && failing == 0) CloseBehindTheBack("closing.bin");
-    t = calls * 1000;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+      std::error_code error;
+      if (calls == 1 && failing == 0 && fs::read_symlink(entry.path(), error).filename() == "record.bin")
+        ::close(std::stoi(entry.path().filename()));
+    }
+    t = ++calls * 1000;
     return calls != failing;
   };
-  for (failing = 1; failing <= 2; ++failing) {
+  for (const int fail : {1, 2, 0}) {
     calls = 0;
-    EXPECT_EQ(Run(Named("counter.bin", 5000)), 1);
-    EXPECT_EQ(ReadFile("counter.bin"), failing == 1 ? "" : Record(0, 5000));
-    EXPECT_EQ(console.keys_read, failing);
+    failing = fail;
+    EXPECT_EQ(Run(Named("record.bin", 5000)), 1);
+    EXPECT_EQ(ReadFile("record.bin"), fail == 1 ? "" : Record(0, 5000));
+    EXPECT_EQ(console.keys_read, fail == 0 ? 3 : fail);
   }
-
-  // The data file's close fails: its bytes may not be on disk, so it is a failure.
-  calls = failing = 0;
-  EXPECT_EQ(Run(Named("closing.bin", 5000)), 1);
-  EXPECT_TRUE(Holds(console.out, "\nwrite failed closing.bin"));
-  EXPECT_EQ(ReadFile("closing.bin"), Record(0, 5000));
-  EXPECT_EQ(console.keys_read, 3);
+  EXPECT_TRUE(Holds(console.out, "\nwrite failed record.bin"));
 
   // The second file's name cannot be created (a link into a missing folder): the first file
   // stays complete, exit 1 after the prompt.
@@ -303,8 +278,7 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
   UnreleasableDriver unreleasable;
   usb::SetDriver(&unreleasable);
   console.out.clear();
-  const int code = app::ProgramMain({(dir.path() / "rngacq").string(), "kept.bin", "/LEN=3000"});
-  EXPECT_EQ(code, 1);
+  EXPECT_EQ(app::ProgramMain({(dir.path() / "rngacq").string(), "kept.bin", "/LEN=3000"}), 1);
   EXPECT_TRUE(Holds(console.out, "\nFailed to close handle to driver.\npress a key\n"));
   EXPECT_EQ(ReadFile("kept.bin"), Record(0, 3000));
   EXPECT_EQ(platform::DataFile::OpenCount(), 0);
@@ -321,16 +295,13 @@ TEST_F(RunTest, BlockRequestsDoTheirWorkWhileTheTransfersAreUnderWay) {
   const auto first = protocol::BlockBuffer();
   const std::size_t submitted = driver->Requests().size() + 2;
   int calls = 0;
-  EXPECT_EQ(protocol::RequestBlock(protocol::kBlockSize, 0,
-                                   [&] {
-                                     ++calls;
-                                     EXPECT_EQ(driver->Requests().size(), submitted);
-                                     EXPECT_EQ(protocol::BlockBuffer(), first);
-                                   }),
-            0);
+  const auto work = [&] {
+    ++calls;
+    EXPECT_EQ(std::tuple(driver->Requests().size(), protocol::BlockBuffer()), std::tuple(submitted, first));
+  };
+  EXPECT_EQ(protocol::RequestBlock(protocol::kBlockSize, 0, work), 0);
   EXPECT_EQ(calls, 1);
-  const auto& block = protocol::BlockBuffer();
-  EXPECT_EQ(std::string(block.begin(), block.end()), Record(1984, 1984));
+  EXPECT_TRUE(std::ranges::equal(protocol::BlockBuffer(), sim::ExpectedRecord(1, 1984, 1984)));
   protocol::CloseDeviceLink();
 }
 

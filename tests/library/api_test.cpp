@@ -44,13 +44,13 @@ struct NoMemoryDriver : sim::SimDriver {
   }
 };
 
-std::vector<std::uint8_t> Read(rngacq_module* module, std::size_t length, int* error = nullptr) {
+// The bytes a read delivered, and its result.
+std::pair<std::vector<std::uint8_t>, int> Read(rngacq_module* module, std::size_t length) {
   std::vector<std::uint8_t> data(length);
   std::size_t done = 7;  // the bytes compared show whether the read set it
   const int result = rngacq_read(module, data.data(), length, &done);
-  if (error != nullptr) *error = result;
   data.resize(done);
-  return data;
+  return {data, result};
 }
 
 rngacq_module* Opened(const char* selector = nullptr) {
@@ -96,9 +96,8 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
     SCOPED_TRACE(testing::Message() << text << " " << length);
     Bus bus(text);
     rngacq_module* module = Opened();
-    int error = 0;
-    EXPECT_EQ(Read(module, length, &error), sim::ExpectedRecord(1, 0, static_cast<std::int64_t>(done)));
-    EXPECT_EQ(error, expected_error);
+    EXPECT_EQ(Read(module, length),
+              std::pair(sim::ExpectedRecord(1, 0, static_cast<std::int64_t>(done)), expected_error));
     if (expected_error == 0) {
       EXPECT_EQ(bus.driver.AnsweredRequests(), (length + 1983) / 1984);
     }
@@ -109,10 +108,8 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
   {
     Bus bus("silent,abort_ineffective,time_divisor=1000");
     rngacq_module* module = Opened();
-    int first = 0, second = 0;
-    Read(module, 100, &first);
-    Read(module, 100, &second);
-    EXPECT_EQ((std::pair{first, second}), (std::pair<int, int>{RNGACQ_ERROR_TIMEOUT, RNGACQ_ERROR_UNUSABLE}));
+    EXPECT_EQ(Read(module, 100).second, RNGACQ_ERROR_TIMEOUT);
+    EXPECT_EQ(Read(module, 100).second, RNGACQ_ERROR_UNUSABLE);
     rngacq_close(module);
   }
   // A module the system will not release is still freed, and the caller hears of it.
@@ -128,15 +125,13 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
       rngacq_read(nullptr, &byte, 1, &done),  rngacq_info(module, nullptr),
       rngacq_list(nullptr, 1, &done)};
   EXPECT_EQ(refusals, std::vector<int>(refusals.size(), RNGACQ_ERROR_INVALID_ARGUMENT));
-  EXPECT_EQ(rngacq_close(module), 0);
-  EXPECT_EQ(rngacq_close(nullptr), 0);
+  EXPECT_EQ(std::tuple(rngacq_close(module), rngacq_close(nullptr)), std::tuple(0, 0));
 
   // Each value its own text; unknown values one text of their own.
   std::set<std::string> texts;
   for (int error = RNGACQ_OK; error >= RNGACQ_ERROR_RELEASE_FAILED; --error)
     texts.insert(rngacq_strerror(error));
-  EXPECT_EQ(texts.size(), 15u);
-  EXPECT_EQ(texts.count(rngacq_strerror(-99)), 0u);
+  EXPECT_EQ(std::tuple(texts.size(), texts.count(rngacq_strerror(-99))), std::tuple(15u, 0u));
   EXPECT_NE(std::string(rngacq_strerror(RNGACQ_ERROR_ACCESS_DENIED)).find("udev"), std::string::npos);
   EXPECT_STREQ(rngacq_version(), RNGACQ_VERSION);
 }
@@ -170,14 +165,13 @@ TEST(Library, SelectorsListsAndTwoModulesAtOnce) {
   rngacq_module* first = Opened("index=0");
   rngacq_module* third = Opened("serial=SIM-00000003");
   EXPECT_EQ(rngacq_set_mode(third, RNGACQ_MODE_RAW), 0);
-  std::vector<std::uint8_t> a, b;
-  std::thread reader([&] { a = Read(first, 100000); });
-  b = Read(third, 100000);
+  std::vector<std::uint8_t> a;
+  std::thread reader([&] { a = Read(first, 100000).first; });
+  const auto b = Read(third, 100000).first;
   reader.join();
-  EXPECT_EQ(a, sim::ExpectedRecord(1, 0, 100000));
-  EXPECT_EQ(b, sim::ExpectedRecord(3, 0, 100000));
-  EXPECT_EQ(rngacq_close(first), 0);
-  EXPECT_EQ(rngacq_close(third), 0);
+  EXPECT_EQ(std::tuple(a, b),
+            std::tuple(sim::ExpectedRecord(1, 0, 100000), sim::ExpectedRecord(3, 0, 100000)));
+  EXPECT_EQ(std::tuple(rngacq_close(first), rngacq_close(third)), std::tuple(0, 0));
 }
 
 }  // namespace
