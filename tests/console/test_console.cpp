@@ -70,10 +70,9 @@ TEST(Catalogue, ReadMessageReadsTheFileAfreshAndCutsAtTheFirstSemicolon) {
   EXPECT_EQ(console::ReadMessage("F001", "S001"), "");  // no file at all
 
   WriteFile(path, "[F001]\nS001=text ; remark; more\nS002=;only a remark\nS004=100%s %d\n");
-  EXPECT_EQ(console::ReadMessage("F001", "S001"), "text ");
-  EXPECT_EQ(console::ReadMessage("F001", "S002"), "");
-  EXPECT_EQ(console::ReadMessage("F001", "S004"), "100%s %d");
-  EXPECT_EQ(console::ReadMessage("F001", "S009"), "");
+  EXPECT_EQ((std::vector{console::ReadMessage("F001", "S001"), console::ReadMessage("F001", "S002"),
+                         console::ReadMessage("F001", "S004"), console::ReadMessage("F001", "S009")}),
+            (std::vector<std::string>{"text ", "", "100%s %d", ""}));
 
   WriteFile(path, "[F001]\nS001=changed\n");
   EXPECT_EQ(console::ReadMessage("F001", "S001"), "changed");
@@ -132,8 +131,7 @@ TEST(Output, PrintLoggedMirrorsExactBytesWhileALogIsOpen) {
   ASSERT_TRUE(log.file.Create("/dev/full"));
   console::PrintLogged("%s", "lost");
   log.file.Close();
-  EXPECT_EQ(console_capture.out, "lost");
-  EXPECT_EQ(log.LoggedBytes, first.size() + 8);
+  EXPECT_EQ(std::tuple(console_capture.out, log.LoggedBytes), std::tuple("lost", first.size() + 8));
 #endif
 
   // Too long for the buffer: cut before the 3-byte character that would straddle byte 1023.
@@ -142,8 +140,8 @@ TEST(Output, PrintLoggedMirrorsExactBytesWhileALogIsOpen) {
   const std::string text = std::string(1021, 'a') + "\xE2\x82\xAC" + "tail";
   EXPECT_EQ(console::PrintLogged("%s", text.c_str()), static_cast<int>(text.size()));
   log.file.Close();
-  EXPECT_EQ(console_capture.out, std::string(1021, 'a'));
-  EXPECT_EQ(ReadFile(dir / "c.wrn"), std::string(1021, 'a'));
+  EXPECT_EQ(std::tuple(console_capture.out, ReadFile(dir / "c.wrn")),
+            std::tuple(text.substr(0, 1021), text.substr(0, 1021)));
   console::ResetWarningLog();
   EXPECT_EQ(log.LoggedBytes, 0u);
   EXPECT_EQ(console::CutUtf8("ab\xF0\x9F\x98\x80", 5), "ab");
@@ -161,9 +159,8 @@ TEST(Platform, DataFilesAreCountedWhileOpenAndANameWithANulIsNone) {
   ASSERT_TRUE(b.Open(dir / "b.bin"));
   EXPECT_TRUE(a.Write(block.data(), block.size()));
   EXPECT_FALSE(b.Open(dir / "missing/b.bin"));
-  EXPECT_EQ(platform::DataFile::CloseAll(), 1);
-  EXPECT_FALSE(a.IsOpen());
-  EXPECT_EQ(platform::DataFile::OpenCount(), 0);
+  EXPECT_EQ((std::tuple{platform::DataFile::CloseAll(), a.IsOpen(), platform::DataFile::OpenCount()}),
+            std::tuple(1, false, 0));
   EXPECT_EQ(ReadFile(dir / "a.bin"), block);
   EXPECT_TRUE(platform::FileExists(dir / "a.bin"));
   EXPECT_FALSE(platform::FileExists(dir / "a.bin" + std::string(1, '\0') + "x"));
@@ -177,12 +174,10 @@ TEST(Platform, KeyInputNeverWaitsWithoutATerminal) {
   for (const int source : {open("/dev/null", O_RDONLY), fds[0]}) {  // the pipe is held open but empty
     dup2(source, STDIN_FILENO);
     close(source);
-    EXPECT_EQ(platform::ReadKey(), -1);
-    EXPECT_EQ(platform::ReadChar(), -1);
+    EXPECT_EQ((std::pair{platform::ReadKey(), platform::ReadChar()}), std::pair(-1, -1));
   }
   ASSERT_EQ(write(fds[1], "kc", 2), 2);
-  EXPECT_EQ(platform::ReadKey(), 'k');
-  EXPECT_EQ(platform::ReadChar(), 'c');
+  EXPECT_EQ((std::pair{platform::ReadKey(), platform::ReadChar()}), std::pair(int{'k'}, int{'c'}));
 
   dup2(saved, STDIN_FILENO);
   for (int fd : {saved, fds[1]}) close(fd);

@@ -94,8 +94,8 @@ TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
   EXPECT_EQ(returned, 0u);
   ASSERT_TRUE(Wait(*waiting, 2000));
   const usb::OverlappedOutcome aborted = driver->Collect(handle, waiting->record);
-  EXPECT_TRUE(aborted.complete && !aborted.success && aborted.transferred == 0u) << aborted.transferred;
-  EXPECT_EQ(aborted.error, usb::kErrorOperationAborted);
+  EXPECT_EQ(std::tuple(aborted.complete, aborted.success, aborted.transferred, aborted.error),
+            std::tuple(true, false, 0u, usb::kErrorOperationAborted));
 
   // Requests that do not fit their buffers are refused, and nothing is submitted.
   std::vector<std::uint8_t> bogus(38 + 16);

@@ -248,16 +248,16 @@ struct Testbed::Impl {
 };
 
 std::string Unavailable() {
-  if (testing_support::ReadFile("/proc/self/maps").find("libumockdev-preload") != std::string::npos)
-    return {};
-  return "this process does not run under umockdev's preload library (libumockdev-preload.so.0)";
+  return testing_support::ReadFile("/proc/self/maps").find("libumockdev-preload") != std::string::npos
+             ? ""
+             : "this process does not run under umockdev's preload library (libumockdev-preload.so.0)";
 }
 
 void SkipOrFailWithoutEmulation() {
   const std::string why = Unavailable();
   if (why.empty()) return;
-  const char* required = std::getenv("RNGACQ_REQUIRE_EMULATION");
-  if (required != nullptr && std::string(required) == "1")
+  if (const char* required = std::getenv("RNGACQ_REQUIRE_EMULATION");
+      required && std::string(required) == "1")
     FAIL() << "USB emulation required but unavailable: " << why;
   GTEST_SKIP() << "USB emulation unavailable: " << why;
 }
@@ -271,9 +271,9 @@ Testbed::~Testbed() {
 
 void Testbed::DenyDeviceAccess() {
   namespace fs = std::filesystem;
-  gchar* root_text = umockdev_testbed_get_root_dir(impl_->testbed.get());
-  const fs::path root = root_text;
-  g_free(root_text);
+  const fs::path root =
+      std::unique_ptr<gchar, decltype(&g_free)>(umockdev_testbed_get_root_dir(impl_->testbed.get()), g_free)
+          .get();
   const auto all = fs::perms::all;
   fs::permissions(root, all);
   // Another user's process binds its event socket in the root and talks to the devices'
@@ -290,14 +290,12 @@ void Testbed::DenyDeviceAccess() {
 
 void Testbed::Add(const DeviceOptions& options) {
   auto device = std::make_unique<EmulatedDevice>(options);
-  GError* error = nullptr;
+  g_autoptr(GError) error = nullptr;
   if (!umockdev_testbed_add_from_string(impl_->testbed.get(), device->Description().c_str(), &error) ||
       !umockdev_testbed_attach_ioctl(impl_->testbed.get(), device->DeviceNode().c_str(), device->handler(),
-                                     &error)) {
-    const std::string message = error != nullptr ? error->message : "unknown error";
-    if (error != nullptr) g_error_free(error);
-    throw std::runtime_error("cannot add the emulated device: " + message);
-  }
+                                     &error))
+    throw std::runtime_error(std::string("cannot add the emulated device: ") +
+                             (error ? error->message : "?"));
   impl_->devices.push_back(std::move(device));
 }
 

@@ -97,8 +97,7 @@ TEST_F(Exchange, AppendsTheClosingFrameOnlyWhenTheAnswerIsNotWholeUnits) {
         Case{2048, spoiled.data(), 80, 160, 96, 176}}) {
     protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, unit);
     EXPECT_EQ(protocol::ExchangeFrames(frames, length, answer_length, answer.data()), 0);
-    EXPECT_EQ(driver.sent.size(), sent);
-    EXPECT_EQ(driver.requested_in, requested);
+    EXPECT_EQ(std::tuple(driver.sent.size(), driver.requested_in), std::tuple(sent, requested));
   }
 }
 
@@ -111,13 +110,14 @@ TEST_F(Exchange, TimeOutsAbortWaitTheGraceAndStillCollectBoth) {
   for (const PipeBehaviour behaviour : {PipeBehaviour::Never, PipeBehaviour::Refused}) {
     driver.waits.clear();
     driver.aborted.clear();
-    driver.in.behaviour = driver.out.behaviour = behaviour;
     console.out.clear();
+    driver.in.behaviour = driver.out.behaviour = behaviour;
     EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 2048, answer.data()), 5 + 16 + 32);
     const bool never = behaviour == PipeBehaviour::Never;
-    EXPECT_EQ(driver.waits, never ? Waits({9000, 2000, 9000, 2000}) : Waits());
-    EXPECT_EQ(driver.aborted, (std::vector<std::uint8_t>{0x02, 0x86}));
-    EXPECT_EQ(console.out, never ? "\nsend timed out\nreceive timed out" : "\ngone");
+    EXPECT_EQ(
+        std::tuple(driver.waits, driver.aborted, console.out),
+        std::tuple(never ? Waits{9000, 2000, 9000, 2000} : Waits{}, std::vector<std::uint8_t>{0x02, 0x86},
+                   never ? "\nsend timed out\nreceive timed out" : "\ngone"));
   }
 }
 
@@ -144,9 +144,8 @@ TEST_F(Exchange, BlockRequestFramesAreByteExact) {
     const std::uint32_t answer = 16 * frames + 48 + (sent == 80 ? 32u : 16u);
     driver.in.answer = Answer(answer, 0xA7, frames, 0x2D);
     ASSERT_EQ(protocol::RequestBlock(length, last), 0);
-    EXPECT_EQ(driver.sent.size(), sent);
-    EXPECT_EQ(driver.sent[47], frames & 0xFF);
-    EXPECT_EQ(driver.requested_in, answer);
+    EXPECT_EQ(std::tuple(driver.sent.size(), driver.sent[47], driver.requested_in),
+              std::tuple(sent, frames & 0xFF, answer));
   }
   driver.sent.clear();
   EXPECT_EQ(protocol::RequestBlock(1985, 0), 1);
@@ -217,12 +216,11 @@ TEST(DeviceLinkTest, EveryOutcomeLeavesTheLinkAndHandlesConsistent) {
     usb::SetDriver(driver.get());
     testing_support::CapturedConsole console;
     EXPECT_EQ(protocol::OpenDeviceLink(), result);
-    EXPECT_EQ(console.keys_read, keys);
     const auto& link = protocol::DeviceLink();
-    EXPECT_EQ(link.module != nullptr, result == 0);
-    EXPECT_EQ(link.BulkIn != nullptr && link.BulkOut != nullptr, result == 0);
-    EXPECT_EQ(link.TransferUnit, unit);
-    EXPECT_EQ(console.out == "\nno device object", exhausted);
+    EXPECT_EQ(std::tuple(console.keys_read, link.module != nullptr,
+                         link.BulkIn != nullptr && link.BulkOut != nullptr, link.TransferUnit,
+                         console.out == "\nno device object"),
+              std::tuple(keys, result == 0, result == 0, unit, exhausted));
     protocol::CloseDeviceLink();
     protocol::CloseDeviceLink();  // a second close does nothing
     EXPECT_EQ(link.module, nullptr);
