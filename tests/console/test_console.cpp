@@ -38,14 +38,13 @@ TEST(IniReader, EncodingsBlanksCaseAndLineEnds) {
   const std::string mixed =
       "[ f002 ]\r\n\t S003 \t=\t  Data file ;x  \rS004=a\nno equals sign\n"
       "# S005=hidden\n[F003]\nS001=three\n[F002]\nS003=second\nS006=later\n";
-  EXPECT_EQ(Value(mixed, "F002", "s003"), "Data file ;x");  // the first match wins
-  EXPECT_EQ(Value(mixed, "F002", "S004"), "a");
-  EXPECT_EQ(Value(mixed, "F002", "S006"), "later");  // a repeated section is searched too
-  EXPECT_EQ(Value(mixed, "F003", "S001"), "three");
-  EXPECT_EQ(Value(mixed, "F002", "S005"), "<absent>");
-  EXPECT_EQ(Value(mixed, "F004", "S001"), "<absent>");
-  EXPECT_EQ(Value("S001=outside\n[F001]\n", "F001", "S001"), "<absent>");
-  EXPECT_EQ(Value("", "F001", "S001"), "<absent>");
+  // The first match wins; a repeated section is searched too.
+  EXPECT_EQ(
+      (std::vector{Value(mixed, "F002", "s003"), Value(mixed, "F002", "S004"), Value(mixed, "F002", "S006"),
+                   Value(mixed, "F003", "S001"), Value(mixed, "F002", "S005"), Value(mixed, "F004", "S001"),
+                   Value("S001=outside\n[F001]\n", "F001", "S001"), Value("", "F001", "S001")}),
+      (std::vector<std::string>{"Data file ;x", "a", "later", "three", "<absent>", "<absent>", "<absent>",
+                                "<absent>"}));
 }
 
 TEST(IniReader, LongValuesAreCutAtWholeCharacters) {

@@ -36,12 +36,6 @@ struct Urb {
   Ref<UMockdevIoctlData> urb, buffer;
 };
 
-usbdevfs_urb ReadUrb(const Urb& u) {
-  usbdevfs_urb urb{};
-  std::memcpy(&urb, u.urb->data, sizeof urb);
-  return urb;
-}
-
 std::vector<std::uint8_t> StringDescriptor(const std::string& text) {
   std::vector<std::uint8_t> d{0, 3};
   for (char c : text.substr(0, 126)) d.insert(d.end(), {static_cast<std::uint8_t>(c), 0});
@@ -111,12 +105,15 @@ class EmulatedDevice {
       case USBDEVFS_SUBMITURB:
         errno_value = gone_ ? ENODEV : Submit(arg) ? 0 : EINVAL;
         break;
-      case USBDEVFS_REAPURBNDELAY: {
-        if (reapable_.empty() && gone_) {
+      case USBDEVFS_REAPURBNDELAY:
+        if (!reapable_.empty()) {  // hands the oldest finished URB back
+          const Urb u = std::move(reapable_.front());
+          reapable_.pop_front();
+          const Ref<UMockdevIoctlData> slot(umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr));
+          errno_value = slot && umockdev_ioctl_data_set_ptr(slot.get(), 0, u.urb.get()) ? 0 : EFAULT;
+        } else if (gone_) {
           errno_value = ENODEV;
-          break;
-        }
-        if (reapable_.empty()) {
+        } else {
           // The device node always polls ready, so libusb asks again at once: answer "nothing
           // yet" a millisecond later rather than let it spin.
           lock.unlock();
@@ -126,13 +123,7 @@ class EmulatedDevice {
           g_source_unref(source);
           return TRUE;
         }
-        const Urb u = std::move(reapable_.front());
-        reapable_.pop_front();
-        // Hands the finished URB back.
-        const Ref<UMockdevIoctlData> slot(umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr));
-        errno_value = slot && umockdev_ioctl_data_set_ptr(slot.get(), 0, u.urb.get()) ? 0 : EFAULT;
         break;
-      }
       case USBDEVFS_DISCARDURB: {
         unsigned long address = 0;
         std::memcpy(&address, arg->data,
@@ -157,18 +148,17 @@ class EmulatedDevice {
   }
 
   void Finish(Urb u, int status, int length) {
-    usbdevfs_urb urb = ReadUrb(u);
-    urb.status = status;
-    urb.actual_length = length;
-    std::memcpy(u.urb->data, &urb, sizeof urb);
+    std::memcpy(u.urb->data + offsetof(usbdevfs_urb, status), &status, sizeof status);
+    std::memcpy(u.urb->data + offsetof(usbdevfs_urb, actual_length), &length, sizeof length);
     reapable_.push_back(std::move(u));
   }
 
   bool Submit(UMockdevIoctlData* arg) {
     Urb u;
     u.urb.reset(umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr));
+    usbdevfs_urb urb{};
     if (!u.urb) return false;
-    const usbdevfs_urb urb = ReadUrb(u);
+    std::memcpy(&urb, u.urb->data, sizeof urb);
     const auto length = static_cast<std::size_t>(std::max(urb.buffer_length, 0));
     u.buffer.reset(umockdev_ioctl_data_resolve(u.urb.get(), offsetof(usbdevfs_urb, buffer), length, nullptr));
     std::uint8_t* data = u.buffer ? u.buffer->data : nullptr;
