@@ -261,21 +261,18 @@ Testbed::~Testbed() {
 
 void Testbed::DenyDeviceAccess() {
   namespace fs = std::filesystem;
-  const fs::path root =
-      std::unique_ptr<gchar, decltype(&g_free)>(umockdev_testbed_get_root_dir(impl_->testbed.get()), g_free)
-          .get();
-  const auto all = fs::perms::all;
-  fs::permissions(root, all);
+  g_autofree gchar* root_text = umockdev_testbed_get_root_dir(impl_->testbed.get());
+  const fs::path root = root_text;
+  fs::permissions(root, fs::perms::all);
   // Another user's process binds its event socket in the root and talks to the devices'
   // sockets; the device nodes themselves keep root's 0644, which refuses its read-write open.
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root / "ioctl"))
-    fs::permissions(entry.path(), all);
-  fs::permissions(root / "ioctl", all);
-  if (geteuid() != 0) {
+    fs::permissions(entry.path(), fs::perms::all);
+  fs::permissions(root / "ioctl", fs::perms::all);
+  if (geteuid() != 0)
     for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root / "dev"))
       if (entry.is_regular_file())
         fs::permissions(entry.path(), fs::perms::owner_read | fs::perms::group_read);
-  }
 }
 
 void Testbed::Add(const DeviceOptions& options) {

@@ -64,9 +64,9 @@ TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
     // Readers may look while the log is open.
     EXPECT_EQ(testing_support::ReadFile(log_path), "\nline");
   }
-  EXPECT_TRUE(platform::DeleteFile(log_path));
-  EXPECT_FALSE(platform::FileExists(log_path));
-  EXPECT_FALSE(platform::DeleteFile(log_path));
+  EXPECT_EQ((std::tuple{platform::DeleteFile(log_path), platform::FileExists(log_path),
+                        platform::DeleteFile(log_path)}),
+            std::tuple(true, false, false));
 
   // A NUL would cut the name short and reach another file.
   platform::DataFile cut;
@@ -78,10 +78,9 @@ TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
   platform::DataFile first, second;
   ASSERT_TRUE(first.Open(dir / "1.bin"));
   ASSERT_TRUE(second.Open(dir / "2.bin"));
-  EXPECT_EQ(platform::DataFile::OpenCount(), 2);
-  EXPECT_EQ(platform::DataFile::CloseAll(), 2);
-  EXPECT_FALSE(first.IsOpen());
-  EXPECT_TRUE(platform::DeleteFile(dir / "1.bin"));
+  EXPECT_EQ((std::tuple{platform::DataFile::OpenCount(), platform::DataFile::CloseAll(), first.IsOpen(),
+                        platform::DeleteFile(dir / "1.bin")}),
+            std::tuple(2, 2, false, true));
 }
 
 // Swaps one standard handle for the life of the object.
@@ -97,13 +96,11 @@ TEST(WindowsConsole, RedirectedInputNeverBlocksAndOutputKeepsItsBytes) {
   ASSERT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 0));
   {
     StandardHandle input(STD_INPUT_HANDLE, read_end);
-    EXPECT_EQ(platform::ReadKey(), -1);  // a pipe held open but empty
-    EXPECT_EQ(platform::ReadChar(), -1);
+    EXPECT_EQ((std::pair{platform::ReadKey(), platform::ReadChar()}), std::pair(-1, -1));  // open but empty
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(write_end, "kc", 2, &written, nullptr));
-    EXPECT_EQ(platform::ReadKey(), 'k');
-    EXPECT_EQ(platform::ReadChar(), 'c');
-    EXPECT_EQ(platform::ReadKey(), -1);
+    EXPECT_EQ((std::tuple{platform::ReadKey(), platform::ReadChar(), platform::ReadKey()}),
+              std::tuple(int{'k'}, int{'c'}, -1));
   }
   {
     const HANDLE null_device = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
