@@ -119,10 +119,9 @@ TEST(Output, PrintLoggedMirrorsExactBytesWhileALogIsOpen) {
   ASSERT_TRUE(log.file.Create(dir / "b.wrn"));
   console::PrintLogged("\n%s %lld %s", "", 10000LL, "");
   log.file.Close();
-  EXPECT_EQ(ReadFile(dir / "b.wrn"), "\n 10000 ");
-  EXPECT_EQ(log.LoggedBytes, first.size() + 8);  // the two logs' bytes, not the text before them
-  EXPECT_EQ(console_capture.out, "\nnot logged" + first + "\n 10000 ");
-  EXPECT_EQ(console_capture.direct, "");
+  // The two logs' bytes are counted, not the text before them.
+  EXPECT_EQ(std::tuple(ReadFile(dir / "b.wrn"), log.LoggedBytes, console_capture.out, console_capture.direct),
+            std::tuple("\n 10000 ", first.size() + 8, "\nnot logged" + first + "\n 10000 ", ""));
 
 #ifndef _WIN32
   // A log that cannot take the text: the console still shows it, and nothing is counted.
