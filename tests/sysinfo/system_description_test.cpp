@@ -55,9 +55,8 @@ TEST(ComposeDescription, BoundedTextsNeverExceedTheirRoom) {
 
   // Cuts count UTF-16 units and never split a character.
   std::string text(253, 'a');
-  sysinfo::BoundedAppend(text, "\xC3\xA9\xF0\x9F\x98\x80");  // one unit fits, the pair does not
-  sysinfo::BoundedAppend(text, "b");
-  sysinfo::BoundedAppend(text, "c");  // 255 units are full
+  // Of the first part one unit fits, the pair does not; "c" finds 255 units full.
+  for (const char* part : {"\xC3\xA9\xF0\x9F\x98\x80", "b", "c"}) sysinfo::BoundedAppend(text, part);
   EXPECT_EQ(text, std::string(253, 'a') + "\xC3\xA9" + "b");
 
   EXPECT_EQ(sysinfo::BoundedFormat(" (build %d)", 42), " (build 42)");
