@@ -164,10 +164,9 @@ TEST(Platform, DataFilesAreCountedWhileOpenAndANameWithANulIsNone) {
 }
 
 TEST(Platform, KeyInputNeverWaitsWithoutATerminal) {
-  const int saved = dup(STDIN_FILENO);
-  ASSERT_GE(saved, 0);
   int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
+  const int saved = dup(STDIN_FILENO);
+  ASSERT_TRUE(saved >= 0 && pipe(fds) == 0);
   for (const int source : {open("/dev/null", O_RDONLY), fds[0]}) {  // the pipe is held open but empty
     dup2(source, STDIN_FILENO);
     close(source);

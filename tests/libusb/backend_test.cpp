@@ -180,8 +180,7 @@ TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherw
       .product = 0x9999, .address = 3, .product_name = "Another board", .serial = "B-7", .seed = 7};
   bus.Add(other);
   ScratchDir dir;
-  for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{"none.bin"}, std::vector<std::string>{"none.bin", "/DEVICE=abcd:0001"}}) {
+  for (const auto& arguments : {std::vector<std::string>{"none.bin"}, {"none.bin", "/DEVICE=abcd:0001"}}) {
     const ProgramResult run = RunRngacq(dir, arguments);
     EXPECT_EQ(run.exit_code, 1) << run.out;
     EXPECT_TRUE(Holds(run.out, "\n  1234:5678 \"Emulated RNG module\" serial \"EMU-0001\""));

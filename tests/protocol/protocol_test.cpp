@@ -51,8 +51,7 @@ class Exchange : public ::testing::Test {
   testing_support::ScratchDir dir;
   testing_support::CapturedConsole console;
   testing_support::FakePipeDriver driver;
-  usb::UsbBulkEndPoint in{1, kBulkIn};
-  usb::UsbBulkEndPoint out{1, kBulkOut};
+  usb::UsbBulkEndPoint in{1, kBulkIn}, out{1, kBulkOut};
 };
 
 std::vector<std::uint8_t> Frames(std::initializer_list<std::uint8_t> flags) {
