@@ -36,13 +36,6 @@ struct Urb {
   Ref<UMockdevIoctlData> urb, buffer;
 };
 
-std::vector<std::uint8_t> StringDescriptor(const std::string& text) {
-  std::vector<std::uint8_t> d{0, 3};
-  for (char c : text.substr(0, 126)) d.insert(d.end(), {static_cast<std::uint8_t>(c), 0});
-  d[0] = static_cast<std::uint8_t>(d.size());
-  return d;
-}
-
 gboolean CompleteWithEagain(gpointer client) {
   umockdev_ioctl_client_complete(static_cast<UMockdevIoctlClient*>(client), -1, EAGAIN);
   return G_SOURCE_REMOVE;
@@ -196,8 +189,13 @@ class EmulatedDevice {
       answer.assign(descriptors_.begin(), descriptors_.begin() + 18);
     } else if (descriptor && kind == USB_DT_CONFIG && index == 0) {
       answer.assign(descriptors_.begin() + 18, descriptors_.end());
-    } else if (descriptor && kind == USB_DT_STRING && index <= 3) {  // 0: the language list
-      answer = index == 0 ? std::vector<std::uint8_t>{4, 3, 0x09, 0x04} : StringDescriptor(texts[index - 1]);
+    } else if (descriptor && kind == USB_DT_STRING && index == 0) {
+      answer = {4, 3, 0x09, 0x04};  // the language list
+    } else if (descriptor && kind == USB_DT_STRING && index <= 3) {
+      answer = {0, 3};
+      for (char c : texts[index - 1].substr(0, 126))
+        answer.insert(answer.end(), {static_cast<std::uint8_t>(c), 0});
+      answer[0] = static_cast<std::uint8_t>(answer.size());
     } else {
       return -EPIPE;
     }

@@ -263,7 +263,6 @@ class FakeDriver final : public sim::SimDriver {
 };
 
 constexpr usb::Handle kHandle = 7;
-const Bytes kBulkIn{7, 5, 0x86, 2, 0, 2, 0};
 
 class UsbEndPoint : public ::testing::Test {
  protected:
@@ -288,7 +287,7 @@ TEST_F(UsbEndPoint, BulkRequestsAndFinishedLengthsDirectAndBuffered) {
     SCOPED_TRACE(&c - cases);
     const auto& [direct, address, count, success, want, status] = c;
     driver.calls.clear();
-    usb::UsbBulkEndPoint ep(kHandle, Bytes{7, 5, address, 2, 0, 2, 0});
+    usb::UsbBulkEndPoint ep(kHandle, Ep(address, 2));
     ep.DirectIo = direct ? 1 : 0;
     ep.TimeoutMs = 9000;  // only control transfers use it
     Bytes buffer(16, 0x11);
@@ -366,7 +365,7 @@ TEST_F(UsbEndPoint, IsocPacketTablesAndTheirReturn) {
 // transfer whose wait timed out is aborted; finishing it waits once more and collects it when it
 // has ended, or keeps it alive when it never ends rather than free it under the driver.
 TEST_F(UsbEndPoint, WaitAbortAndStalledTransfers) {
-  usb::UsbBulkEndPoint ep(kHandle, kBulkIn);
+  usb::UsbBulkEndPoint ep(kHandle, Ep(0x86, 2));
   Bytes buffer(8);
   const std::uint32_t stranded = ep.StrandedTransfers;
   const usb::OverlappedOutcome running{false, false, 0, usb::kErrorIoIncomplete};
@@ -395,7 +394,7 @@ TEST_F(UsbEndPoint, WaitAbortAndStalledTransfers) {
   driver.request_ok = false;
   EXPECT_FALSE(ep.Abort());
 
-  usb::UsbBulkEndPoint closed(usb::kInvalidHandle, kBulkIn);
+  usb::UsbBulkEndPoint closed(usb::kInvalidHandle, Ep(0x86, 2));
   const std::size_t calls = driver.calls.size();
   EXPECT_FALSE(closed.BeginTransfer(buffer.data(), 8, record));
   EXPECT_EQ(driver.calls.size(), calls);
