@@ -68,10 +68,9 @@ TEST(PrintComposed, PrintsTheLineOrTheCatalogueText) {
   testing_support::WriteFile(dir / "lang.INI", "[F003]\nS001=No description\n");
   console::SetCataloguePath(dir / "lang.INI");
   testing_support::CapturedConsole console;
-  EXPECT_EQ(sysinfo::PrintComposed(std::string("Some OS")), 0);
-  EXPECT_EQ(sysinfo::PrintComposed(std::nullopt), 346);
-  EXPECT_EQ(console.out, "\nSome OS\nNo description");
-  EXPECT_TRUE(console.direct.empty());
+  EXPECT_EQ((std::tuple{sysinfo::PrintComposed(std::string("Some OS")), sysinfo::PrintComposed(std::nullopt),
+                        console.out, console.direct}),
+            std::tuple(0, 346, "\nSome OS\nNo description", ""));
   console::SetCataloguePath("");
 }
 
