@@ -28,8 +28,7 @@ std::string Value(std::string_view file, std::string_view section, std::string_v
 
 TEST(IniReader, EncodingsBlanksCaseAndLineEnds) {
   const std::string body = "; remark\n[F001]\nS001=one\n";
-  EXPECT_EQ(Value(body, "F001", "S001"), "one");
-  EXPECT_EQ(Value("\xEF\xBB\xBF" + body, "F001", "S001"), "one");
+  for (const std::string& file : {body, "\xEF\xBB\xBF" + body}) EXPECT_EQ(Value(file, "F001", "S001"), "one");
   EXPECT_EQ(Value(Utf16Le(u"[F001]\r\nS001 = Gr\u00FC\u00DFe \U0001F600\r\n"), "F001", "S001"),
             "Gr\xC3\xBC\xC3\x9F\x65 \xF0\x9F\x98\x80");
   // An unpaired surrogate and an odd last byte are replaced, not trusted.
@@ -38,14 +37,13 @@ TEST(IniReader, EncodingsBlanksCaseAndLineEnds) {
   const std::string mixed =
       "[ f002 ]\r\n\t S003 \t=\t  Data file ;x  \rS004=a\nno equals sign\n"
       "# S005=hidden\n[F003]\nS001=three\n[F002]\nS003=second\nS006=later\n";
-  EXPECT_EQ(Value(mixed, "F002", "s003"), "Data file ;x");  // the first match wins
-  EXPECT_EQ(Value(mixed, "F002", "S004"), "a");
-  EXPECT_EQ(Value(mixed, "F002", "S006"), "later");  // a repeated section is searched too
-  EXPECT_EQ(Value(mixed, "F003", "S001"), "three");
-  EXPECT_EQ(Value(mixed, "F002", "S005"), "<absent>");
-  EXPECT_EQ(Value(mixed, "F004", "S001"), "<absent>");
-  EXPECT_EQ(Value("S001=outside\n[F001]\n", "F001", "S001"), "<absent>");
-  EXPECT_EQ(Value("", "F001", "S001"), "<absent>");
+  // The first match wins; a repeated section is searched too.
+  EXPECT_EQ(
+      (std::vector{Value(mixed, "F002", "s003"), Value(mixed, "F002", "S004"), Value(mixed, "F002", "S006"),
+                   Value(mixed, "F003", "S001"), Value(mixed, "F002", "S005"), Value(mixed, "F004", "S001"),
+                   Value("S001=outside\n[F001]\n", "F001", "S001"), Value("", "F001", "S001")}),
+      (std::vector<std::string>{"Data file ;x", "a", "later", "three", "<absent>", "<absent>", "<absent>",
+                                "<absent>"}));
 }
 
 TEST(IniReader, LongValuesAreCutAtWholeCharacters) {
@@ -70,10 +68,9 @@ TEST(Catalogue, ReadMessageReadsTheFileAfreshAndCutsAtTheFirstSemicolon) {
   EXPECT_EQ(console::ReadMessage("F001", "S001"), "");  // no file at all
 
   WriteFile(path, "[F001]\nS001=text ; remark; more\nS002=;only a remark\nS004=100%s %d\n");
-  EXPECT_EQ(console::ReadMessage("F001", "S001"), "text ");
-  EXPECT_EQ(console::ReadMessage("F001", "S002"), "");
-  EXPECT_EQ(console::ReadMessage("F001", "S004"), "100%s %d");
-  EXPECT_EQ(console::ReadMessage("F001", "S009"), "");
+  EXPECT_EQ((std::vector{console::ReadMessage("F001", "S001"), console::ReadMessage("F001", "S002"),
+                         console::ReadMessage("F001", "S004"), console::ReadMessage("F001", "S009")}),
+            (std::vector<std::string>{"text ", "", "100%s %d", ""}));
 
   WriteFile(path, "[F001]\nS001=changed\n");
   EXPECT_EQ(console::ReadMessage("F001", "S001"), "changed");
@@ -121,10 +118,9 @@ TEST(Output, PrintLoggedMirrorsExactBytesWhileALogIsOpen) {
   ASSERT_TRUE(log.file.Create(dir / "b.wrn"));
   console::PrintLogged("\n%s %lld %s", "", 10000LL, "");
   log.file.Close();
-  EXPECT_EQ(ReadFile(dir / "b.wrn"), "\n 10000 ");
-  EXPECT_EQ(log.LoggedBytes, first.size() + 8);  // the two logs' bytes, not the text before them
-  EXPECT_EQ(console_capture.out, "\nnot logged" + first + "\n 10000 ");
-  EXPECT_EQ(console_capture.direct, "");
+  // The two logs' bytes are counted, not the text before them.
+  EXPECT_EQ(std::tuple(ReadFile(dir / "b.wrn"), log.LoggedBytes, console_capture.out, console_capture.direct),
+            std::tuple("\n 10000 ", first.size() + 8, "\nnot logged" + first + "\n 10000 ", ""));
 
 #ifndef _WIN32
   // A log that cannot take the text: the console still shows it, and nothing is counted.
@@ -132,8 +128,7 @@ TEST(Output, PrintLoggedMirrorsExactBytesWhileALogIsOpen) {
   ASSERT_TRUE(log.file.Create("/dev/full"));
   console::PrintLogged("%s", "lost");
   log.file.Close();
-  EXPECT_EQ(console_capture.out, "lost");
-  EXPECT_EQ(log.LoggedBytes, first.size() + 8);
+  EXPECT_EQ(std::tuple(console_capture.out, log.LoggedBytes), std::tuple("lost", first.size() + 8));
 #endif
 
   // Too long for the buffer: cut before the 3-byte character that would straddle byte 1023.
@@ -142,8 +137,8 @@ TEST(Output, PrintLoggedMirrorsExactBytesWhileALogIsOpen) {
   const std::string text = std::string(1021, 'a') + "\xE2\x82\xAC" + "tail";
   EXPECT_EQ(console::PrintLogged("%s", text.c_str()), static_cast<int>(text.size()));
   log.file.Close();
-  EXPECT_EQ(console_capture.out, std::string(1021, 'a'));
-  EXPECT_EQ(ReadFile(dir / "c.wrn"), std::string(1021, 'a'));
+  EXPECT_EQ(std::tuple(console_capture.out, ReadFile(dir / "c.wrn")),
+            std::tuple(text.substr(0, 1021), text.substr(0, 1021)));
   console::ResetWarningLog();
   EXPECT_EQ(log.LoggedBytes, 0u);
   EXPECT_EQ(console::CutUtf8("ab\xF0\x9F\x98\x80", 5), "ab");
@@ -159,30 +154,25 @@ TEST(Platform, DataFilesAreCountedWhileOpenAndANameWithANulIsNone) {
   platform::DataFile a, b;
   ASSERT_TRUE(a.Open(dir / "a.bin"));
   ASSERT_TRUE(b.Open(dir / "b.bin"));
-  EXPECT_TRUE(a.Write(block.data(), block.size()));
-  EXPECT_FALSE(b.Open(dir / "missing/b.bin"));
-  EXPECT_EQ(platform::DataFile::CloseAll(), 1);
-  EXPECT_FALSE(a.IsOpen());
-  EXPECT_EQ(platform::DataFile::OpenCount(), 0);
+  EXPECT_EQ((std::tuple{a.Write(block.data(), block.size()), b.Open(dir / "missing/b.bin"),
+                        platform::DataFile::CloseAll(), a.IsOpen(), platform::DataFile::OpenCount()}),
+            std::tuple(true, false, 1, false, 0));
   EXPECT_EQ(ReadFile(dir / "a.bin"), block);
   EXPECT_TRUE(platform::FileExists(dir / "a.bin"));
   EXPECT_FALSE(platform::FileExists(dir / "a.bin" + std::string(1, '\0') + "x"));
 }
 
 TEST(Platform, KeyInputNeverWaitsWithoutATerminal) {
-  const int saved = dup(STDIN_FILENO);
-  ASSERT_GE(saved, 0);
   int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
+  const int saved = dup(STDIN_FILENO);
+  ASSERT_TRUE(saved >= 0 && pipe(fds) == 0);
   for (const int source : {open("/dev/null", O_RDONLY), fds[0]}) {  // the pipe is held open but empty
     dup2(source, STDIN_FILENO);
     close(source);
-    EXPECT_EQ(platform::ReadKey(), -1);
-    EXPECT_EQ(platform::ReadChar(), -1);
+    EXPECT_EQ((std::pair{platform::ReadKey(), platform::ReadChar()}), std::pair(-1, -1));
   }
   ASSERT_EQ(write(fds[1], "kc", 2), 2);
-  EXPECT_EQ(platform::ReadKey(), 'k');
-  EXPECT_EQ(platform::ReadChar(), 'c');
+  EXPECT_EQ((std::pair{platform::ReadKey(), platform::ReadChar()}), std::pair(int{'k'}, int{'c'}));
 
   dup2(saved, STDIN_FILENO);
   for (int fd : {saved, fds[1]}) close(fd);

@@ -25,8 +25,6 @@
 namespace {
 
 using testing_support::Holds;
-using testing_support::ProgramResult;
-using testing_support::ScratchDir;
 
 // One overlapped data transfer in the direct form: the data stay in the caller's buffer.
 struct Transfer {
@@ -94,8 +92,8 @@ TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
   EXPECT_EQ(returned, 0u);
   ASSERT_TRUE(Wait(*waiting, 2000));
   const usb::OverlappedOutcome aborted = driver->Collect(handle, waiting->record);
-  EXPECT_TRUE(aborted.complete && !aborted.success && aborted.transferred == 0u) << aborted.transferred;
-  EXPECT_EQ(aborted.error, usb::kErrorOperationAborted);
+  EXPECT_EQ(std::tuple(aborted.complete, aborted.success, aborted.transferred, aborted.error),
+            std::tuple(true, false, 0u, usb::kErrorOperationAborted));
 
   // Requests that do not fit their buffers are refused, and nothing is submitted.
   std::vector<std::uint8_t> bogus(38 + 16);
@@ -158,7 +156,8 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
 // Runs the program in `dir`, inheriting the emulation (preload and testbed); `as_nobody` drops
 // root's rights first, so that file permissions apply to it. That user may not reach the build
 // tree (a clone in root's home), so it runs a copy, with its catalogue, in `dir`.
-ProgramResult RunRngacq(const ScratchDir& dir, std::vector<std::string> arguments, bool as_nobody = false) {
+testing_support::ProgramResult RunRngacq(const testing_support::ScratchDir& dir,
+                                         std::vector<std::string> arguments, bool as_nobody = false) {
   std::string program = RNGACQ_PROGRAM;
   if (as_nobody) {
     const std::string copy = dir / "program";
@@ -179,17 +178,16 @@ TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherw
   const emulated::DeviceOptions other{
       .product = 0x9999, .address = 3, .product_name = "Another board", .serial = "B-7", .seed = 7};
   bus.Add(other);
-  ScratchDir dir;
-  for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{"none.bin"}, std::vector<std::string>{"none.bin", "/DEVICE=abcd:0001"}}) {
-    const ProgramResult run = RunRngacq(dir, arguments);
+  testing_support::ScratchDir dir;
+  for (const auto& arguments : {std::vector<std::string>{"none.bin"}, {"none.bin", "/DEVICE=abcd:0001"}}) {
+    const auto run = RunRngacq(dir, arguments);
     EXPECT_EQ(run.exit_code, 1) << run.out;
     EXPECT_TRUE(Holds(run.out, "\n  1234:5678 \"Emulated RNG module\" serial \"EMU-0001\""));
     EXPECT_TRUE(Holds(run.out, "\n  1234:9999 \"Another board\" serial \"B-7\""));
     EXPECT_FALSE(Holds(run.out, "VendorID="));
   }
 
-  const ProgramResult run = RunRngacq(dir, {"data.bin", "/LEN=100", "/DEVICE=1234:9999"});
+  const auto run = RunRngacq(dir, {"data.bin", "/LEN=100", "/DEVICE=1234:9999"});
   ASSERT_EQ(run.exit_code, 0) << run.out;
   EXPECT_TRUE(Holds(run.out, "ProductID=9999h;SerialNumber=B-7"));
   const std::vector<std::uint8_t> record = sim::ExpectedRecord(other.seed, 0, 100);
@@ -198,7 +196,7 @@ TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherw
   // A user whom the device node refuses is told which node and which rule.
   bus.DenyDeviceAccess();
   std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
-  const ProgramResult denied = RunRngacq(dir, {"denied.bin", "/DEVICE=1234:5678"}, geteuid() == 0);
+  const auto denied = RunRngacq(dir, {"denied.bin", "/DEVICE=1234:5678"}, geteuid() == 0);
   EXPECT_EQ(denied.exit_code, 1) << denied.out;
   EXPECT_TRUE(
       Holds(denied.out, " /dev/bus/usb/001/002 (USB ID 1234:5678); the udev rule 60-rngacq.rules must list"));

@@ -36,19 +36,6 @@ struct Urb {
   Ref<UMockdevIoctlData> urb, buffer;
 };
 
-usbdevfs_urb ReadUrb(const Urb& u) {
-  usbdevfs_urb urb{};
-  std::memcpy(&urb, u.urb->data, sizeof urb);
-  return urb;
-}
-
-std::vector<std::uint8_t> StringDescriptor(const std::string& text) {
-  std::vector<std::uint8_t> d{0, 3};
-  for (char c : text.substr(0, 126)) d.insert(d.end(), {static_cast<std::uint8_t>(c), 0});
-  d[0] = static_cast<std::uint8_t>(d.size());
-  return d;
-}
-
 gboolean CompleteWithEagain(gpointer client) {
   umockdev_ioctl_client_complete(static_cast<UMockdevIoctlClient*>(client), -1, EAGAIN);
   return G_SOURCE_REMOVE;
@@ -111,12 +98,15 @@ class EmulatedDevice {
       case USBDEVFS_SUBMITURB:
         errno_value = gone_ ? ENODEV : Submit(arg) ? 0 : EINVAL;
         break;
-      case USBDEVFS_REAPURBNDELAY: {
-        if (reapable_.empty() && gone_) {
+      case USBDEVFS_REAPURBNDELAY:
+        if (!reapable_.empty()) {  // hands the oldest finished URB back
+          const Urb u = std::move(reapable_.front());
+          reapable_.pop_front();
+          const Ref<UMockdevIoctlData> slot(umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr));
+          errno_value = slot && umockdev_ioctl_data_set_ptr(slot.get(), 0, u.urb.get()) ? 0 : EFAULT;
+        } else if (gone_) {
           errno_value = ENODEV;
-          break;
-        }
-        if (reapable_.empty()) {
+        } else {
           // The device node always polls ready, so libusb asks again at once: answer "nothing
           // yet" a millisecond later rather than let it spin.
           lock.unlock();
@@ -126,13 +116,7 @@ class EmulatedDevice {
           g_source_unref(source);
           return TRUE;
         }
-        const Urb u = std::move(reapable_.front());
-        reapable_.pop_front();
-        // Hands the finished URB back.
-        const Ref<UMockdevIoctlData> slot(umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr));
-        errno_value = slot && umockdev_ioctl_data_set_ptr(slot.get(), 0, u.urb.get()) ? 0 : EFAULT;
         break;
-      }
       case USBDEVFS_DISCARDURB: {
         unsigned long address = 0;
         std::memcpy(&address, arg->data,
@@ -157,18 +141,17 @@ class EmulatedDevice {
   }
 
   void Finish(Urb u, int status, int length) {
-    usbdevfs_urb urb = ReadUrb(u);
-    urb.status = status;
-    urb.actual_length = length;
-    std::memcpy(u.urb->data, &urb, sizeof urb);
+    std::memcpy(u.urb->data + offsetof(usbdevfs_urb, status), &status, sizeof status);
+    std::memcpy(u.urb->data + offsetof(usbdevfs_urb, actual_length), &length, sizeof length);
     reapable_.push_back(std::move(u));
   }
 
   bool Submit(UMockdevIoctlData* arg) {
     Urb u;
     u.urb.reset(umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr));
+    usbdevfs_urb urb{};
     if (!u.urb) return false;
-    const usbdevfs_urb urb = ReadUrb(u);
+    std::memcpy(&urb, u.urb->data, sizeof urb);
     const auto length = static_cast<std::size_t>(std::max(urb.buffer_length, 0));
     u.buffer.reset(umockdev_ioctl_data_resolve(u.urb.get(), offsetof(usbdevfs_urb, buffer), length, nullptr));
     std::uint8_t* data = u.buffer ? u.buffer->data : nullptr;
@@ -206,8 +189,13 @@ class EmulatedDevice {
       answer.assign(descriptors_.begin(), descriptors_.begin() + 18);
     } else if (descriptor && kind == USB_DT_CONFIG && index == 0) {
       answer.assign(descriptors_.begin() + 18, descriptors_.end());
-    } else if (descriptor && kind == USB_DT_STRING && index <= 3) {  // 0: the language list
-      answer = index == 0 ? std::vector<std::uint8_t>{4, 3, 0x09, 0x04} : StringDescriptor(texts[index - 1]);
+    } else if (descriptor && kind == USB_DT_STRING && index == 0) {
+      answer = {4, 3, 0x09, 0x04};  // the language list
+    } else if (descriptor && kind == USB_DT_STRING && index <= 3) {
+      answer = {0, 3};
+      for (char c : texts[index - 1].substr(0, 126))
+        answer.insert(answer.end(), {static_cast<std::uint8_t>(c), 0});
+      answer[0] = static_cast<std::uint8_t>(answer.size());
     } else {
       return -EPIPE;
     }
@@ -248,16 +236,16 @@ struct Testbed::Impl {
 };
 
 std::string Unavailable() {
-  if (testing_support::ReadFile("/proc/self/maps").find("libumockdev-preload") != std::string::npos)
-    return {};
-  return "this process does not run under umockdev's preload library (libumockdev-preload.so.0)";
+  return testing_support::ReadFile("/proc/self/maps").find("libumockdev-preload") != std::string::npos
+             ? ""
+             : "this process does not run under umockdev's preload library (libumockdev-preload.so.0)";
 }
 
 void SkipOrFailWithoutEmulation() {
   const std::string why = Unavailable();
   if (why.empty()) return;
-  const char* required = std::getenv("RNGACQ_REQUIRE_EMULATION");
-  if (required != nullptr && std::string(required) == "1")
+  if (const char* required = std::getenv("RNGACQ_REQUIRE_EMULATION");
+      required && std::string(required) == "1")
     FAIL() << "USB emulation required but unavailable: " << why;
   GTEST_SKIP() << "USB emulation unavailable: " << why;
 }
@@ -271,33 +259,28 @@ Testbed::~Testbed() {
 
 void Testbed::DenyDeviceAccess() {
   namespace fs = std::filesystem;
-  gchar* root_text = umockdev_testbed_get_root_dir(impl_->testbed.get());
+  g_autofree gchar* root_text = umockdev_testbed_get_root_dir(impl_->testbed.get());
   const fs::path root = root_text;
-  g_free(root_text);
-  const auto all = fs::perms::all;
-  fs::permissions(root, all);
+  fs::permissions(root, fs::perms::all);
   // Another user's process binds its event socket in the root and talks to the devices'
   // sockets; the device nodes themselves keep root's 0644, which refuses its read-write open.
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root / "ioctl"))
-    fs::permissions(entry.path(), all);
-  fs::permissions(root / "ioctl", all);
-  if (geteuid() != 0) {
+    fs::permissions(entry.path(), fs::perms::all);
+  fs::permissions(root / "ioctl", fs::perms::all);
+  if (geteuid() != 0)
     for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root / "dev"))
       if (entry.is_regular_file())
         fs::permissions(entry.path(), fs::perms::owner_read | fs::perms::group_read);
-  }
 }
 
 void Testbed::Add(const DeviceOptions& options) {
   auto device = std::make_unique<EmulatedDevice>(options);
-  GError* error = nullptr;
+  g_autoptr(GError) error = nullptr;
   if (!umockdev_testbed_add_from_string(impl_->testbed.get(), device->Description().c_str(), &error) ||
       !umockdev_testbed_attach_ioctl(impl_->testbed.get(), device->DeviceNode().c_str(), device->handler(),
-                                     &error)) {
-    const std::string message = error != nullptr ? error->message : "unknown error";
-    if (error != nullptr) g_error_free(error);
-    throw std::runtime_error("cannot add the emulated device: " + message);
-  }
+                                     &error))
+    throw std::runtime_error(std::string("cannot add the emulated device: ") +
+                             (error ? error->message : "?"));
   impl_->devices.push_back(std::move(device));
 }
 

@@ -41,10 +41,7 @@ struct PipeScript {
 
 class FakePipeDriver final : public sim::SimDriver {
  public:
-  struct Pending final : usb::PendingRequest {
-    bool complete = false;
-    bool success = false;
-    std::uint32_t transferred = 0;
+  struct Pending final : usb::PendingRequest, usb::OverlappedOutcome {
     std::shared_ptr<usb::Event> event;
     std::uint8_t endpoint = 0;
   };

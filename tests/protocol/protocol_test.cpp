@@ -51,8 +51,7 @@ class Exchange : public ::testing::Test {
   testing_support::ScratchDir dir;
   testing_support::CapturedConsole console;
   testing_support::FakePipeDriver driver;
-  usb::UsbBulkEndPoint in{1, kBulkIn};
-  usb::UsbBulkEndPoint out{1, kBulkOut};
+  usb::UsbBulkEndPoint in{1, kBulkIn}, out{1, kBulkOut};
 };
 
 std::vector<std::uint8_t> Frames(std::initializer_list<std::uint8_t> flags) {
@@ -66,9 +65,9 @@ std::vector<std::uint8_t> Frames(std::initializer_list<std::uint8_t> flags) {
 TEST_F(Exchange, RefusesCommandsThatAreNotWholeFrames) {
   std::uint8_t answer[64] = {};
   const auto command = Frames({0});
-  EXPECT_EQ(protocol::ExchangeFrames(command.data(), 0, 16, answer), 0);
-  EXPECT_EQ(protocol::ExchangeFrames(command.data(), 8, 16, answer), 1);
-  EXPECT_EQ(driver.events_created, 0);
+  EXPECT_EQ((std::tuple{protocol::ExchangeFrames(command.data(), 0, 16, answer),
+                        protocol::ExchangeFrames(command.data(), 8, 16, answer), driver.events_created}),
+            std::tuple(0, 1, 0));
 
   driver.fail_event_number = 1;
   EXPECT_EQ(protocol::ExchangeFrames(command.data(), 16, 16, answer), 1);
@@ -81,10 +80,9 @@ TEST_F(Exchange, AppendsTheClosingFrameOnlyWhenTheAnswerIsNotWholeUnits) {
   std::vector<std::uint8_t> answer(256, 0xEE);
   driver.in.answer = Answer(176, 0xA7, 1, 0x2D);
   auto command = Frames({0, 0x04, 0, 0x10, 0x80});
-  EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 160, answer.data()), 0);
-  EXPECT_EQ(driver.sent, command);
-  EXPECT_EQ(driver.requested_in, 176u);
-  EXPECT_TRUE(std::equal(driver.in.answer.begin(), driver.in.answer.end(), answer.begin()));
+  EXPECT_EQ((std::tuple{protocol::ExchangeFrames(command.data(), 64, 160, answer.data()), driver.sent,
+                        driver.requested_in, std::vector(answer.begin(), answer.begin() + 176)}),
+            std::tuple(0, command, 176u, driver.in.answer));
 
   // Whole units of 64; a command that closes itself; a last frame with the closing flag but
   // another signature does not close it.
@@ -96,9 +94,9 @@ TEST_F(Exchange, AppendsTheClosingFrameOnlyWhenTheAnswerIsNotWholeUnits) {
        {Case{64, command.data(), 64, 128, 64, 128}, Case{2048, command.data(), 80, 160, 80, 160},
         Case{2048, spoiled.data(), 80, 160, 96, 176}}) {
     protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, unit);
-    EXPECT_EQ(protocol::ExchangeFrames(frames, length, answer_length, answer.data()), 0);
-    EXPECT_EQ(driver.sent.size(), sent);
-    EXPECT_EQ(driver.requested_in, requested);
+    EXPECT_EQ((std::tuple{protocol::ExchangeFrames(frames, length, answer_length, answer.data()),
+                          driver.sent.size(), driver.requested_in}),
+              std::tuple(0, sent, requested));
   }
 }
 
@@ -111,13 +109,14 @@ TEST_F(Exchange, TimeOutsAbortWaitTheGraceAndStillCollectBoth) {
   for (const PipeBehaviour behaviour : {PipeBehaviour::Never, PipeBehaviour::Refused}) {
     driver.waits.clear();
     driver.aborted.clear();
-    driver.in.behaviour = driver.out.behaviour = behaviour;
     console.out.clear();
+    driver.in.behaviour = driver.out.behaviour = behaviour;
     EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 2048, answer.data()), 5 + 16 + 32);
     const bool never = behaviour == PipeBehaviour::Never;
-    EXPECT_EQ(driver.waits, never ? Waits({9000, 2000, 9000, 2000}) : Waits());
-    EXPECT_EQ(driver.aborted, (std::vector<std::uint8_t>{0x02, 0x86}));
-    EXPECT_EQ(console.out, never ? "\nsend timed out\nreceive timed out" : "\ngone");
+    EXPECT_EQ(
+        std::tuple(driver.waits, driver.aborted, console.out),
+        std::tuple(never ? Waits{9000, 2000, 9000, 2000} : Waits{}, std::vector<std::uint8_t>{0x02, 0x86},
+                   never ? "\nsend timed out\nreceive timed out" : "\ngone"));
   }
 }
 
@@ -130,8 +129,7 @@ TEST_F(Exchange, BlockRequestFramesAreByteExact) {
       0x13, 0x37, 0xDA, 0x7A, 0, 0, 0, 0, 0x00, 0, 0, 0, 0, 0, 0x00, 0x3F,  //
       0x13, 0x37, 0xC0, 0xDE, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0x00, 0x00,  //
       0x13, 0x37, 0xC0, 0xDE, 0, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0x00, 0x00};
-  EXPECT_EQ(driver.sent, expected);
-  EXPECT_EQ(driver.requested_in, 16u * 63 + 80);
+  EXPECT_EQ(std::tuple(driver.sent, driver.requested_in), std::tuple(expected, 16u * 63 + 80));
   EXPECT_TRUE(std::equal(driver.in.answer.begin() + 48, driver.in.answer.begin() + 1048,
                          protocol::BlockBuffer().begin()));
 
@@ -144,9 +142,8 @@ TEST_F(Exchange, BlockRequestFramesAreByteExact) {
     const std::uint32_t answer = 16 * frames + 48 + (sent == 80 ? 32u : 16u);
     driver.in.answer = Answer(answer, 0xA7, frames, 0x2D);
     ASSERT_EQ(protocol::RequestBlock(length, last), 0);
-    EXPECT_EQ(driver.sent.size(), sent);
-    EXPECT_EQ(driver.sent[47], frames & 0xFF);
-    EXPECT_EQ(driver.requested_in, answer);
+    EXPECT_EQ(std::tuple(driver.sent.size(), driver.sent[47], driver.requested_in),
+              std::tuple(sent, frames & 0xFF, answer));
   }
   driver.sent.clear();
   EXPECT_EQ(protocol::RequestBlock(1985, 0), 1);
@@ -163,15 +160,14 @@ TEST_F(Exchange, BlockRequestChecksStatusAndEndFrame) {
   for (const std::uint8_t status : {std::uint8_t{0x57}, std::uint8_t{0x5B}}) {
     driver.in.answer = Answer(2048, status, 124, 0x2D);
     console.out.clear();
-    EXPECT_EQ(protocol::RequestBlock(1984, 0), 408);
-    EXPECT_EQ(protocol::BlockBuffer(), previous);
+    EXPECT_EQ((std::pair{protocol::RequestBlock(1984, 0), protocol::BlockBuffer()}),
+              std::pair(408, previous));
   }
   EXPECT_EQ(console.out, "\nbad status 0Bh.    ");
 
   // A failed exchange gives 403 and changes nothing either.
   driver.in.answer.resize(100);
-  EXPECT_EQ(protocol::RequestBlock(1984, 0), 403);
-  EXPECT_EQ(protocol::BlockBuffer(), previous);
+  EXPECT_EQ((std::pair{protocol::RequestBlock(1984, 0), protocol::BlockBuffer()}), std::pair(403, previous));
 
   // The end frame is looked at only for the last block; a wrong nibble warns but delivers.
   protocol::DeviceLink().module->SetMode(7);
@@ -182,10 +178,10 @@ TEST_F(Exchange, BlockRequestChecksStatusAndEndFrame) {
   for (const auto& [end, warning] : ends) {
     driver.in.answer = Answer(16 * 63 + 80, 0xA7, 63, end);
     console.out.clear();
-    EXPECT_EQ(protocol::RequestBlock(1000, 0), 0);
-    EXPECT_EQ(protocol::RequestBlock(1000, 1), 0);
-    EXPECT_EQ(console.out, warning);  // nothing from the first
-    EXPECT_EQ(protocol::BlockBuffer()[0], driver.in.answer[48]);
+    // Nothing from the first.
+    EXPECT_EQ((std::tuple{protocol::RequestBlock(1000, 0), protocol::RequestBlock(1000, 1), console.out,
+                          protocol::BlockBuffer()[0]}),
+              std::tuple(0, 0, warning, driver.in.answer[48]));
   }
 }
 
@@ -216,17 +212,14 @@ TEST(DeviceLinkTest, EveryOutcomeLeavesTheLinkAndHandlesConsistent) {
                                   : std::make_unique<sim::SimDriver>(std::move(options));
     usb::SetDriver(driver.get());
     testing_support::CapturedConsole console;
-    EXPECT_EQ(protocol::OpenDeviceLink(), result);
-    EXPECT_EQ(console.keys_read, keys);
     const auto& link = protocol::DeviceLink();
-    EXPECT_EQ(link.module != nullptr, result == 0);
-    EXPECT_EQ(link.BulkIn != nullptr && link.BulkOut != nullptr, result == 0);
-    EXPECT_EQ(link.TransferUnit, unit);
-    EXPECT_EQ(console.out == "\nno device object", exhausted);
+    EXPECT_EQ((std::tuple{protocol::OpenDeviceLink(), console.keys_read, link.module != nullptr,
+                          link.BulkIn != nullptr && link.BulkOut != nullptr, link.TransferUnit,
+                          console.out == "\nno device object"}),
+              std::tuple(result, keys, result == 0, result == 0, unit, exhausted));
     protocol::CloseDeviceLink();
     protocol::CloseDeviceLink();  // a second close does nothing
-    EXPECT_EQ(link.module, nullptr);
-    EXPECT_EQ(driver->OpenHandles(), 0u);
+    EXPECT_EQ(std::tuple(link.module.get(), driver->OpenHandles()), std::tuple(nullptr, 0u));
     usb::SetDriver(nullptr);
   }
   console::SetCataloguePath("");

@@ -88,10 +88,8 @@ StartedProgram::StartedProgram(const std::string& program, const std::vector<std
 }
 
 StartedProgram::~StartedProgram() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  Signal(SIGKILL);
+  if (pid_ > 0) waitpid(pid_, nullptr, 0);
   for (int* fd : {&output_, &input_, &errors_}) CloseFd(*fd);
 }
 

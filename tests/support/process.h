@@ -38,10 +38,8 @@ class StartedProgram {
   ProgramResult Finish();  // reads the rest of standard output (unless closed), waits for the end
 
  private:
-  int pid_ = -1;
-  int output_ = -1;
-  int input_ = -1;   // the write end of standard input, held open
-  int errors_ = -1;  // the file standard error goes to
+  // input_: the write end of standard input, held open; errors_: the file standard error goes to.
+  int pid_ = -1, output_ = -1, input_ = -1, errors_ = -1;
 };
 #endif
 

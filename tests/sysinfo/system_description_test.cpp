@@ -51,14 +51,12 @@ TEST(ComposeDescription, BoundedTextsNeverExceedTheirRoom) {
   // A service pack longer than the room is cut at 255 units, and the build text is lost.
   const std::string description =
       sysinfo::ComposeDescription(VersionFacts{5, 1, 1, 2, std::string(300, 's'), 0, 1, 0}).value_or("");
-  EXPECT_EQ(description.size(), 255u);
-  EXPECT_EQ(description.substr(description.size() - 3), "sss");
+  EXPECT_EQ(description, "Microsoft Windows XP Professional " + std::string(255 - 34, 's'));
 
   // Cuts count UTF-16 units and never split a character.
   std::string text(253, 'a');
-  sysinfo::BoundedAppend(text, "\xC3\xA9\xF0\x9F\x98\x80");  // one unit fits, the pair does not
-  sysinfo::BoundedAppend(text, "b");
-  sysinfo::BoundedAppend(text, "c");  // 255 units are full
+  // Of the first part one unit fits, the pair does not; "c" finds 255 units full.
+  for (const char* part : {"\xC3\xA9\xF0\x9F\x98\x80", "b", "c"}) sysinfo::BoundedAppend(text, part);
   EXPECT_EQ(text, std::string(253, 'a') + "\xC3\xA9" + "b");
 
   EXPECT_EQ(sysinfo::BoundedFormat(" (build %d)", 42), " (build 42)");
@@ -70,10 +68,9 @@ TEST(PrintComposed, PrintsTheLineOrTheCatalogueText) {
   testing_support::WriteFile(dir / "lang.INI", "[F003]\nS001=No description\n");
   console::SetCataloguePath(dir / "lang.INI");
   testing_support::CapturedConsole console;
-  EXPECT_EQ(sysinfo::PrintComposed(std::string("Some OS")), 0);
-  EXPECT_EQ(sysinfo::PrintComposed(std::nullopt), 346);
-  EXPECT_EQ(console.out, "\nSome OS\nNo description");
-  EXPECT_TRUE(console.direct.empty());
+  EXPECT_EQ((std::tuple{sysinfo::PrintComposed(std::string("Some OS")), sysinfo::PrintComposed(std::nullopt),
+                        console.out, console.direct}),
+            std::tuple(0, 346, "\nSome OS\nNo description", ""));
   console::SetCataloguePath("");
 }
 

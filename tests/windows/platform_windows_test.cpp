@@ -43,13 +43,11 @@ TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
   {
     platform::DataFile data;
     ASSERT_TRUE(data.Open(data_path));
-    EXPECT_EQ(platform::DataFile::OpenCount(), 1);
-    EXPECT_TRUE(data.Write(block.data(), block.size()));
-    EXPECT_TRUE(data.Write("\n\r\0", 3));  // binary: no line-end translation, NUL kept
-    // Written bytes are in the file before it is closed.
-    EXPECT_EQ(testing_support::ReadFile(data_path).size(), 1987u);
-    EXPECT_TRUE(data.Close());
-    EXPECT_FALSE(data.Write("x", 1));
+    // Binary: no line-end translation, NUL kept; written bytes are in the file before it is closed.
+    EXPECT_EQ((std::tuple{platform::DataFile::OpenCount(), data.Write(block.data(), block.size()),
+                          data.Write("\n\r\0", 3), testing_support::ReadFile(data_path).size(), data.Close(),
+                          data.Write("x", 1)}),
+              std::tuple(1, true, true, 1987u, true, false));
   }
   EXPECT_EQ(testing_support::ReadFile(data_path), block + std::string("\n\r\0", 3));
   EXPECT_TRUE(platform::FileExists(data_path));
@@ -57,16 +55,14 @@ TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
   const std::string log_path = dir / "\xC3\xBC.wrn";
   {
     platform::LogFile log;
-    ASSERT_TRUE(log.Create(log_path));
-    EXPECT_EQ(log.Write("old text that goes", 18), 18u);
-    ASSERT_TRUE(log.Create(log_path));  // created anew: the earlier text is gone
-    EXPECT_EQ(log.Write("\nline", 5), 5u);
-    // Readers may look while the log is open.
-    EXPECT_EQ(testing_support::ReadFile(log_path), "\nline");
+    // Created anew, the earlier text is gone; readers may look while the log is open.
+    EXPECT_EQ((std::tuple{log.Create(log_path), log.Write("old text that goes", 18), log.Create(log_path),
+                          log.Write("\nline", 5), testing_support::ReadFile(log_path)}),
+              std::tuple(true, 18u, true, 5u, "\nline"));
   }
-  EXPECT_TRUE(platform::DeleteFile(log_path));
-  EXPECT_FALSE(platform::FileExists(log_path));
-  EXPECT_FALSE(platform::DeleteFile(log_path));
+  EXPECT_EQ((std::tuple{platform::DeleteFile(log_path), platform::FileExists(log_path),
+                        platform::DeleteFile(log_path)}),
+            std::tuple(true, false, false));
 
   // A NUL would cut the name short and reach another file.
   platform::DataFile cut;
@@ -78,10 +74,9 @@ TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
   platform::DataFile first, second;
   ASSERT_TRUE(first.Open(dir / "1.bin"));
   ASSERT_TRUE(second.Open(dir / "2.bin"));
-  EXPECT_EQ(platform::DataFile::OpenCount(), 2);
-  EXPECT_EQ(platform::DataFile::CloseAll(), 2);
-  EXPECT_FALSE(first.IsOpen());
-  EXPECT_TRUE(platform::DeleteFile(dir / "1.bin"));
+  EXPECT_EQ((std::tuple{platform::DataFile::OpenCount(), platform::DataFile::CloseAll(), first.IsOpen(),
+                        platform::DeleteFile(dir / "1.bin")}),
+            std::tuple(2, 2, false, true));
 }
 
 // Swaps one standard handle for the life of the object.
@@ -97,13 +92,11 @@ TEST(WindowsConsole, RedirectedInputNeverBlocksAndOutputKeepsItsBytes) {
   ASSERT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 0));
   {
     StandardHandle input(STD_INPUT_HANDLE, read_end);
-    EXPECT_EQ(platform::ReadKey(), -1);  // a pipe held open but empty
-    EXPECT_EQ(platform::ReadChar(), -1);
+    EXPECT_EQ((std::pair{platform::ReadKey(), platform::ReadChar()}), std::pair(-1, -1));  // open but empty
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(write_end, "kc", 2, &written, nullptr));
-    EXPECT_EQ(platform::ReadKey(), 'k');
-    EXPECT_EQ(platform::ReadChar(), 'c');
-    EXPECT_EQ(platform::ReadKey(), -1);
+    EXPECT_EQ((std::tuple{platform::ReadKey(), platform::ReadChar(), platform::ReadKey()}),
+              std::tuple(int{'k'}, int{'c'}, -1));
   }
   {
     const HANDLE null_device = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -156,13 +149,12 @@ TEST(WindowsPaths, AbsolutePathsAndTheProgramsOwn) {
 }
 
 TEST(WindowsProcess, PriorityIsRaisedAndRestored) {
+  const auto after = [](void (*step)()) { return step(), GetPriorityClass(GetCurrentProcess()); };
   const DWORD before = GetPriorityClass(GetCurrentProcess());
-  platform::RaisePriority();
-  EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), static_cast<DWORD>(HIGH_PRIORITY_CLASS));
-  platform::RestorePriority();
-  EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), before);
-  platform::RestorePriority();  // nothing saved any more: no change
-  EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), before);
+  // The second restore has nothing saved any more: no change.
+  EXPECT_EQ((std::tuple{after(platform::RaisePriority), after(platform::RestorePriority),
+                        after(platform::RestorePriority)}),
+            std::tuple(static_cast<DWORD>(HIGH_PRIORITY_CLASS), before, before));
 }
 
 }  // namespace
