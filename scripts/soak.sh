@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Soak runs of rngacq-sim: one 1 GiB record, and twenty files in one run. Resident memory
 # (VmRSS) and open descriptors (/proc/PID/fd) are sampled every 0.2 s; both must stay flat
-# after start-up (memory within SOAK_RSS_KIB, descriptors within the run's own two files and
-# never rising from the first half of the run to the second), or the run fails.
+# after start-up (memory within SOAK_RSS_KIB, descriptors within the run's own two files plus
+# the catalogue and never rising from the first half of the run to the second), or the run fails.
 #
 #   scripts/soak.sh [path/to/rngacq-sim]     (default: build/release/app/rngacq-sim)
 #
@@ -43,9 +43,10 @@ soak() {
 
   # The first sample may still see start-up (catalogue, system line, the module opened); from
   # the second on, resident memory must stay within the allowance of its first value. The
-  # descriptors may differ by the run's own data file and log (open while a file is written,
-  # closed in the pause between files), but their floor must not rise: a descriptor lost per
-  # file would lift the second half's minimum above the first half's.
+  # descriptors may differ by three: the run's own data file and log (open while a file is
+  # written, closed in the pause between files) and the catalogue, which is opened for each
+  # message, so a sample taken while a file's report is written sees it too. Their floor must
+  # not rise: a descriptor lost per file would lift the second half's minimum above the first's.
   local verdict
   verdict=$(awk -v allowed="$allowed_kib" 'BEGIN { n = 0 }
     NR > 1 { rss[n] = $1; fds[n] = $2; n++ }
@@ -60,15 +61,16 @@ soak() {
         if (i >= n / 2 && fds[i] < late) late = fds[i]
       }
       growth = rmax - base
-      ok = growth <= allowed && fmax - fmin <= 2 && late <= early
+      ok = growth <= allowed && fmax - fmin <= 3 && late <= early
       printf "%s samples=%d rss_start_kib=%d rss_max_kib=%d rss_growth_kib=%d fds=%d..%d fd_floor=%d->%d\n", \
              ok ? "ok" : "FAIL", n, base, rmax, growth, fmin, fmax, early, late
     }' "$samples")
-  echo "soak $name: exit=$code seconds=$seconds $verdict"
   if [ "$code" -ne 0 ] || [[ "$verdict" != ok* ]]; then
     tail -n 20 "$work/$name.out" >&2
+    echo "soak $name: exit=$code seconds=$seconds $verdict" >&2
     return 1
   fi
+  echo "soak $name: exit=$code seconds=$seconds $verdict"
 }
 
 failed=0
