@@ -330,11 +330,8 @@ Error Module::Exchange(const std::uint8_t* command, std::int32_t size, std::int3
   report.code = 2;
   if (!receive_event_) return Error::NoMemory;
   report.code = 0;
-  const std::shared_ptr<usb::Event> send_event = std::exchange(send_event_, nullptr);
-  const std::shared_ptr<usb::Event> receive_event = std::exchange(receive_event_, nullptr);
-
-  usb::CompletionRecord send_record{send_event, nullptr};
-  usb::CompletionRecord receive_record{receive_event, nullptr};
+  usb::CompletionRecord send_record{std::exchange(send_event_, nullptr), nullptr};
+  usb::CompletionRecord receive_record{std::exchange(receive_event_, nullptr), nullptr};
   // The receive goes first so that the module's answer always has a transfer to land in.
   usb::TransferContextPtr receive_context = in_->BeginTransfer(receive, answer_length, receive_record);
   usb::TransferContextPtr send_context = out_->BeginTransfer(send, size, send_record);
@@ -374,8 +371,8 @@ Error Module::Exchange(const std::uint8_t* command, std::int32_t size, std::int3
     report.short_answer = !receive_failed && !report.gone;
   }
   if (report.code == 0) {
-    send_event_ = send_event;
-    receive_event_ = receive_event;
+    send_event_ = std::move(send_record.event);
+    receive_event_ = std::move(receive_record.event);
   }
   if (deferred) std::rethrow_exception(deferred);
   return FromExchange(report, Error::InvalidArgument);

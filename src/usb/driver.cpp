@@ -15,32 +15,40 @@ class PortableEvent final : public Event {
   explicit PortableEvent(std::uint32_t time_divisor) : divisor_(time_divisor == 0 ? 1 : time_divisor) {}
 
   WaitResult Wait(std::uint32_t ms) override {
+    // A transfer usually ends before its wait: the signal is taken without the lock or the clock.
+    if (Take()) return WaitResult::Signalled;
+    if (ms == 0) return WaitResult::TimedOut;
     std::unique_lock lock(mutex_);
+    waiters_.fetch_add(1);
+    bool taken = true;
     if (ms == std::numeric_limits<std::uint32_t>::max()) {
-      signalled_cv_.wait(lock, [this] { return signalled_; });
-    } else if (ms > 0) {
+      signalled_cv_.wait(lock, [this] { return Take(); });
+    } else {
       // A shortened wait still waits: a zero wait would turn every time-out into a poll.
       std::uint32_t scaled = ms / divisor_;
       if (scaled == 0) scaled = 1;
-      signalled_cv_.wait_for(lock, std::chrono::milliseconds(scaled), [this] { return signalled_; });
+      taken = signalled_cv_.wait_for(lock, std::chrono::milliseconds(scaled), [this] { return Take(); });
     }
-    if (!signalled_) return WaitResult::TimedOut;
-    signalled_ = false;
-    return WaitResult::Signalled;
+    waiters_.fetch_sub(1);
+    return taken ? WaitResult::Signalled : WaitResult::TimedOut;
   }
 
   void Signal() override {
-    {
-      std::lock_guard lock(mutex_);
-      signalled_ = true;
-    }
+    // Sequentially consistent on both sides: either a waiter's check sees the signal, or the
+    // signaller sees the waiter and wakes it under the lock it waits with.
+    signalled_.store(true);
+    if (waiters_.load() == 0) return;
+    { std::lock_guard lock(mutex_); }
     signalled_cv_.notify_all();
   }
 
  private:
+  bool Take() { return signalled_.exchange(false); }
+
   std::mutex mutex_;
   std::condition_variable signalled_cv_;
-  bool signalled_ = false;
+  std::atomic<bool> signalled_{false};
+  std::atomic<int> waiters_{0};
   std::uint32_t divisor_;
 };
 

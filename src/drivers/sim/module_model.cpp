@@ -50,11 +50,8 @@ void StorePair(std::uint8_t* dest, Pair pair) {
   StoreLittleEndian(dest + 8, pair.second);
 }
 
-void AppendStream(std::uint64_t seed, std::uint64_t offset, std::size_t count,
-                  std::vector<std::uint8_t>& out) {
-  const std::size_t at = out.size();
-  out.resize(at + count);
-  std::uint8_t* dest = out.data() + at;
+// Writes `count` bytes of the stream, from byte `offset` on, to `dest`.
+void WriteStream(std::uint64_t seed, std::uint64_t offset, std::size_t count, std::uint8_t* dest) {
   std::uint64_t a = seed + (offset / 16 + 1) * kStep;
   std::uint8_t piece[16];
   if (const std::size_t skip = offset % 16; skip != 0 && count > 0) {  // a piece begun earlier
@@ -83,12 +80,10 @@ ModuleModel::ModuleModel(std::uint64_t seed, const AnswerFaults& faults, const D
 
 void ModuleModel::Feed(const std::uint8_t* command, std::size_t size) {
   // The answer is made right behind the bytes still waiting, so it is never copied again.
-  const std::size_t start = answer_.size();
+  const std::size_t start = end_;
   for (std::size_t at = 0; command != nullptr && at + kFrame <= size; at += kFrame) {
     const std::uint8_t* f = command + at;
-    const std::size_t frame_at = answer_.size();
-    answer_.resize(frame_at + kFrame);
-    std::uint8_t* a = answer_.data() + frame_at;
+    std::uint8_t* a = Extend(kFrame);
     std::memset(a, 0, kFrame);
     if (IsFrame(f, 0xC0, 0xDE) && f[8] == 0x04) {
       const std::uint8_t mode = f[15] & 0x0F;
@@ -103,13 +98,23 @@ void ModuleModel::Feed(const std::uint8_t* command, std::size_t size) {
       a[13] = static_cast<std::uint8_t>(counter_ & 0xFF);
       a[14] = f[14];
       a[15] = f[15];
-      AppendStream(seed_, stream_offset_, std::size_t{frames} * kFrame, answer_);
-      SpoilData(answer_.data() + answer_.size() - std::size_t{frames} * kFrame, std::size_t{frames} * kFrame);
+      const std::size_t count = std::size_t{frames} * kFrame;
+      std::uint8_t* data = Extend(count);
+      WriteStream(seed_, stream_offset_, count, data);
+      SpoilData(data, count);
       stream_offset_ += std::uint64_t{frames} * kFrame;
     }
   }
-  answer_.resize(answer_.size() - std::min<std::size_t>(faults_.short_answer, answer_.size() - start));
+  end_ -= std::min<std::size_t>(faults_.short_answer, end_ - start);
   ++answered_;
+}
+
+std::uint8_t* ModuleModel::Extend(std::size_t n) {
+  // The storage only grows, and is not cleared: every byte is written before it can be taken.
+  if (answer_.size() - end_ < n) answer_.resize(end_ + n);
+  std::uint8_t* at = answer_.data() + end_;
+  end_ += n;
+  return at;
 }
 
 void ModuleModel::SpoilData(std::uint8_t* data, std::size_t size) {
@@ -144,14 +149,13 @@ std::size_t ModuleModel::Take(std::uint8_t* dest, std::size_t max) {
   if (n == 0) return 0;
   std::memcpy(dest, answer_.data() + head_, n);
   head_ += n;
-  if (head_ == answer_.size()) answer_.clear(), head_ = 0;
+  if (head_ == end_) head_ = end_ = 0;
   return n;
 }
 
 std::vector<std::uint8_t> StreamBytes(std::uint64_t seed, std::uint64_t offset, std::size_t count) {
-  std::vector<std::uint8_t> out;
-  out.reserve(count);
-  AppendStream(seed, offset, count, out);
+  std::vector<std::uint8_t> out(count);
+  WriteStream(seed, offset, count, out.data());
   return out;
 }
 

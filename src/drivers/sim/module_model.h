@@ -37,7 +37,7 @@ class ModuleModel {
   void SetFaults(const AnswerFaults& faults) { faults_ = faults; }
 
   // Answer bytes not yet taken.
-  std::size_t Pending() const { return answer_.size() - head_; }
+  std::size_t Pending() const { return end_ - head_; }
   // Moves up to `max` waiting answer bytes to `dest`, oldest first; returns how many.
   std::size_t Take(std::uint8_t* dest, std::size_t max);
 
@@ -48,16 +48,18 @@ class ModuleModel {
   std::uint64_t seed_;
   AnswerFaults faults_;
   DataFaults data_faults_;
-  // Appended at the back, taken from the front; the front is dropped only once all is taken,
-  // so that taking never shifts the bytes behind it.
+  // Answer bytes [head_, end_) of `answer_`: appended at the back, taken from the front; the
+  // front is dropped only once all is taken, so that taking never shifts the bytes behind it.
   std::vector<std::uint8_t> answer_;
   std::size_t head_ = 0;
+  std::size_t end_ = 0;
   std::uint64_t stream_offset_ = 0;
   std::uint32_t answered_ = 0;
   std::uint16_t counter_ = 0;
   std::uint32_t blocks_ = 0;              // data requests answered
   std::vector<std::uint8_t> last_block_;  // for repeat_after
   void SpoilData(std::uint8_t* data, std::size_t size);
+  std::uint8_t* Extend(std::size_t n);  // room for n more answer bytes at the back
 };
 
 // The module's data stream: byte `offset` onward of the generator seeded with `seed`. Each

@@ -2,6 +2,7 @@
 #include "drivers/sim/sim_driver.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
@@ -23,7 +24,9 @@ constexpr std::size_t kHeader = usb::kTransferRequestSize;
 constexpr std::string_view kPathPrefix = "sim:";
 
 std::vector<std::uint8_t> BuildConfigDescriptor(std::uint16_t packet, bool bulk_in, bool bulk_out) {
-  std::vector<std::uint8_t> d{9, 2, 0, 0, 1, 1, 0, 0x80, 50};
+  std::vector<std::uint8_t> d;
+  d.reserve(9 + 9 + 7 + 7);
+  d.insert(d.end(), {9, 2, 0, 0, 1, 1, 0, 0x80, 50});
   const std::uint8_t endpoints = static_cast<std::uint8_t>((bulk_in ? 1 : 0) + (bulk_out ? 1 : 0));
   d.insert(d.end(), {9, 4, 0, 0, endpoints, 0xFF, 0, 0, 0});
   const auto lo = static_cast<std::uint8_t>(packet & 0xFF);
@@ -46,11 +49,13 @@ std::vector<std::uint8_t> StringDescriptor(std::string_view text) {
   return d;
 }
 
+// The outcome is written, under the driver's lock, before `complete` is set; a caller that sees
+// `complete` reads it without the lock. Atomics, as a state is reused by whichever thread asks next.
 struct SimPending final : usb::PendingRequest {
-  bool complete = false;
-  bool success = false;
-  std::uint32_t transferred = 0;
-  std::uint32_t error = 0;
+  std::atomic<bool> complete{false};
+  std::atomic<bool> success{false};
+  std::atomic<std::uint32_t> transferred{0};
+  std::atomic<std::uint32_t> error{0};
 };
 
 // An overlapped request the driver still owns.
@@ -73,10 +78,10 @@ struct Module {
 
 void Finish(const std::shared_ptr<SimPending>& state, const std::shared_ptr<usb::Event>& event, bool success,
             std::uint32_t transferred, std::uint32_t error) {
-  state->complete = true;
-  state->success = success;
-  state->transferred = transferred;
-  state->error = error;
+  state->success.store(success, std::memory_order_relaxed);
+  state->transferred.store(transferred, std::memory_order_relaxed);
+  state->error.store(error, std::memory_order_relaxed);
+  state->complete.store(true, std::memory_order_release);
   if (event) event->Signal();
 }
 
@@ -97,6 +102,7 @@ struct SimDriver::Impl {
   std::map<usb::Handle, std::size_t> handles;
   usb::Handle next_handle = 0x100;
   std::vector<Transfer> pending;
+  std::vector<std::shared_ptr<SimPending>> spare_states;
   std::vector<RecordedRequest> requests;
   bool recording = true;
   std::thread worker;
@@ -114,6 +120,19 @@ struct SimDriver::Impl {
     if (in != nullptr) r.input.assign(in, in + in_size);
     r.output_size = out_size;
     requests.push_back(std::move(r));
+  }
+
+  // A state no caller or transfer holds any more is reused: a block's requests allocate nothing.
+  std::shared_ptr<SimPending> NewState() {
+    for (const std::shared_ptr<SimPending>& state : spare_states) {
+      if (state.use_count() == 1) {
+        state->complete.store(false, std::memory_order_relaxed);
+        return state;
+      }
+    }
+    auto state = std::make_shared<SimPending>();
+    if (spare_states.size() < 4) spare_states.push_back(state);
+    return state;
   }
 
   bool Silent(const Module& m) const {
@@ -374,7 +393,7 @@ std::uint32_t SimDriver::RequestOverlapped(usb::Handle handle, std::uint32_t cod
                                            usb::CompletionRecord& record) {
   std::lock_guard lock(impl_->mutex);
   impl_->Record(code, true, in, in_size, out_size);
-  auto state = std::make_shared<SimPending>();
+  const std::shared_ptr<SimPending> state = impl_->NewState();
   record.pending = state;
   auto refuse = [&](std::uint32_t error) {
     Finish(state, nullptr, false, 0, error);
@@ -394,8 +413,12 @@ std::uint32_t SimDriver::RequestOverlapped(usb::Handle handle, std::uint32_t cod
   t.handle = handle;
   t.module = index;
   t.endpoint = header.EndpointAddress;
-  t.state = state;
-  t.event = record.event;
+  // Only a transfer that stays with the driver holds its state and event.
+  const auto keep = [&] {
+    t.state = state;
+    t.event = record.event;
+    impl_->pending.push_back(std::move(t));
+  };
   switch (code) {
     case usb::kRequestDirectTransfer:
       t.data = out;
@@ -419,35 +442,37 @@ std::uint32_t SimDriver::RequestOverlapped(usb::Handle handle, std::uint32_t cod
   }
 
   if ((t.endpoint & 0x80) != 0) {
-    impl_->pending.push_back(std::move(t));
+    keep();
     // Answer bytes already waiting go to the oldest IN first; this one may still have to wait.
     impl_->ServeInputs(index);
     return state->complete ? usb::kErrorSuccess : usb::kErrorIoPending;
   }
   if (impl_->Silent(m)) {
-    impl_->pending.push_back(std::move(t));
+    keep();
     return usb::kErrorIoPending;
   }
   // The module always reads the whole command; a short send shows only in the reported count.
   const std::uint32_t reported = t.size - std::min(t.size, m.config.faults.short_send);
   const bool stays_pending = m.config.faults.send_pending;
   const std::uint32_t transferred = t.extra + reported;
-  if (stays_pending) impl_->pending.push_back(t);
-  impl_->Feed(index, t.data, t.size);
+  const std::uint8_t* command = t.data;
+  const std::uint32_t size = t.size;
+  if (stays_pending) keep();
+  impl_->Feed(index, command, size);
   if (stays_pending) return usb::kErrorIoPending;
   Finish(state, record.event, true, transferred, 0);
   return usb::kErrorSuccess;
 }
 
 usb::OverlappedOutcome SimDriver::Collect(usb::Handle /*handle*/, usb::CompletionRecord& record) {
-  std::lock_guard lock(impl_->mutex);
   // A record another driver filled is not ours to read; the exact type says so cheaply.
   const usb::PendingRequest* pending = record.pending.get();
   if (pending == nullptr || typeid(*pending) != typeid(SimPending))
     return {true, false, 0, usb::kErrorGenFailure};
   const auto* state = static_cast<const SimPending*>(pending);
-  if (!state->complete) return {false, false, 0, usb::kErrorIoIncomplete};
-  return {true, state->success, state->transferred, state->error};
+  if (!state->complete.load(std::memory_order_acquire)) return {false, false, 0, usb::kErrorIoIncomplete};
+  return {true, state->success.load(std::memory_order_relaxed),
+          state->transferred.load(std::memory_order_relaxed), state->error.load(std::memory_order_relaxed)};
 }
 
 std::shared_ptr<usb::Event> SimDriver::CreateEvent() {
