@@ -121,8 +121,7 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
                                                  Case{true, Fault::Stall, RNGACQ_ERROR_SHORT_TRANSFER}}) {
     SCOPED_TRACE(static_cast<int>(fault));
     emulated::Testbed bus;
-    const emulated::DeviceOptions options{.high_speed = high_speed, .fault = fault, .fault_at_request = 2};
-    bus.Add(options);
+    bus.Add({.high_speed = high_speed, .fault = fault, .fault_at_request = 2});
     const auto driver = usb_libusb::MakeLibusbDriver();
     usb::SetDriver(driver.get());
     rngacq_module* module = nullptr;
@@ -136,7 +135,7 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
     std::size_t done = 0;
     EXPECT_EQ(rngacq_read(module, data.data(), data.size(), &done), error);
     data.resize(done);
-    EXPECT_EQ(data, sim::ExpectedRecord(options.seed, 0, fault == Fault::None ? 5000 : 2 * 1984));
+    EXPECT_EQ(data, sim::ExpectedRecord(1, 0, fault == Fault::None ? 5000 : 2 * 1984));
     EXPECT_EQ(rngacq_close(module), 0);
     usb::SetDriver(nullptr);
   }
@@ -163,10 +162,8 @@ using RngacqOnEmulatedBus = LibusbBackend;
 
 TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherwiseAndNamesADeniedNode) {
   emulated::Testbed bus;
-  bus.Add(emulated::DeviceOptions{});
-  const emulated::DeviceOptions other{
-      .product = 0x9999, .address = 3, .product_name = "Another board", .serial = "B-7", .seed = 7};
-  bus.Add(other);
+  bus.Add({});
+  bus.Add({.product = 0x9999, .product_name = "Another board", .serial = "B-7", .seed = 7});
   testing_support::ScratchDir dir;
   for (const auto& arguments : {std::vector<std::string>{"none.bin"}, {"none.bin", "/DEVICE=abcd:0001"}}) {
     const auto run = RunRngacq(dir, arguments);
@@ -179,7 +176,7 @@ TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherw
   const auto run = RunRngacq(dir, {"data.bin", "/LEN=100", "/DEVICE=1234:9999"});
   ASSERT_EQ(run.exit_code, 0) << run.out;
   EXPECT_TRUE(Holds(run.out, "ProductID=9999h;SerialNumber=B-7"));
-  const std::vector<std::uint8_t> record = sim::ExpectedRecord(other.seed, 0, 100);
+  const std::vector<std::uint8_t> record = sim::ExpectedRecord(7, 0, 100);
   EXPECT_EQ(testing_support::ReadFile(dir / "data.bin"), std::string(record.begin(), record.end()));
 
   // A user whom the device node refuses is told which node and which rule.

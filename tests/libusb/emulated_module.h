@@ -41,7 +41,6 @@ enum class Fault { None, ShortAnswer, Stall, Unplug };
 
 struct DeviceOptions {
   std::uint16_t product = 0x5678;
-  unsigned address = 2;  // on bus 1
   bool high_speed = true;
   std::string product_name = "Emulated RNG module";
   std::string serial = "EMU-0001";
@@ -63,7 +62,8 @@ struct Urb {
 
 class EmulatedDevice {
  public:
-  explicit EmulatedDevice(const DeviceOptions& options) : options_(options), model_(options.seed) {
+  EmulatedDevice(const DeviceOptions& options, unsigned address)
+      : options_(options), address_(address), model_(options.seed) {
     // The device descriptor, then the one configuration: one vendor-specific interface with a
     // bulk IN and a bulk OUT endpoint.
     descriptors_ = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0, 0, 0, 0, 0x00, 0x01, 1, 2, 3, 1};
@@ -83,13 +83,11 @@ class EmulatedDevice {
 
   UMockdevIoctlBase* handler() const { return handler_.get(); }
 
-  std::string DeviceNode() const {
-    return "/dev/bus/usb/001/" + std::to_string(1000 + options_.address).substr(1);
-  }
+  std::string DeviceNode() const { return "/dev/bus/usb/001/" + std::to_string(1000 + address_).substr(1); }
 
   // The device as umockdev's text format describes it: sysfs attributes and the device node.
   std::string Description() const {
-    const std::string address = std::to_string(options_.address);
+    const std::string address = std::to_string(address_);
     std::string description =
         "P: /devices/pci0000:00/0000:00:14.0/usb1/1-" + address + "\nN: " + DeviceNode().substr(5) +
         "\nE: DEVNAME=" + DeviceNode() +
@@ -103,65 +101,57 @@ class EmulatedDevice {
 
  private:
   gboolean Handle(UMockdevIoctlClient* client) {
-    const gulong request = umockdev_ioctl_client_get_request(client);
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    int errno_value = 0;
     std::unique_lock lock(mutex_);
+    const int error = Serve(umockdev_ioctl_client_get_request(client), umockdev_ioctl_client_get_arg(client));
+    lock.unlock();
+    if (error != EAGAIN) {
+      umockdev_ioctl_client_complete(client, error == 0 ? 0 : -1, error);
+      return TRUE;
+    }
+    // The device node always polls ready, so libusb asks again at once: answer "nothing yet" a
+    // millisecond later rather than let it spin.
+    GSource* source = g_timeout_source_new(1);
+    const auto again = +[](gpointer waiting) -> gboolean {
+      umockdev_ioctl_client_complete(static_cast<UMockdevIoctlClient*>(waiting), -1, EAGAIN);
+      return G_SOURCE_REMOVE;
+    };
+    g_source_set_callback(source, again, g_object_ref(client), g_object_unref);
+    g_source_attach(source, g_main_context_get_thread_default());
+    g_source_unref(source);
+    return TRUE;
+  }
+
+  // The usbfs requests libusb makes; returns the errno value of the answer (EAGAIN: nothing yet).
+  int Serve(gulong request, UMockdevIoctlData* arg) {
     switch (request) {
       case USBDEVFS_RELEASEINTERFACE:
       case USBDEVFS_DISCONNECT_CLAIM:
-        if (gone_) errno_value = ENODEV;
-        break;
+        return gone_ ? ENODEV : 0;
       case USBDEVFS_IOCTL:  // no kernel driver to detach or reattach
-        errno_value = ENODATA;
-        break;
+        return ENODATA;
       case USBDEVFS_SUBMITURB:
-        errno_value = gone_ ? ENODEV : Submit(arg) ? 0 : EINVAL;
-        break;
-      case USBDEVFS_REAPURBNDELAY:
-        if (!reapable_.empty()) {  // hands the oldest finished URB back
-          const Urb u = std::move(reapable_.front());
-          reapable_.pop_front();
-          const Ref<UMockdevIoctlData> slot(umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr));
-          errno_value = slot && umockdev_ioctl_data_set_ptr(slot.get(), 0, u.urb.get()) ? 0 : EFAULT;
-        } else if (gone_) {
-          errno_value = ENODEV;
-        } else {
-          // The device node always polls ready, so libusb asks again at once: answer "nothing
-          // yet" a millisecond later rather than let it spin.
-          lock.unlock();
-          GSource* source = g_timeout_source_new(1);
-          const auto again = +[](gpointer waiting) -> gboolean {
-            umockdev_ioctl_client_complete(static_cast<UMockdevIoctlClient*>(waiting), -1, EAGAIN);
-            return G_SOURCE_REMOVE;
-          };
-          g_source_set_callback(source, again, g_object_ref(client), g_object_unref);
-          g_source_attach(source, g_main_context_get_thread_default());
-          g_source_unref(source);
-          return TRUE;
-        }
-        break;
+        return gone_ ? ENODEV : Submit(arg) ? 0 : EINVAL;
+      case USBDEVFS_REAPURBNDELAY: {
+        if (reapable_.empty()) return gone_ ? ENODEV : EAGAIN;
+        const Urb u = std::move(reapable_.front());  // the oldest finished URB
+        reapable_.pop_front();
+        const Ref<UMockdevIoctlData> slot(umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr));
+        return slot && umockdev_ioctl_data_set_ptr(slot.get(), 0, u.urb.get()) ? 0 : EFAULT;
+      }
       case USBDEVFS_DISCARDURB: {
         unsigned long address = 0;
         std::memcpy(&address, arg->data,
                     std::min<std::size_t>(sizeof address, static_cast<std::size_t>(arg->data_len)));
         const auto it = std::find_if(pending_in_.begin(), pending_in_.end(),
                                      [&](const Urb& u) { return u.urb->client_addr == address; });
-        if (it == pending_in_.end()) {
-          errno_value = EINVAL;
-          break;
-        }
+        if (it == pending_in_.end()) return EINVAL;
         Finish(std::move(*it), -ENOENT, 0);
         pending_in_.erase(it);
-        break;
+        return 0;
       }
       default:
-        errno_value = ENOTTY;
-        break;
+        return ENOTTY;
     }
-    lock.unlock();
-    umockdev_ioctl_client_complete(client, errno_value == 0 ? 0 : -1, errno_value);
-    return TRUE;
   }
 
   void Finish(Urb u, int status, int length) {
@@ -242,6 +232,7 @@ class EmulatedDevice {
   }
 
   const DeviceOptions options_;
+  const unsigned address_;  // on bus 1
   std::vector<std::uint8_t> descriptors_;
   Ref<UMockdevIoctlBase> handler_;
 
@@ -274,8 +265,9 @@ class Testbed {
       umockdev_testbed_detach_ioctl(testbed_.get(), device->DeviceNode().c_str(), nullptr);
   }
 
+  // The devices take the addresses 2, 3, ... on bus 1 in the order they are added.
   void Add(const DeviceOptions& options) {
-    auto device = std::make_unique<EmulatedDevice>(options);
+    auto device = std::make_unique<EmulatedDevice>(options, static_cast<unsigned>(devices_.size() + 2));
     g_autoptr(GError) error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed_.get(), device->Description().c_str(), &error) ||
         !umockdev_testbed_attach_ioctl(testbed_.get(), device->DeviceNode().c_str(), device->handler(),

@@ -40,14 +40,10 @@ std::string InstallProgram(const std::string& program, const std::string& direct
 }
 
 #ifndef _WIN32
-namespace {
-
-void CloseFd(int& fd) {
+static void CloseFd(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
 }
-
-}  // namespace
 
 StartedProgram::StartedProgram(const std::string& program, const std::vector<std::string>& arguments,
                                const std::string& directory, const std::vector<std::string>& environment,
@@ -130,14 +126,7 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   return StartedProgram(program, arguments, directory, environment, invoked_as).Finish();
 }
 #else
-namespace {
-
-struct HandleCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
-
-}  // namespace
+using Handle = std::unique_ptr<void, decltype([](HANDLE handle) { CloseHandle(handle); })>;
 
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const std::string& directory, const std::vector<std::string>& environment,
@@ -175,13 +164,12 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   startup.hStdError = error_output.get();
   PROCESS_INFORMATION process{};
   // Detached: the program has no console, as a program started without a terminal has none.
-  const std::wstring folder = platform::Widen(directory);
-  const std::wstring path = platform::Widen(program);
   const auto start = [&] {
     std::wstring line = command_line;  // CreateProcessW may write into it
-    return CreateProcessW(path.c_str(), line.data(), nullptr, nullptr, TRUE,
+    return CreateProcessW(platform::Widen(program).c_str(), line.data(), nullptr, nullptr, TRUE,
                           DETACHED_PROCESS | CREATE_UNICODE_ENVIRONMENT, environment_block.data(),
-                          folder.empty() ? nullptr : folder.c_str(), &startup, &process);
+                          directory.empty() ? nullptr : platform::Widen(directory).c_str(), &startup,
+                          &process);
   };
   // Wine 8 now and then refuses a start with ERROR_INTERNAL_ERROR (1359) when several processes
   // start at once, before the program has run: only that start is tried again.

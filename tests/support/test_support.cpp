@@ -21,7 +21,6 @@ ScratchDir::~ScratchDir() {
 }
 
 std::string ReadFile(const std::string& path) {
-  // A narrow name would be read in the ANSI code page on Windows.
   std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
