@@ -18,24 +18,19 @@ using testing_support::Holds;
 
 // One overlapped data transfer in the direct form: the data stay in the caller's buffer.
 struct Transfer {
+  Transfer(usb::Driver& driver, usb::Handle handle, std::uint8_t endpoint, std::vector<std::uint8_t> bytes)
+      : record{driver.CreateEvent(), nullptr}, data(std::move(bytes)) {
+    std::vector<std::uint8_t> request(usb::kTransferRequestSize);
+    usb::EncodeTransferRequest({.EndpointAddress = endpoint}, request);
+    error = driver.RequestOverlapped(handle, usb::kRequestDirectTransfer, request.data(), 38, data.data(),
+                                     static_cast<std::uint32_t>(data.size()), record);
+  }
+  bool Wait(std::uint32_t ms) { return record.event->Wait(ms) == usb::WaitResult::Signalled; }
+
   usb::CompletionRecord record;
   std::vector<std::uint8_t> data;
   std::uint32_t error = 0;
 };
-
-std::unique_ptr<Transfer> Begin(usb::Driver& driver, usb::Handle handle, std::uint8_t endpoint,
-                                std::vector<std::uint8_t> data) {
-  auto t = std::make_unique<Transfer>(usb::CompletionRecord{driver.CreateEvent(), nullptr}, std::move(data));
-  std::vector<std::uint8_t> request(usb::kTransferRequestSize);
-  usb::EncodeTransferRequest({.EndpointAddress = endpoint}, request);
-  t->error = driver.RequestOverlapped(handle, usb::kRequestDirectTransfer, request.data(), 38, t->data.data(),
-                                      static_cast<std::uint32_t>(t->data.size()), t->record);
-  return t;
-}
-
-bool Wait(Transfer& t, std::uint32_t ms) {
-  return t.record.event->Wait(ms) == usb::WaitResult::Signalled;
-}
 
 class LibusbBackend : public ::testing::Test {
  protected:
@@ -59,28 +54,28 @@ TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
        {core::CommandFrame(Signature::C0DE, 0, 3, 0), core::CommandFrame(Signature::C0DE, 4, 0, 7),
         core::CommandFrame(Signature::DA7A, 0, 0, 124), core::CommandFrame(Signature::C0DE, 0x10, 0, 0)})
     command.insert(command.end(), frame.begin(), frame.end());
-  const auto in = Begin(*driver, handle, emulated::kBulkIn, std::vector<std::uint8_t>(2048));
-  ASSERT_EQ(in->error, usb::kErrorIoPending);
-  EXPECT_FALSE(driver->Collect(handle, in->record).complete);  // it waits for the command
-  const auto out = Begin(*driver, handle, emulated::kBulkOut, command);
-  ASSERT_TRUE(Wait(*out, 5000) && Wait(*in, 5000));
-  EXPECT_EQ(driver->Collect(handle, out->record).transferred, 64u);
-  const usb::OverlappedOutcome got = driver->Collect(handle, in->record);
+  Transfer in(*driver, handle, emulated::kBulkIn, std::vector<std::uint8_t>(2048));
+  ASSERT_EQ(in.error, usb::kErrorIoPending);
+  EXPECT_FALSE(driver->Collect(handle, in.record).complete);  // it waits for the command
+  Transfer out(*driver, handle, emulated::kBulkOut, command);
+  ASSERT_TRUE(out.Wait(5000) && in.Wait(5000));
+  EXPECT_EQ(driver->Collect(handle, out.record).transferred, 64u);
+  const usb::OverlappedOutcome got = driver->Collect(handle, in.record);
   ASSERT_TRUE(got.complete && got.success && got.transferred == 2048u) << got.transferred;
-  EXPECT_EQ(in->data[31] & 0x0F, 7);
-  EXPECT_EQ(std::vector<std::uint8_t>(in->data.begin() + 48, in->data.end() - 16),
+  EXPECT_EQ(in.data[31] & 0x0F, 7);
+  EXPECT_EQ(std::vector<std::uint8_t>(in.data.begin() + 48, in.data.end() - 16),
             sim::ExpectedRecord(11, 0, 1984));
 
   // With nothing asked, a receive stays pending until its pipe is aborted.
-  const auto waiting = Begin(*driver, handle, emulated::kBulkIn, std::vector<std::uint8_t>(2048));
-  EXPECT_FALSE(Wait(*waiting, 50));
-  EXPECT_FALSE(driver->Collect(handle, waiting->record).complete);
+  Transfer waiting(*driver, handle, emulated::kBulkIn, std::vector<std::uint8_t>(2048));
+  EXPECT_FALSE(waiting.Wait(50));
+  EXPECT_FALSE(driver->Collect(handle, waiting.record).complete);
   std::uint8_t pipe = emulated::kBulkIn;
   std::uint32_t returned = 7;
   EXPECT_TRUE(driver->Request(handle, usb::kRequestAbortPipe, &pipe, 1, nullptr, 0, returned) &&
               returned == 0);
-  ASSERT_TRUE(Wait(*waiting, 2000));
-  const usb::OverlappedOutcome aborted = driver->Collect(handle, waiting->record);
+  ASSERT_TRUE(waiting.Wait(2000));
+  const usb::OverlappedOutcome aborted = driver->Collect(handle, waiting.record);
   EXPECT_EQ(std::tuple(aborted.complete, aborted.success, aborted.transferred, aborted.error),
             std::tuple(true, false, 0u, usb::kErrorOperationAborted));
 
@@ -97,10 +92,10 @@ TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
   EXPECT_FALSE(driver->Request(handle, usb::kRequestDriverVersion, version, 3, version, 3, returned));
 
   // A transfer still in flight when the device is closed is cancelled, not abandoned.
-  const auto left = Begin(*driver, handle, emulated::kBulkIn, std::vector<std::uint8_t>(64));
-  ASSERT_EQ(left->error, usb::kErrorIoPending);
+  Transfer left(*driver, handle, emulated::kBulkIn, std::vector<std::uint8_t>(64));
+  ASSERT_EQ(left.error, usb::kErrorIoPending);
   EXPECT_TRUE(driver->Close(handle));
-  EXPECT_TRUE(Wait(*left, 0) || driver->Collect(handle, left->record).complete);
+  EXPECT_TRUE(left.Wait(0) || driver->Collect(handle, left.record).complete);
   EXPECT_FALSE(driver->Close(handle));
   EXPECT_FALSE(driver->Request(handle, usb::kRequestBusSpeed, nullptr, 0, nullptr, 0, returned));
 }

@@ -161,21 +161,21 @@ class EmulatedDevice {
   }
 
   bool Submit(UMockdevIoctlData* arg) {
-    Urb u;
-    u.urb.reset(umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr));
-    usbdevfs_urb urb{};
+    Urb u{Ref<UMockdevIoctlData>(umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr)),
+          nullptr};
     if (!u.urb) return false;
+    usbdevfs_urb urb{};
     std::memcpy(&urb, u.urb->data, sizeof urb);
     const auto length = static_cast<std::size_t>(std::max(urb.buffer_length, 0));
     u.buffer.reset(umockdev_ioctl_data_resolve(u.urb.get(), offsetof(usbdevfs_urb, buffer), length, nullptr));
-    std::uint8_t* data = u.buffer ? u.buffer->data : nullptr;
-    if (data != nullptr && urb.type == USBDEVFS_URB_TYPE_CONTROL && length >= 8) {
-      const int n = Control(data, length);
+    if (!u.buffer) return false;
+    if (urb.type == USBDEVFS_URB_TYPE_CONTROL && length >= 8) {
+      const int n = Control(u.buffer->data, length);
       Finish(std::move(u), std::min(n, 0), std::max(n, 0));
-    } else if (data != nullptr && urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kBulkOut) {
-      Command(data, length);
+    } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kBulkOut) {
+      Command(u.buffer->data, length);
       Finish(std::move(u), gone_ ? -ENODEV : 0, gone_ ? 0 : static_cast<int>(length));
-    } else if (data != nullptr && urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kBulkIn) {
+    } else if (urb.type == USBDEVFS_URB_TYPE_BULK && urb.endpoint == kBulkIn) {
       pending_in_.push_back(std::move(u));
     } else {
       return false;
