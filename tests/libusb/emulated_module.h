@@ -310,23 +310,16 @@ class Testbed {
 // not work, the tests report why and skip. (So one source file of a program includes this header.)
 namespace {
 
-constexpr const char* kMarker = "RNGACQ_TEST_UMOCKDEV_RESTARTED";
-
-// Adds `value` to a list variable, ahead of what it held or (`last`) behind it, where it wins.
-void AddToVariable(const char* name, const std::string& value, bool last) {
-  const std::string old = std::getenv(name) != nullptr ? std::getenv(name) : "";
-  const std::string combined = old.empty() ? value : last ? old + ':' + value : value + ':' + old;
-  setenv(name, combined.c_str(), 1);
-}
-
 // glibc hands the program's arguments to the functions of .init_array.
 void RestartUnderPreload(int, char** argv, char**) {
-  if (emulated::Available() || std::getenv(kMarker) != nullptr) return;
-  setenv(kMarker, "1", 1);
-  AddToVariable("LD_PRELOAD", "libumockdev-preload.so.0", false);
-  // A sanitizer build must accept a library loaded ahead of its runtime. Leak checking stays
-  // as the caller set it: the emulation leaves no leak report of its own.
-  AddToVariable("ASAN_OPTIONS", "verify_asan_link_order=0", true);
+  if (emulated::Available() || std::getenv("RNGACQ_TEST_UMOCKDEV_RESTARTED") != nullptr) return;
+  setenv("RNGACQ_TEST_UMOCKDEV_RESTARTED", "1", 1);
+  // The preload library goes ahead of any other; a sanitizer build must accept it ahead of its
+  // runtime. Leak checking stays as the caller set it: the emulation leaves no leak report of its own.
+  const char* preload = std::getenv("LD_PRELOAD");
+  const char* sanitizer = std::getenv("ASAN_OPTIONS");
+  setenv("LD_PRELOAD", ("libumockdev-preload.so.0:" + std::string(preload ? preload : "")).c_str(), 1);
+  setenv("ASAN_OPTIONS", (std::string(sanitizer ? sanitizer : "") + ":verify_asan_link_order=0").c_str(), 1);
   execv("/proc/self/exe", argv);
   // Still here: the tests find no mock environment and say so.
 }
