@@ -32,7 +32,6 @@
 
 namespace emulated {
 
-inline constexpr std::uint16_t kVendor = 0x1234;  // every emulated device's vendor ID
 inline constexpr std::uint8_t kBulkIn = 0x81;
 inline constexpr std::uint8_t kBulkOut = 0x01;
 
@@ -64,10 +63,9 @@ class EmulatedDevice {
  public:
   EmulatedDevice(const DeviceOptions& options, unsigned address)
       : options_(options), address_(address), model_(options.seed) {
-    // The device descriptor, then the one configuration: one vendor-specific interface with a
-    // bulk IN and a bulk OUT endpoint.
-    descriptors_ = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0, 0, 0, 0, 0x00, 0x01, 1, 2, 3, 1};
-    usb::WriteLe16(&descriptors_[8], kVendor);
+    // The device descriptor (every device's vendor ID is 1234), then the one configuration: one
+    // vendor-specific interface with a bulk IN and a bulk OUT endpoint.
+    descriptors_ = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x34, 0x12, 0, 0, 0x00, 0x01, 1, 2, 3, 1};
     usb::WriteLe16(&descriptors_[10], options.product);
     descriptors_.insert(descriptors_.end(), {9, 2, 32, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 2, 0xFF, 0, 0, 0});
     const std::uint8_t packet_high = options.high_speed ? 2 : 0, packet_low = options.high_speed ? 0 : 64;
