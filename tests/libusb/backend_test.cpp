@@ -15,6 +15,7 @@
 namespace {
 
 using testing_support::Holds;
+using testing_support::RunProgram;
 
 // One overlapped data transfer in the direct form: the data stay in the caller's buffer.
 struct Transfer {
@@ -136,22 +137,6 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
   }
 }
 
-// Runs the program in `dir`, inheriting the emulation (preload and testbed); `as_nobody` drops
-// root's rights first, so that file permissions apply to it. That user may not reach the build
-// tree (a clone in root's home), so it runs a copy, with its catalogue, in `dir`.
-testing_support::ProgramResult RunRngacq(const testing_support::ScratchDir& dir,
-                                         std::vector<std::string> arguments, bool as_nobody = false) {
-  std::string program = RNGACQ_PROGRAM;
-  if (as_nobody) {
-    const std::string copy = dir / "program";
-    std::filesystem::create_directories(copy);
-    arguments.insert(arguments.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                         testing_support::InstallProgram(program, copy)});
-    program = "/usr/bin/setpriv";
-  }
-  return testing_support::RunProgram(program, arguments, dir.path().string());
-}
-
 // The real program with the libusb backend: the choice by ID, the candidate list, the permission message.
 using RngacqOnEmulatedBus = LibusbBackend;
 
@@ -159,25 +144,34 @@ TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherw
   emulated::Testbed bus;
   bus.Add({});
   bus.Add({.product = 0x9999, .product_name = "Another board", .serial = "B-7", .seed = 7});
+  // The program inherits the emulation (preload and testbed).
   testing_support::ScratchDir dir;
+  const std::string folder = dir.path().string();
   for (const auto& arguments : {std::vector<std::string>{"none.bin"}, {"none.bin", "/DEVICE=abcd:0001"}}) {
-    const auto run = RunRngacq(dir, arguments);
+    const auto run = RunProgram(RNGACQ_PROGRAM, arguments, folder);
     EXPECT_EQ(run.exit_code, 1) << run.out;
     EXPECT_TRUE(Holds(run.out, "\n  1234:5678 \"Emulated RNG module\" serial \"EMU-0001\""));
     EXPECT_TRUE(Holds(run.out, "\n  1234:9999 \"Another board\" serial \"B-7\""));
     EXPECT_FALSE(Holds(run.out, "VendorID="));
   }
 
-  const auto run = RunRngacq(dir, {"data.bin", "/LEN=100", "/DEVICE=1234:9999"});
+  const auto run = RunProgram(RNGACQ_PROGRAM, {"data.bin", "/LEN=100", "/DEVICE=1234:9999"}, folder);
   ASSERT_EQ(run.exit_code, 0) << run.out;
   EXPECT_TRUE(Holds(run.out, "ProductID=9999h;SerialNumber=B-7"));
   const std::vector<std::uint8_t> record = sim::ExpectedRecord(7, 0, 100);
   EXPECT_EQ(testing_support::ReadFile(dir / "data.bin"), std::string(record.begin(), record.end()));
 
-  // A user whom the device node refuses is told which node and which rule.
+  // A user whom the device node refuses is told which node and which rule. Root passes any
+  // permission, so root's run drops to nobody, who may not reach the build tree (a clone in root's
+  // home): it runs a copy, with its catalogue, in `dir`.
   bus.DenyDeviceAccess();
   std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
-  const auto denied = RunRngacq(dir, {"denied.bin", "/DEVICE=1234:5678"}, geteuid() == 0);
+  std::vector<std::string> arguments{"denied.bin", "/DEVICE=1234:5678"};
+  const bool root = geteuid() == 0;
+  if (root)
+    arguments.insert(arguments.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                         testing_support::InstallProgram(RNGACQ_PROGRAM, folder)});
+  const auto denied = RunProgram(root ? "/usr/bin/setpriv" : RNGACQ_PROGRAM, arguments, folder);
   EXPECT_EQ(denied.exit_code, 1) << denied.out;
   EXPECT_TRUE(
       Holds(denied.out, " /dev/bus/usb/001/002 (USB ID 1234:5678); the udev rule 60-rngacq.rules must list"));
