@@ -73,7 +73,7 @@ class EmulatedDevice {
       descriptors_.insert(descriptors_.end(), {7, 5, endpoint, 2, packet_low, packet_high, 0});
     handler_.reset(static_cast<UMockdevIoctlBase*>(g_object_new(UMOCKDEV_TYPE_IOCTL_BASE, nullptr)));
     // Runs in umockdev's worker thread, once per ioctl of a client of this device.
-    const auto on_ioctl = +[](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) -> gboolean {
+    const auto on_ioctl = +[](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
       return static_cast<EmulatedDevice*>(self)->Handle(client);
     };
     g_signal_connect(handler_.get(), "handle-ioctl", G_CALLBACK(on_ioctl), this);
