@@ -1,5 +1,4 @@
-// The acquisition run against the simulated module, in process: files, logs, console output,
-// names, pauses, progress and timing, and every way a run can end.
+// The run against the simulated module, in process: files, logs, output, names, pauses, progress, endings.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -54,7 +53,6 @@ class RunTest : public ::testing::Test {
     fs::current_path(previous_directory);
   }
 
-  // Each run starts with nothing shown and no pause taken.
   std::int32_t Run(app::RunSettings settings, sim::Options options = {}) {
     console.out.clear();
     console.direct.clear();
@@ -110,8 +108,7 @@ TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
   EXPECT_EQ(console.direct, "  0%\b\b\b\b 20%\b\b\b\b 40%\b\b\b\b 60%\b\b\b\b 80%\b\b\b\b  OK ");
   EXPECT_EQ(std::tuple(console.keys_read, sleeps.size()), std::tuple(0, 0u));
 
-  // Whole blocks only; a last part of a single frame or less; a record shorter than one block,
-  // whose indicator has no percentage to show.
+  // Whole blocks; a last part of one frame or less; less than a block (its indicator shows no percentage).
   for (const std::int64_t length : {2 * 1984, 1984 + 1, 1984 + 16, 1000}) {
     ASSERT_EQ(Run(Named("tail.bin", length)), 0);
     EXPECT_EQ(ReadFile("tail.bin"), Record(0, length)) << length;
@@ -183,8 +180,7 @@ TEST(ShowProgress, EachPercentageOnceWideDrawingsAndHugeTotals) {
   EXPECT_TRUE(console.out.empty());
 }
 
-// The timing report: hours past a day, no rate under a millisecond, the logged form only in the
-// log, and a counter or frequency the system does not give.
+// Timing: hours past a day, no rate under a millisecond, the logged form only in the log, no counter.
 TEST_F(RunTest, TimingReportsAndCounterFailures) {
   std::uint32_t elapsed = 0;
   const auto report = [&](std::int64_t step, std::int64_t bytes, bool logged = false) {
@@ -217,9 +213,8 @@ TEST_F(RunTest, TimingReportsAndCounterFailures) {
   EXPECT_EQ(app::TimeAcquisition(app::kTimingStop, 0, false), 59);
   EXPECT_EQ(console.out, "\nNo counter 5No counter 5\n");
 
-  // The frequency, whether it is given, a count of ticks and its milliseconds: a frequency that is not a
-  // whole multiple of 1000 drops the fraction of a tick per ms; results are cut to 32 bits; a
-  // frequency slower than a millisecond is unreadable.
+  // Frequency, whether given, ticks, ms: a frequency not a multiple of 1000 drops the fraction of a tick
+  // per ms; results are cut to 32 bits; a frequency slower than a millisecond is unreadable.
   using Row = std::tuple<std::int64_t, bool, std::int64_t, std::uint32_t>;
   for (const auto& [frequency, given, counted, ms] :
        {Row{3579545, true, 35795450, 10001}, Row{1000, true, (std::int64_t{1} << 32) + 5, 5},
@@ -236,9 +231,8 @@ struct UnreleasableDriver final : sim::SimDriver {
 };
 
 TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
-  // The counter unreadable at the start (nothing acquired) or at the stop (the record complete),
-  // or the data file's close failing (its bytes may not be on disk): with no failing reading, the
-  // second closes the file's descriptor behind the program's back. Exit 1 after the prompt each time.
+  // No counter at the start (nothing acquired) or the stop (record complete), or the data file's close
+  // failing (the second reading takes its descriptor away): exit 1 after the prompt each time.
   int calls = 0, failing = 0;
   platform::Hooks().query_counter = [&](std::int64_t& t) {
     for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
@@ -258,8 +252,7 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
   }
   EXPECT_TRUE(Holds(console.out, "\nwrite failed record.bin"));
 
-  // The second file's name cannot be created (a link into a missing folder): the first file
-  // stays complete, exit 1 after the prompt.
+  // The second file's name cannot be created (a link into a missing folder): the first stays, exit 1.
   fs::create_symlink("missing/target", "5F000001.bin");
   EXPECT_EQ(Run(Named("first.bin", 100, 2)), 1);
   EXPECT_EQ(ReadFile("first.bin"), Record(0, 100));
@@ -273,8 +266,7 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
   EXPECT_FALSE(stray.IsOpen());
   EXPECT_EQ(console.out.substr(console.out.size() - 4), "\n 1\n");
 
-  // A device the system will not release ends the whole program with its message and exit
-  // code 1, after the record was written in full.
+  // A device the system will not release ends the program with exit 1, after the whole record.
   UnreleasableDriver unreleasable;
   usb::SetDriver(&unreleasable);
   console.out.clear();
@@ -285,8 +277,7 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
 }
 #endif
 
-// The run checks each block while the next one is on the bus: that work runs once, after both
-// transfers went to the driver and before the block changes.
+// Each block is checked while the next is on the bus: once, after both transfers went out, before it changes.
 TEST_F(RunTest, BlockRequestsDoTheirWorkWhileTheTransfersAreUnderWay) {
   driver = std::make_unique<sim::SimDriver>();
   usb::SetDriver(driver.get());

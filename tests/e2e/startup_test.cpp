@@ -16,8 +16,7 @@ using testing_support::RunProgram;
 
 const std::string kPrompt = "...press any key to exit.\n";
 
-// Each program is started as a shell starts it: `invoked` is the command as typed, the first
-// argument the program sees.
+// Each program is started as a shell does: `invoked`, as typed, is the first argument it sees.
 TEST(Startup, SystemLineThenHelpOrRefusal) {
   for (const char* program : {RNGACQ_SIM_PROGRAM, RNGACQ_PROGRAM}) {
     testing_support::ScratchDir dir;
@@ -48,8 +47,7 @@ TEST(Startup, CatalogueBesideTheExecutable) {
   for (const char* folder : {"bin", "work", "links"}) fs::create_directory(dir.path() / folder);
   const std::string path = testing_support::InstallProgram(RNGACQ_SIM_PROGRAM, bin.string());
   const std::string name = fs::path(path).filename().string();
-  // Found by bare name through the search path, by a relative path, and through a link that
-  // stands elsewhere (as a package's entry in /usr/bin does).
+  // Found by bare name on the search path, by a relative path, and through a link elsewhere (/usr/bin).
   std::vector<std::pair<std::string, std::string>> starts{{path, name}, {path, "../bin/" + name}};
 #ifndef _WIN32
   fs::create_symlink(path, dir.path() / "links" / name);
@@ -61,8 +59,7 @@ TEST(Startup, CatalogueBesideTheExecutable) {
     EXPECT_TRUE(Holds(r.out, "\n" + name + ", Lite version;\n"));
   }
 
-  // Without it, no option is looked at: the fixed prompt, exit code 1. The path shown has no
-  // "." or ".." left.
+  // Without it, no option is looked at: the fixed prompt, exit 1, the path shown without "." or "..".
   fs::remove(bin / "lang.INI");
   const std::string catalogue = (fs::canonical(bin) / "lang.INI").string();
   for (const auto& [folder, invoked] : {std::pair{"bin", "./" + name}, std::pair{"work", "../bin/" + name}}) {
