@@ -62,13 +62,14 @@ class RunTest : public ::testing::Test {
     return app::RunAcquisition(settings);
   }
 
-  static app::RunSettings Named(const std::string& name, std::int64_t length, std::int32_t files = 1) {
+  static app::RunSettings Named(const std::string& name, std::int64_t length, std::int32_t files = 1,
+                                const std::string& log = "") {
     app::RunSettings settings;
     settings.RecordLength = length;
     settings.FileCount = files;
     settings.DataFileName = name;
-    settings.LogFileName = app::DeriveLogName(name);
-    settings.NamesFromCommandLine = true;
+    settings.LogFileName = log.empty() ? app::DeriveLogName(name) : log;
+    settings.NamesFromCommandLine = !name.empty();
     settings.TimeValue = 0x5F000000;
     return settings;
   }
@@ -105,8 +106,8 @@ TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
   EXPECT_EQ(console.out.substr(device_line_end + 26),
             kSeparator + "\n\nFile(1/1): data.bin\nLength 10000 bytes\nMode = 07h, RND_GEN ...\n" +
                 "\nTime= 123 ms (00:00:00,123), rate=81301 B/s" + log.substr(logged.size()) + "\n");
-  EXPECT_EQ(console.direct, "  0%\b\b\b\b 20%\b\b\b\b 40%\b\b\b\b 60%\b\b\b\b 80%\b\b\b\b  OK ");
-  EXPECT_EQ(std::tuple(console.keys_read, sleeps.size()), std::tuple(0, 0u));
+  EXPECT_EQ(std::tuple(console.direct, console.keys_read, sleeps.size()),
+            std::tuple("  0%\b\b\b\b 20%\b\b\b\b 40%\b\b\b\b 60%\b\b\b\b 80%\b\b\b\b  OK ", 0, 0u));
 
   // Whole blocks; a last part of one frame or less; less than a block (its indicator shows no percentage).
   for (const std::int64_t length : {2 * 1984, 1984 + 1, 1984 + 16, 1000}) {
@@ -119,9 +120,7 @@ TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
 TEST_F(RunTest, LaterFilesTakeFreeStrictlyIncreasingTimeNames) {
   // The clock stands still, and an earlier run left the log of the first time name behind.
   testing_support::WriteFile("5F000000.wrn", "earlier");
-  app::RunSettings settings = Named("", 3000, 3);
-  settings.NamesFromCommandLine = false;
-  ASSERT_EQ(Run(settings), 0);
+  ASSERT_EQ(Run(Named("", 3000, 3)), 0);
   EXPECT_EQ(ReadFile("5F000000.wrn"), "earlier");
   EXPECT_EQ(ReadFile("5F000001.bin") + ReadFile("5F000002.bin") + ReadFile("5F000003.bin"),
             Record(0, 3000) + Record(3008, 3000) + Record(6016, 3000));  // each after whole frames
@@ -150,9 +149,7 @@ TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
   // A log that cannot be created: the empty data file this run made goes; an older file stays.
   testing_support::WriteFile("older.bin", "x");
   for (const std::string name : {"made.bin", "older.bin"}) {
-    app::RunSettings settings = Named(name, 10000);
-    settings.LogFileName = "missing/log.wrn";
-    EXPECT_EQ(Run(settings), 1);
+    EXPECT_EQ(Run(Named(name, 10000, 1, "missing/log.wrn")), 1);
     EXPECT_TRUE(Holds(console.out, "cannot create missing/log.wrn"));
     EXPECT_EQ(fs::exists(name), name == "older.bin");
   }
@@ -247,24 +244,23 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
     calls = 0;
     failing = fail;
     EXPECT_EQ(Run(Named("record.bin", 5000)), 1);
-    EXPECT_EQ(ReadFile("record.bin"), fail == 1 ? "" : Record(0, 5000));
-    EXPECT_EQ(console.keys_read, fail == 0 ? 3 : fail);
+    EXPECT_EQ(std::tuple(ReadFile("record.bin"), console.keys_read),
+              std::tuple(fail == 1 ? "" : Record(0, 5000), fail == 0 ? 3 : fail));
   }
   EXPECT_TRUE(Holds(console.out, "\nwrite failed record.bin"));
 
   // The second file's name cannot be created (a link into a missing folder): the first stays, exit 1.
   fs::create_symlink("missing/target", "5F000001.bin");
   EXPECT_EQ(Run(Named("first.bin", 100, 2)), 1);
-  EXPECT_EQ(ReadFile("first.bin"), Record(0, 100));
+  EXPECT_EQ(std::tuple(ReadFile("first.bin"), console.keys_read), std::tuple(Record(0, 100), 4));
   EXPECT_TRUE(Holds(console.out, kSeparator + "\ncannot create 5F000001.bin"));
-  EXPECT_EQ(console.keys_read, 4);
 
   // A stream someone left open is closed at the end and counted.
   platform::DataFile stray;
   ASSERT_TRUE(stray.Open("stray.bin"));
   EXPECT_EQ(Run(Named("clean.bin", 100)), 0);
-  EXPECT_FALSE(stray.IsOpen());
-  EXPECT_EQ(console.out.substr(console.out.size() - 4), "\n 1\n");
+  EXPECT_EQ(std::tuple(stray.IsOpen(), console.out.substr(console.out.size() - 4)),
+            std::tuple(false, "\n 1\n"));
 
   // A device the system will not release ends the program with exit 1, after the whole record.
   UnreleasableDriver unreleasable;
