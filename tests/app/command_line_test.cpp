@@ -103,14 +103,15 @@ TEST_F(CommandLineTest, RefusalsHelpAndVersionEndTheParse) {
   using enum app::ParseOutcome;
   std::string too_long_accents;
   for (int i = 0; i < 256; ++i) too_long_accents += "\xC3\xA9";
-  // Arguments, the outcome, and a refusal's message.
+  const std::string version = "\nrngacq " RNGACQ_VERSION "\n";
+  // Arguments, the outcome, and the message of a refusal, the text of the others (none: the help screen).
   std::vector<std::tuple<Args, app::ParseOutcome, std::string>> cases = {
       {{"/?"}, Help, ""},
       {{"-h"}, Help, ""},
       {{"/LEN=5", "/Hello"}, Help, ""},
       {{"-?x", "/bogus"}, Help, ""},
-      {{"/VERSION"}, Version, ""},
-      {{"/LEN=5", "-versionx", "/bogus"}, Version, ""},
+      {{"/VERSION"}, Version, version},
+      {{"/LEN=5", "-versionx", "/bogus"}, Version, version},
       {{"x.wrn"}, Refused, "Own log \"x.wrn\" "},
       {{"x.wrn", "x"}, Refused, "Own log \"x.wrn\" "},
       {{"/RNDNOP", "/bogus", "/H"}, Refused, "Bad option \"/bogus\" "},
@@ -127,12 +128,10 @@ TEST_F(CommandLineTest, RefusalsHelpAndVersionEndTheParse) {
     console.keys_read = 0;
     EXPECT_EQ(Parse(arguments).outcome, outcome) << arguments[0];
     if (help.empty()) help = console.out;
-    const std::string version = "\nrngacq " RNGACQ_VERSION "\n";
-    EXPECT_EQ(std::tuple(console.out, console.keys_read),
-              std::tuple(outcome == Help      ? help
-                         : outcome == Version ? version
-                                              : "\n" + message + kPrompt,
-                         outcome == Version ? 0 : 1));
+    const std::string shown = outcome == Refused ? "\n" + message + kPrompt
+                              : message.empty()  ? help
+                                                 : message;
+    EXPECT_EQ(std::tuple(console.out, console.keys_read), std::tuple(shown, outcome == Version ? 0 : 1));
   }
   EXPECT_TRUE(help.ends_with("\n" + std::string(kPrompt))) << help;
 #ifndef _WIN32
