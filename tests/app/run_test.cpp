@@ -1,5 +1,4 @@
-// The acquisition run against the simulated module, in process: files, logs, console output,
-// names, pauses, progress and timing, and every way a run can end.
+// The run against the simulated module, in process: files, logs, output, names, pauses, progress, endings.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -54,7 +53,6 @@ class RunTest : public ::testing::Test {
     fs::current_path(previous_directory);
   }
 
-  // Each run starts with nothing shown and no pause taken.
   std::int32_t Run(app::RunSettings settings, sim::Options options = {}) {
     console.out.clear();
     console.direct.clear();
@@ -64,13 +62,14 @@ class RunTest : public ::testing::Test {
     return app::RunAcquisition(settings);
   }
 
-  static app::RunSettings Named(const std::string& name, std::int64_t length, std::int32_t files = 1) {
+  static app::RunSettings Named(const std::string& name, std::int64_t length, std::int32_t files = 1,
+                                const std::string& log = "") {
     app::RunSettings settings;
     settings.RecordLength = length;
     settings.FileCount = files;
     settings.DataFileName = name;
-    settings.LogFileName = app::DeriveLogName(name);
-    settings.NamesFromCommandLine = true;
+    settings.LogFileName = log.empty() ? app::DeriveLogName(name) : log;
+    settings.NamesFromCommandLine = !name.empty();
     settings.TimeValue = 0x5F000000;
     return settings;
   }
@@ -107,11 +106,10 @@ TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
   EXPECT_EQ(console.out.substr(device_line_end + 26),
             kSeparator + "\n\nFile(1/1): data.bin\nLength 10000 bytes\nMode = 07h, RND_GEN ...\n" +
                 "\nTime= 123 ms (00:00:00,123), rate=81301 B/s" + log.substr(logged.size()) + "\n");
-  EXPECT_EQ(console.direct, "  0%\b\b\b\b 20%\b\b\b\b 40%\b\b\b\b 60%\b\b\b\b 80%\b\b\b\b  OK ");
-  EXPECT_EQ(std::tuple(console.keys_read, sleeps.size()), std::tuple(0, 0u));
+  EXPECT_EQ(std::tuple(console.direct, console.keys_read, sleeps.size()),
+            std::tuple("  0%\b\b\b\b 20%\b\b\b\b 40%\b\b\b\b 60%\b\b\b\b 80%\b\b\b\b  OK ", 0, 0u));
 
-  // Whole blocks only; a last part of a single frame or less; a record shorter than one block,
-  // whose indicator has no percentage to show.
+  // Whole blocks; a last part of one frame or less; less than a block (its indicator shows no percentage).
   for (const std::int64_t length : {2 * 1984, 1984 + 1, 1984 + 16, 1000}) {
     ASSERT_EQ(Run(Named("tail.bin", length)), 0);
     EXPECT_EQ(ReadFile("tail.bin"), Record(0, length)) << length;
@@ -122,9 +120,7 @@ TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
 TEST_F(RunTest, LaterFilesTakeFreeStrictlyIncreasingTimeNames) {
   // The clock stands still, and an earlier run left the log of the first time name behind.
   testing_support::WriteFile("5F000000.wrn", "earlier");
-  app::RunSettings settings = Named("", 3000, 3);
-  settings.NamesFromCommandLine = false;
-  ASSERT_EQ(Run(settings), 0);
+  ASSERT_EQ(Run(Named("", 3000, 3)), 0);
   EXPECT_EQ(ReadFile("5F000000.wrn"), "earlier");
   EXPECT_EQ(ReadFile("5F000001.bin") + ReadFile("5F000002.bin") + ReadFile("5F000003.bin"),
             Record(0, 3000) + Record(3008, 3000) + Record(6016, 3000));  // each after whole frames
@@ -153,9 +149,7 @@ TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
   // A log that cannot be created: the empty data file this run made goes; an older file stays.
   testing_support::WriteFile("older.bin", "x");
   for (const std::string name : {"made.bin", "older.bin"}) {
-    app::RunSettings settings = Named(name, 10000);
-    settings.LogFileName = "missing/log.wrn";
-    EXPECT_EQ(Run(settings), 1);
+    EXPECT_EQ(Run(Named(name, 10000, 1, "missing/log.wrn")), 1);
     EXPECT_TRUE(Holds(console.out, "cannot create missing/log.wrn"));
     EXPECT_EQ(fs::exists(name), name == "older.bin");
   }
@@ -183,8 +177,7 @@ TEST(ShowProgress, EachPercentageOnceWideDrawingsAndHugeTotals) {
   EXPECT_TRUE(console.out.empty());
 }
 
-// The timing report: hours past a day, no rate under a millisecond, the logged form only in the
-// log, and a counter or frequency the system does not give.
+// Timing: hours past a day, no rate under a millisecond, the logged form only in the log, no counter.
 TEST_F(RunTest, TimingReportsAndCounterFailures) {
   std::uint32_t elapsed = 0;
   const auto report = [&](std::int64_t step, std::int64_t bytes, bool logged = false) {
@@ -217,9 +210,8 @@ TEST_F(RunTest, TimingReportsAndCounterFailures) {
   EXPECT_EQ(app::TimeAcquisition(app::kTimingStop, 0, false), 59);
   EXPECT_EQ(console.out, "\nNo counter 5No counter 5\n");
 
-  // The frequency, whether it is given, a count of ticks and its milliseconds: a frequency that is not a
-  // whole multiple of 1000 drops the fraction of a tick per ms; results are cut to 32 bits; a
-  // frequency slower than a millisecond is unreadable.
+  // Frequency, whether given, ticks, ms: a frequency not a multiple of 1000 drops the fraction of a tick
+  // per ms; results are cut to 32 bits; a frequency slower than a millisecond is unreadable.
   using Row = std::tuple<std::int64_t, bool, std::int64_t, std::uint32_t>;
   for (const auto& [frequency, given, counted, ms] :
        {Row{3579545, true, 35795450, 10001}, Row{1000, true, (std::int64_t{1} << 32) + 5, 5},
@@ -236,9 +228,8 @@ struct UnreleasableDriver final : sim::SimDriver {
 };
 
 TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
-  // The counter unreadable at the start (nothing acquired) or at the stop (the record complete),
-  // or the data file's close failing (its bytes may not be on disk): with no failing reading, the
-  // second closes the file's descriptor behind the program's back. Exit 1 after the prompt each time.
+  // No counter at the start (nothing acquired) or the stop (record complete), or the data file's close
+  // failing (the second reading takes its descriptor away): exit 1 after the prompt each time.
   int calls = 0, failing = 0;
   platform::Hooks().query_counter = [&](std::int64_t& t) {
     for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
@@ -253,28 +244,25 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
     calls = 0;
     failing = fail;
     EXPECT_EQ(Run(Named("record.bin", 5000)), 1);
-    EXPECT_EQ(ReadFile("record.bin"), fail == 1 ? "" : Record(0, 5000));
-    EXPECT_EQ(console.keys_read, fail == 0 ? 3 : fail);
+    EXPECT_EQ(std::tuple(ReadFile("record.bin"), console.keys_read),
+              std::tuple(fail == 1 ? "" : Record(0, 5000), fail == 0 ? 3 : fail));
   }
   EXPECT_TRUE(Holds(console.out, "\nwrite failed record.bin"));
 
-  // The second file's name cannot be created (a link into a missing folder): the first file
-  // stays complete, exit 1 after the prompt.
+  // The second file's name cannot be created (a link into a missing folder): the first stays, exit 1.
   fs::create_symlink("missing/target", "5F000001.bin");
   EXPECT_EQ(Run(Named("first.bin", 100, 2)), 1);
-  EXPECT_EQ(ReadFile("first.bin"), Record(0, 100));
+  EXPECT_EQ(std::tuple(ReadFile("first.bin"), console.keys_read), std::tuple(Record(0, 100), 4));
   EXPECT_TRUE(Holds(console.out, kSeparator + "\ncannot create 5F000001.bin"));
-  EXPECT_EQ(console.keys_read, 4);
 
   // A stream someone left open is closed at the end and counted.
   platform::DataFile stray;
   ASSERT_TRUE(stray.Open("stray.bin"));
   EXPECT_EQ(Run(Named("clean.bin", 100)), 0);
-  EXPECT_FALSE(stray.IsOpen());
-  EXPECT_EQ(console.out.substr(console.out.size() - 4), "\n 1\n");
+  EXPECT_EQ(std::tuple(stray.IsOpen(), console.out.substr(console.out.size() - 4)),
+            std::tuple(false, "\n 1\n"));
 
-  // A device the system will not release ends the whole program with its message and exit
-  // code 1, after the record was written in full.
+  // A device the system will not release ends the program with exit 1, after the whole record.
   UnreleasableDriver unreleasable;
   usb::SetDriver(&unreleasable);
   console.out.clear();
@@ -285,8 +273,7 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
 }
 #endif
 
-// The run checks each block while the next one is on the bus: that work runs once, after both
-// transfers went to the driver and before the block changes.
+// Each block is checked while the next is on the bus: once, after both transfers went out, before it changes.
 TEST_F(RunTest, BlockRequestsDoTheirWorkWhileTheTransfersAreUnderWay) {
   driver = std::make_unique<sim::SimDriver>();
   usb::SetDriver(driver.get());

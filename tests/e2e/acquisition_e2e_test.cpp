@@ -1,5 +1,4 @@
-// Whole runs of the built rngacq-sim in scratch directories, as a script would start it:
-// files and their bytes, logs, console output, exit codes, and the module's faults.
+// Whole runs of the built rngacq-sim in scratch directories, as a script would start it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,12 +20,13 @@ namespace {
 namespace fs = std::filesystem;
 using testing_support::Holds;
 using testing_support::ProgramResult;
+using testing_support::RunProgram;
 
 class Acquisition : public ::testing::Test {
  protected:
   // `sim` configures the simulated module and its faults.
   ProgramResult Run(const std::vector<std::string>& arguments, const std::string& sim = "") {
-    return testing_support::RunProgram(program, arguments, dir.path().string(), {"RNGACQ_SIM=" + sim});
+    return RunProgram(program, arguments, dir.path().string(), {"RNGACQ_SIM=" + sim});
   }
 
   // The files the runs made (not the program and its catalogue) whose names match, in name order.
@@ -62,19 +62,22 @@ class Acquisition : public ::testing::Test {
   const std::string program = testing_support::InstallProgram(RNGACQ_SIM_PROGRAM, dir.path().string());
 };
 
+// A name in any script reaches the files (on Windows as UTF-16) and the output (as UTF-8) unchanged.
 TEST_F(Acquisition, WritesTheModulesStreamWithLogAndReport) {
-  const ProgramResult r = Run({"out.bin", "/len=10000"});
+  const std::string name = "Gr\u00FC\u00DFe-\u03A9-\U0001F3B2";
+  const ProgramResult r = Run({name + ".bin", "/len=10000"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
-  EXPECT_EQ(File("out.bin"), Record(10000));
-  const std::string log = File("out.wrn");
+  EXPECT_TRUE(Holds(r.out, name + ".bin"));
+  EXPECT_EQ(File(name + ".bin"), Record(10000));
+  const std::string log = File(name + ".wrn");
   EXPECT_TRUE(std::regex_search(
-      log, std::regex(R"(^\n\nData file \(1/1\): out\.bin\nRecord length: 10000 bytes\n)"
+      log, std::regex(R"(^\n\nData file \(1/1\): )" + name +
+                      R"(\.bin\nRecord length: 10000 bytes\n)"
                       R"(Generator mode = 07h, RND_GEN\nAcquisition time = \d+ ms \(00:00:\d\d,\d{3}\))")))
       << log;
 
   // The progress indicator goes to the terminal, never to standard output (RunTest sees the rest).
-  EXPECT_FALSE(Holds(r.out, "%"));
-  EXPECT_FALSE(Holds(r.out, "press any key"));
+  EXPECT_FALSE(std::regex_search(r.out, std::regex("%|press any key"))) << r.out;
 
   // The other transfer modes and speeds deliver the same bytes.
   for (const char* sim : {"speed=full", "driver=1.5.4.0", "worker", "seed=99"}) {
@@ -83,8 +86,8 @@ TEST_F(Acquisition, WritesTheModulesStreamWithLogAndReport) {
   }
 }
 
-// Every failure ends with exit code 1 after the prompt and keeps what was written; with /STDOUT
-// the texts go to standard error and standard output carries nothing but data.
+// Every failure ends with exit 1 after the prompt and keeps what was written; with /STDOUT texts go
+// to standard error.
 TEST_F(Acquisition, FailuresEndWithThePromptAndKeepWhatWasWritten) {
   // A name starting with '/' would be an option: the full device is reached by a relative path.
   const std::string full = fs::relative("/dev/full", dir.path()).string();
@@ -115,44 +118,40 @@ TEST_F(Acquisition, FailuresEndWithThePromptAndKeepWhatWasWritten) {
   };
   for (const auto& [arguments, faults, printed, bytes_kept] : cases) {
     for (const char* name : {"f.bin", "f.wrn"}) fs::remove(dir / name);
+    SCOPED_TRACE(faults + " " + arguments.back());
     const ProgramResult r = Run(arguments, faults);
-    const std::string what = faults + " " + arguments.back();
-    const bool stream = arguments[0] == "/STDOUT";
-    const bool failure = faults != "end=9";
-    EXPECT_EQ(r.exit_code, failure ? 1 : 0) << what << r.out << r.err;
+    const bool stream = arguments[0] == "/STDOUT", failure = faults != "end=9";
     const std::string& texts = stream ? r.err : r.out;
-    EXPECT_TRUE(Holds(texts, printed)) << what;
-    EXPECT_EQ(Holds(texts, "...press any key to exit."), failure) << what;
+    EXPECT_TRUE(Holds(texts, printed));
+    EXPECT_EQ(std::tuple(r.exit_code, bool(Holds(texts, "...press any key to exit."))),
+              std::tuple(int{failure}, failure));
     if (stream || fs::exists(dir / "f.bin")) {
-      EXPECT_TRUE((stream ? r.out : File("f.bin")) == Record(10000).substr(0, bytes_kept)) << what;
+      EXPECT_TRUE((stream ? r.out : File("f.bin")) == Record(10000).substr(0, bytes_kept));
     }
   }
-  // The last case's log, whose heading was written, stays when the module fails in the middle of the record.
+  // The last case's log, its heading written, stays when the module fails in the middle of the record.
   EXPECT_TRUE(Holds(File("f.wrn"), "Data file (1/1): f.bin"));
 #ifndef _WIN32
-  // A disk that takes no byte more: the empty log this run made goes, an older log it reused
-  // stays, and the data file is reported.
+  // A disk that takes no byte more: the empty log this run made goes, an older log it reused stays.
   testing_support::WriteFile(dir / "old.wrn", "older");
   for (const std::string log : {"new.wrn", "old.wrn"}) {
-    const ProgramResult r = testing_support::RunProgram(
-        "/bin/sh", {"-c", "trap '' XFSZ; ulimit -f 0; exec \"$0\" \"$@\"", program, "d.bin", log},
-        dir.path().string());
+    const ProgramResult r =
+        RunProgram("/bin/sh", {"-c", R"(trap '' XFSZ; ulimit -f 0; exec "$0" "$@")", program, "d.bin", log},
+                   dir.path().string());
     EXPECT_EQ(r.exit_code, 1) << r.out;
     EXPECT_TRUE(Holds(r.out, "Writing to the data file failed"));
     EXPECT_EQ(fs::exists(dir / log), log == "old.wrn") << log;
   }
   // Standard output on a full disk: a failure, not a reader that left.
-  const ProgramResult r = testing_support::RunProgram(
-      "/bin/sh", {"-c", "exec \"$0\" \"$@\" >/dev/full", program, "/STDOUT", "/LEN=100"},
-      dir.path().string());
+  const ProgramResult r = RunProgram(
+      "/bin/sh", {"-c", R"(exec "$0" "$@" >/dev/full)", program, "/STDOUT", "/LEN=100"}, dir.path().string());
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_TRUE(Holds(r.err, "Writing to the data file failed (disk full or I/O error): -..."));
 #endif
 }
 
-// One name makes no file under /STDOUT (it would name the data file, which standard output
-// replaces); a second makes one log for all the records. The texts, progress aside, go to
-// standard error, and the bytes are those two files would hold.
+// Under /STDOUT one name makes no file (standard output replaces the data file it names); a second
+// makes one log for all records. Texts go to standard error; the bytes are those two files would hold.
 TEST_F(Acquisition, StandardOutputCarriesTheRecordsAndNothingElse) {
   const ProgramResult alone = Run({"/STDOUT", "x.bin", "/LEN=5000", "/FILES=2"});
   ASSERT_EQ(alone.exit_code, 0) << alone.err;
@@ -164,10 +163,9 @@ TEST_F(Acquisition, StandardOutputCarriesTheRecordsAndNothingElse) {
   EXPECT_TRUE(logged.out == alone.out);
   EXPECT_EQ(Made(), std::vector<std::string>{"run.wrn"});
   const std::string log = File("run.wrn");
-  EXPECT_TRUE(
-      log.starts_with("\n\nData file (1/2): -\nRecord length: 5000 bytes\n"
-                      "Generator mode = 07h, RND_GEN\nAcquisition time = "))
-      << log;
+  EXPECT_EQ(log.substr(0, 96),
+            "\n\nData file (1/2): -\nRecord length: 5000 bytes\nGenerator mode = 07h, RND_GEN\nAcquisition "
+            "time = ");
   EXPECT_TRUE(Holds(log, "\n\nData file (2/2): -"));
 
   // A name given serves the first file only; the next is named from the clock.
@@ -180,12 +178,10 @@ TEST_F(Acquisition, StandardOutputCarriesTheRecordsAndNothingElse) {
 }
 
 #ifndef _WIN32
-// A reader that closes the pipe ends the run as a success: no more requests, the count of bytes
-// that reached the pipe on standard error, no prompt.
+// A reader that closes the pipe ends the run as a success: the bytes delivered said, no prompt.
 TEST_F(Acquisition, AReaderThatLeavesEndsTheRunNormally) {
   auto p = Start({"/STDOUT", "/STREAM", "/FILES=2"});
-  const std::string head = p.Read(100000);
-  EXPECT_TRUE(head == Record(100000)) << head.size();
+  EXPECT_TRUE(p.Read(100000) == Record(100000));
   p.CloseOutput();
   const ProgramResult r = p.Finish();
   EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -197,13 +193,12 @@ TEST_F(Acquisition, AReaderThatLeavesEndsTheRunNormally) {
   // The stream's closing summary holds the health tests' counts.
   EXPECT_TRUE(
       Holds(r.err, "\nRepetition count test: warnings 0, failures 0; Adaptive proportion test: warnings 0"));
-  EXPECT_FALSE(Holds(r.err, "(2/2)"));
-  EXPECT_FALSE(Holds(r.err, "press any key"));
+  EXPECT_FALSE(std::regex_search(r.err, std::regex("\\(2/2\\)|press any key"))) << r.err;
   EXPECT_TRUE(Made().empty());
 }
 
-// SIGINT and SIGTERM stop a long record after the block in flight: the file keeps every byte
-// received, its log says how many, then the timing report; no later file is started.
+// SIGINT and SIGTERM stop a record after the block in flight: the file keeps every byte, its log says
+// how many, then the timing report; no later file is started.
 TEST_F(Acquisition, SignalsStopTheRecordAndKeepItsBytes) {
   for (const auto& [signal_number, exit_code] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}}) {
     for (const std::string& name : Made()) fs::remove(dir / name);
@@ -211,22 +206,19 @@ TEST_F(Acquisition, SignalsStopTheRecordAndKeepItsBytes) {
     WaitUntil([&] { return fs::exists(dir / "f.bin") && fs::file_size(dir / "f.bin") > 0; });
     p.Signal(signal_number);
     const ProgramResult r = p.Finish();
-    EXPECT_EQ(r.exit_code, exit_code) << r.out;
-    EXPECT_FALSE(Holds(r.out, "press any key"));
-    EXPECT_EQ(Made(), (std::vector<std::string>{"f.bin", "f.wrn"}));
+    EXPECT_EQ(std::tuple(r.exit_code, bool(Holds(r.out, "press any key")), Made()),
+              std::tuple(exit_code, false, std::vector<std::string>{"f.bin", "f.wrn"}));
 
     const std::string log = File("f.wrn");
     std::smatch count;
     const std::regex ending(R"(\nInterrupted: the record ends after (\d+) bytes\n)"
                             R"(Acquisition time = \d+ ms \([\d:,]+\)(, Rate=\d+ bytes/s)?\nBytes: )");
     ASSERT_TRUE(std::regex_search(log, count, ending)) << log;
-    EXPECT_TRUE(File("f.bin") == Record(std::stoll(count[1])))
-        << File("f.bin").size() << " bytes, logged " << count[1];
+    EXPECT_TRUE(File("f.bin") == Record(std::stoll(count[1]))) << File("f.bin").size() << " bytes";
   }
 
-  // Interrupted while a block is in flight, once or twice. The heading is logged just before the
-  // first request, so on a slow machine the signal can land before it: the run then ends at once
-  // without waiting, and the case is tried again. A fault fails every try.
+  // Interrupted while a block is in flight, once or twice. A signal that lands before the first request
+  // (after the heading) ends the run without waiting: the case is tried again. A fault fails every try.
   const auto interrupt = [&](const std::string& sim, bool twice, auto waited) {
     ProgramResult r;
     for (int attempt = 0; attempt < 5 && !(attempt > 0 && waited(r)); ++attempt) {
@@ -250,15 +242,14 @@ TEST_F(Acquisition, SignalsStopTheRecordAndKeepItsBytes) {
 }
 #endif
 
-// Several modules: /LIST names them, /SERIAL= and /DEVICE= pick one, and each module's file is
-// its own stream, the one the library reads from that module. A claimed entropy reaches the report.
+// Several modules: /LIST names them, /SERIAL= picks one, whose own stream fills the file. A claimed
+// entropy reaches the report.
 TEST_F(Acquisition, ListsModulesAndTakesTheOneSelected) {
   const ProgramResult list = Run({"/LIST"}, "devices=2,vid=abcd,pid=0001");
-  EXPECT_EQ(list.exit_code, 0);
+  EXPECT_EQ(std::tuple(list.exit_code, bool(Holds(list.out, "press any key"))), std::tuple(0, false));
   EXPECT_TRUE(Holds(list.out,
                     "\n0  abcd:0001  USB 2.0  SIM-00000001  Simulated random-number module\n"
                     "1  abcd:0001  USB 2.0  SIM-00000002  Simulated random-number module\n"));
-  EXPECT_FALSE(Holds(list.out, "press any key"));
 
   const ProgramResult picked =
       Run({"two.bin", "/SERIAL=SIM-00000002", "/LEN=5000", "/ENTROPY=4.5"}, "devices=2");
@@ -288,8 +279,7 @@ TEST_F(Acquisition, QualityChecksStopOrFailTheRunAndReportTheCheckProgramsFigure
   EXPECT_TRUE(streamed.out == bytes) << streamed.out.size() << " bytes, not " << bytes.size();
 
   const ProgramResult biased = Run({"b.bin", "/LEN=20000", "/FILES=2"}, "bias=600");
-  EXPECT_EQ(biased.exit_code, 1) << biased.out;
-  EXPECT_FALSE(Holds(biased.out, "press any key"));
+  EXPECT_EQ(std::tuple(biased.exit_code, bool(Holds(biased.out, "press any key"))), std::tuple(1, false));
   const auto later = Made("[0-9A-F]{8}\\.bin");
   ASSERT_EQ(later.size(), 1u);
   for (const std::string& stem : {std::string("b"), later[0].substr(0, 8)}) {
@@ -298,8 +288,7 @@ TEST_F(Acquisition, QualityChecksStopOrFailTheRunAndReportTheCheckProgramsFigure
   }
 
   ASSERT_EQ(Run({"g.bin", "/LEN=200000", "/RNDNOP", "/PICTURE"}).exit_code, 0);
-  const ProgramResult check =
-      testing_support::RunProgram(RNGACQ_CHECK_PROGRAM, {"--entropy=1", "g.bin"}, dir.path().string());
+  const ProgramResult check = RunProgram(RNGACQ_CHECK_PROGRAM, {"--entropy=1", "g.bin"}, dir.path().string());
   ASSERT_EQ(check.exit_code, 0) << check.out << check.err;
   // The log's report is the check program's, line for line, without its indentation.
   const std::string log = File("g.wrn");
@@ -312,17 +301,5 @@ TEST_F(Acquisition, QualityChecksStopOrFailTheRunAndReportTheCheckProgramsFigure
   ASSERT_EQ(Run({"p.png", "/LEN=100", "/PICTURE"}).exit_code, 0);
   EXPECT_EQ(File("p.png"), Record(100));
 }
-
-#ifdef _WIN32
-// Names in any script reach the files (as UTF-16) and the redirected output (as UTF-8) unchanged.
-TEST_F(Acquisition, WindowsNamesInAnyScriptReachFilesAndOutput) {
-  const std::string name = "Gr\u00FC\u00DFe-\u03A9-\U0001F3B2";
-  const ProgramResult r = Run({name + ".bin", "/LEN=3000"});
-  ASSERT_EQ(r.exit_code, 0) << r.out;
-  EXPECT_TRUE(Holds(r.out, name + ".bin"));
-  EXPECT_TRUE(File(name + ".bin") == Record(3000));
-  EXPECT_TRUE(Holds(File(name + ".wrn"), "Data file (1/1): " + name + ".bin"));
-}
-#endif
 
 }  // namespace
