@@ -27,7 +27,7 @@ class Exchange : public ::testing::Test {
   void SetUp() override {
     testing_support::WriteFile(dir / "lang.INI",
                                "[F006]\nS009=send timed out\nS010=receive timed out\nS015=bad status\n"
-                               "S016=last block: ;\nS017=end status\nS021=gone\n");
+                               "S001=no device object\nS016=last block: ;\nS017=end status\nS021=gone\n");
     console::SetCataloguePath(dir / "lang.INI");
     usb::SetDriver(&driver);
     protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, 2048);
@@ -194,10 +194,9 @@ struct Exhausted : sim::SimDriver {
   }
 };
 
-TEST(DeviceLinkTest, EveryOutcomeLeavesTheLinkAndHandlesConsistent) {
-  testing_support::ScratchDir dir;
-  testing_support::WriteFile(dir / "lang.INI", "[F006]\nS001=no device object\n");
-  console::SetCataloguePath(dir / "lang.INI");
+using DeviceLinkTest = Exchange;  // its own drivers, the fixture's catalogue
+
+TEST_F(DeviceLinkTest, EveryOutcomeLeavesTheLinkAndHandlesConsistent) {
   // Each case: a name, the simulation, the result, the keys read, the transfer unit of an opened
   // link, whether memory runs out.
   using Case = std::tuple<const char*, const char*, std::int32_t, int, int, bool>;
@@ -208,21 +207,20 @@ TEST(DeviceLinkTest, EveryOutcomeLeavesTheLinkAndHandlesConsistent) {
     SCOPED_TRACE(name);
     std::string error;
     sim::Options options = sim::ParseOptions(simulation, error).value();
-    const auto driver = exhausted ? std::make_unique<Exhausted>(std::move(options))
-                                  : std::make_unique<sim::SimDriver>(std::move(options));
-    usb::SetDriver(driver.get());
-    testing_support::CapturedConsole console;
+    const auto simulated = exhausted ? std::make_unique<Exhausted>(std::move(options))
+                                     : std::make_unique<sim::SimDriver>(std::move(options));
+    usb::SetDriver(simulated.get());
+    testing_support::CapturedConsole captured;
     const auto& link = protocol::DeviceLink();
-    EXPECT_EQ((std::tuple{protocol::OpenDeviceLink(), console.keys_read, link.module != nullptr,
+    EXPECT_EQ((std::tuple{protocol::OpenDeviceLink(), captured.keys_read, link.module != nullptr,
                           link.BulkIn != nullptr && link.BulkOut != nullptr, link.TransferUnit,
-                          console.out == "\nno device object"}),
+                          captured.out == "\nno device object"}),
               std::tuple(result, keys, result == 0, result == 0, unit, exhausted));
     protocol::CloseDeviceLink();
     protocol::CloseDeviceLink();  // a second close does nothing
-    EXPECT_EQ(std::tuple(link.module.get(), driver->OpenHandles()), std::tuple(nullptr, 0u));
+    EXPECT_EQ(std::tuple(link.module.get(), simulated->OpenHandles()), std::tuple(nullptr, 0u));
     usb::SetDriver(nullptr);
   }
-  console::SetCataloguePath("");
 }
 
 }  // namespace

@@ -259,7 +259,6 @@ class FakeDriver final : public sim::SimDriver {
     if (outcomes.size() > 1) outcomes.erase(outcomes.begin());
     return o;
   }
-  std::shared_ptr<usb::Event> CreateEvent() override { return usb::MakePortableEvent(1000); }
 };
 
 constexpr usb::Handle kHandle = 7;
