@@ -16,18 +16,18 @@ echo "-- 32-bit release build, the shipped one (the programs, and the tests as a
 cmake --preset windows-x86 -B "$x86" >/dev/null
 cmake --build "$x86" -j "$jobs"
 
-echo "-- imports of the 32-bit programs"
+echo "-- imports of the 32-bit programs and libraries"
 # Statically linked: anything beyond the system's own DLLs would have to ship with the program.
 system_dlls='^(kernel32|msvcrt|setupapi|user32|advapi32|shell32|ole32|gdi32|ntdll|ws2_32|cfgmgr32)\.dll$'
 status=0
-for exe in rngacq rngacq-sim; do
-  path=$(find "$x86" -name "$exe.exe" -print -quit)
-  [ -n "$path" ] || { echo "$exe.exe was not built"; exit 1; }
+for file in rngacq.exe rngacq-sim.exe rngacq.dll rngacq-sim.dll; do
+  path=$(find "$x86" -name "$file" -print -quit)
+  [ -n "$path" ] || { echo "$file was not built"; exit 1; }
   dlls=$(i686-w64-mingw32-objdump -p "$path" | awk '/DLL Name:/ {print $3}')
-  echo "$exe.exe imports:" $dlls
+  echo "$file imports:" $dlls
   for dll in $dlls; do
     if ! echo "$dll" | tr '[:upper:]' '[:lower:]' | grep -Eq "$system_dlls"; then
-      echo "$exe.exe imports $dll, which is not a system DLL"
+      echo "$file imports $dll, which is not a system DLL"
       status=1
     fi
   done
