@@ -177,8 +177,12 @@ DataWrite WriteStandardOutputData(const void* data, std::size_t size, std::size_
     const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(size - written, 0x40000000));
     DWORD done = 0;
     if (!WriteFile(out, bytes + written, piece, &done, nullptr) || done == 0) {
+      // A reader that left shows as a broken pipe, a pipe being closed, or (Wine, for a Unix
+      // pipe; Windows, for a pipe nobody holds the other end of) a pipe not connected.
       const DWORD error = GetLastError();
-      return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ? DataWrite::ReaderGone : DataWrite::Failed;
+      const bool gone =
+          error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED;
+      return gone ? DataWrite::ReaderGone : DataWrite::Failed;
     }
     written += done;
   }
