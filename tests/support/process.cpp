@@ -128,9 +128,11 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
 #else
 using Handle = std::unique_ptr<void, decltype([](HANDLE handle) { CloseHandle(handle); })>;
 
-ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                         const std::string& directory, const std::vector<std::string>& environment,
-                         const std::string& invoked_as) {
+namespace {
+
+ProgramResult Run(const std::string& program, const std::vector<std::string>& arguments,
+                  const std::string& directory, const std::vector<std::string>& environment,
+                  const std::string& invoked_as, std::size_t output_limit) {
   ProgramResult result;
   // Quoted as the C runtime splits the command line again; the tests' arguments hold no quotation
   // mark and end in no backslash.
@@ -194,13 +196,36 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
     while (::ReadFile(pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) text.append(buffer, read);
   };
   std::thread error_reader(drain, errors.get(), std::ref(result.err));  // neither pipe may fill up
-  drain(output.get(), result.out);
+  char buffer[65536];
+  DWORD read = 0;
+  while (
+      result.out.size() < output_limit &&
+      ::ReadFile(output.get(), buffer,
+                 static_cast<DWORD>(std::min<std::size_t>(sizeof buffer, output_limit - result.out.size())),
+                 &read, nullptr) &&
+      read > 0)
+    result.out.append(buffer, read);
+  output.reset();  // the reader leaves
   error_reader.join();
   DWORD exit_code = 0;
   if (WaitForSingleObject(process_handle.get(), INFINITE) == WAIT_OBJECT_0 &&
       GetExitCodeProcess(process_handle.get(), &exit_code))
     result.exit_code = static_cast<int>(exit_code);
   return result;
+}
+
+}  // namespace
+
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::string& directory, const std::vector<std::string>& environment,
+                         const std::string& invoked_as) {
+  return Run(program, arguments, directory, environment, invoked_as, SIZE_MAX);
+}
+
+ProgramResult RunProgramLeavingAfter(std::size_t count, const std::string& program,
+                                     const std::vector<std::string>& arguments,
+                                     const std::string& directory) {
+  return Run(program, arguments, directory, {}, {}, count);
 }
 #endif
 

@@ -21,7 +21,12 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
                          const std::string& directory, const std::vector<std::string>& environment = {},
                          const std::string& invoked_as = {});
 
-#ifndef _WIN32
+#ifdef _WIN32
+// Runs a program whose standard output is read for `count` bytes and then closed: a reader that
+// leaves. The output holds what was read.
+ProgramResult RunProgramLeavingAfter(std::size_t count, const std::string& program,
+                                     const std::vector<std::string>& arguments, const std::string& directory);
+#else
 // A program running while the test reads its standard output, signals it or leaves.
 class StartedProgram {
  public:
