@@ -79,6 +79,14 @@ TEST_F(Acquisition, WritesTheModulesStreamWithLogAndReport) {
   // The progress indicator goes to the terminal, never to standard output (RunTest sees the rest).
   EXPECT_FALSE(std::regex_search(r.out, std::regex("%|press any key"))) << r.out;
 
+  // Without a name, the data file and its log are named alike from the clock.
+  ASSERT_EQ(Run({"/LEN=100"}).exit_code, 0);
+  const auto timed = Made("[0-9A-F]{8}\\.(bin|wrn)");
+  ASSERT_EQ(timed.size(), 2u) << testing::PrintToString(timed);
+  EXPECT_EQ(timed[1], timed[0].substr(0, 8) + ".wrn");
+  EXPECT_EQ(File(timed[0]), Record(100));
+  for (const std::string& made : timed) fs::remove(dir / made);
+
   // The other transfer modes and speeds deliver the same bytes.
   for (const char* sim : {"speed=full", "driver=1.5.4.0", "worker", "seed=99"}) {
     ASSERT_EQ(Run({"m.bin", "/LEN=5000"}, sim).exit_code, 0) << sim;

@@ -112,6 +112,36 @@ TEST(Fips, BlocksAtTheEdgesOfEachInterval) {
   };
   for (const auto& [name, block, aimed, failed] : cases)
     EXPECT_EQ(quality::FipsBlockFailures(block.data(), histogram) & aimed, failed) << name;
+
+  // Poker: a block passes when the sum of the squares of its 16 nibble counts lies in
+  // [1563176, 1576928] (always even, as the counts sum to 5000).
+  struct PokerCase {
+    std::uint64_t sum_of_squares;
+    std::array<std::size_t, 16> counts;
+    bool passes;
+  };
+  const PokerCase poker_cases[] = {
+      {1563174, {294, 316, 314, 312, 310, 311, 312, 312, 330, 312, 312, 313, 313, 313, 313, 313}, false},
+      {1563176, {294, 316, 314, 313, 310, 311, 311, 312, 330, 312, 312, 313, 313, 313, 313, 313}, true},
+      {1576928, {228, 319, 317, 316, 315, 314, 313, 312, 397, 311, 307, 309, 309, 311, 311, 311}, true},
+      {1576930, {228, 319, 317, 316, 315, 314, 313, 312, 397, 312, 307, 309, 309, 310, 311, 311}, false},
+  };
+  for (const PokerCase& c : poker_cases) {
+    std::vector<std::uint8_t> nibbles;
+    std::uint64_t squares = 0;
+    for (std::size_t value = 0; value < 16; ++value) {
+      nibbles.insert(nibbles.end(), c.counts[value], static_cast<std::uint8_t>(value));
+      squares += c.counts[value] * c.counts[value];
+    }
+    ASSERT_EQ(squares, c.sum_of_squares);
+    ASSERT_EQ(nibbles.size(), 2 * quality::kFipsBlock);
+    Bytes block(quality::kFipsBlock);
+    for (std::size_t i = 0; i < block.size(); ++i)
+      block[i] = static_cast<std::uint8_t>(nibbles[2 * i] << 4 | nibbles[2 * i + 1]);
+    const unsigned poker = 1u << quality::kPoker;
+    EXPECT_EQ(quality::FipsBlockFailures(block.data(), histogram) & poker, c.passes ? 0u : poker)
+        << "sum of squares " << c.sum_of_squares;
+  }
 }
 
 TEST(Fips, SeedBlocksTailAndTheContinuousTestAcrossBlocks) {
@@ -164,6 +194,11 @@ TEST(Checker, AnyChunkingGivesTheSameResults) {
     }
     EXPECT_EQ(quality::JsonLine("x", checker.Finish()), whole) << most;
   }
+  // Whole blocks, as a run feeds them: each feed after the first starts exactly one block on.
+  quality::Checker blocks;
+  for (std::size_t at = 0; at < data.size(); at += quality::kRepeatLag)
+    blocks.Feed(data.data() + at, std::min(quality::kRepeatLag, data.size() - at));
+  EXPECT_EQ(quality::JsonLine("x", blocks.Finish()), whole);
 }
 
 TEST(Statistics, KnownAnswers) {

@@ -103,8 +103,11 @@ TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
 }
 
 TEST(UsbDevice, LanguageTables) {
+  // A descriptor holds at most 126 entries: the 127th of a longer table is not offered.
+  std::vector<std::uint16_t> longest(126, 0x0407), too_long(127, 0x0407);
+  longest.back() = too_long.back() = 0x0409;
   const std::pair<std::vector<std::uint16_t>, std::uint16_t> cases[] = {
-      {{0x0407, 0x0409}, 0x0409}, {{0x0407, 0x040C}, 0x0407}, {{}, 0}};
+      {{0x0407, 0x0409}, 0x0409}, {{0x0407, 0x040C}, 0x0407}, {{}, 0}, {longest, 0x0409}, {too_long, 0x0407}};
   for (const auto& [table, chosen] : cases) {
     sim::Options options;
     options.modules[0].languages = table;
