@@ -14,6 +14,7 @@ figure, and fails below --minimum percent (default 0: report only).
 """
 import argparse
 import hashlib
+import json
 import os
 import random
 import re
@@ -95,7 +96,6 @@ def compiled_files(build):
     database = build / "compile_commands.json"
     if not database.exists():
         return None
-    import json
     return {Path(entry["file"]).resolve() for entry in json.loads(database.read_text())}
 
 

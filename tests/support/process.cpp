@@ -190,21 +190,19 @@ ProgramResult Run(const std::string& program, const std::vector<std::string>& ar
   error_output.reset();
   input.reset();
 
-  const auto drain = [](HANDLE pipe, std::string& text) {
+  // Reads a pipe to its end, or until `limit` bytes have come.
+  const auto drain = [](HANDLE pipe, std::string& text, std::size_t limit) {
     char buffer[65536];
     DWORD read = 0;
-    while (::ReadFile(pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) text.append(buffer, read);
+    while (text.size() < limit &&
+           ::ReadFile(pipe, buffer, static_cast<DWORD>(std::min(sizeof buffer, limit - text.size())), &read,
+                      nullptr) &&
+           read > 0)
+      text.append(buffer, read);
   };
-  std::thread error_reader(drain, errors.get(), std::ref(result.err));  // neither pipe may fill up
-  char buffer[65536];
-  DWORD read = 0;
-  while (
-      result.out.size() < output_limit &&
-      ::ReadFile(output.get(), buffer,
-                 static_cast<DWORD>(std::min<std::size_t>(sizeof buffer, output_limit - result.out.size())),
-                 &read, nullptr) &&
-      read > 0)
-    result.out.append(buffer, read);
+  // Neither pipe may fill up.
+  std::thread error_reader(drain, errors.get(), std::ref(result.err), SIZE_MAX);
+  drain(output.get(), result.out, output_limit);
   output.reset();  // the reader leaves
   error_reader.join();
   DWORD exit_code = 0;
