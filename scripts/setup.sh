@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 preset=${1:-debug}
 shift || true
 
-scripts/install-packages.sh build test
+# quality: ent and rngtest, which the checker's figures are compared with in the tests.
+scripts/install-packages.sh build test quality
 
 cmake --preset "$preset" >/dev/null
 if (($#)); then
