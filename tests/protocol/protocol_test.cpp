@@ -194,6 +194,45 @@ struct Exhausted : sim::SimDriver {
   }
 };
 
+// The result says which side failed: 4 for the send, 5 for the receive (5 when both did), plus
+// 16 for a send short of the command and 32 for an answer short of its length.
+TEST_F(Exchange, ResultNamesTheSideThatFailed) {
+  std::vector<std::uint8_t> answer(2048 + 16, 0xEE);
+  const auto command = Frames({0, 0x04, 0, 0x10});
+  const std::vector<std::uint8_t> full = Answer(80, 0xA7, 1, 0x2D);
+  struct Case {
+    const char* name;
+    PipeBehaviour send, receive;
+    std::int32_t result;
+  };
+  for (const Case& c : {Case{"send never ends", PipeBehaviour::Never, PipeBehaviour::Complete, 4 + 16},
+                        Case{"receive never ends", PipeBehaviour::Complete, PipeBehaviour::Never, 5 + 32},
+                        Case{"both refused", PipeBehaviour::Refused, PipeBehaviour::Refused, 5 + 16 + 32}}) {
+    SCOPED_TRACE(c.name);
+    driver.out.behaviour = c.send;
+    driver.in.behaviour = c.receive;
+    driver.in.answer = full;
+    EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 64, answer.data()), c.result);
+  }
+}
+
+// A clean exchange leaves its two events for the next; after a failed one they are dropped, as a
+// transfer that ended late could still signal them.
+TEST_F(Exchange, EventsAreReusedOnlyAfterACleanExchange) {
+  std::vector<std::uint8_t> answer(80, 0xEE);
+  const auto command = Frames({0, 0x04, 0, 0x10});
+  driver.in.answer = Answer(80, 0xA7, 1, 0x2D);
+  ASSERT_EQ(protocol::ExchangeFrames(command.data(), 64, 64, answer.data()), 0);
+  ASSERT_EQ(protocol::ExchangeFrames(command.data(), 64, 64, answer.data()), 0);
+  EXPECT_EQ(driver.events_created, 2) << "two clean exchanges";
+
+  driver.in.behaviour = PipeBehaviour::Never;
+  ASSERT_EQ(protocol::ExchangeFrames(command.data(), 64, 64, answer.data()), 5 + 32);
+  driver.in.behaviour = PipeBehaviour::Complete;
+  ASSERT_EQ(protocol::ExchangeFrames(command.data(), 64, 64, answer.data()), 0);
+  EXPECT_EQ(driver.events_created, 4) << "a clean exchange after a failed one";
+}
+
 using DeviceLinkTest = Exchange;  // its own drivers, the fixture's catalogue
 
 TEST_F(DeviceLinkTest, EveryOutcomeLeavesTheLinkAndHandlesConsistent) {
