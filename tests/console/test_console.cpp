@@ -77,6 +77,7 @@ TEST(Catalogue, ReadMessageReadsTheFileAfreshAndCutsAtTheFirstSemicolon) {
   // A file beyond the read limit is read only in part; what lies within is still found.
   WriteFile(path, "[F001]\nS001=early\nS002=" + std::string(2 << 20, 'y') + "\nS004=late\n");
   EXPECT_EQ(console::ReadMessage("F001", "S001"), "early");
+  EXPECT_EQ(console::ReadMessage("F001", "S002"), "") << "the line the limit cuts is left out";
   EXPECT_EQ(console::ReadMessage("F001", "S004"), "");
   console::SetCataloguePath({});
 }

@@ -70,4 +70,18 @@ TEST(Startup, CatalogueBesideTheExecutable) {
   }
 }
 
+// The executable's own path may be longer than any first guess at its length: the catalogue is
+// still found beside it, not beside a path cut short.
+TEST(Startup, CatalogueBesideAnExecutableWithALongPath) {
+  testing_support::ScratchDir dir;
+  fs::path deep = dir.path();
+  for (int level = 0; level < 6; ++level) deep /= std::string(60, static_cast<char>('a' + level));
+  fs::create_directories(deep);
+  const std::string path = testing_support::InstallProgram(RNGACQ_SIM_PROGRAM, deep.string());
+  ASSERT_GT(path.size(), 360u);
+  const auto r = RunProgram(path, {"/?"}, deep.string());
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(Holds(r.out, ", Lite version;\n"));
+}
+
 }  // namespace
