@@ -292,4 +292,22 @@ TEST_F(RunTest, BlockRequestsDoTheirWorkWhileTheTransfersAreUnderWay) {
   protocol::CloseDeviceLink();
 }
 
+// Ctrl-C while the module is being opened ends the run there: no file is started, no key asked for.
+TEST_F(RunTest, InterruptionWhileOpeningStartsNoFile) {
+  struct InterruptedWhileOpening final : sim::SimDriver {
+    usb::Handle Open(const std::string& path, usb::OpenFailure& failure) override {
+      platform::RecordInterruption(130);
+      return SimDriver::Open(path, failure);
+    }
+  } interrupting;
+  usb::SetDriver(&interrupting);
+  const std::int32_t exit_code = app::RunAcquisition(Named("i.bin", 10000));
+  platform::RecordInterruption(0);
+  EXPECT_EQ(exit_code, 130);
+  EXPECT_FALSE(fs::exists("i.bin"));
+  EXPECT_FALSE(fs::exists("i.wrn"));
+  EXPECT_EQ(console.keys_read, 0);
+  EXPECT_EQ(interrupting.OpenHandles(), 0u) << "the module is closed again";
+}
+
 }  // namespace
