@@ -144,6 +144,19 @@ TEST(Fips, BlocksAtTheEdgesOfEachInterval) {
   }
 }
 
+// A block's long-run test sees its own 20000 bits only: 25 ones at its end, with more ones in the
+// memory after it, are no long run.
+TEST(Fips, LongRunEndsWithTheBlock) {
+  Bytes memory = RandomBytes(2 * quality::kFipsBlock, 11);
+  std::fill(memory.begin() + quality::kFipsBlock - 3, memory.begin() + quality::kFipsBlock + 4, 0xFF);
+  memory[quality::kFipsBlock - 4] = 0x01;  // ...0 1: the run's first bit, after a 0
+  std::array<std::uint64_t, 256> histogram{};
+  const unsigned long_run = 1u << quality::kLongRun;
+  EXPECT_EQ(quality::FipsBlockFailures(memory.data(), histogram) & long_run, 0u);
+  memory[quality::kFipsBlock - 4] = 0x03;  // 26 ones
+  EXPECT_EQ(quality::FipsBlockFailures(memory.data(), histogram) & long_run, long_run);
+}
+
 TEST(Fips, SeedBlocksTailAndTheContinuousTestAcrossBlocks) {
   Bytes data = RandomBytes(4 + 3 * quality::kFipsBlock + 2499, 11);
   std::memcpy(data.data() + 4, data.data(), 4);  // seed repeated
