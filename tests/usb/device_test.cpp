@@ -224,6 +224,25 @@ TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
             std::tuple(true, true, 20u));
 }
 
+// Each kind of endpoint is found under its own name, in either direction.
+TEST(UsbDevice, EndpointsOfEveryKindAndDirection) {
+  sim::Options options;
+  options.modules[0].config_descriptors = {
+      Config({Iface(0, 0, 6), Ep(0x81, 1), Ep(0x02, 1), Ep(0x83, 2), Ep(0x04, 2), Ep(0x85, 3), Ep(0x06, 3)})};
+  SimScope sim(options);
+  usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, false);
+  ASSERT_TRUE(device.Open(0));
+  const auto address = [](const usb::UsbEndPoint* endpoint) {
+    return endpoint != nullptr ? endpoint->bEndpointAddress : -1;
+  };
+  EXPECT_EQ(address(device.IsocInEndPoint), 0x81);
+  EXPECT_EQ(address(device.IsocOutEndPoint), 0x02);
+  EXPECT_EQ(address(device.BulkInEndPoint), 0x83);
+  EXPECT_EQ(address(device.BulkOutEndPoint), 0x04);
+  EXPECT_EQ(address(device.InterruptInEndPoint), 0x85);
+  EXPECT_EQ(address(device.InterruptOutEndPoint), 0x06);
+}
+
 TEST(Utf16ToUtf8, PairsLoneSurrogatesAndCapacity) {
   const char16_t text[] = {u'A', 0x00E9, 0xD83D, 0xDE00, 0xDC00, u'z', 0xD800};
   EXPECT_EQ(usb::Utf16ToUtf8(text, 7), "A\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBDz\xEF\xBF\xBD");
