@@ -29,6 +29,8 @@ std::string Value(std::string_view file, std::string_view section, std::string_v
 TEST(IniReader, EncodingsBlanksCaseAndLineEnds) {
   const std::string body = "; remark\n[F001]\nS001=one\n";
   for (const std::string& file : {body, "\xEF\xBB\xBF" + body}) EXPECT_EQ(Value(file, "F001", "S001"), "one");
+  EXPECT_EQ(Value("\xEF\xBB\xBF[F001]\nS001=one\n", "F001", "S001"), "one")
+      << "a section right after the mark";
   EXPECT_EQ(Value(Utf16Le(u"[F001]\r\nS001 = Gr\u00FC\u00DFe \U0001F600\r\n"), "F001", "S001"),
             "Gr\xC3\xBC\xC3\x9F\x65 \xF0\x9F\x98\x80");
   // An unpaired surrogate and an odd last byte are replaced, not trusted.

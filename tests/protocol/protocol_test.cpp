@@ -216,6 +216,15 @@ TEST_F(Exchange, ResultNamesTheSideThatFailed) {
   }
 }
 
+// A module whose transfer unit is not positive is refused before anything is sent.
+TEST_F(Exchange, AModuleWithoutATransferUnitIsRefused) {
+  std::vector<std::uint8_t> answer(80, 0xEE);
+  const auto command = Frames({0, 0x04, 0, 0x10});
+  protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, 0);
+  EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 64, answer.data()), 1);
+  EXPECT_TRUE(driver.sent.empty());
+}
+
 // A clean exchange leaves its two events for the next; after a failed one they are dropped, as a
 // transfer that ended late could still signal them.
 TEST_F(Exchange, EventsAreReusedOnlyAfterACleanExchange) {
