@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
+#include <limits>
+#include <optional>
+#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -148,6 +152,122 @@ TEST_F(CommandLineTest, RefusalsHelpAndVersionEndTheParse) {
   EXPECT_EQ(std::tuple(result.outcome, console.out),
             std::tuple(Refused, "\nName too long \"" + name + "\" " + kPrompt));
 #endif
+}
+
+// The rules as the help and the README state them, applied to generated argument lists: options
+// start with / or -, keywords are compared case-insensitively over their own length in the order
+// LEN=, FILES=, RNDNOP, RND, H, ?; numbers read as scanf reads them; later options override;
+// the first name is the data file, a second names the log, more are ignored; a data file that
+// would be its own log is refused once every name is read.
+struct ModelOutcome {
+  app::ParseOutcome outcome = app::ParseOutcome::Run;
+  std::int64_t length = 10000;
+  std::int32_t files = 1;
+  int mode = 7;
+  std::string data, log;
+};
+
+ModelOutcome Ended(app::ParseOutcome outcome) {
+  ModelOutcome m;
+  m.outcome = outcome;
+  return m;
+}
+
+std::optional<std::int64_t> ScanfNumber(const std::string& text, bool& overflow, std::int64_t maximum) {
+  std::size_t at = text.find_first_not_of(' ');
+  if (at == std::string::npos) return std::nullopt;
+  bool negative = false;
+  if (text[at] == '+' || text[at] == '-') negative = text[at++] == '-';
+  const std::size_t digits = at < text.size() ? text.find_first_not_of("0123456789", at) : at;
+  const std::string number = text.substr(at, digits == std::string::npos ? std::string::npos : digits - at);
+  if (number.empty()) return std::nullopt;
+  const auto magnitude = number.size() > 19 ? 0 : std::stoull(number);
+  overflow = number.size() > 19 || magnitude > static_cast<std::uint64_t>(maximum) + (negative ? 1 : 0);
+  if (overflow) return std::nullopt;
+  return negative ? -static_cast<std::int64_t>(magnitude - 1) - 1 : static_cast<std::int64_t>(magnitude);
+}
+
+ModelOutcome Model(const Args& arguments, const std::string& time_data, const std::string& time_log) {
+  ModelOutcome m;
+  m.data = time_data;
+  m.log = time_log;
+  const auto upper = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+  };
+  int names = 0;
+  for (const std::string& argument : arguments) {
+    if (argument.empty() || (argument[0] != '/' && argument[0] != '-')) {
+      if (++names == 1) m.data = argument;
+      if (names <= 2) m.log = app::DeriveLogName(argument);
+      continue;
+    }
+    const std::string option = upper(argument.substr(1));
+    bool overflow = false;
+    if (option.starts_with("LEN=")) {
+      const auto n = ScanfNumber(argument.substr(5), overflow, std::numeric_limits<std::int64_t>::max());
+      if (overflow || (n && *n < 0)) return Ended(app::ParseOutcome::Refused);
+      if (n && *n != 0) m.length = *n;
+    } else if (option.starts_with("FILES=")) {
+      const auto n = ScanfNumber(argument.substr(7), overflow, std::numeric_limits<std::int32_t>::max());
+      if (overflow || (n && *n < 0)) return Ended(app::ParseOutcome::Refused);
+      if (n.value_or(1) != 0) m.files = static_cast<std::int32_t>(n.value_or(1));
+    } else if (option.starts_with("RNDNOP")) {
+      m.mode = 3;
+    } else if (option.starts_with("RND")) {
+      m.mode = 7;
+    } else if (option.starts_with("H") || option.starts_with("?")) {
+      return Ended(app::ParseOutcome::Help);
+    } else {
+      return Ended(app::ParseOutcome::Refused);
+    }
+  }
+  if (m.data == m.log) return Ended(app::ParseOutcome::Refused);
+  return m;
+}
+
+TEST_F(CommandLineTest, AgreesWithTheRulesOverGeneratedArgumentLists) {
+  const std::vector<std::string> keywords = {"/LEN=", "-len=", "/Len=", "/FILES=", "-files=", "/fIlEs="};
+  const std::vector<std::string> numbers = {"",
+                                            "0",
+                                            "1",
+                                            "1984",
+                                            " 12",
+                                            "+7",
+                                            "-1",
+                                            "-0",
+                                            "12x",
+                                            "x5",
+                                            "2147483647",
+                                            "2147483648",
+                                            "9223372036854775807",
+                                            "9223372036854775808"};
+  const std::vector<std::string> others = {"/RNDNOP", "-rndnopx", "/RND",  "-rnd", "/RNDX",
+                                           "/H",      "-help",    "/?",    "/X",   "-LENGTH=5",
+                                           "a.bin",   "b",        "c.wrn", "x.wrn"};
+  std::mt19937 generator(20261208);
+  const auto pick = [&](const std::vector<std::string>& from) { return from[generator() % from.size()]; };
+  const app::RunSettings defaults;
+  const std::string time_data = app::TimeDataName(0x5F000000), time_log = app::TimeLogName(0x5F000000);
+  for (int list = 0; list < 3000; ++list) {
+    Args arguments(generator() % 6);
+    for (std::string& argument : arguments)
+      argument = generator() % 2 ? pick(keywords) + pick(numbers) : pick(others);
+    std::string shown;
+    for (const std::string& argument : arguments) shown += " [" + argument + "]";
+    SCOPED_TRACE(shown);
+
+    const ModelOutcome expected = Model(arguments, time_data, time_log);
+    const app::ParseResult parsed = Parse(arguments);
+    ASSERT_EQ(parsed.outcome, expected.outcome);
+    if (expected.outcome != app::ParseOutcome::Run) continue;
+    EXPECT_EQ(parsed.settings.RecordLength, expected.length);
+    EXPECT_EQ(parsed.settings.FileCount, expected.files);
+    EXPECT_EQ(int{parsed.settings.GeneratorMode}, expected.mode);
+    EXPECT_EQ(parsed.settings.DataFileName, expected.data);
+    ASSERT_EQ(parsed.settings.LogFileName, expected.log);
+    if (HasFailure()) break;  // one list that disagrees says it all
+  }
 }
 
 }  // namespace
