@@ -146,7 +146,7 @@ def main():
     parser.add_argument("--sample", type=int, default=0, help="this many faults, chosen by the commit")
     parser.add_argument("--seed", default="", help="choose the sample by this instead of the commit")
     parser.add_argument("--minimum", type=float, default=0, help="fail below this percentage noticed")
-    parser.add_argument("--build", default=os.environ.get("RNGACQ_MUTANTS_BUILD", "build/mutants"))
+    parser.add_argument("--build", default="build/mutants")
     args = parser.parse_args()
 
     skip = equivalent()
