@@ -5,7 +5,8 @@ negated, a constant off by one, && for ||, a statement or an early return remove
 swapped), found by pattern over every line of src/ that is code.
 
   scripts/mutation.py list                 every fault, one a line, with its id
-  scripts/mutation.py run [--sample N]     plant them (or N chosen by the commit) and judge each
+  scripts/mutation.py run [--sample N]     plant them (or N chosen by the sources) and judge each
+  scripts/mutation.py run --only REGEX     only the faults in files whose path matches
 
 A fault that does not build proves nothing and is replaced, in a sample, by the next one.
 Faults that change no behaviour are listed with the reason in scripts/mutation-equivalent.txt
@@ -143,8 +144,9 @@ def run(cmd, log):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("action", choices=["list", "run"])
-    parser.add_argument("--sample", type=int, default=0, help="this many faults, chosen by the commit")
-    parser.add_argument("--seed", default="", help="choose the sample by this instead of the commit")
+    parser.add_argument("--sample", type=int, default=0, help="this many faults, chosen by the sources and tests")
+    parser.add_argument("--seed", default="", help="choose the sample by this instead of the sources and tests")
+    parser.add_argument("--only", default="", help="only faults in files whose path matches this expression")
     parser.add_argument("--minimum", type=float, default=0, help="fail below this percentage noticed")
     parser.add_argument("--build", default="build/mutants")
     args = parser.parse_args()
@@ -154,17 +156,21 @@ def main():
     if not (build / "CMakeCache.txt").exists():
         subprocess.run(["cmake", "--preset", "debug", "-B", str(build), "-DRNGACQ_BENCH=OFF"], cwd=ROOT, check=True,
                        stdout=subprocess.DEVNULL)
-    faults = [f for f in all_faults(build) if f["id"] not in skip]
+    faults = [f for f in all_faults(build) if f["id"] not in skip and re.search(args.only, f["file"])]
     if args.action == "list":
         for f in faults:
             print(f"{f['id']} {f['file']}:{f['line']}: {f['kind']}: {f['new'].strip()}")
         print(f"{len(faults)} faults ({len(skip)} listed as changing no behaviour)", file=sys.stderr)
         return 0
 
-    commit = subprocess.run(["git", "rev-parse", "HEAD"], cwd=ROOT, capture_output=True, text=True).stdout.strip()
+    # The sample follows what it judges, the committed sources and tests: a commit that changes
+    # only CI or the documents keeps its sample, so a figure can be known before it is gated.
+    trees = subprocess.run(["git", "rev-parse", "HEAD:src", "HEAD:tests"], cwd=ROOT, capture_output=True,
+                           text=True).stdout.split()
+    chosen_by = hashlib.sha1(" ".join(trees).encode()).hexdigest()
     order = faults[:]
     if args.sample:
-        random.Random(args.seed or commit).shuffle(order)
+        random.Random(args.seed or chosen_by).shuffle(order)
     log = build / "mutation.log"
     if run(["cmake", "--build", str(build), "-j", str(os.cpu_count())], log) != 0:
         print(f"the unchanged sources do not build: see {log}")
@@ -197,7 +203,7 @@ def main():
     run(["cmake", "--build", str(build), "-j", str(os.cpu_count())], log)  # the build matches the sources again
     percent = 100.0 * noticed / judged if judged else 0.0
     print(f"mutation check: noticed {noticed}/{judged} ({percent:.0f} %), {broken} faults that did not build "
-          f"passed over, commit {commit[:12]}")
+          f"passed over, sample {args.seed or chosen_by[:12]}")
     for f in survivors:
         print(f"not noticed: {f['file']}:{f['line']}: {f['kind']}: {f['old'].strip()}  ->  {f['new'].strip()}")
     return 1 if percent < args.minimum else 0
