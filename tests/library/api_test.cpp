@@ -174,4 +174,12 @@ TEST(Library, SelectorsListsAndTwoModulesAtOnce) {
   EXPECT_EQ(std::tuple(rngacq_close(first), rngacq_close(third)), std::tuple(0, 0));
 }
 
+// A serial number has at most 127 characters (the identification's field holds 128 bytes with
+// its end): a selector naming a longer one can match no module and is refused as such.
+TEST(Library, ASerialSelectorOfMoreThan127CharactersIsInvalid) {
+  const std::string longest = "serial=" + std::string(127, 'S'), longer = "serial=" + std::string(128, 'S');
+  EXPECT_EQ(OpenOn("devices=1", longest.c_str()), RNGACQ_ERROR_NO_MATCH);
+  EXPECT_EQ(OpenOn("devices=1", longer.c_str()), RNGACQ_ERROR_INVALID_ARGUMENT);
+}
+
 }  // namespace

@@ -178,4 +178,35 @@ TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherw
   EXPECT_FALSE(Holds(denied.out, "VendorID="));
 }
 
+// What the backend cannot serve it refuses, with the system's own codes, and crashes on nothing.
+TEST_F(LibusbBackend, RefusesWhatItCannotServe) {
+  emulated::Testbed bus;
+  bus.Add({.seed = 11});
+  const auto driver = usb_libusb::MakeLibusbDriver();
+  usb::OpenFailure failure;
+  const usb::Handle handle = driver->Open("usb:001:002:1234:5678", failure);
+  ASSERT_NE(handle, usb::kInvalidHandle);
+
+  const std::unique_ptr<usb::DeviceList> others = driver->ListPresent(usb::Guid{1, 2, 3, {}}, {});
+  ASSERT_NE(others, nullptr);
+  EXPECT_EQ(others->Enumerate(0), usb::kErrorNoMoreItems) << "another interface class lists no module";
+
+  std::uint32_t returned = 7;
+  EXPECT_FALSE(driver->Request(handle, usb::kRequestAbortPipe, nullptr, 0, nullptr, 0, returned))
+      << "an abort that names no pipe";
+
+  usb::CompletionRecord foreign{driver->CreateEvent(), nullptr};
+  const usb::OverlappedOutcome collected = driver->Collect(handle, foreign);
+  EXPECT_TRUE(collected.complete) << "a record no transfer of this backend started";
+  EXPECT_FALSE(collected.success);
+  EXPECT_EQ(collected.error, 87u);
+
+  // A direct transfer may carry 16 MiB, not a byte more.
+  Transfer too_long(*driver, handle, emulated::kBulkIn, std::vector<std::uint8_t>((1u << 24) + 1));
+  EXPECT_EQ(too_long.error, 87u);
+  Transfer longest(*driver, handle, emulated::kBulkIn, std::vector<std::uint8_t>(1u << 24));
+  EXPECT_EQ(longest.error, usb::kErrorIoPending);
+  EXPECT_TRUE(driver->Close(handle));
+}
+
 }  // namespace

@@ -37,6 +37,7 @@ TEST(SimOptions, ValuesAtTheEdgesOfTheirRanges) {
   EXPECT_EQ(Parsed("stuck_after=4294967296").modules[0].faults.stuck_after, 4294967296u);
   EXPECT_EQ(Parsed("silent_after=0").modules[0].faults.silent_after_blocks, 0u);
   EXPECT_EQ(Parsed("seed=0x10").modules[0].seed, 16u) << "0x: hexadecimal";
+  EXPECT_EQ(Parsed("seed=0x5").modules[0].seed, 5u) << "one hexadecimal digit";
 
   const sim::Options slow = Parsed("latency_us=1000000");
   EXPECT_EQ(slow.latency_us, 1000000u);
