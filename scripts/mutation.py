@@ -2,7 +2,8 @@
 """Faults generated from the product's sources, planted one at a time, each judged by the whole
 test suite: the kinds of slip a person makes (a comparison flipped or moved by one, a condition
 negated, a constant off by one, && for ||, a statement or an early return removed, two arguments
-swapped), found by pattern over every line of src/ that is code.
+swapped), found by pattern over every line of src/ that this build compiles (the preprocessor's
+output tells which: another platform's branch of an #if is left out).
 
   scripts/mutation.py list                 every fault, one a line, with its id
   scripts/mutation.py run [--sample N]     plant them (or N chosen by the sources) and judge each
@@ -19,6 +20,7 @@ import json
 import os
 import random
 import re
+import shlex
 import subprocess
 import sys
 from pathlib import Path
@@ -93,11 +95,36 @@ def faults_of_line(line, code):
 
 
 def compiled_files(build):
-    """The sources the build compiles: a fault elsewhere (another platform's code) is never built."""
+    """The sources the build compiles, each with its compile command: a fault elsewhere (another
+    platform's code) is never built."""
     database = build / "compile_commands.json"
     if not database.exists():
         return None
-    return {Path(entry["file"]).resolve() for entry in json.loads(database.read_text())}
+    return {Path(entry["file"]).resolve(): entry for entry in json.loads(database.read_text())}
+
+
+MARKER = re.compile(r'^# (\d+) "(.*)"')
+
+
+def live_lines(entry):
+    """The line numbers of the file that the preprocessor keeps: a fault in a branch of #if this
+    build leaves out (the other platform's, the portable fallback) is never compiled."""
+    command = shlex.split(entry["command"])
+    if "-o" in command:
+        at = command.index("-o")
+        del command[at:at + 2]
+    command = [part for part in command if part != "-c"] + ["-E"]
+    output = subprocess.run(command, cwd=entry["directory"], capture_output=True, text=True).stdout
+    source, live, current, number = str(Path(entry["file"]).resolve()), set(), False, 0
+    for text in output.split("\n"):
+        marker = MARKER.match(text)
+        if marker:
+            number, current = int(marker.group(1)), str(Path(marker.group(2)).resolve()) == source
+            continue
+        if current and text.strip():
+            live.add(number)
+        number += 1
+    return live
 
 
 def all_faults(build):
@@ -106,6 +133,7 @@ def all_faults(build):
     for path in sorted((ROOT / "src").rglob("*.cpp")):
         if compiled is not None and path.resolve() not in compiled:
             continue
+        live = live_lines(compiled[path.resolve()]) if compiled is not None else None
         rel = path.relative_to(ROOT).as_posix()
         lines = path.read_text(encoding="utf-8").split("\n")
         in_comment = False
@@ -115,7 +143,7 @@ def all_faults(build):
             if in_comment:
                 in_comment = "*/" not in line
                 continue
-            if SKIP.match(line) or not line.strip():
+            if SKIP.match(line) or not line.strip() or (live is not None and number not in live):
                 continue
             code = code_part(line)
             for kind, begin, end, replacement in faults_of_line(line, code):
