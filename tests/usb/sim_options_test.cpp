@@ -108,4 +108,20 @@ TEST(SimOptions, RefusesValuesOutOfRangeAndNamesThem) {
   for (const Case& c : cases) EXPECT_EQ(Refusal(c.text), c.error) << c.text;
 }
 
+// What a simulated module presents by default: a USB 2.0 device (ID 1209:0001, strings 1 to 3,
+// one configuration) with one vendor-specific interface and its bulk IN 0x86 and OUT 0x02
+// endpoints of 512 bytes, bus-powered at 100 mA.
+TEST(SimOptions, TheDefaultDescriptorsAreByteExact) {
+  EXPECT_EQ(sim::DefaultDeviceDescriptor(),
+            (std::vector<std::uint8_t>{18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x09, 0x12, 0x01, 0x00, 0x00, 0x01, 1,
+                                       2, 3, 1}));
+  EXPECT_EQ(sim::DefaultConfigDescriptor(),
+            (std::vector<std::uint8_t>{
+                9, 2, 32,   0, 1,    1,    0, 0x80, 50,  // configuration 1 of 32 bytes
+                9, 4, 0,    0, 2,    0xFF, 0, 0,    0,   // interface 0, two endpoints
+                7, 5, 0x86, 2, 0x00, 0x02, 0,            // bulk IN
+                7, 5, 0x02, 2, 0x00, 0x02, 0,            // bulk OUT
+            }));
+}
+
 }  // namespace
