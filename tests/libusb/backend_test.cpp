@@ -209,4 +209,33 @@ TEST_F(LibusbBackend, RefusesWhatItCannotServe) {
   EXPECT_TRUE(driver->Close(handle));
 }
 
+// The shortest answer there is: one byte of the device descriptor, its length.
+TEST_F(LibusbBackend, AControlTransferOfOneByteCarriesIt) {
+  emulated::Testbed bus;
+  bus.Add({.seed = 11});
+  const auto driver = usb_libusb::MakeLibusbDriver();
+  usb::OpenFailure failure;
+  const usb::Handle handle = driver->Open("usb:001:002:1234:5678", failure);
+  ASSERT_NE(handle, usb::kInvalidHandle);
+  std::vector<std::uint8_t> request(usb::kTransferRequestSize + 1);
+  usb::EncodeTransferRequest({.bmRequestType = 0x80,
+                              .bRequest = 6,
+                              .wValue = 0x0100,
+                              .wLength = 1,
+                              .TimeoutSeconds = 5,
+                              .DataOffset = usb::kTransferRequestSize,
+                              .DataLength = 1},
+                             request);
+  usb::CompletionRecord record{driver->CreateEvent(), nullptr};
+  ASSERT_EQ(driver->RequestOverlapped(handle, usb::kRequestControlTransfer, request.data(), 39,
+                                      request.data(), 39, record),
+            usb::kErrorIoPending);
+  ASSERT_EQ(record.event->Wait(5000), usb::WaitResult::Signalled);
+  const usb::OverlappedOutcome done = driver->Collect(handle, record);
+  EXPECT_TRUE(done.success);
+  EXPECT_EQ(done.transferred, 39u);
+  EXPECT_EQ(request[38], 18) << "the descriptor's length";
+  EXPECT_TRUE(driver->Close(handle));
+}
+
 }  // namespace
