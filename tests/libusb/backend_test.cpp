@@ -178,13 +178,23 @@ TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherw
   EXPECT_FALSE(Holds(denied.out, "VendorID="));
 }
 
+// One emulated module, opened through the backend.
+struct OpenedModule {
+  OpenedModule() {
+    bus.Add({.seed = 11});
+    handle = driver->Open("usb:001:002:1234:5678", failure);
+  }
+  emulated::Testbed bus;
+  std::unique_ptr<usb::Driver> driver = usb_libusb::MakeLibusbDriver();
+  usb::OpenFailure failure;
+  usb::Handle handle = usb::kInvalidHandle;
+};
+
 // What the backend cannot serve it refuses, with the system's own codes, and crashes on nothing.
 TEST_F(LibusbBackend, RefusesWhatItCannotServe) {
-  emulated::Testbed bus;
-  bus.Add({.seed = 11});
-  const auto driver = usb_libusb::MakeLibusbDriver();
-  usb::OpenFailure failure;
-  const usb::Handle handle = driver->Open("usb:001:002:1234:5678", failure);
+  OpenedModule module;
+  usb::Driver* const driver = module.driver.get();
+  const usb::Handle handle = module.handle;
   ASSERT_NE(handle, usb::kInvalidHandle);
 
   const std::unique_ptr<usb::DeviceList> others = driver->ListPresent(usb::Guid{1, 2, 3, {}}, {});
@@ -211,11 +221,9 @@ TEST_F(LibusbBackend, RefusesWhatItCannotServe) {
 
 // The shortest answer there is: one byte of the device descriptor, its length.
 TEST_F(LibusbBackend, AControlTransferOfOneByteCarriesIt) {
-  emulated::Testbed bus;
-  bus.Add({.seed = 11});
-  const auto driver = usb_libusb::MakeLibusbDriver();
-  usb::OpenFailure failure;
-  const usb::Handle handle = driver->Open("usb:001:002:1234:5678", failure);
+  OpenedModule module;
+  usb::Driver* const driver = module.driver.get();
+  const usb::Handle handle = module.handle;
   ASSERT_NE(handle, usb::kInvalidHandle);
   std::vector<std::uint8_t> request(usb::kTransferRequestSize + 1);
   usb::EncodeTransferRequest({.bmRequestType = 0x80,
