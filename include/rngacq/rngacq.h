@@ -36,6 +36,7 @@ typedef struct rngacq_module rngacq_module;
 typedef struct {
   uint16_t vendor_id, product_id;
   int high_speed; /* 1: USB 2.0 high speed; 0: full speed */
+  /* UTF-8, always ended; a longer text is cut at a whole character. */
   char serial[128], product[128], driver_version[32];
 } rngacq_module_info;
 

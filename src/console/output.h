@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "text/text.h"
 
 #if defined(__GNUC__) || defined(__clang__)
 #define RNGACQ_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
@@ -46,6 +47,6 @@ int PrintDirect(const char* format, ...) RNGACQ_PRINTF(1, 2);
 // printf into a std::string (no length limit).
 std::string Format(const char* format, ...) RNGACQ_PRINTF(1, 2);
 // Cuts a UTF-8 text to at most `limit` bytes without splitting a character.
-std::string_view CutUtf8(std::string_view text, std::size_t limit);
+using text::CutUtf8;
 
 }  // namespace console

@@ -5,6 +5,7 @@
 
 #include "core/module.h"
 #include "rngacq/rngacq.h"
+#include "text/text.h"
 
 struct rngacq_module {
   std::unique_ptr<core::Module> module;
@@ -18,9 +19,10 @@ int Code(core::Error error) {
 
 template <std::size_t N>
 void CopyText(char (&to)[N], const std::string& from) {
-  const std::size_t n = std::min(from.size(), N - 1);
-  std::memcpy(to, from.data(), n);
-  to[n] = '\0';
+  // Cut at a whole character: a caller may show the field as UTF-8.
+  const std::string_view kept = text::CutUtf8(from, N - 1);
+  std::memcpy(to, kept.data(), kept.size());
+  to[kept.size()] = '\0';
 }
 
 void Fill(rngacq_module_info& info, const core::ModuleInfo& from) {

@@ -96,4 +96,16 @@ std::string_view Trim(std::string_view text, std::string_view blanks) {
   return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
+std::string_view CutUtf8(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return text;
+  // Step back over at most three continuation bytes to the start of the character at the limit.
+  std::size_t cut = limit;
+  const auto continuation = [&](std::size_t i) {
+    return (static_cast<unsigned char>(text[i]) & 0xC0u) == 0x80u;
+  };
+  while (cut > 0 && limit - cut < 3 && continuation(cut)) --cut;
+  if (continuation(cut)) cut = limit;  // not a character boundary we can find: cut where asked
+  return text.substr(0, cut);
+}
+
 }  // namespace text

@@ -21,6 +21,9 @@ char32_t DecodeUtf8(std::string_view text, std::size_t& pos);
 // UTF-8 as UTF-16 units; malformed bytes become U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view utf8);
 
+// `text` cut to at most `limit` bytes without splitting a character.
+std::string_view CutUtf8(std::string_view text, std::size_t limit);
+
 // `text` without the characters of `blanks` at either end.
 std::string_view Trim(std::string_view text, std::string_view blanks = " \t");
 
