@@ -450,6 +450,24 @@ TEST(SimulatedFaults, EachIsCaughtSoon) {
     EXPECT_EQ(Check(ModuleData({}, 1 << 20), claim).verdict, quality::Verdict::kPass) << claim;
 }
 
+// A bias at either end leaves nothing to chance: every data bit set, or none.
+TEST(SimulatedFaults, BiasOfAThousandPerMilleSetsEveryBitAndNoneClearsThemAll) {
+  sim::DataFaults faults;
+  faults.bias_permille = 1000;
+  const Bytes all = ModuleData(faults, 100000);
+  EXPECT_EQ(std::count(all.begin(), all.end(), 0xFF), 100000);
+  faults.bias_permille = 0;
+  const Bytes none = ModuleData(faults, 100000);
+  EXPECT_EQ(std::count(none.begin(), none.end(), 0x00), 100000);
+}
+
+TEST(SimulatedFaults, AModelWithNothingToAnswerGivesNothing) {
+  sim::ModuleModel model(1);
+  std::uint8_t untouched = 0x55;
+  EXPECT_EQ(model.Take(&untouched, 1), 0u);
+  EXPECT_EQ(untouched, 0x55);
+}
+
 }  // namespace
 
 // A GiB of the good simulated stream at either claim (8 bits per byte as in RND mode, 1 as in raw
