@@ -10,9 +10,11 @@
 namespace {
 
 struct Opened {
-  Opened() { handle = driver.Open("sim:0", failure); }
+  explicit Opened(sim::Options options = {}) : driver(std::move(options)) {
+    handle = driver.Open("sim:0", failure);
+  }
   ~Opened() { driver.Close(handle); }
-  sim::SimDriver driver{sim::Options{}};
+  sim::SimDriver driver;
   usb::OpenFailure failure;
   usb::Handle handle = usb::kInvalidHandle;
 };
@@ -69,6 +71,28 @@ TEST(SimulatedControl, RefusesEverythingElse) {
     EXPECT_FALSE(module.driver.Request(module.handle, usb::kRequestControlTransfer, bytes.data(), row.in_size,
                                        bytes.data(), row.out_size, returned));
   }
+}
+
+// A silent module holds what is sent to it until the pipe is aborted, which ends it.
+TEST(SimulatedControl, ASilentModuleHoldsASendUntilItsPipeIsAborted) {
+  sim::Options options;
+  options.modules[0].faults.silent = true;
+  Opened module(options);
+  std::vector<std::uint8_t> header(usb::kTransferRequestSize), command(64);
+  usb::EncodeTransferRequest({.EndpointAddress = 0x02}, header);
+  usb::CompletionRecord record{module.driver.CreateEvent(), nullptr};
+  ASSERT_EQ(module.driver.RequestOverlapped(module.handle, usb::kRequestDirectTransfer, header.data(), 38,
+                                            command.data(), 64, record),
+            usb::kErrorIoPending);
+  EXPECT_EQ(record.event->Wait(0), usb::WaitResult::TimedOut);
+  std::uint8_t pipe = 0x02;
+  std::uint32_t returned = 0;
+  ASSERT_TRUE(module.driver.Request(module.handle, usb::kRequestAbortPipe, &pipe, 1, nullptr, 0, returned));
+  ASSERT_EQ(record.event->Wait(0), usb::WaitResult::Signalled);
+  const usb::OverlappedOutcome aborted = module.driver.Collect(module.handle, record);
+  EXPECT_TRUE(aborted.complete);
+  EXPECT_FALSE(aborted.success);
+  EXPECT_EQ(aborted.error, usb::kErrorOperationAborted);
 }
 
 }  // namespace
