@@ -230,13 +230,15 @@ ModelOutcome Model(const Args& arguments, const std::string& time_data, const st
       continue;
     }
     const std::string option = upper(argument.substr(1));
+    // The text after the option's sign and its keyword.
+    const auto value = [&](std::string_view keyword) { return argument.substr(1 + keyword.size()); };
     bool overflow = false;
     if (option.starts_with("LEN=")) {
-      const auto n = ScanfNumber(argument.substr(5), overflow, std::numeric_limits<std::int64_t>::max());
+      const auto n = ScanfNumber(value("LEN="), overflow, std::numeric_limits<std::int64_t>::max());
       if (overflow || (n && *n < 0)) return Ended(app::ParseOutcome::Refused);
       if (n && *n != 0) m.length = *n;
     } else if (option.starts_with("FILES=")) {
-      const auto n = ScanfNumber(argument.substr(7), overflow, std::numeric_limits<std::int32_t>::max());
+      const auto n = ScanfNumber(value("FILES="), overflow, std::numeric_limits<std::int32_t>::max());
       if (overflow || (n && *n < 0)) return Ended(app::ParseOutcome::Refused);
       if (n.value_or(1) != 0) m.files = static_cast<std::int32_t>(n.value_or(1));
     } else if (option.starts_with("RNDNOP")) {
