@@ -9,7 +9,6 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "console/catalogue.h"
@@ -45,50 +44,67 @@ class CommandLineTest : public ::testing::Test {
 
 // Options compare only the keyword's length; names (none: the time names) set the data file and its log.
 TEST_F(CommandLineTest, OptionsAndNamesSetTheRun) {
-  // Arguments; record length, file count, generator mode, data file and log names.
-  std::vector<std::tuple<Args, std::int64_t, std::int32_t, int, std::string>> cases = {
-      {{}, 10000, 1, 7, ""},
-      {{"/len=125000", "-files=5", "/rndnop"}, 125000, 5, 3, ""},
-      {{"/LEN=0", "/FILES=0"}, 10000, 1, 7, ""},
-      {{"/LEN=500", "/LEN=0", "/FILES=3", "/FILES=0"}, 500, 3, 7, ""},
-      {{"/FILES=5", "/FILES=abc"}, 10000, 1, 7, ""},
-      {{"/LEN=5000x", "/LEN=", "/LEN=abc", "/Len=-0"}, 5000, 1, 7, ""},
-      {{"/LEN= \t+42"}, 42, 1, 7, ""},
-      {{"/LEN=9223372036854775807", "/FILES=2147483647"}, INT64_MAX, INT32_MAX, 7, ""},
-      {{"/RNDNOPE"}, 10000, 1, 3, ""},
-      {{"/RNDNOP", "/rndx"}, 10000, 1, 7, ""},
-      {{"/RND", "-RNDNOP"}, 10000, 1, 3, ""},
-      {{"a.b.c"}, 10000, 1, 7, "a.b.c|a.b.wrn"},
-      {{"RND", "/LEN=7"}, 7, 1, 7, "RND|RND.wrn"},
-      {{"LEN=125000"}, 10000, 1, 7, "LEN=125000|LEN=125000.wrn"},
-      {{"d/one.bin", "e.x/two", "third", "fourth"}, 10000, 1, 7, "d/one.bin|e.x/two.wrn"},
-      {{"x.wrn", "y"}, 10000, 1, 7, "x.wrn|y.wrn"},  // the second name spares "x.wrn" its clash
+  static constexpr const char* kTimeData = "5F000000.bin";
+  static constexpr const char* kTimeLog = "5F000000.wrn";
+  // What a row leaves out is the run's default.
+  struct Case {
+    Args args;
+    std::int64_t length = 10000;
+    std::int32_t files = 1;
+    int mode = 7;  // the generator mode
+    std::string data = kTimeData, log = kTimeLog;
+  };
+  std::vector<Case> cases = {
+      {.args = {}},
+      {.args = {"/len=125000", "-files=5", "/rndnop"}, .length = 125000, .files = 5, .mode = 3},
+      {.args = {"/LEN=0", "/FILES=0"}},
+      {.args = {"/LEN=500", "/LEN=0", "/FILES=3", "/FILES=0"}, .length = 500, .files = 3},
+      {.args = {"/FILES=5", "/FILES=abc"}},
+      {.args = {"/LEN=5000x", "/LEN=", "/LEN=abc", "/Len=-0"}, .length = 5000},
+      {.args = {"/LEN= \t+42"}, .length = 42},
+      {.args = {"/LEN=9223372036854775807", "/FILES=2147483647"}, .length = INT64_MAX, .files = INT32_MAX},
+      {.args = {"/RNDNOPE"}, .mode = 3},
+      {.args = {"/RNDNOP", "/rndx"}},
+      {.args = {"/RND", "-RNDNOP"}, .mode = 3},
+      {.args = {"a.b.c"}, .data = "a.b.c", .log = "a.b.wrn"},
+      {.args = {"RND", "/LEN=7"}, .length = 7, .data = "RND", .log = "RND.wrn"},
+      {.args = {"LEN=125000"}, .data = "LEN=125000", .log = "LEN=125000.wrn"},
+      {.args = {"d/one.bin", "e.x/two", "third", "fourth"}, .data = "d/one.bin", .log = "e.x/two.wrn"},
+      // The second name spares "x.wrn" its clash.
+      {.args = {"x.wrn", "y"}, .data = "x.wrn", .log = "y.wrn"},
   };
 #ifndef _WIN32
   // The longest names; characters, not bytes, count. (On Windows such paths are past the limit.)
   std::string accents;
   for (int i = 0; i < 255; ++i) accents += "\xC3\xA9";
   for (const std::string& name : {std::string(255, 'n'), accents})
-    cases.push_back({{name}, 10000, 1, 7, name + "|" + name + ".wrn"});
+    cases.push_back({.args = {name}, .data = name, .log = name + ".wrn"});
 #endif
-  for (const auto& [arguments, length, files, mode, names] : cases) {
-    const auto [outcome, s] = Parse(arguments);
-    EXPECT_EQ(std::tuple(outcome, s.RecordLength, s.FileCount, int{s.GeneratorMode}, s.ModeLabel,
-                         s.DataFileName + "|" + s.LogFileName, s.NamesFromCommandLine,
-                         s.ToStandardOutput || s.Endless),
-              std::tuple(app::ParseOutcome::Run, length, files, mode, mode == 3 ? "RND_TST" : "RND_GEN",
-                         names.empty() ? "5F000000.bin|5F000000.wrn" : names, !names.empty(), false))
-        << testing::PrintToString(arguments);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    const auto [outcome, s] = Parse(c.args);
+    EXPECT_EQ(outcome, app::ParseOutcome::Run);
+    EXPECT_EQ(s.RecordLength, c.length);
+    EXPECT_EQ(s.FileCount, c.files);
+    EXPECT_EQ(int{s.GeneratorMode}, c.mode);
+    EXPECT_EQ(s.ModeLabel, c.mode == 3 ? "RND_TST" : "RND_GEN");
+    EXPECT_EQ(s.DataFileName, c.data);
+    EXPECT_EQ(s.LogFileName, c.log);
+    EXPECT_EQ(s.NamesFromCommandLine, c.data != kTimeData) << "names given: any but the time names";
+    EXPECT_FALSE(s.ToStandardOutput);
+    EXPECT_FALSE(s.Endless);
   }
   const auto stream = Parse({"-stdoutX", "/Stream"});
-  EXPECT_TRUE(stream.settings.ToStandardOutput && stream.settings.Endless);
+  EXPECT_TRUE(stream.settings.ToStandardOutput);
+  EXPECT_TRUE(stream.settings.Endless);
   // Each module ID once, in the order given; a serial number of its own.
   const auto picked = Parse({"/DEVICE=04b4:1004", "/device=04B4:1005", "/DEVICE=04b4:1004", "/serial=A 1"});
   ASSERT_EQ(picked.settings.ModuleIds.size(), 2u);
-  EXPECT_EQ(std::tuple(picked.settings.ModuleIds[1].product, picked.settings.Serial),
-            std::tuple(0x1005, "A 1"));
+  EXPECT_EQ(picked.settings.ModuleIds[1].product, 0x1005);
+  EXPECT_EQ(picked.settings.Serial, "A 1");
   EXPECT_EQ(Parse({"/ENTROPY=1", "/entropy=4.5"}).settings.EntropyClaim, 4.5);
-  EXPECT_EQ(std::tuple(console.out, console.keys_read), std::tuple("", 0));
+  EXPECT_EQ(console.out, "");
+  EXPECT_EQ(console.keys_read, 0);
 
 #ifdef _WIN32
   EXPECT_EQ(app::DeriveLogName("C:\\out\\data.bin"), "C:\\out\\data.wrn");
@@ -108,34 +124,45 @@ TEST_F(CommandLineTest, RefusalsHelpAndVersionEndTheParse) {
   std::string too_long_accents;
   for (int i = 0; i < 256; ++i) too_long_accents += "\xC3\xA9";
   const std::string version = "\nrngacq " RNGACQ_VERSION "\n";
-  // Arguments, the outcome, and the message of a refusal, the text of the others (none: the help screen).
-  std::vector<std::tuple<Args, app::ParseOutcome, std::string>> cases = {
-      {{"/?"}, Help, ""},
-      {{"-h"}, Help, ""},
-      {{"/LEN=5", "/Hello"}, Help, ""},
-      {{"-?x", "/bogus"}, Help, ""},
-      {{"/VERSION"}, Version, version},
-      {{"/LEN=5", "-versionx", "/bogus"}, Version, version},
-      {{"x.wrn"}, Refused, "Own log \"x.wrn\" "},
-      {{"x.wrn", "x"}, Refused, "Own log \"x.wrn\" "},
-      {{"/RNDNOP", "/bogus", "/H"}, Refused, "Bad option \"/bogus\" "},
-      {{"ok.bin", std::string(256, 'n')}, Refused, "Name too long \"" + std::string(256, 'n') + "\" "},
-      {{too_long_accents}, Refused, "Name too long \"" + too_long_accents + "\" "},
+  struct Case {
+    Args args;
+    app::ParseOutcome outcome;
+    std::string message = "";  // of a refusal; the text of the others (none: the help screen)
+  };
+  std::vector<Case> cases = {
+      {.args = {"/?"}, .outcome = Help},
+      {.args = {"-h"}, .outcome = Help},
+      {.args = {"/LEN=5", "/Hello"}, .outcome = Help},
+      {.args = {"-?x", "/bogus"}, .outcome = Help},
+      {.args = {"/VERSION"}, .outcome = Version, .message = version},
+      {.args = {"/LEN=5", "-versionx", "/bogus"}, .outcome = Version, .message = version},
+      {.args = {"x.wrn"}, .outcome = Refused, .message = "Own log \"x.wrn\" "},
+      {.args = {"x.wrn", "x"}, .outcome = Refused, .message = "Own log \"x.wrn\" "},
+      {.args = {"/RNDNOP", "/bogus", "/H"}, .outcome = Refused, .message = "Bad option \"/bogus\" "},
+      {.args = {"ok.bin", std::string(256, 'n')},
+       .outcome = Refused,
+       .message = "Name too long \"" + std::string(256, 'n') + "\" "},
+      {.args = {too_long_accents},
+       .outcome = Refused,
+       .message = "Name too long \"" + too_long_accents + "\" "},
   };
   for (const char* bad : {"/LENGTH=5", "/50%s", "/", "-", "/LEN=-5", "/FILES=-1", "/LEN=9223372036854775808",
                           "/FILES=2147483648", "/DEVICE=04b4", "/DEVICE=04b4:10g4", "/ENTROPY=0.5",
                           "/ENTROPY=9", "/ENTROPY=2bits", "/ENTROPY="})
-    cases.push_back({{bad}, Refused, "Bad option \"" + std::string(bad) + "\" "});
+    cases.push_back(
+        {.args = {bad}, .outcome = Refused, .message = "Bad option \"" + std::string(bad) + "\" "});
   std::string help;
-  for (const auto& [arguments, outcome, message] : cases) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
     console.out.clear();
     console.keys_read = 0;
-    EXPECT_EQ(Parse(arguments).outcome, outcome) << arguments[0];
+    EXPECT_EQ(Parse(c.args).outcome, c.outcome);
     if (help.empty()) help = console.out;
-    const std::string shown = outcome == Refused ? "\n" + message + kPrompt
-                              : message.empty()  ? help
-                                                 : message;
-    EXPECT_EQ(std::tuple(console.out, console.keys_read), std::tuple(shown, outcome == Version ? 0 : 1));
+    const std::string shown = c.outcome == Refused ? "\n" + c.message + kPrompt
+                              : c.message.empty()  ? help
+                                                   : c.message;
+    EXPECT_EQ(console.out, shown);
+    EXPECT_EQ(console.keys_read, c.outcome == Version ? 0 : 1);
   }
   EXPECT_TRUE(help.ends_with("\n" + std::string(kPrompt))) << help;
 #ifndef _WIN32
@@ -149,8 +176,8 @@ TEST_F(CommandLineTest, RefusalsHelpAndVersionEndTheParse) {
   console.out.clear();
   const auto result = Parse({name});
   std::filesystem::current_path(previous);
-  EXPECT_EQ(std::tuple(result.outcome, console.out),
-            std::tuple(Refused, "\nName too long \"" + name + "\" " + kPrompt));
+  EXPECT_EQ(result.outcome, Refused);
+  EXPECT_EQ(console.out, "\nName too long \"" + name + "\" " + kPrompt);
 #endif
 }
 
@@ -203,13 +230,15 @@ ModelOutcome Model(const Args& arguments, const std::string& time_data, const st
       continue;
     }
     const std::string option = upper(argument.substr(1));
+    // The text after the option's sign and its keyword.
+    const auto value = [&](std::string_view keyword) { return argument.substr(1 + keyword.size()); };
     bool overflow = false;
     if (option.starts_with("LEN=")) {
-      const auto n = ScanfNumber(argument.substr(5), overflow, std::numeric_limits<std::int64_t>::max());
+      const auto n = ScanfNumber(value("LEN="), overflow, std::numeric_limits<std::int64_t>::max());
       if (overflow || (n && *n < 0)) return Ended(app::ParseOutcome::Refused);
       if (n && *n != 0) m.length = *n;
     } else if (option.starts_with("FILES=")) {
-      const auto n = ScanfNumber(argument.substr(7), overflow, std::numeric_limits<std::int32_t>::max());
+      const auto n = ScanfNumber(value("FILES="), overflow, std::numeric_limits<std::int32_t>::max());
       if (overflow || (n && *n < 0)) return Ended(app::ParseOutcome::Refused);
       if (n.value_or(1) != 0) m.files = static_cast<std::int32_t>(n.value_or(1));
     } else if (option.starts_with("RNDNOP")) {

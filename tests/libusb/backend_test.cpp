@@ -5,17 +5,19 @@
 
 #include "rngacq/rngacq.h"
 
-#include <tuple>
+#include <span>
 
 #include "core/module.h"
 #include "drivers/libusb/libusb_driver.h"
 #include "libusb/emulated_module.h"
 #include "support/process.h"
+#include "support/test_support.h"
 
 namespace {
 
 using testing_support::Holds;
 using testing_support::RunProgram;
+using testing_support::SameBytes;
 
 // One overlapped data transfer in the direct form: the data stay in the caller's buffer.
 struct Transfer {
@@ -59,13 +61,16 @@ TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
   ASSERT_EQ(in.error, usb::kErrorIoPending);
   EXPECT_FALSE(driver->Collect(handle, in.record).complete);  // it waits for the command
   Transfer out(*driver, handle, emulated::kBulkOut, command);
-  ASSERT_TRUE(out.Wait(5000) && in.Wait(5000));
+  ASSERT_TRUE(out.Wait(5000)) << "the command";
+  ASSERT_TRUE(in.Wait(5000)) << "the answer";
   EXPECT_EQ(driver->Collect(handle, out.record).transferred, 64u);
   const usb::OverlappedOutcome got = driver->Collect(handle, in.record);
-  ASSERT_TRUE(got.complete && got.success && got.transferred == 2048u) << got.transferred;
+  ASSERT_TRUE(got.complete);
+  ASSERT_TRUE(got.success);
+  ASSERT_EQ(got.transferred, 2048u);
   EXPECT_EQ(in.data[31] & 0x0F, 7);
-  EXPECT_EQ(std::vector<std::uint8_t>(in.data.begin() + 48, in.data.end() - 16),
-            sim::ExpectedRecord(11, 0, 1984));
+  // The data frames, between the three header frames and the end frame.
+  EXPECT_TRUE(SameBytes(std::span(in.data).subspan(48, 1984), sim::ExpectedRecord(11, 0, 1984)));
 
   // With nothing asked, a receive stays pending until its pipe is aborted.
   Transfer waiting(*driver, handle, emulated::kBulkIn, std::vector<std::uint8_t>(2048));
@@ -73,12 +78,14 @@ TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
   EXPECT_FALSE(driver->Collect(handle, waiting.record).complete);
   std::uint8_t pipe = emulated::kBulkIn;
   std::uint32_t returned = 7;
-  EXPECT_TRUE(driver->Request(handle, usb::kRequestAbortPipe, &pipe, 1, nullptr, 0, returned) &&
-              returned == 0);
+  EXPECT_TRUE(driver->Request(handle, usb::kRequestAbortPipe, &pipe, 1, nullptr, 0, returned));
+  EXPECT_EQ(returned, 0u);
   ASSERT_TRUE(waiting.Wait(2000));
   const usb::OverlappedOutcome aborted = driver->Collect(handle, waiting.record);
-  EXPECT_EQ(std::tuple(aborted.complete, aborted.success, aborted.transferred, aborted.error),
-            std::tuple(true, false, 0u, usb::kErrorOperationAborted));
+  EXPECT_TRUE(aborted.complete);
+  EXPECT_FALSE(aborted.success);
+  EXPECT_EQ(aborted.transferred, 0u);
+  EXPECT_EQ(aborted.error, usb::kErrorOperationAborted);
 
   // Requests that do not fit their buffers are refused, and nothing is submitted.
   std::vector<std::uint8_t> bogus(38 + 16);
@@ -110,12 +117,28 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
   for (const unsigned part : {v->major, v->minor, v->micro, v->nano})
     version += (version.empty() ? "" : ".") + std::to_string(std::min(part, 255u));
   using emulated::Fault;
-  using Case = std::tuple<bool, Fault, int>;
-  for (const auto& [high_speed, fault, error] : {Case{true, Fault::None, 0}, Case{false, Fault::None, 0},
-                                                 Case{true, Fault::Unplug, RNGACQ_ERROR_MODULE_GONE},
-                                                 Case{true, Fault::ShortAnswer, RNGACQ_ERROR_SHORT_TRANSFER},
-                                                 Case{true, Fault::Stall, RNGACQ_ERROR_SHORT_TRANSFER}}) {
-    SCOPED_TRACE(static_cast<int>(fault));
+  struct Case {
+    const char* name;
+    bool high_speed;
+    Fault fault;
+    int error;
+  };
+  for (const auto& [name, high_speed, fault, error] :
+       {Case{.name = "high speed", .high_speed = true, .fault = Fault::None, .error = 0},
+        Case{.name = "full speed", .high_speed = false, .fault = Fault::None, .error = 0},
+        Case{.name = "unplugged",
+        .high_speed = true,
+        .fault = Fault::Unplug,
+        .error = RNGACQ_ERROR_MODULE_GONE},
+        Case{.name = "short answer",
+        .high_speed = true,
+        .fault = Fault::ShortAnswer,
+        .error = RNGACQ_ERROR_SHORT_TRANSFER},
+        Case{.name = "stalled",
+        .high_speed = true,
+        .fault = Fault::Stall,
+        .error = RNGACQ_ERROR_SHORT_TRANSFER}}) {
+    SCOPED_TRACE(name);
     emulated::Testbed bus;
     bus.Add({.high_speed = high_speed, .fault = fault, .fault_at_request = 2});
     const auto driver = usb_libusb::MakeLibusbDriver();
@@ -125,13 +148,14 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
     ASSERT_EQ(rngacq_open("id=1234:5678", &module), 0);
     rngacq_module_info info{};
     ASSERT_EQ(rngacq_info(module, &info), 0);
-    EXPECT_EQ(std::to_string(info.high_speed) + "|" + info.driver_version + "|" + info.serial,
-              (high_speed ? "1|" : "0|") + version + "|EMU-0001");
+    EXPECT_EQ(info.high_speed, high_speed ? 1 : 0);
+    EXPECT_EQ(info.driver_version, version);
+    EXPECT_STREQ(info.serial, "EMU-0001");
     std::vector<std::uint8_t> data(5000);
     std::size_t done = 0;
     EXPECT_EQ(rngacq_read(module, data.data(), data.size(), &done), error);
     data.resize(done);
-    EXPECT_EQ(data, sim::ExpectedRecord(1, 0, fault == Fault::None ? 5000 : 2 * 1984));
+    EXPECT_TRUE(SameBytes(data, sim::ExpectedRecord(1, 0, fault == Fault::None ? 5000 : 2 * 1984)));
     EXPECT_EQ(rngacq_close(module), 0);
     usb::SetDriver(nullptr);
   }
@@ -159,7 +183,7 @@ TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherw
   ASSERT_EQ(run.exit_code, 0) << run.out;
   EXPECT_TRUE(Holds(run.out, "ProductID=9999h;SerialNumber=B-7"));
   const std::vector<std::uint8_t> record = sim::ExpectedRecord(7, 0, 100);
-  EXPECT_EQ(testing_support::ReadFile(dir / "data.bin"), std::string(record.begin(), record.end()));
+  EXPECT_TRUE(SameBytes(testing_support::ReadFile(dir / "data.bin"), record));
 
   // A user whom the device node refuses is told which node and which rule. Root passes any
   // permission, so root's run drops to nobody, who may not reach the build tree (a clone in root's

@@ -4,7 +4,7 @@
 
 #include <array>
 #include <new>
-#include <tuple>
+#include <span>
 #include <vector>
 
 #include "console/catalogue.h"
@@ -18,6 +18,7 @@
 namespace {
 
 using testing_support::PipeBehaviour;
+using testing_support::SameBytes;
 
 constexpr std::array<std::uint8_t, 7> kBulkIn{7, 5, 0x86, 2, 0x00, 0x02, 0};
 constexpr std::array<std::uint8_t, 7> kBulkOut{7, 5, 0x02, 2, 0x00, 0x02, 0};
@@ -65,9 +66,11 @@ std::vector<std::uint8_t> Frames(std::initializer_list<std::uint8_t> flags) {
 TEST_F(Exchange, RefusesCommandsThatAreNotWholeFrames) {
   std::uint8_t answer[64] = {};
   const auto command = Frames({0});
-  EXPECT_EQ((std::tuple{protocol::ExchangeFrames(command.data(), 0, 16, answer),
-                        protocol::ExchangeFrames(command.data(), 8, 16, answer), driver.events_created}),
-            std::tuple(0, 1, 0));
+  const std::int32_t empty = protocol::ExchangeFrames(command.data(), 0, 16, answer);
+  const std::int32_t half_frame = protocol::ExchangeFrames(command.data(), 8, 16, answer);
+  EXPECT_EQ(empty, 0);
+  EXPECT_EQ(half_frame, 1);
+  EXPECT_EQ(driver.events_created, 0);
 
   driver.fail_event_number = 1;
   EXPECT_EQ(protocol::ExchangeFrames(command.data(), 16, 16, answer), 1);
@@ -80,23 +83,52 @@ TEST_F(Exchange, AppendsTheClosingFrameOnlyWhenTheAnswerIsNotWholeUnits) {
   std::vector<std::uint8_t> answer(256, 0xEE);
   driver.in.answer = Answer(176, 0xA7, 1, 0x2D);
   auto command = Frames({0, 0x04, 0, 0x10, 0x80});
-  EXPECT_EQ((std::tuple{protocol::ExchangeFrames(command.data(), 64, 160, answer.data()), driver.sent,
-                        driver.requested_in, std::vector(answer.begin(), answer.begin() + 176)}),
-            std::tuple(0, command, 176u, driver.in.answer));
+  EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 160, answer.data()), 0);
+  EXPECT_TRUE(SameBytes(driver.sent, command));
+  EXPECT_EQ(driver.requested_in, 176u);
+  EXPECT_TRUE(SameBytes(std::span(answer).first(176), driver.in.answer));
 
   // Whole units of 64; a command that closes itself; a last frame with the closing flag but
   // another signature does not close it.
   auto spoiled = command;
   spoiled[65] ^= 0xFF;
   // Each case: the unit, the command and its length, the answer's length; the bytes sent, and asked for.
-  using Case = std::tuple<int, const std::uint8_t*, int, int, std::size_t, std::uint32_t>;
-  for (const auto& [unit, frames, length, answer_length, sent, requested] :
-       {Case{64, command.data(), 64, 128, 64, 128}, Case{2048, command.data(), 80, 160, 80, 160},
-        Case{2048, spoiled.data(), 80, 160, 96, 176}}) {
-    protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, unit);
-    EXPECT_EQ((std::tuple{protocol::ExchangeFrames(frames, length, answer_length, answer.data()),
-                          driver.sent.size(), driver.requested_in}),
-              std::tuple(0, sent, requested));
+  struct Case {
+    const char* name;
+    int unit;
+    const std::uint8_t* frames;
+    int length, answer_length;
+    std::size_t sent;
+    std::uint32_t requested;
+  };
+  for (const Case& c : {
+           Case{.name = "whole units of 64",
+          .unit = 64,
+          .frames = command.data(),
+          .length = 64,
+          .answer_length = 128,
+          .sent = 64,
+          .requested = 128},
+           Case{.name = "a command that closes itself",
+           .unit = 2048,
+           .frames = command.data(),
+           .length = 80,
+           .answer_length = 160,
+           .sent = 80,
+           .requested = 160},
+           Case{.name = "the closing flag under another signature",
+           .unit = 2048,
+           .frames = spoiled.data(),
+           .length = 80,
+           .answer_length = 160,
+           .sent = 96,
+           .requested = 176},
+       }) {
+    SCOPED_TRACE(c.name);
+    protocol::DeviceLink().module = core::Module::OverEndPoints(in, out, c.unit);
+    EXPECT_EQ(protocol::ExchangeFrames(c.frames, c.length, c.answer_length, answer.data()), 0);
+    EXPECT_EQ(driver.sent.size(), c.sent);
+    EXPECT_EQ(driver.requested_in, c.requested);
   }
 }
 
@@ -107,16 +139,16 @@ TEST_F(Exchange, TimeOutsAbortWaitTheGraceAndStillCollectBoth) {
   // A transfer that never ends waits its grace after the abort; a refused one (an unplugged
   // module) is aborted without it and said once; the answer that did arrive is not handed out.
   for (const PipeBehaviour behaviour : {PipeBehaviour::Never, PipeBehaviour::Refused}) {
+    SCOPED_TRACE(behaviour == PipeBehaviour::Never ? "transfers that never end" : "refused transfers");
     driver.waits.clear();
     driver.aborted.clear();
     console.out.clear();
     driver.in.behaviour = driver.out.behaviour = behaviour;
     EXPECT_EQ(protocol::ExchangeFrames(command.data(), 64, 2048, answer.data()), 5 + 16 + 32);
     const bool never = behaviour == PipeBehaviour::Never;
-    EXPECT_EQ(
-        std::tuple(driver.waits, driver.aborted, console.out),
-        std::tuple(never ? Waits{9000, 2000, 9000, 2000} : Waits{}, std::vector<std::uint8_t>{0x02, 0x86},
-                   never ? "\nsend timed out\nreceive timed out" : "\ngone"));
+    EXPECT_EQ(driver.waits, (never ? Waits{9000, 2000, 9000, 2000} : Waits{}));
+    EXPECT_EQ(driver.aborted, (std::vector<std::uint8_t>{0x02, 0x86}));
+    EXPECT_EQ(console.out, never ? "\nsend timed out\nreceive timed out" : "\ngone");
   }
 }
 
@@ -129,21 +161,33 @@ TEST_F(Exchange, BlockRequestFramesAreByteExact) {
       0x13, 0x37, 0xDA, 0x7A, 0, 0, 0, 0, 0x00, 0, 0, 0, 0, 0, 0x00, 0x3F,  //
       0x13, 0x37, 0xC0, 0xDE, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0x00, 0x00,  //
       0x13, 0x37, 0xC0, 0xDE, 0, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0x00, 0x00};
-  EXPECT_EQ(std::tuple(driver.sent, driver.requested_in), std::tuple(expected, 16u * 63 + 80));
-  EXPECT_TRUE(std::equal(driver.in.answer.begin() + 48, driver.in.answer.begin() + 1048,
-                         protocol::BlockBuffer().begin()));
+  EXPECT_TRUE(SameBytes(driver.sent, expected));
+  EXPECT_EQ(driver.requested_in, 16u * 63 + 80);
+  // The block is the answer's data, after its three header frames.
+  EXPECT_TRUE(SameBytes(std::span(protocol::BlockBuffer()).first(1000),
+                        std::span(driver.in.answer).subspan(48, 1000)));
 
   // Frames asked for, and whether a closing frame follows: only a full last block needs none.
-  // Each case: length, frames, whether last, bytes sent.
-  const std::tuple<std::uint32_t, std::uint32_t, int, std::size_t> cases[] = {
-      {1984, 124, 0, 64}, {1983, 124, 1, 80}, {0, 0, 1, 80}, {1, 1, 1, 80}, {16, 1, 1, 80}, {17, 2, 1, 80}};
+  struct Case {
+    std::uint32_t length, frames;
+    int last;  // whether the block is the record's last
+    std::size_t sent;
+  };
+  const Case cases[] = {{.length = 1984, .frames = 124, .last = 0, .sent = 64},
+                        {.length = 1983, .frames = 124, .last = 1, .sent = 80},
+                        {.length = 0, .frames = 0, .last = 1, .sent = 80},
+                        {.length = 1, .frames = 1, .last = 1, .sent = 80},
+                        {.length = 16, .frames = 1, .last = 1, .sent = 80},
+                        {.length = 17, .frames = 2, .last = 1, .sent = 80}};
+  const std::size_t frame_count_at = 2 * 16 + 15;  // the data frame's last byte
   for (const auto& [length, frames, last, sent] : cases) {
-    SCOPED_TRACE(length);
+    SCOPED_TRACE(::testing::Message() << "length " << length);
     const std::uint32_t answer = 16 * frames + 48 + (sent == 80 ? 32u : 16u);
     driver.in.answer = Answer(answer, 0xA7, frames, 0x2D);
     ASSERT_EQ(protocol::RequestBlock(length, last), 0);
-    EXPECT_EQ(std::tuple(driver.sent.size(), driver.sent[47], driver.requested_in),
-              std::tuple(sent, frames & 0xFF, answer));
+    ASSERT_EQ(driver.sent.size(), sent);
+    EXPECT_EQ(driver.sent[frame_count_at], frames & 0xFF) << "the frames asked for";
+    EXPECT_EQ(driver.requested_in, answer);
   }
   driver.sent.clear();
   EXPECT_EQ(protocol::RequestBlock(1985, 0), 1);
@@ -160,14 +204,15 @@ TEST_F(Exchange, BlockRequestChecksStatusAndEndFrame) {
   for (const std::uint8_t status : {std::uint8_t{0x57}, std::uint8_t{0x5B}}) {
     driver.in.answer = Answer(2048, status, 124, 0x2D);
     console.out.clear();
-    EXPECT_EQ((std::pair{protocol::RequestBlock(1984, 0), protocol::BlockBuffer()}),
-              std::pair(408, previous));
+    EXPECT_EQ(protocol::RequestBlock(1984, 0), 408) << "status " << int{status};
+    EXPECT_TRUE(SameBytes(protocol::BlockBuffer(), previous)) << "status " << int{status};
   }
   EXPECT_EQ(console.out, "\nbad status 0Bh.    ");
 
   // A failed exchange gives 403 and changes nothing either.
   driver.in.answer.resize(100);
-  EXPECT_EQ((std::pair{protocol::RequestBlock(1984, 0), protocol::BlockBuffer()}), std::pair(403, previous));
+  EXPECT_EQ(protocol::RequestBlock(1984, 0), 403);
+  EXPECT_TRUE(SameBytes(protocol::BlockBuffer(), previous));
 
   // The end frame is looked at only for the last block; a wrong nibble warns but delivers.
   protocol::DeviceLink().module->SetMode(7);
@@ -176,12 +221,15 @@ TEST_F(Exchange, BlockRequestChecksStatusAndEndFrame) {
       {0x2D, ""},
       {0xFD, ""}};
   for (const auto& [end, warning] : ends) {
+    SCOPED_TRACE(::testing::Message() << "end frame " << int{end});
     driver.in.answer = Answer(16 * 63 + 80, 0xA7, 63, end);
     console.out.clear();
-    // Nothing from the first.
-    EXPECT_EQ((std::tuple{protocol::RequestBlock(1000, 0), protocol::RequestBlock(1000, 1), console.out,
-                          protocol::BlockBuffer()[0]}),
-              std::tuple(0, 0, warning, driver.in.answer[48]));
+    const std::int32_t not_last = protocol::RequestBlock(1000, 0);
+    const std::int32_t last = protocol::RequestBlock(1000, 1);
+    EXPECT_EQ(not_last, 0);
+    EXPECT_EQ(last, 0);
+    EXPECT_EQ(console.out, warning) << "nothing from the first";
+    EXPECT_EQ(protocol::BlockBuffer()[0], driver.in.answer[48]) << "the block's first byte";
   }
 }
 
@@ -245,28 +293,45 @@ TEST_F(Exchange, EventsAreReusedOnlyAfterACleanExchange) {
 using DeviceLinkTest = Exchange;  // its own drivers, the fixture's catalogue
 
 TEST_F(DeviceLinkTest, EveryOutcomeLeavesTheLinkAndHandlesConsistent) {
-  // Each case: a name, the simulation, the result, the keys read, the transfer unit of an opened
-  // link, whether memory runs out.
-  using Case = std::tuple<const char*, const char*, std::int32_t, int, int, bool>;
-  for (const auto& [name, simulation, result, keys, unit, exhausted] :
-       {Case{"opened", "", 0, 0, 2048, false}, Case{"full speed", "speed=full", 0, 0, 64, false},
-        Case{"two modules", "devices=2", 52, 1, 0, false}, Case{"no bulk in", "no_bulk_in", 89, 0, 0, false},
-        Case{"no device object", "", 46, 0, 0, true}}) {
-    SCOPED_TRACE(name);
+  struct Case {
+    const char* name;
+    const char* simulation;
+    std::int32_t result;
+    int keys = 0;            // read
+    int unit = 0;            // the transfer unit of an opened link
+    bool exhausted = false;  // whether memory runs out
+  };
+  const Case cases[] = {
+      {.name = "opened", .simulation = "", .result = 0, .unit = 2048},
+      {.name = "full speed", .simulation = "speed=full", .result = 0, .unit = 64},
+      {.name = "two modules", .simulation = "devices=2", .result = 52, .keys = 1},
+      {.name = "no bulk in", .simulation = "no_bulk_in", .result = 89},
+      {.name = "no device object", .simulation = "", .result = 46, .exhausted = true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     std::string error;
-    sim::Options options = sim::ParseOptions(simulation, error).value();
-    const auto simulated = exhausted ? std::make_unique<Exhausted>(std::move(options))
-                                     : std::make_unique<sim::SimDriver>(std::move(options));
+    sim::Options options = sim::ParseOptions(c.simulation, error).value();
+    const auto simulated = c.exhausted ? std::make_unique<Exhausted>(std::move(options))
+                                       : std::make_unique<sim::SimDriver>(std::move(options));
     usb::SetDriver(simulated.get());
     testing_support::CapturedConsole captured;
     const auto& link = protocol::DeviceLink();
-    EXPECT_EQ((std::tuple{protocol::OpenDeviceLink(), captured.keys_read, link.module != nullptr,
-                          link.BulkIn != nullptr && link.BulkOut != nullptr, link.TransferUnit,
-                          captured.out == "\nno device object"}),
-              std::tuple(result, keys, result == 0, result == 0, unit, exhausted));
+    EXPECT_EQ(protocol::OpenDeviceLink(), c.result);
+    EXPECT_EQ(captured.keys_read, c.keys);
+    EXPECT_EQ(link.module != nullptr, c.result == 0) << "a module only when opened";
+    EXPECT_EQ(link.BulkIn != nullptr, c.result == 0) << "a bulk IN endpoint only when opened";
+    EXPECT_EQ(link.BulkOut != nullptr, c.result == 0) << "a bulk OUT endpoint only when opened";
+    EXPECT_EQ(link.TransferUnit, c.unit);
+    if (c.exhausted) {
+      EXPECT_EQ(captured.out, "\nno device object");
+    } else {
+      EXPECT_NE(captured.out, "\nno device object");
+    }
     protocol::CloseDeviceLink();
     protocol::CloseDeviceLink();  // a second close does nothing
-    EXPECT_EQ(std::tuple(link.module.get(), simulated->OpenHandles()), std::tuple(nullptr, 0u));
+    EXPECT_EQ(link.module, nullptr);
+    EXPECT_EQ(simulated->OpenHandles(), 0u);
     usb::SetDriver(nullptr);
   }
 }

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -27,6 +28,22 @@ std::string ReadFile(const std::string& path) {
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
+}
+
+::testing::AssertionResult SameBytes(const unsigned char* actual, std::size_t actual_size,
+                                     const unsigned char* expected, std::size_t expected_size) {
+  std::size_t at = 0;
+  while (at < actual_size && at < expected_size && actual[at] == expected[at]) ++at;
+  if (at == actual_size && at == expected_size) return ::testing::AssertionSuccess();
+  const auto byte = [](const unsigned char* bytes, std::size_t size, std::size_t offset) {
+    if (offset >= size) return std::string("end");
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", bytes[offset]);
+    return std::string(hex);
+  };
+  return ::testing::AssertionFailure()
+         << actual_size << " bytes, expected " << expected_size << "; first difference at offset " << at
+         << ": " << byte(actual, actual_size, at) << ", expected " << byte(expected, expected_size, at);
 }
 
 CapturedConsole::CapturedConsole() {

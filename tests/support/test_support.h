@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -33,6 +35,21 @@ inline ::testing::AssertionResult Holds(std::string_view text, std::string_view 
   const bool held = text.find(part) != std::string_view::npos;
   return (held ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
          << '"' << part << (held ? "\" is in:\n" : "\" is not in:\n") << text;
+}
+
+// The eight bytes every PNG file begins with.
+inline constexpr std::string_view kPngSignature{"\x89PNG\r\n\x1a\n", 8};
+
+::testing::AssertionResult SameBytes(const unsigned char* actual, std::size_t actual_size,
+                                     const unsigned char* expected, std::size_t expected_size);
+
+// Whether two byte strings (std::string, std::vector<std::uint8_t>, ...) are equal; when not, the
+// message gives their sizes and the first offset where they differ, not kilobytes of bytes.
+template <class Actual, class Expected>
+::testing::AssertionResult SameBytes(const Actual& actual, const Expected& expected) {
+  static_assert(sizeof(*std::data(actual)) == 1 && sizeof(*std::data(expected)) == 1);
+  return SameBytes(reinterpret_cast<const unsigned char*>(std::data(actual)), std::size(actual),
+                   reinterpret_cast<const unsigned char*>(std::data(expected)), std::size(expected));
 }
 
 // Captures what the platform's standard output, direct console and key input see, and

@@ -14,44 +14,184 @@ namespace {
 using sysinfo::VersionFacts;
 
 TEST(ComposeDescription, ProductsEditionsAndBitness) {
-  const std::vector<std::pair<VersionFacts, std::string>> cases = {
-      {{6, 1, 761, 2, "Service Pack 1", 0, 1, 9, 1},
-       "Windows 7 Ultimate Edition Service Pack 1 (build 761), 64-bit"},
-      {{6, 0, 601, 2, "", 0, 3, 0, 7}, "Windows Server 2008 Standard Edition (build 601), 32-bit"},
-      {{6, 1, 7601, 2, "", 0, 3, 9, 14},
-       "Windows Server 2008 R2 Enterprise Edition (core installation) (build 7601), 64-bit"},
-      {{6, 0, 6000, 2, "", 0, 1, 6, 1}, "Windows Vista Ultimate Edition (build 6000)"},
-      {{6, 2, 920, 2, "", 0, 1, 9, 0x30}, " (build 920), 64-bit"},
-      {{10, 0, 19045, 2, "", 0, 1, 9}, " (build 19045), 64-bit"},
-      {{5, 1, 260, 2, "Service Pack 3", 0, 1, 0}, "Windows XP Professional Service Pack 3 (build 260)"},
-      {{5, 1, 2600, 2, "", 0x0200, 1, 0}, "Windows XP Home Edition (build 2600)"},
-      {{5, 2, 379, 2, "Service Pack 2", 0x0002, 3, 9},
-       "Windows Server 2003, Enterprise x64 Edition Service Pack 2 (build 379)"},
-      {{5, 2, 3790, 2, "", 0, 1, 9}, "Windows XP Professional x64 Edition (build 3790)"},
-      {{5, 2, 3790, 2, "", 0x2000, 3, 0}, "Windows Storage Server 2003Standard Edition (build 3790)"},
-      {{5, 2, 3790, 2, "", 0x2100, 3, 0}, "Windows Server 2003, Standard Edition (build 3790)"},
-      {{5, 2, 3790, 2, "", 0x8000, 3, 0}, "Windows Home ServerStandard Edition (build 3790)"},
-      {{5, 2, 3790, 2, "", 0x4080, 3, 0, 0, true},
-       "Windows Server 2003 R2, Compute Cluster Edition (build 3790)"},
-      {{5, 2, 3790, 2, "", 0x0082, 3, 6},
-       "Windows Server 2003, Datacenter Edition for Itanium-based Systems (build 3790)"},
-      {{5, 2, 3790, 2, "", 0, 3, 6}, "Windows Server 2003,  (build 3790)"},
-      {{5, 0, 2195, 2, "", 0x0002, 3, 0}, "Windows 2000 Advanced Server (build 2195)"},
-      // The build number is shown signed.
-      {{5, 3, 0xFFFFFFFFu, 2, "", 0, 1, 0}, " (build -1)"},
+  struct Case {
+    VersionFacts facts;
+    std::string description;  // after "Microsoft "
   };
-  for (const auto& [facts, expected] : cases)
-    EXPECT_EQ(sysinfo::ComposeDescription(facts).value_or("<none>"), "Microsoft " + expected);
+  const Case cases[] = {
+      {.facts = {.MajorVersion = 6,
+                 .MinorVersion = 1,
+                 .BuildNumber = 761,
+                 .PlatformId = 2,
+                 .ServicePack = "Service Pack 1",
+                 .ProductType = 1,
+                 .ProcessorArchitecture = 9,
+                 .EditionCode = 1},
+       .description = "Windows 7 Ultimate Edition Service Pack 1 (build 761), 64-bit"},
+      {.facts = {.MajorVersion = 6,
+                 .BuildNumber = 601,
+                 .PlatformId = 2,
+                 .ServicePack = "",
+                 .ProductType = 3,
+                 .EditionCode = 7},
+       .description = "Windows Server 2008 Standard Edition (build 601), 32-bit"},
+      {.facts = {.MajorVersion = 6,
+                 .MinorVersion = 1,
+                 .BuildNumber = 7601,
+                 .PlatformId = 2,
+                 .ServicePack = "",
+                 .ProductType = 3,
+                 .ProcessorArchitecture = 9,
+                 .EditionCode = 14},
+       .description = "Windows Server 2008 R2 Enterprise Edition (core installation) (build 7601), 64-bit"},
+      {.facts = {.MajorVersion = 6,
+                 .BuildNumber = 6000,
+                 .PlatformId = 2,
+                 .ServicePack = "",
+                 .ProductType = 1,
+                 .ProcessorArchitecture = 6,
+                 .EditionCode = 1},
+       .description = "Windows Vista Ultimate Edition (build 6000)"},
+      {.facts = {.MajorVersion = 6,
+                 .MinorVersion = 2,
+                 .BuildNumber = 920,
+                 .PlatformId = 2,
+                 .ServicePack = "",
+                 .ProductType = 1,
+                 .ProcessorArchitecture = 9,
+                 .EditionCode = 0x30},
+       .description = " (build 920), 64-bit"},
+      {.facts = {.MajorVersion = 10,
+                 .BuildNumber = 19045,
+                 .PlatformId = 2,
+                 .ServicePack = "",
+                 .ProductType = 1,
+                 .ProcessorArchitecture = 9},
+       .description = " (build 19045), 64-bit"},
+      {.facts = {.MajorVersion = 5,
+                 .MinorVersion = 1,
+                 .BuildNumber = 260,
+                 .PlatformId = 2,
+                 .ServicePack = "Service Pack 3",
+                 .ProductType = 1},
+       .description = "Windows XP Professional Service Pack 3 (build 260)"},
+      {.facts = {.MajorVersion = 5,
+                 .MinorVersion = 1,
+                 .BuildNumber = 2600,
+                 .PlatformId = 2,
+                 .ServicePack = "",
+                 .SuiteMask = 0x0200,
+                 .ProductType = 1},
+       .description = "Windows XP Home Edition (build 2600)"},
+      {.facts = {.MajorVersion = 5,
+                 .MinorVersion = 2,
+                 .BuildNumber = 379,
+                 .PlatformId = 2,
+                 .ServicePack = "Service Pack 2",
+                 .SuiteMask = 0x0002,
+                 .ProductType = 3,
+                 .ProcessorArchitecture = 9},
+       .description = "Windows Server 2003, Enterprise x64 Edition Service Pack 2 (build 379)"},
+      {.facts = {.MajorVersion = 5,
+                 .MinorVersion = 2,
+                 .BuildNumber = 3790,
+                 .PlatformId = 2,
+                 .ServicePack = "",
+                 .ProductType = 1,
+                 .ProcessorArchitecture = 9},
+       .description = "Windows XP Professional x64 Edition (build 3790)"},
+      {.facts = {.MajorVersion = 5,
+                 .MinorVersion = 2,
+                 .BuildNumber = 3790,
+                 .PlatformId = 2,
+                 .ServicePack = "",
+                 .SuiteMask = 0x2000,
+                 .ProductType = 3},
+       .description = "Windows Storage Server 2003Standard Edition (build 3790)"},
+      {.facts = {.MajorVersion = 5,
+                 .MinorVersion = 2,
+                 .BuildNumber = 3790,
+                 .PlatformId = 2,
+                 .ServicePack = "",
+                 .SuiteMask = 0x2100,
+                 .ProductType = 3},
+       .description = "Windows Server 2003, Standard Edition (build 3790)"},
+      {.facts = {.MajorVersion = 5,
+                 .MinorVersion = 2,
+                 .BuildNumber = 3790,
+                 .PlatformId = 2,
+                 .ServicePack = "",
+                 .SuiteMask = 0x8000,
+                 .ProductType = 3},
+       .description = "Windows Home ServerStandard Edition (build 3790)"},
+      {.facts = {.MajorVersion = 5,
+                 .MinorVersion = 2,
+                 .BuildNumber = 3790,
+                 .PlatformId = 2,
+                 .ServicePack = "",
+                 .SuiteMask = 0x4080,
+                 .ProductType = 3,
+                 .ServerR2 = true},
+       .description = "Windows Server 2003 R2, Compute Cluster Edition (build 3790)"},
+      {.facts = {.MajorVersion = 5,
+                 .MinorVersion = 2,
+                 .BuildNumber = 3790,
+                 .PlatformId = 2,
+                 .ServicePack = "",
+                 .SuiteMask = 0x0082,
+                 .ProductType = 3,
+                 .ProcessorArchitecture = 6},
+       .description = "Windows Server 2003, Datacenter Edition for Itanium-based Systems (build 3790)"},
+      {.facts = {.MajorVersion = 5,
+                 .MinorVersion = 2,
+                 .BuildNumber = 3790,
+                 .PlatformId = 2,
+                 .ServicePack = "",
+                 .ProductType = 3,
+                 .ProcessorArchitecture = 6},
+       .description = "Windows Server 2003,  (build 3790)"},
+      {.facts = {.MajorVersion = 5,
+                 .BuildNumber = 2195,
+                 .PlatformId = 2,
+                 .ServicePack = "",
+                 .SuiteMask = 0x0002,
+                 .ProductType = 3},
+       .description = "Windows 2000 Advanced Server (build 2195)"},
+      // The build number is shown signed.
+      {.facts = {.MajorVersion = 5,
+                 .MinorVersion = 3,
+                 .BuildNumber = 0xFFFFFFFFu,
+                 .PlatformId = 2,
+                 .ServicePack = "",
+                 .ProductType = 1},
+       .description = " (build -1)"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(sysinfo::ComposeDescription(c.facts).value_or("<none>"), "Microsoft " + c.description);
 
-  EXPECT_FALSE(sysinfo::ComposeDescription(VersionFacts{6, 1, 1, 1, "", 0, 1, 9}));  // not the NT family
-  EXPECT_FALSE(sysinfo::ComposeDescription(VersionFacts{4, 0, 1381, 2, "", 0, 1, 0}));
+  EXPECT_FALSE(sysinfo::ComposeDescription(VersionFacts{.MajorVersion = 6,
+                                                        .MinorVersion = 1,
+                                                        .BuildNumber = 1,
+                                                        .PlatformId = 1,
+                                                        .ServicePack = "",
+                                                        .ProductType = 1,
+                                                        .ProcessorArchitecture = 9}));  // not the NT family
+  EXPECT_FALSE(sysinfo::ComposeDescription(VersionFacts{
+      .MajorVersion = 4, .BuildNumber = 1381, .PlatformId = 2, .ServicePack = "", .ProductType = 1}));
 }
 
 TEST(ComposeDescription, BoundedTextsNeverExceedTheirRoom) {
   // A service pack longer than the room is cut at 255 units, and the build text is lost.
   const std::string description =
-      sysinfo::ComposeDescription(VersionFacts{5, 1, 1, 2, std::string(300, 's'), 0, 1, 0}).value_or("");
-  EXPECT_EQ(description, "Microsoft Windows XP Professional " + std::string(255 - 34, 's'));
+      sysinfo::ComposeDescription(VersionFacts{.MajorVersion = 5,
+                                               .MinorVersion = 1,
+                                               .BuildNumber = 1,
+                                               .PlatformId = 2,
+                                               .ServicePack = std::string(300, 's'),
+                                               .ProductType = 1})
+          .value_or("");
+  const std::string product = "Microsoft Windows XP Professional ";
+  EXPECT_EQ(description, product + std::string(255 - product.size(), 's'));
 
   // Cuts count UTF-16 units and never split a character.
   std::string text(253, 'a');
@@ -68,9 +208,12 @@ TEST(PrintComposed, PrintsTheLineOrTheCatalogueText) {
   testing_support::WriteFile(dir / "lang.INI", "[F003]\nS001=No description\n");
   console::SetCataloguePath(dir / "lang.INI");
   testing_support::CapturedConsole console;
-  EXPECT_EQ((std::tuple{sysinfo::PrintComposed(std::string("Some OS")), sysinfo::PrintComposed(std::nullopt),
-                        console.out, console.direct}),
-            std::tuple(0, 346, "\nSome OS\nNo description", ""));
+  const int described = sysinfo::PrintComposed(std::string("Some OS"));
+  const int undescribed = sysinfo::PrintComposed(std::nullopt);
+  EXPECT_EQ(described, 0);
+  EXPECT_EQ(undescribed, 346);
+  EXPECT_EQ(console.out, "\nSome OS\nNo description");
+  EXPECT_EQ(console.direct, "");
   console::SetCataloguePath("");
 }
 

@@ -3,15 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <tuple>
 
 #include "drivers/sim/sim_driver.h"
+#include "support/test_support.h"
 #include "usb/device.h"
 #include "usb/endpoint.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using testing_support::SameBytes;
 
 struct SimScope {
   explicit SimScope(sim::Options options = {}) : driver(std::move(options)) { usb::SetDriver(&driver); }
@@ -63,11 +64,13 @@ TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
   SimScope sim(three);
   usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
   ASSERT_NE(device.DeviceHandle, usb::kInvalidHandle);
-  EXPECT_EQ(std::tuple(Serial(device), device.ControlEndPoint->EffectiveMaxPacket,
-                       device.ActiveInterface->EndPoint(0), device.BulkInEndPoint->bEndpointAddress,
-                       device.BulkInEndPoint->DirectIo, device.BulkOutEndPoint->bEndpointAddress,
-                       device.ActiveEndPointCount()),
-            std::tuple("SIM-00000001", 64, device.ControlEndPoint, 0x86, 1u, 0x02, 3));
+  EXPECT_EQ(Serial(device), "SIM-00000001");
+  EXPECT_EQ(device.ControlEndPoint->EffectiveMaxPacket, 64);
+  EXPECT_EQ(device.ActiveInterface->EndPoint(0), device.ControlEndPoint);
+  EXPECT_EQ(device.BulkInEndPoint->bEndpointAddress, 0x86);
+  EXPECT_EQ(device.BulkInEndPoint->DirectIo, 1u);
+  EXPECT_EQ(device.BulkOutEndPoint->bEndpointAddress, 0x02);
+  EXPECT_EQ(device.ActiveEndPointCount(), 3);
 
   // Device descriptor, language table twice, three strings twice each, six informational
   // requests, the configuration twice, the alternate setting.
@@ -81,22 +84,28 @@ TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
     sizes.emplace_back(code, overlapped || out != in.size() ? 0 : out);
   EXPECT_EQ(sizes, expected);
   // GET_DESCRIPTOR of the device, 18 bytes within 5 s, the data right behind the header.
-  EXPECT_EQ(sim.driver.Requests().at(0).input,
-            Header({0x80, 6, 0, 1, 0, 0, 18, 0, 5}, 0, 38, 18, 0, Bytes(18)));
+  EXPECT_TRUE(SameBytes(sim.driver.Requests().at(0).input,
+                        Header({0x80, 6, 0, 1, 0, 0, 18, 0, 5}, 0, 38, 18, 0, Bytes(18))));
 
   const usb::Handle first = device.DeviceHandle;
   EXPECT_TRUE(device.Open(0));  // opened twice in a row: the first handle is closed
-  EXPECT_EQ(std::tuple(device.DeviceHandle != first, sim.driver.OpenHandles()), std::tuple(true, 1u));
+  EXPECT_NE(device.DeviceHandle, first);
+  EXPECT_EQ(sim.driver.OpenHandles(), 1u);
   // No configuration: open all the same, no interface; unreadable strings keep their earlier text.
-  EXPECT_TRUE(device.Open(1) && device.DeviceHandle != usb::kInvalidHandle);
-  EXPECT_EQ(std::tuple(device.ActiveInterface, std::string(device.DevicePath.data()), device.idProduct,
-                       Serial(device), device.BulkInEndPoint, device.ActiveEndPointCount()),
-            std::tuple(nullptr, "sim:1", 0x0001, "SIM-00000001", nullptr, 0));
+  EXPECT_TRUE(device.Open(1));
+  EXPECT_NE(device.DeviceHandle, usb::kInvalidHandle);
+  EXPECT_EQ(device.ActiveInterface, nullptr);
+  EXPECT_STREQ(device.DevicePath.data(), "sim:1");
+  EXPECT_EQ(device.idProduct, 0x0001);
+  EXPECT_EQ(Serial(device), "SIM-00000001");
+  EXPECT_EQ(device.BulkInEndPoint, nullptr);
+  EXPECT_EQ(device.ActiveEndPointCount(), 0);
   EXPECT_TRUE(device.Open(2));  // below 1.5.5.0 the data travel in the request
-  EXPECT_EQ(std::tuple(device.BulkInEndPoint->DirectIo, device.BulkOutEndPoint->DirectIo),
-            std::tuple(0u, 0u));
+  EXPECT_EQ(device.BulkInEndPoint->DirectIo, 0u);
+  EXPECT_EQ(device.BulkOutEndPoint->DirectIo, 0u);
   EXPECT_FALSE(device.Open(3));  // index equal to the count
-  EXPECT_EQ(std::tuple(device.DeviceHandle, device.BulkInEndPoint), std::tuple(usb::kInvalidHandle, nullptr));
+  EXPECT_EQ(device.DeviceHandle, usb::kInvalidHandle);
+  EXPECT_EQ(device.BulkInEndPoint, nullptr);
   device.Close();
   device.Close();  // repeated on a closed device: harmless
   EXPECT_EQ(sim.driver.OpenHandles(), 0u);
@@ -109,13 +118,15 @@ TEST(UsbDevice, LanguageTables) {
   const std::pair<std::vector<std::uint16_t>, std::uint16_t> cases[] = {
       {{0x0407, 0x0409}, 0x0409}, {{0x0407, 0x040C}, 0x0407}, {{}, 0}, {longest, 0x0409}, {too_long, 0x0407}};
   for (const auto& [table, chosen] : cases) {
+    SCOPED_TRACE(::testing::Message() << "a table of " << table.size() << " languages");
     sim::Options options;
     options.modules[0].languages = table;
     SimScope sim(options);
     usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
     const std::uint16_t serial_language = usb::ReadLe16(&sim.driver.Requests()[8].input[4]);  // its wIndex
-    EXPECT_EQ(std::tuple(device.LanguageId, serial_language, Serial(device)),
-              std::tuple(chosen, chosen, "SIM-00000001"));
+    EXPECT_EQ(device.LanguageId, chosen);
+    EXPECT_EQ(serial_language, chosen);
+    EXPECT_EQ(Serial(device), "SIM-00000001");
   }
 }
 
@@ -173,44 +184,73 @@ TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
       {Iface(0, 0, 6), Ep(0x83, 0x05), Ep(0x81, 2), Ep(0x86, 2), Ep(0x02, 2), Ep(0x84, 3), Ep(0x85, 1)});
   const Bytes two_alts = Config({Iface(0, 0, 1), Ep(0x86, 2), Iface(0, 1, 2), Ep(0x81, 2), Ep(0x01, 2)});
 
-  // Each case: a name, the configuration, whether a configuration with an entry was found (open
-  // either way), the entries of the first configuration, the endpoint objects in its first entry,
-  // the bulk IN endpoint's address (-1: none), the alternate setting the driver reports.
-  const std::tuple<const char*, Bytes, bool, std::size_t, std::ptrdiff_t, int, std::uint8_t> cases[] = {
-      // An unknown kind (0x05) makes no object; of two bulk IN endpoints the first wins.
-      {"first of each kind", kinds, true, 1, 5, 0x81, 0},
-      {"alternate setting 1", two_alts, true, 2, 1, 0x81, 1},
-      {"alternate setting not found", two_alts, true, 2, 1, -1, 5},
-      {"zero length", Config({Iface(0, 0, 2), Bytes{0, 5, 0x86, 2, 0, 2, 0}}), true, 1, 0, -1, 0},
-      {"zero length header", zero_header, false, 0, 0, -1, 0},
-      {"endpoint past the total", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 22), true, 1, 0, -1, 0},
-      {"endpoint past data", Config({Iface(0, 0, 1), Bytes{200, 5, 0x86, 2, 0, 2, 0}}), true, 1, 0, -1, 0},
-      {"cut endpoint", Config({Iface(0, 0, 2), Bytes{5, 5, 0x86, 2, 0}, Ep(0x02, 2)}), true, 1, 1, -1, 0},
-      {"short interface", Config({Bytes{5, 4, 0, 0, 1}, Ep(0x86, 2)}), false, 0, 0, -1, 0},
-      {"total shorter than the header", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 4), false, 0, 0, -1, 0},
-      {"total beyond the data", Config({Iface(0, 0, 1), Ep(0x86, 2)}, 300), false, 0, 0, -1, 0},
-      {"endpoint count beyond the data", Config({Iface(0, 0, 255), Ep(0x86, 2), Ep(0x02, 2)}), true, 1, 2,
-       0x86, 0},
-      {"nine interfaces", Config(nine_interfaces), true, 8, 0, -1, 0},
-      {"sixteen endpoints", Config(sixteen_endpoints), true, 1, 15, 0x81, 0},
-      {"eleven passed over", Config(eleven_others), true, 1, 1, 0x86, 0},
-      {"twelve passed over", Config(twelve_others), true, 1, 0, -1, 0},
+  // Each case: the configuration; whether a configuration with an entry was found (open either
+  // way), the entries of the first configuration, the endpoint objects in its first entry, the bulk
+  // IN endpoint's address (-1: none); the alternate setting the driver reports. A row leaves out
+  // what is as in most.
+  struct Case {
+    const char* name;
+    Bytes config;
+    bool found = true;
+    std::size_t entries = 1;
+    std::ptrdiff_t endpoints = 0;
+    int bulk_in = -1;
+    std::uint8_t alt = 0;
   };
-  for (const auto& [name, config, opened, entries, endpoints, bulk_in, alt] : cases) {
-    SCOPED_TRACE(name);
+  const Case cases[] = {
+      // An unknown kind (0x05) makes no object; of two bulk IN endpoints the first wins.
+      {.name = "first of each kind", .config = kinds, .endpoints = 5, .bulk_in = 0x81},
+      {.name = "alternate setting 1",
+       .config = two_alts,
+       .entries = 2,
+       .endpoints = 1,
+       .bulk_in = 0x81,
+       .alt = 1},
+      {.name = "alternate setting not found", .config = two_alts, .entries = 2, .endpoints = 1, .alt = 5},
+      {.name = "zero length", .config = Config({Iface(0, 0, 2), Bytes{0, 5, 0x86, 2, 0, 2, 0}})},
+      {.name = "zero length header", .config = zero_header, .found = false, .entries = 0},
+      {.name = "endpoint past the total", .config = Config({Iface(0, 0, 1), Ep(0x86, 2)}, 22)},
+      {.name = "endpoint past data", .config = Config({Iface(0, 0, 1), Bytes{200, 5, 0x86, 2, 0, 2, 0}})},
+      {.name = "cut endpoint",
+       .config = Config({Iface(0, 0, 2), Bytes{5, 5, 0x86, 2, 0}, Ep(0x02, 2)}),
+       .endpoints = 1},
+      {.name = "short interface",
+       .config = Config({Bytes{5, 4, 0, 0, 1}, Ep(0x86, 2)}),
+       .found = false,
+       .entries = 0},
+      {.name = "total shorter than the header",
+       .config = Config({Iface(0, 0, 1), Ep(0x86, 2)}, 4),
+       .found = false,
+       .entries = 0},
+      {.name = "total beyond the data",
+       .config = Config({Iface(0, 0, 1), Ep(0x86, 2)}, 300),
+       .found = false,
+       .entries = 0},
+      {.name = "endpoint count beyond the data",
+       .config = Config({Iface(0, 0, 255), Ep(0x86, 2), Ep(0x02, 2)}),
+       .endpoints = 2,
+       .bulk_in = 0x86},
+      {.name = "nine interfaces", .config = Config(nine_interfaces), .entries = 8},
+      {.name = "sixteen endpoints", .config = Config(sixteen_endpoints), .endpoints = 15, .bulk_in = 0x81},
+      {.name = "eleven passed over", .config = Config(eleven_others), .endpoints = 1, .bulk_in = 0x86},
+      {.name = "twelve passed over", .config = Config(twelve_others)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     sim::Options options;
-    options.modules[0].config_descriptors = {config};
-    options.modules[0].alt_setting = alt;
+    options.modules[0].config_descriptors = {c.config};
+    options.modules[0].alt_setting = c.alt;
     SimScope sim(options);
     usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, false);
-    EXPECT_TRUE(device.Open(0) && device.DeviceHandle != usb::kInvalidHandle);
+    EXPECT_TRUE(device.Open(0));
+    EXPECT_NE(device.DeviceHandle, usb::kInvalidHandle);
     const auto& configuration = device.Configurations[0];
-    EXPECT_EQ(configuration && configuration->Interfaces[0], opened);
-    EXPECT_EQ(configuration ? configuration->InterfaceEntryCount : 0u, entries);
+    EXPECT_EQ(configuration && configuration->Interfaces[0], c.found);
+    EXPECT_EQ(configuration ? configuration->InterfaceEntryCount : 0u, c.entries);
     const auto owned = [](const auto& endpoint) { return endpoint != nullptr; };
-    EXPECT_EQ(entries > 0 ? std::ranges::count_if(configuration->Interfaces[0]->EndPoints, owned) : 0,
-              endpoints);
-    EXPECT_EQ(device.BulkInEndPoint ? device.BulkInEndPoint->bEndpointAddress : -1, bulk_in);
+    EXPECT_EQ(c.entries > 0 ? std::ranges::count_if(configuration->Interfaces[0]->EndPoints, owned) : 0,
+              c.endpoints);
+    EXPECT_EQ(device.BulkInEndPoint ? device.BulkInEndPoint->bEndpointAddress : -1, c.bulk_in);
   }
   // More configurations than the model holds: two are read, the rest ignored.
   sim::Options many;
@@ -219,9 +259,9 @@ TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
   many.modules[0].config_descriptors.assign(5, sim::DefaultConfigDescriptor());
   SimScope sim(many);
   usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
-  EXPECT_EQ(std::tuple(device.Configurations[1] != nullptr, device.BulkInEndPoint != nullptr,
-                       sim.driver.Requests().size()),
-            std::tuple(true, true, 20u));
+  EXPECT_NE(device.Configurations[1], nullptr);
+  EXPECT_NE(device.BulkInEndPoint, nullptr);
+  EXPECT_EQ(sim.driver.Requests().size(), 20u);
 }
 
 // Each kind of endpoint is found under its own name, in either direction.
@@ -293,19 +333,34 @@ class UsbEndPoint : public ::testing::Test {
 
 // Each case starts a 16-byte bulk transfer, checks the request, and finishes it with the driver's
 // byte count: more than the buffer is not believed, a failure still reports the length, fewer bytes
-// than the header give a negative length and copy nothing. Fields: direct form, endpoint, that
-// byte count, the call's success, the resulting length, the TransferStatus a buffered request gets.
+// than the header give a negative length and copy nothing.
 TEST_F(UsbEndPoint, BulkRequestsAndFinishedLengthsDirectAndBuffered) {
-  const std::tuple<bool, std::uint8_t, std::uint32_t, bool, std::int32_t, std::uint32_t> cases[] = {
-      {true, 0x86, 16, true, 16, 0},   {true, 0x02, 16, true, 16, 0},
-      {false, 0x86, 54, true, 16, 0},  {false, 0x02, 54, true, 16, 0},
-      {true, 0x86, 0, true, 0, 0},     {false, 0x86, 0, true, 0, 0},
-      {false, 0x86, 48, true, 10, 0},  {true, 0x86, 100, true, 16, 0},
-      {false, 0x86, 500, true, 16, 0}, {false, 0x86, 54, false, 16, 0},
-      {false, 0x86, 20, true, -18, 0}, {false, 0x02, 54, true, 16, 0xC0000011},
+  struct Case {
+    bool direct;           // the direct form, else buffered
+    std::uint8_t address;  // the endpoint's
+    std::uint32_t count;   // the driver's byte count
+    bool success;          // the call's
+    std::int32_t length;   // the resulting length
+    std::uint32_t status;  // the TransferStatus a buffered request gets
+  };
+  const Case cases[] = {
+      {.direct = true, .address = 0x86, .count = 16, .success = true, .length = 16, .status = 0},
+      {.direct = true, .address = 0x02, .count = 16, .success = true, .length = 16, .status = 0},
+      {.direct = false, .address = 0x86, .count = 54, .success = true, .length = 16, .status = 0},
+      {.direct = false, .address = 0x02, .count = 54, .success = true, .length = 16, .status = 0},
+      {.direct = true, .address = 0x86, .count = 0, .success = true, .length = 0, .status = 0},
+      {.direct = false, .address = 0x86, .count = 0, .success = true, .length = 0, .status = 0},
+      {.direct = false, .address = 0x86, .count = 48, .success = true, .length = 10, .status = 0},
+      {.direct = true, .address = 0x86, .count = 100, .success = true, .length = 16, .status = 0},
+      {.direct = false, .address = 0x86, .count = 500, .success = true, .length = 16, .status = 0},
+      {.direct = false, .address = 0x86, .count = 54, .success = false, .length = 16, .status = 0},
+      {.direct = false, .address = 0x86, .count = 20, .success = true, .length = -18, .status = 0},
+      {.direct = false, .address = 0x02, .count = 54, .success = true, .length = 16, .status = 0xC0000011},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(&c - cases);
+    SCOPED_TRACE(::testing::Message()
+                 << "case " << &c - cases << ": " << (c.direct ? "direct" : "buffered") << ", endpoint "
+                 << int{c.address} << ", the driver's count " << c.count << (c.success ? "" : ", failed"));
     const auto& [direct, address, count, success, want, status] = c;
     driver.calls.clear();
     usb::UsbBulkEndPoint ep(kHandle, Ep(address, 2));
@@ -313,27 +368,32 @@ TEST_F(UsbEndPoint, BulkRequestsAndFinishedLengthsDirectAndBuffered) {
     ep.TimeoutMs = 9000;  // only control transfers use it
     Bytes buffer(16, 0x11);
     auto context = ep.BeginTransfer(buffer.data(), 16, record);
-    ASSERT_TRUE(context && ep.LastError == usb::kErrorIoPending);
+    ASSERT_TRUE(context);
+    ASSERT_EQ(ep.LastError, usb::kErrorIoPending);
     const auto& call = driver.calls.at(0);
     if (direct) {
-      EXPECT_EQ(std::tie(call.code, call.in, call.out, call.out_size),
-                std::tuple(usb::kRequestDirectTransfer, Header({}, address, 0, 0), buffer.data(), 16u));
+      EXPECT_EQ(call.code, usb::kRequestDirectTransfer);
+      EXPECT_TRUE(SameBytes(call.in, Header({}, address, 0, 0)));
+      EXPECT_EQ(call.out, buffer.data());
+      EXPECT_EQ(call.out_size, 16u);
     } else {  // IN pipes send their buffer too
-      EXPECT_EQ(
-          std::tie(call.code, call.in, call.out_size),
-          std::tuple(usb::kRequestBufferedTransfer, Header({}, address, 38, 16, 0, Bytes(16, 0x11)), 54u));
+      EXPECT_EQ(call.code, usb::kRequestBufferedTransfer);
+      EXPECT_TRUE(SameBytes(call.in, Header({}, address, 38, 16, 0, Bytes(16, 0x11))));
+      EXPECT_EQ(call.out_size, 54u);
       std::fill_n(call.out + 38, 16, std::uint8_t{0x42});
       usb::WriteLe32(call.out + 18, status);
     }
     driver.outcomes = {{true, success, count, success ? 0u : 31u}};
     std::array<std::uint8_t, 4> packets{0xEE, 0xEE, 0xEE, 0xEE};
     std::int32_t length = 0;
-    // A bulk transfer has no packet table.
-    EXPECT_EQ(
-        (std::tuple{ep.FinishTransfer(buffer.data(), length, record, std::move(context), packets.data()),
-                    ep.TransferStatus, length, ep.BytesTransferred, buffer[0], packets[0]}),
-        std::tuple(success && status == 0, status, want, want > 0 ? static_cast<std::uint32_t>(want) : 0u,
-                   !direct && address == 0x86 && want > 0 ? 0x42 : 0x11, 0xEE));
+    const bool finished =
+        ep.FinishTransfer(buffer.data(), length, record, std::move(context), packets.data());
+    EXPECT_EQ(finished, success && status == 0);
+    EXPECT_EQ(ep.TransferStatus, status);
+    EXPECT_EQ(length, want);
+    EXPECT_EQ(ep.BytesTransferred, want > 0 ? static_cast<std::uint32_t>(want) : 0u);
+    EXPECT_EQ(buffer[0], !direct && address == 0x86 && want > 0 ? 0x42 : 0x11) << "the buffer's first byte";
+    EXPECT_EQ(packets[0], 0xEE) << "a bulk transfer has no packet table";
   }
 }
 
@@ -341,17 +401,18 @@ TEST_F(UsbEndPoint, ControlSetupFieldsAndTimeoutInWholeSeconds) {
   usb::UsbControlEndPoint ep(kHandle, {});
   ASSERT_TRUE(ep.BeginTransfer(nullptr, 0, record));
   // A vendor request to the device, host to device, within the default 10 s.
-  EXPECT_EQ(driver.calls.at(0).in, Header({0x40, 0, 0, 0, 0, 0, 0, 0, 10}, 0, 38, 0));
+  EXPECT_TRUE(SameBytes(driver.calls.at(0).in, Header({0x40, 0, 0, 0, 0, 0, 0, 0, 10}, 0, 38, 0)));
   ep.Direction = 1, ep.RequestType = 1, ep.Recipient = 2;
   ep.bRequest = 0x33, ep.wValue = 0x1234, ep.wIndex = 0x5678;
   Bytes buffer{0xAA, 0xBB, 0xCC};
   const std::pair<std::uint32_t, std::uint8_t> timeouts[] = {{9000, 9}, {0, 0}, {1999, 1}, {500, 1}};
   for (const auto& [ms, seconds] : timeouts) {
+    SCOPED_TRACE(::testing::Message() << ms << " ms");
     ep.TimeoutMs = ms;
     ASSERT_TRUE(ep.BeginTransfer(buffer.data(), 3, record));
     const Bytes setup{0xA2, 0x33, 0x34, 0x12, 0x78, 0x56, 3, 0, seconds};
-    EXPECT_EQ(std::tie(driver.calls.back().code, driver.calls.back().in),
-              std::tuple(usb::kRequestControlTransfer, Header(setup, 0, 38, 3, 0, buffer)));
+    EXPECT_EQ(driver.calls.back().code, usb::kRequestControlTransfer);
+    EXPECT_TRUE(SameBytes(driver.calls.back().in, Header(setup, 0, 38, 3, 0, buffer)));
     EXPECT_TRUE(ep.DirectionIn);
   }
 }
@@ -361,19 +422,23 @@ TEST_F(UsbEndPoint, IsocPacketTablesAndTheirReturn) {
   ASSERT_EQ(ep.EffectiveMaxPacket, 768);
   Bytes buffer(1000, 0x5A);
   auto direct = ep.BeginTransfer(buffer.data(), 1000, record);  // two packets
-  EXPECT_EQ(std::tie(driver.calls.at(0).code, driver.calls[0].in, driver.calls[0].out_size),
-            std::tuple(usb::kRequestDirectTransfer, Header({}, 0x81, 0, 0, 16), 1000u));
+  ASSERT_EQ(driver.calls.size(), 1u);
+  EXPECT_EQ(driver.calls[0].code, usb::kRequestDirectTransfer);
+  EXPECT_TRUE(SameBytes(driver.calls[0].in, Header({}, 0x81, 0, 0, 16)));
+  EXPECT_EQ(driver.calls[0].out_size, 1000u);
 
   ep.DirectIo = 0;
   auto buffered = ep.BeginTransfer(buffer.data(), 1000, record);
-  EXPECT_EQ(std::tie(driver.calls.at(1).code, driver.calls[1].in),
-            std::tuple(usb::kRequestBufferedTransfer, Header({}, 0x81, 54, 1000, 16, buffer)));
+  ASSERT_EQ(driver.calls.size(), 2u);
+  EXPECT_EQ(driver.calls[1].code, usb::kRequestBufferedTransfer);
+  EXPECT_TRUE(SameBytes(driver.calls[1].in, Header({}, 0x81, 54, 1000, 16, buffer)));
   for (std::uint8_t i = 0; i < 16; ++i) driver.calls[1].out[38 + i] = static_cast<std::uint8_t>(i + 1);
   driver.outcomes = {{true, true, 54 + 1000, 0}};
   std::array<std::uint8_t, 16> packets{};
   std::int32_t length = 0;
   EXPECT_TRUE(ep.FinishTransfer(buffer.data(), length, record, std::move(buffered), packets.data()));
-  EXPECT_EQ(std::tuple(length, packets[15]), std::tuple(1000, 16));
+  EXPECT_EQ(length, 1000);
+  EXPECT_EQ(packets[15], 16) << "the packet table's last entry";
   EXPECT_TRUE(ep.FinishTransfer(buffer.data(), length, record, std::move(direct), nullptr));
 
   EXPECT_FALSE(ep.BeginTransfer(buffer.data(), 0, record));  // no packets, nothing started
@@ -391,18 +456,23 @@ TEST_F(UsbEndPoint, WaitAbortAndStalledTransfers) {
   const std::uint32_t stranded = ep.StrandedTransfers;
   const usb::OverlappedOutcome running{false, false, 0, usb::kErrorIoIncomplete};
   for (const bool ends : {true, false}) {
+    SCOPED_TRACE(ends ? "the transfer ends" : "the transfer never ends");
     auto context = ep.BeginTransfer(buffer.data(), 8, record);
     // The wait is shortened by the event's divisor.
-    EXPECT_EQ((std::pair{ep.WaitForTransfer(record, 9000), ep.Abort()}), std::pair(false, true));
-    EXPECT_EQ(std::tie(driver.calls.back().code, driver.calls.back().in, driver.calls.back().out_size),
-              std::tuple(usb::kRequestAbortPipe, Bytes{0x86}, 0u));
+    const bool waited = ep.WaitForTransfer(record, 9000);
+    const bool aborted = ep.Abort();
+    EXPECT_FALSE(waited);
+    EXPECT_TRUE(aborted);
+    EXPECT_EQ(driver.calls.back().code, usb::kRequestAbortPipe);
+    EXPECT_EQ(driver.calls.back().in, Bytes{0x86});
+    EXPECT_EQ(driver.calls.back().out_size, 0u);
     driver.outcomes = {running, ends ? usb::OverlappedOutcome{true, true, 8, 0} : running};
     record.event->Signal();  // the end the driver reports: finishing waits for it
     std::int32_t length = -1;
     EXPECT_EQ(ep.FinishTransfer(buffer.data(), length, record, std::move(context), nullptr), ends);
     EXPECT_EQ(record.event->Wait(0), usb::WaitResult::TimedOut);  // consumed by that wait
-    EXPECT_EQ(std::tuple(length, ep.StrandedTransfers),
-              std::tuple(ends ? 8 : 0, stranded + (ends ? 0u : 1u)));
+    EXPECT_EQ(length, ends ? 8 : 0);
+    EXPECT_EQ(ep.StrandedTransfers, stranded + (ends ? 0u : 1u));
   }
   record.event->Signal();
   EXPECT_TRUE(ep.WaitForTransfer(record, 9000));

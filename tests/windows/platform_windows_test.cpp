@@ -14,6 +14,8 @@
 
 namespace {
 
+using testing_support::SameBytes;
+
 // A name with a letter outside Latin-1 and one outside the Basic Multilingual Plane.
 const std::string kOddName = "Gr\u00FC\u00DFe-\u03A9-\U0001F3B2.bin";
 
@@ -44,25 +46,29 @@ TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
     platform::DataFile data;
     ASSERT_TRUE(data.Open(data_path));
     // Binary: no line-end translation, NUL kept; written bytes are in the file before it is closed.
-    EXPECT_EQ((std::tuple{platform::DataFile::OpenCount(), data.Write(block.data(), block.size()),
-                          data.Write("\n\r\0", 3), testing_support::ReadFile(data_path).size(), data.Close(),
-                          data.Write("x", 1)}),
-              std::tuple(1, true, true, 1987u, true, false));
+    EXPECT_EQ(platform::DataFile::OpenCount(), 1);
+    EXPECT_TRUE(data.Write(block.data(), block.size()));
+    EXPECT_TRUE(data.Write("\n\r\0", 3));
+    EXPECT_EQ(testing_support::ReadFile(data_path).size(), 1987u) << "before the close";
+    EXPECT_TRUE(data.Close());
+    EXPECT_FALSE(data.Write("x", 1)) << "after the close";
   }
-  EXPECT_EQ(testing_support::ReadFile(data_path), block + std::string("\n\r\0", 3));
+  EXPECT_TRUE(SameBytes(testing_support::ReadFile(data_path), block + std::string("\n\r\0", 3)));
   EXPECT_TRUE(platform::FileExists(data_path));
 
   const std::string log_path = dir / "\xC3\xBC.wrn";
   {
     platform::LogFile log;
     // Created anew, the earlier text is gone; readers may look while the log is open.
-    EXPECT_EQ((std::tuple{log.Create(log_path), log.Write("old text that goes", 18), log.Create(log_path),
-                          log.Write("\nline", 5), testing_support::ReadFile(log_path)}),
-              std::tuple(true, 18u, true, 5u, "\nline"));
+    EXPECT_TRUE(log.Create(log_path));
+    EXPECT_EQ(log.Write("old text that goes", 18), 18u);
+    EXPECT_TRUE(log.Create(log_path)) << "created again";
+    EXPECT_EQ(log.Write("\nline", 5), 5u);
+    EXPECT_EQ(testing_support::ReadFile(log_path), "\nline");
   }
-  EXPECT_EQ((std::tuple{platform::DeleteFile(log_path), platform::FileExists(log_path),
-                        platform::DeleteFile(log_path)}),
-            std::tuple(true, false, false));
+  EXPECT_TRUE(platform::DeleteFile(log_path));
+  EXPECT_FALSE(platform::FileExists(log_path));
+  EXPECT_FALSE(platform::DeleteFile(log_path)) << "deleted twice";
 
   // A NUL would cut the name short and reach another file.
   platform::DataFile cut;
@@ -74,9 +80,10 @@ TEST(WindowsFiles, DataAndLogFilesByUnicodeName) {
   platform::DataFile first, second;
   ASSERT_TRUE(first.Open(dir / "1.bin"));
   ASSERT_TRUE(second.Open(dir / "2.bin"));
-  EXPECT_EQ((std::tuple{platform::DataFile::OpenCount(), platform::DataFile::CloseAll(), first.IsOpen(),
-                        platform::DeleteFile(dir / "1.bin")}),
-            std::tuple(2, 2, false, true));
+  EXPECT_EQ(platform::DataFile::OpenCount(), 2);
+  EXPECT_EQ(platform::DataFile::CloseAll(), 2);
+  EXPECT_FALSE(first.IsOpen());
+  EXPECT_TRUE(platform::DeleteFile(dir / "1.bin"));
 }
 
 // Swaps one standard handle for the life of the object.
@@ -92,11 +99,19 @@ TEST(WindowsConsole, RedirectedInputNeverBlocksAndOutputKeepsItsBytes) {
   ASSERT_TRUE(CreatePipe(&read_end, &write_end, nullptr, 0));
   {
     StandardHandle input(STD_INPUT_HANDLE, read_end);
-    EXPECT_EQ((std::pair{platform::ReadKey(), platform::ReadChar()}), std::pair(-1, -1));  // open but empty
+    // Open but empty.
+    const int no_key = platform::ReadKey();
+    const int no_character = platform::ReadChar();
+    EXPECT_EQ(no_key, -1);
+    EXPECT_EQ(no_character, -1);
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(write_end, "kc", 2, &written, nullptr));
-    EXPECT_EQ((std::tuple{platform::ReadKey(), platform::ReadChar(), platform::ReadKey()}),
-              std::tuple(int{'k'}, int{'c'}, -1));
+    const int key = platform::ReadKey();
+    const int character = platform::ReadChar();
+    const int after = platform::ReadKey();
+    EXPECT_EQ(key, 'k');
+    EXPECT_EQ(character, 'c');
+    EXPECT_EQ(after, -1);
   }
   {
     const HANDLE null_device = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -143,7 +158,7 @@ TEST(WindowsPaths, AbsolutePathsAndTheProgramsOwn) {
 
   const std::string program = platform::ExecutablePath();
   EXPECT_TRUE(platform::IsAbsolutePath(program)) << program;
-  EXPECT_EQ(program.substr(program.size() - 4), ".exe");
+  EXPECT_TRUE(program.ends_with(".exe")) << program;
   EXPECT_TRUE(platform::FileExists(program));
   EXPECT_TRUE(platform::IsAbsolutePath(platform::CurrentDirectory()));
 }
@@ -151,10 +166,12 @@ TEST(WindowsPaths, AbsolutePathsAndTheProgramsOwn) {
 TEST(WindowsProcess, PriorityIsRaisedAndRestored) {
   const auto after = [](void (*step)()) { return step(), GetPriorityClass(GetCurrentProcess()); };
   const DWORD before = GetPriorityClass(GetCurrentProcess());
-  // The second restore has nothing saved any more: no change.
-  EXPECT_EQ((std::tuple{after(platform::RaisePriority), after(platform::RestorePriority),
-                        after(platform::RestorePriority)}),
-            std::tuple(static_cast<DWORD>(HIGH_PRIORITY_CLASS), before, before));
+  const DWORD raised = after(platform::RaisePriority);
+  const DWORD restored = after(platform::RestorePriority);
+  const DWORD restored_again = after(platform::RestorePriority);
+  EXPECT_EQ(raised, static_cast<DWORD>(HIGH_PRIORITY_CLASS));
+  EXPECT_EQ(restored, before);
+  EXPECT_EQ(restored_again, before) << "the second restore has nothing saved any more";
 }
 
 }  // namespace

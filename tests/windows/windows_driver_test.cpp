@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <random>
 #include <string>
-#include <tuple>
 
 #include "platform/windows/win32.h"
 
@@ -80,18 +79,22 @@ TEST(WindowsDriver, OverlappedRequestPendsCompletesAndIsCollected) {
   record.event->Signal();
   EXPECT_EQ(record.event->Wait(0), usb::WaitResult::Signalled);
   const auto [complete, success, transferred, error] = driver.Collect(pipe.device(), record);
-  EXPECT_EQ(std::tuple(complete, success), std::tuple(true, true));
+  EXPECT_TRUE(complete);
+  EXPECT_TRUE(success);
 
   // A synchronous request answers in the caller's buffer, and only as much as the driver gave.
   DWORD written = 0;
-  ASSERT_TRUE(WriteFile(pipe.client, "abc", 3, &written, nullptr) && written == 3);
+  ASSERT_TRUE(WriteFile(pipe.client, "abc", 3, &written, nullptr));
+  ASSERT_EQ(written, 3u);
   std::vector<std::uint8_t> answer(32, 0xEE);
   std::uint32_t returned = 0;
   ASSERT_TRUE(driver.Request(pipe.device(), kPipePeek, nullptr, 0, answer.data(), 32, returned));
   // The 16-byte peek header (bytes available at 4), then the three bytes waiting.
-  EXPECT_EQ(
-      std::tuple(returned, answer[4], std::string(answer.begin() + 16, answer.begin() + 19), answer[19]),
-      std::tuple(19u, 3, "abc", 0xEE));
+  constexpr std::size_t kPeekHeader = 16;
+  EXPECT_EQ(returned, kPeekHeader + 3);
+  EXPECT_EQ(answer[4], 3) << "bytes available";
+  EXPECT_EQ(std::string(answer.begin() + kPeekHeader, answer.begin() + kPeekHeader + 3), "abc");
+  EXPECT_EQ(answer[kPeekHeader + 3], 0xEE) << "the byte after the answer";
 }
 
 TEST(WindowsDriver, RefusedAndUnfinishedRequestsNeverHang) {
@@ -102,9 +105,12 @@ TEST(WindowsDriver, RefusedAndUnfinishedRequestsNeverHang) {
   // Refused at once: the code comes back and the outcome says so without waiting.
   const std::uint32_t refused =
       driver.RequestOverlapped(pipe.device(), 0x00220000, nullptr, 0, nullptr, 0, record);
-  EXPECT_TRUE(refused != usb::kErrorSuccess && refused != usb::kErrorIoPending) << refused;
+  EXPECT_NE(refused, usb::kErrorSuccess);
+  EXPECT_NE(refused, usb::kErrorIoPending);
   const auto [complete, success, transferred, error] = driver.Collect(pipe.device(), record);
-  EXPECT_EQ(std::tuple(complete, success, error), std::tuple(true, false, refused));
+  EXPECT_TRUE(complete);
+  EXPECT_FALSE(success);
+  EXPECT_EQ(error, refused);
 
   // A pending request dropped by its record is cancelled before its OVERLAPPED goes away.
   ASSERT_EQ(driver.RequestOverlapped(pipe.device(), kPipeListen, nullptr, 0, nullptr, 0, record),

@@ -11,7 +11,6 @@
 #include <regex>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "drivers/sim/module_model.h"
@@ -25,6 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing_support::Holds;
 using testing_support::ProgramResult;
+using testing_support::SameBytes;
 
 // One module as the test wants it; the defaults are a healthy module on a current driver.
 struct Slot {
@@ -49,15 +49,6 @@ void Put32(std::uint8_t* at, std::uint32_t value) {
 std::uint32_t Get32(const std::uint8_t* at) {
   return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 |
          std::uint32_t{at[3]} << 24;
-}
-
-// "" when the bytes are the expected ones, else where they part: a whole record in a failure
-// message would bury it.
-std::string Compare(const std::string& actual, const std::string& expected) {
-  if (actual == expected) return "";
-  const auto [a, e] = std::ranges::mismatch(actual, expected);
-  return std::to_string(actual.size()) + " bytes instead of " + std::to_string(expected.size()) +
-         ", the first difference at byte " + std::to_string(a - actual.begin());
 }
 
 std::vector<std::uint8_t> EncodeConfiguration(const Slots& slots) {
@@ -156,8 +147,10 @@ class FakeDriver : public ::testing::Test {
   void ExpectReleased() {
     const auto states = control.Query();
     ASSERT_TRUE(states.has_value());
-    for (std::size_t i = 0; i < states->size(); ++i)
-      EXPECT_EQ(std::tuple((*states)[i].open, (*states)[i].queued), std::tuple(0u, 0u)) << "slot " << i;
+    for (std::size_t i = 0; i < states->size(); ++i) {
+      EXPECT_EQ((*states)[i].open, 0u) << "handles open on slot " << i;
+      EXPECT_EQ((*states)[i].queued, 0u) << "transfers queued on slot " << i;
+    }
   }
 
   Control control;
@@ -167,11 +160,16 @@ class FakeDriver : public ::testing::Test {
 
 TEST_F(FakeDriver, WritesTheModulesBytesThroughBothTransferFormsAtBothSpeeds) {
   // The direct form with a current driver, the buffered one with an older driver.
-  const std::tuple<Slot, std::string> setups[] = {
-      {Slot{}, "USB 2.0;Driver version 1.5.5.0;"},
-      {Slot{.driver_version = 0x01040302}, "USB 2.0;Driver version 1.4.3.2;"},
-      {Slot{.high_speed = false}, "USB 1.1;Driver version 1.5.5.0;"},
-      {Slot{.high_speed = false, .driver_version = 0x01000000}, "USB 1.1;Driver version 1.0.0.0;"},
+  struct Setup {
+    Slot slot;
+    std::string identification;
+  };
+  const Setup setups[] = {
+      {.slot = {}, .identification = "USB 2.0;Driver version 1.5.5.0;"},
+      {.slot = {.driver_version = 0x01040302}, .identification = "USB 2.0;Driver version 1.4.3.2;"},
+      {.slot = {.high_speed = false}, .identification = "USB 1.1;Driver version 1.5.5.0;"},
+      {.slot = {.high_speed = false, .driver_version = 0x01000000},
+       .identification = "USB 1.1;Driver version 1.0.0.0;"},
   };
   for (const auto& [slot, identification] : setups) {
     for (const std::int64_t length : {1, 1983, 1984, 1985, 10000}) {
@@ -181,7 +179,7 @@ TEST_F(FakeDriver, WritesTheModulesBytesThroughBothTransferFormsAtBothSpeeds) {
       ASSERT_EQ(r.exit_code, 0) << r.out;
       EXPECT_TRUE(Holds(r.out, "Random-number module: " + identification +
                                    "\n  VendorID=1209h;ProductID=0001h;SerialNumber=FAKE0001\n"));
-      EXPECT_EQ(Compare(File("m.bin"), Record(length)), "");
+      EXPECT_TRUE(SameBytes(File("m.bin"), Record(length)));
       EXPECT_TRUE(Holds(File("m.wrn"), "Record length: " + std::to_string(length) + " bytes"));
       ExpectReleased();
     }
@@ -197,8 +195,8 @@ TEST_F(FakeDriver, WritesTheModulesBytesThroughBothTransferFormsAtBothSpeeds) {
     if (std::regex_match(entry.path().filename().string(), std::regex("[0-9A-F]{8}\\.bin")))
       later.push_back(entry.path());
   ASSERT_EQ(later.size(), 1u);
-  EXPECT_EQ(Compare(File("a.bin"), Record(5000)), "");
-  EXPECT_EQ(Compare(testing_support::ReadFile(later[0].string()), Record(5000, 1, 5008)), "");
+  EXPECT_TRUE(SameBytes(File("a.bin"), Record(5000)));
+  EXPECT_TRUE(SameBytes(testing_support::ReadFile(later[0].string()), Record(5000, 1, 5008)));
   EXPECT_TRUE(Holds(File("a.wrn"), "Generator mode = 03h, RND_TST"));
 }
 
@@ -207,7 +205,7 @@ TEST_F(FakeDriver, StandardOutputCarriesTheBytesUntranslated) {
   const ProgramResult r = Run({"/STDOUT", "/LEN=30000"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   // The stream holds every byte value, \n and ^Z among them; text mode would have changed them.
-  EXPECT_EQ(Compare(r.out, Record(30000)), "");
+  EXPECT_TRUE(SameBytes(r.out, Record(30000)));
   EXPECT_TRUE(Holds(r.err, "\n\nData file (1/1): -\nRecord length: 30000 bytes"));
 }
 
@@ -233,7 +231,7 @@ TEST_F(FakeDriver, AReaderThatLeavesEndsTheStreamNormally) {
                                                   dir.path().string());
     }
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(Compare(r.out, Record(1000000)), "");
+    EXPECT_TRUE(SameBytes(r.out, Record(1000000)));
     std::smatch delivered;
     ASSERT_TRUE(std::regex_search(
         r.err, delivered, std::regex(R"(\nThe reader closed standard output\. Bytes delivered: (\d+)\n)")))
@@ -263,16 +261,21 @@ TEST_F(FakeDriver, ListsTwoModulesAndTakesTheOneSelected) {
   EXPECT_FALSE(fs::exists(dir / "s.bin"));
 
   // Each selector reaches its own module, whose own stream fills the file.
-  const std::tuple<std::string, std::string, std::uint64_t> picks[] = {
-      {"/SERIAL=FAKE0002", "ProductID=0001h;SerialNumber=FAKE0002", 2},
-      {"/DEVICE=1209:0002", "ProductID=0002h;SerialNumber=FAKE0003", 3},
+  struct Pick {
+    std::string selector, identity;
+    std::uint64_t seed;  // of the module's stream
+  };
+  const Pick picks[] = {
+      {.selector = "/SERIAL=FAKE0002", .identity = "ProductID=0001h;SerialNumber=FAKE0002", .seed = 2},
+      {.selector = "/DEVICE=1209:0002", .identity = "ProductID=0002h;SerialNumber=FAKE0003", .seed = 3},
   };
   for (const auto& [selector, identity, seed] : picks) {
+    SCOPED_TRACE(selector);
     Attach(Slots{Slot{.plugged = true}, Slot{.plugged = true}, Slot{.plugged = true}});
     const ProgramResult r = Run({"p.bin", "/LEN=5000", selector});
     EXPECT_EQ(r.exit_code, 0) << r.out;
     EXPECT_TRUE(Holds(r.out, identity)) << selector;
-    EXPECT_EQ(Compare(File("p.bin"), Record(5000, seed)), "") << selector;
+    EXPECT_TRUE(SameBytes(File("p.bin"), Record(5000, seed))) << selector;
   }
   const ProgramResult missing = Run({"none.bin", "/SERIAL=FAKE0009"});
   EXPECT_EQ(missing.exit_code, 1);
@@ -282,11 +285,16 @@ TEST_F(FakeDriver, ListsTwoModulesAndTakesTheOneSelected) {
 
 // Each fault ends the run with exit 1 after the prompt and keeps what was written.
 TEST_F(FakeDriver, FaultsEndTheRunWithTheirMessageAndKeepWhatWasWritten) {
-  const std::tuple<Slot, std::string, std::size_t> cases[] = {
-      {Slot{.status_nibble = 3}, "does not match the generator mode: 03h.", 0},
-      {Slot{.short_answer = 16}, "answer was shorter than asked.", 0},
-      {Slot{.short_send = 16}, "The module took only part of the command.", 0},
-      {Slot{.unplug_after = 2}, "stopped answering", 2 * 1984},
+  struct Case {
+    Slot slot;
+    std::string printed;
+    std::size_t kept;  // bytes
+  };
+  const Case cases[] = {
+      {.slot = {.status_nibble = 3}, .printed = "does not match the generator mode: 03h.", .kept = 0},
+      {.slot = {.short_answer = 16}, .printed = "answer was shorter than asked.", .kept = 0},
+      {.slot = {.short_send = 16}, .printed = "The module took only part of the command.", .kept = 0},
+      {.slot = {.unplug_after = 2}, .printed = "stopped answering", .kept = 2 * 1984},
   };
   for (const auto& [slot, printed, kept] : cases) {
     SCOPED_TRACE(printed);
@@ -296,7 +304,7 @@ TEST_F(FakeDriver, FaultsEndTheRunWithTheirMessageAndKeepWhatWasWritten) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_TRUE(Holds(r.out, printed));
     EXPECT_TRUE(Holds(r.out, "...press any key to exit."));
-    EXPECT_EQ(Compare(File("f.bin"), Record(10000).substr(0, kept)), "");
+    EXPECT_TRUE(SameBytes(File("f.bin"), Record(10000).substr(0, kept)));
     EXPECT_TRUE(Holds(File("f.wrn"), "Data file (1/1): f.bin"));
     ExpectReleased();
   }
@@ -309,7 +317,7 @@ TEST_F(FakeDriver, FaultsEndTheRunWithTheirMessageAndKeepWhatWasWritten) {
   Attach(Slot{.end_nibble = 9});
   const ProgramResult warned = Run({"w.bin"});
   EXPECT_EQ(warned.exit_code, 0) << warned.out;
-  EXPECT_EQ(Compare(File("w.bin"), Record(10000)), "");
+  EXPECT_TRUE(SameBytes(File("w.bin"), Record(10000)));
   EXPECT_TRUE(Holds(warned.out, "unexpected status: len=80;blen=5;"));
 
   // Nothing attached.
@@ -345,7 +353,7 @@ TEST_F(FakeDriver, TheCExampleReadsTheSameBytesThroughTheLibrary) {
   const ProgramResult r =
       testing_support::RunProgram(example.string(), {"100000", "serial=FAKE0002"}, dir.path().string());
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(Compare(r.out, Record(100000, 2)), "");
+  EXPECT_TRUE(SameBytes(r.out, Record(100000, 2)));
 
   const ProgramResult ambiguous = testing_support::RunProgram(example.string(), {"10"}, dir.path().string());
   EXPECT_EQ(ambiguous.exit_code, 1);
