@@ -178,6 +178,8 @@ TEST(ShowProgress, EachPercentageOnceWideDrawingsAndHugeTotals) {
   EXPECT_EQ(std::count(console.direct.begin(), console.direct.end(), '%'), 100);
   EXPECT_TRUE(console.direct.ends_with(" 99%")) << console.direct;
   EXPECT_EQ(draw({{app::kProgressStart, 0}, {9, 1}, {app::kProgressFinish, 0}}), "  OK ");  // 9: not a phase
+  // The whole is never drawn as 100 %: the mark that follows says it.
+  EXPECT_EQ(draw({{app::kProgressStart, 5}, {app::kProgressUpdate, 5}, {app::kProgressFinish, 0}}), "  OK ");
   // A drawing wider than the mark is blanked out.
   EXPECT_EQ(draw({{app::kProgressStart, 5}, {app::kProgressUpdate, 500}, {app::kProgressFinish, 0}}),
             "10000%\b\b\b\b\b\b  OK  ");

@@ -252,6 +252,31 @@ TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
               c.endpoints);
     EXPECT_EQ(device.BulkInEndPoint ? device.BulkInEndPoint->bEndpointAddress : -1, c.bulk_in);
   }
+  // Alternate settings are counted per interface number.
+  {
+    sim::Options options;
+    options.modules[0].config_descriptors = {
+        Config({Iface(0, 0, 0), Iface(0, 1, 0), Iface(1, 0, 0), Iface(0, 2, 0)})};
+    SimScope sim(options);
+    usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
+    const auto& configuration = device.Configurations[0];
+    ASSERT_NE(configuration, nullptr);
+    ASSERT_EQ(configuration->InterfaceEntryCount, 4u);
+    const std::uint8_t counts[] = {3, 3, 1, 3};
+    for (std::size_t i = 0; i < 4; ++i)
+      EXPECT_EQ(configuration->Interfaces[i]->AltSettingCount, counts[i]) << i;
+  }
+  // The open module's configuration: its header's fields and its entries.
+  {
+    SimScope sim;
+    usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
+    EXPECT_EQ(device.bConfigurationValue, 1);
+    EXPECT_EQ(device.bmAttributes, 0x80);
+    EXPECT_EQ(device.bMaxPower, 50);
+    EXPECT_EQ(device.bNumInterfaces, 1);
+    EXPECT_EQ(device.InterfaceEntryCount, 1u);
+    EXPECT_EQ(device.FirstInterfaceNumber, 0);
+  }
   // More configurations than the model holds: two are read, the rest ignored.
   sim::Options many;
   many.modules[0].device_descriptor = sim::DefaultDeviceDescriptor();
@@ -472,6 +497,7 @@ TEST_F(UsbEndPoint, WaitAbortAndStalledTransfers) {
     EXPECT_EQ(ep.FinishTransfer(buffer.data(), length, record, std::move(context), nullptr), ends);
     EXPECT_EQ(record.event->Wait(0), usb::WaitResult::TimedOut);  // consumed by that wait
     EXPECT_EQ(length, ends ? 8 : 0);
+    EXPECT_EQ(ep.BytesTransferred, ends ? 8u : 0u) << "a stranded transfer carried nothing";
     EXPECT_EQ(ep.StrandedTransfers, stranded + (ends ? 0u : 1u));
   }
   record.event->Signal();
