@@ -327,4 +327,98 @@ TEST_F(Acquisition, QualityChecksStopOrFailTheRunAndReportTheCheckProgramsFigure
   EXPECT_TRUE(SameBytes(File("p.png"), Record(100)));
 }
 
+// The options as the manual page states them, one statement a row: the files a run makes, the
+// exit status, and what its log or output says.
+TEST_F(Acquisition, EachOptionDoesWhatTheManualSays) {
+  struct Row {
+    const char* statement;
+    std::vector<std::string> arguments;
+    int exit_code = 0;
+    std::vector<std::size_t> records = {};  // the sizes of the .bin files made
+    std::string said = "";                  // in the first log, or on standard output without one
+  };
+  const Row rows[] = {
+      {.statement = "/LEN=: the record length in bytes (default 10000)",
+       .arguments = {"d.bin"},
+       .records = {10000},
+       .said = "Record length: 10000 bytes"},
+      {.statement = "/LEN=0 keeps the current length",
+       .arguments = {"d.bin", "/LEN=500", "/LEN=0"},
+       .records = {500}},
+      {.statement = "/LEN= without a number keeps the current length",
+       .arguments = {"d.bin", "/LEN=500", "/LEN="},
+       .records = {500}},
+      {.statement = "options begin with - as well, in any case",
+       .arguments = {"d.bin", "-len=700"},
+       .records = {700}},
+      {.statement = "/FILES=: the number of records, each in a file of its own",
+       .arguments = {"d.bin", "/LEN=100", "/FILES=3"},
+       .records = {100, 100, 100}},
+      {.statement = "/FILES=0 keeps the current count",
+       .arguments = {"d.bin", "/LEN=100", "/FILES=3", "/FILES=0"},
+       .records = {100, 100, 100}},
+      {.statement = "/FILES= without a number means 1",
+       .arguments = {"d.bin", "/LEN=100", "/FILES=3", "/FILES="},
+       .records = {100}},
+      {.statement = "/RND, generator mode 07h, is the default",
+       .arguments = {"d.bin", "/LEN=100"},
+       .records = {100},
+       .said = "Generator mode = 07h, RND_GEN\n"},
+      {.statement = "/RNDNOP is generator mode 03h",
+       .arguments = {"d.bin", "/LEN=100", "/RNDNOP"},
+       .records = {100},
+       .said = "Generator mode = 03h, RND_TST\n"},
+      {.statement = "/ENTROPY= defaults to 8 with /RND",
+       .arguments = {"d.bin", "/LEN=100"},
+       .records = {100},
+       .said = "Repetition count test (claimed min-entropy 8)"},
+      {.statement = "/ENTROPY= defaults to 1 with /RNDNOP",
+       .arguments = {"d.bin", "/LEN=100", "/RNDNOP"},
+       .records = {100},
+       .said = "Repetition count test (claimed min-entropy 1)"},
+      {.statement = "/ENTROPY= takes 1 to 8",
+       .arguments = {"d.bin", "/LEN=100", "/ENTROPY=8"},
+       .records = {100},
+       .said = "(claimed min-entropy 8)"},
+      {.statement = "/ENTROPY= above 8 is refused",
+       .arguments = {"d.bin", "/ENTROPY=8.5"},
+       .exit_code = 1,
+       .said = "Unrecognised option \"/ENTROPY=8.5\""},
+      {.statement = "an unknown option is refused, quoted",
+       .arguments = {"/BOGUS"},
+       .exit_code = 1,
+       .said = "Unrecognised option \"/BOGUS\""},
+      {.statement = "a negative /LEN= is refused",
+       .arguments = {"/LEN=-1"},
+       .exit_code = 1,
+       .said = "\"/LEN=-1\""},
+      {.statement = "a negative /FILES= is refused",
+       .arguments = {"/FILES=-2"},
+       .exit_code = 1,
+       .said = "\"/FILES=-2\""},
+      {.statement = "a name of 256 characters is refused",
+       .arguments = {std::string(256, 'n')},
+       .exit_code = 1},
+      {.statement = "a data file that would be its own log is refused",
+       .arguments = {"x.wrn"},
+       .exit_code = 1,
+       .said = "The data file would be its own log: \"x.wrn\""},
+      {.statement = "/VERSION prints the version on a line of its own and ends",
+       .arguments = {"d.bin", "/VERSION"},
+       .said = "\nrngacq " RNGACQ_VERSION "\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.statement);
+    for (const std::string& name : Made()) fs::remove(dir / name);
+    const ProgramResult result = Run(row.arguments);
+    EXPECT_EQ(result.exit_code, row.exit_code) << result.out;
+    std::vector<std::size_t> records;
+    for (const std::string& name : Made(R"(.*\.bin)")) records.push_back(File(name).size());
+    EXPECT_EQ(records, row.records);
+    const std::vector<std::string> logs = Made(R"(.*\.wrn)");
+    const std::string said = logs.empty() ? result.out : File(logs.front());
+    EXPECT_TRUE(Holds(said, row.said));
+  }
+}
+
 }  // namespace
