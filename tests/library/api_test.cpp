@@ -2,6 +2,8 @@
 // modules at once, a module lost in the middle of a read, and a module the system keeps.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <new>
 #include <set>
 #include <string>
@@ -11,6 +13,7 @@
 #include "drivers/sim/module_model.h"
 #include "drivers/sim/sim_driver.h"
 #include "rngacq/rngacq.h"
+#include "support/process.h"
 #include "support/test_support.h"
 
 namespace {
@@ -211,6 +214,33 @@ TEST(Library, ASerialSelectorOfMoreThan127CharactersIsInvalid) {
   const std::string longest = "serial=" + std::string(127, 'S'), longer = "serial=" + std::string(128, 'S');
   EXPECT_EQ(OpenOn("devices=1", longest.c_str()), RNGACQ_ERROR_NO_MATCH);
   EXPECT_EQ(OpenOn("devices=1", longer.c_str()), RNGACQ_ERROR_INVALID_ARGUMENT);
+}
+
+// The library and the program are two ways to the same module: for the same stream and record
+// lengths they deliver the same bytes, the program into its files.
+TEST(Library, DeliversTheBytesTheProgramWritesForTheSameModuleAndLengths) {
+  const testing_support::ScratchDir dir;
+  const std::string program = testing_support::InstallProgram(RNGACQ_SIM_PROGRAM, dir.path().string());
+  const auto run = testing_support::RunProgram(program, {"p.bin", "/LEN=5000", "/FILES=2"},
+                                               dir.path().string(), {"RNGACQ_SIM=seed=7"});
+  ASSERT_EQ(run.exit_code, 0) << run.out;
+  std::vector<std::string> written;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    if (entry.path().extension() == ".bin") written.push_back(entry.path().filename().string());
+  std::ranges::sort(
+      written, [](const std::string& a, const std::string& b) { return (a == "p.bin") > (b == "p.bin"); });
+  ASSERT_EQ(written.size(), 2u);
+
+  Bus bus("seed=7");
+  rngacq_module* module = Opened();
+  for (const std::string& name : written) {
+    SCOPED_TRACE(name);
+    const auto [data, result] = Read(module, 5000);
+    EXPECT_EQ(result, 0);
+    const std::string file = testing_support::ReadFile(dir / name);
+    EXPECT_TRUE(SameBytes(data, std::vector<std::uint8_t>(file.begin(), file.end())));
+  }
+  EXPECT_EQ(rngacq_close(module), 0);
 }
 
 }  // namespace
