@@ -200,6 +200,13 @@ TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherw
   EXPECT_TRUE(
       Holds(denied.out, " /dev/bus/usb/001/002 (USB ID 1234:5678); the udev rule 60-rngacq.rules must list"));
   EXPECT_FALSE(Holds(denied.out, "VendorID="));
+  // Candidates it may not open are listed with the node that refused, in place of their names.
+  arguments.resize(arguments.size() - 2);
+  arguments.insert(arguments.end(), {"none.bin", "/DEVICE=abcd:0001"});
+  const auto listed = RunProgram(root ? "/usr/bin/setpriv" : RNGACQ_PROGRAM, arguments, folder);
+  EXPECT_EQ(listed.exit_code, 1) << listed.out;
+  EXPECT_TRUE(Holds(listed.out,
+                    "\n  1234:5678 (no permission to read its product and serial: /dev/bus/usb/001/002)"));
 }
 
 // One emulated module, opened through the backend.
