@@ -35,7 +35,14 @@ class RngacqCheck : public ::testing::Test {
     testing_support::WriteFile(dir / "stuck.bin", std::string(20000, 'x'));
   }
   testing_support::ProgramResult Check(const std::vector<std::string>& arguments) {
-    return testing_support::RunProgram(RNGACQ_CHECK_PROGRAM, arguments, dir.path().string());
+    testing_support::ProgramResult result =
+        testing_support::RunProgram(RNGACQ_CHECK_PROGRAM, arguments, dir.path().string());
+#ifdef _WIN32
+    // Text written to a Windows stream ends its lines with CR LF.
+    for (std::string* text : {&result.out, &result.err})
+      for (std::size_t at = 0; (at = text->find("\r\n", at)) != std::string::npos;) text->erase(at, 1);
+#endif
+    return result;
   }
   testing_support::ScratchDir dir;
 };
