@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "drivers/sim/sim_driver.h"
 #include "support/test_support.h"
@@ -469,6 +470,10 @@ TEST_F(UsbEndPoint, IsocPacketTablesAndTheirReturn) {
   EXPECT_FALSE(ep.BeginTransfer(buffer.data(), 0, record));  // no packets, nothing started
   ep.EffectiveMaxPacket = 0;
   EXPECT_FALSE(ep.BeginTransfer(buffer.data(), 10, record));
+  // One-byte packets for 2 GiB: a packet table of 16 GiB, more than a request can hold.
+  ep.EffectiveMaxPacket = 1;
+  ep.DirectIo = 1;
+  EXPECT_FALSE(ep.BeginTransfer(buffer.data(), std::numeric_limits<std::int32_t>::max(), record));
   EXPECT_EQ(driver.calls.size(), 2u);
 }
 
