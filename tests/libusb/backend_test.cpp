@@ -5,6 +5,7 @@
 
 #include "rngacq/rngacq.h"
 
+#include <algorithm>
 #include <span>
 
 #include "core/module.h"
@@ -235,6 +236,20 @@ TEST_F(LibusbBackend, RefusesWhatItCannotServe) {
   std::uint32_t returned = 7;
   EXPECT_FALSE(driver->Request(handle, usb::kRequestAbortPipe, nullptr, 0, nullptr, 0, returned))
       << "an abort that names no pipe";
+
+  // Facts only the vendor driver has are answered as zeros of the size asked for.
+  std::vector<std::uint8_t> facts(256, 0xFF);
+  ASSERT_TRUE(driver->Request(handle, usb::kRequestInfoBlock1, nullptr, 0, facts.data(), 256, returned));
+  EXPECT_EQ(returned, 256u);
+  EXPECT_EQ(std::count(facts.begin(), facts.end(), 0), 256);
+
+  std::vector<std::uint8_t> header(usb::kTransferRequestSize), data(64);
+  usb::EncodeTransferRequest({.EndpointAddress = emulated::kBulkIn}, header);
+  usb::CompletionRecord unknown{driver->CreateEvent(), nullptr};
+  EXPECT_EQ(driver->RequestOverlapped(handle + 1000, usb::kRequestDirectTransfer, header.data(), 38,
+                                      data.data(), 64, unknown),
+            6u)
+      << "a handle it never gave out";
 
   usb::CompletionRecord foreign{driver->CreateEvent(), nullptr};
   const usb::OverlappedOutcome collected = driver->Collect(handle, foreign);

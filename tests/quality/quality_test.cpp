@@ -572,6 +572,18 @@ TEST(SimulatedFaults, BiasOfAThousandPerMilleSetsEveryBitAndNoneClearsThemAll) {
   EXPECT_EQ(std::count(none.begin(), none.end(), 0x00), 100000);
 }
 
+// Each bit of a biased byte is drawn on its own: at even odds the low bit of each nibble differs
+// in about half the bytes.
+TEST(SimulatedFaults, BiasedBitsAreDrawnEachOnItsOwn) {
+  sim::DataFaults faults;
+  faults.bias_permille = 500;
+  const Bytes data = ModuleData(faults, 10000);
+  const auto differing =
+      std::count_if(data.begin(), data.end(), [](std::uint8_t b) { return (b & 1) != (b >> 4 & 1); });
+  EXPECT_GT(differing, 4500);
+  EXPECT_LT(differing, 5500);
+}
+
 TEST(SimulatedFaults, AModelWithNothingToAnswerGivesNothing) {
   sim::ModuleModel model(1);
   std::uint8_t untouched = 0x55;

@@ -85,6 +85,12 @@ TEST(SimulatedControl, ASilentModuleHoldsASendUntilItsPipeIsAborted) {
                                             command.data(), 64, record),
             usb::kErrorIoPending);
   EXPECT_EQ(record.event->Wait(0), usb::WaitResult::TimedOut);
+  const std::vector<sim::RecordedRequest> requests = module.driver.Requests();
+  ASSERT_FALSE(requests.empty());
+  const sim::RecordedRequest& sent = requests.back();
+  EXPECT_EQ(sent.code, usb::kRequestDirectTransfer) << "the send is recorded as it reached the driver";
+  EXPECT_TRUE(sent.overlapped);
+  EXPECT_EQ(sent.output_size, 64u);
   std::uint8_t pipe = 0x02;
   std::uint32_t returned = 0;
   ASSERT_TRUE(module.driver.Request(module.handle, usb::kRequestAbortPipe, &pipe, 1, nullptr, 0, returned));
