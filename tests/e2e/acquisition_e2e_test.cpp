@@ -218,6 +218,27 @@ TEST_F(Acquisition, AReaderThatLeavesEndsTheRunNormally) {
   EXPECT_TRUE(Made().empty());
 }
 
+// An endless record says what it has delivered each time another 64 MiB have gone out, at the
+// block that passes the mark: the 33,856th of 1984 bytes.
+TEST_F(Acquisition, AnEndlessRecordSaysWhatItDeliveredAfterEvery64MiB) {
+  auto p = Start({"/STDOUT", "/STREAM"});
+  constexpr std::size_t kMiB = std::size_t{1} << 20;
+  std::size_t read = 0;
+  while (read < 65 * kMiB) {
+    const std::size_t got = p.Read(kMiB).size();
+    ASSERT_GT(got, 0u) << "the stream ended after " << read << " bytes";
+    read += got;
+  }
+  p.CloseOutput();
+  const ProgramResult r = p.Finish();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const std::string summary =
+      "\nDelivered: 67174272 bytes\nRepetition count test: warnings 0, failures 0; Adaptive proportion test: "
+      "warnings 0, failures 0; Block repetition test: warnings 0, failures 0\n";
+  EXPECT_TRUE(Holds(r.err, summary));
+  EXPECT_EQ(r.err.find("\nDelivered: "), r.err.find(summary)) << "no summary before the first 64 MiB";
+}
+
 // SIGINT and SIGTERM stop a record after the block in flight: the file keeps every byte, its log says
 // how many, then the timing report; no later file is started.
 TEST_F(Acquisition, SignalsStopTheRecordAndKeepItsBytes) {

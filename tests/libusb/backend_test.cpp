@@ -48,6 +48,9 @@ TEST_F(LibusbBackend, CarriesABlockDirectlyAndEndsTransfersOnAbortOrClose) {
   // A path whose ID is not the device's at that address opens nothing.
   usb::OpenFailure failure;
   EXPECT_EQ(driver->Open("usb:001:002:1234:9999", failure), usb::kInvalidHandle);
+  EXPECT_EQ(failure.reason, "the device at /dev/bus/usb/001/002 is gone") << "its ID is another";
+  EXPECT_EQ(driver->Open("usb:001:009:1234:5678", failure), usb::kInvalidHandle);
+  EXPECT_EQ(failure.reason, "the device at /dev/bus/usb/001/009 is gone") << "no device at the address";
   const usb::Handle handle = driver->Open("usb:001:002:1234:5678", failure);
   ASSERT_NE(handle, usb::kInvalidHandle);
 
