@@ -213,14 +213,17 @@ TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherw
                     "\n  1234:5678 (no permission to read its product and serial: /dev/bus/usb/001/002)"));
 }
 
-// One emulated module, opened through the backend.
+// One emulated module, opened through the backend. The module is plugged in before libusb
+// starts: a hot-plug notice handled by libusb's event thread while the main thread enumerates
+// races inside libudev, which ThreadSanitizer reports.
 struct OpenedModule {
   OpenedModule() {
     bus.Add({.seed = 11});
+    driver = usb_libusb::MakeLibusbDriver();
     handle = driver->Open("usb:001:002:1234:5678", failure);
   }
   emulated::Testbed bus;
-  std::unique_ptr<usb::Driver> driver = usb_libusb::MakeLibusbDriver();
+  std::unique_ptr<usb::Driver> driver;
   usb::OpenFailure failure;
   usb::Handle handle = usb::kInvalidHandle;
 };

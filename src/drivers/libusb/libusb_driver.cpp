@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -37,6 +36,8 @@ constexpr std::uint32_t kHeader = static_cast<std::uint32_t>(usb::kTransferReque
 constexpr std::uint32_t kMaxDataBytes = 1u << 24;
 // A control transfer never waits without end, even when its header asks for no time-out.
 constexpr unsigned kDefaultControlTimeoutMs = 5000;
+// A control transfer waited for ends at libusb's time-out; this covers a late event thread.
+constexpr unsigned kControlGraceMs = 1000;
 // How long closing waits for cancelled transfers to come back from libusb.
 constexpr auto kDrainTime = std::chrono::seconds(5);
 constexpr std::size_t kMaxCandidates = 16;
@@ -173,20 +174,6 @@ bool LooksLikeModule(const libusb_config_descriptor& config) {
     }
   }
   return false;
-}
-
-// A device string as printable ASCII of bounded length; empty when it cannot be read.
-std::string ReadPrintableString(libusb_device_handle* handle, std::uint8_t index) {
-  if (index == 0) return {};
-  std::array<unsigned char, 256> raw{};
-  const int n = libusb_get_string_descriptor_ascii(handle, index, raw.data(), static_cast<int>(raw.size()));
-  if (n <= 0) return {};
-  std::string text;
-  for (int i = 0; i < n && text.size() < kMaxStringChars; ++i) {
-    const unsigned char c = raw[static_cast<std::size_t>(i)];
-    text.push_back(std::isprint(c) != 0 ? static_cast<char>(c) : '?');
-  }
-  return text;
 }
 
 struct OpenDevice {
@@ -437,7 +424,7 @@ class LibusbDriver final : public usb::Driver {
         return true;
       case usb::kRequestAltSetting:
         if (out_size != 1) return false;
-        out[0] = CurrentAltSetting(*device);
+        out[0] = CurrentAltSetting(handle, *device);
         returned = 1;
         return true;
       case usb::kRequestInfoByte:
@@ -455,7 +442,7 @@ class LibusbDriver final : public usb::Driver {
         });
         return true;
       case usb::kRequestControlTransfer:
-        return ControlTransfer(*device, in, in_size, out, out_size, returned);
+        return ControlTransfer(handle, *device, in, in_size, out, out_size, returned);
       default:
         return false;
     }
@@ -532,6 +519,16 @@ class LibusbDriver final : public usb::Driver {
   std::shared_ptr<usb::Event> CreateEvent() override { return usb::MakePortableEvent(); }
 
   std::vector<std::string> CandidateDescriptions(std::span<const usb::UsbId> only) override {
+    // The strings are read through the event thread, which runs for the listing.
+    const std::lock_guard table(table_mutex_);
+    StartEvents();
+    std::vector<std::string> lines = DescribeCandidates(only);
+    if (devices_.empty() && Drained()) StopEvents();
+    return lines;
+  }
+
+ private:
+  std::vector<std::string> DescribeCandidates(std::span<const usb::UsbId> only) {
     DeviceSnapshot snapshot = ListDevices(context_);
     const std::vector<usb::UsbId> ids = EffectiveModuleIds(only);
     std::vector<std::pair<DeviceAddress, libusb_device*>> found;
@@ -569,7 +566,6 @@ class LibusbDriver final : public usb::Driver {
     return lines;
   }
 
- private:
   OpenDevice* Find(usb::Handle handle) {
     const std::lock_guard table(table_mutex_);
     const auto it = devices_.find(handle);
@@ -590,12 +586,81 @@ class LibusbDriver final : public usb::Driver {
 
   // The claimed interface's current alternate setting, asked of the device (GET_INTERFACE);
   // 0 when the device will not say, which is what an interface claimed afresh runs.
-  static std::uint8_t CurrentAltSetting(OpenDevice& device) {
+  std::uint8_t CurrentAltSetting(usb::Handle handle, OpenDevice& device) {
     std::uint8_t setting = 0;
-    const int n = libusb_control_transfer(device.handle.get(), 0x81, LIBUSB_REQUEST_GET_INTERFACE, 0,
-                                          static_cast<std::uint16_t>(device.first_interface), &setting, 1,
-                                          kDefaultControlTimeoutMs);
-    return n == 1 ? setting : 0;
+    const ControlOutcome got = WaitedControl(
+        handle, device.handle.get(),
+        {0x81, LIBUSB_REQUEST_GET_INTERFACE, 0, static_cast<std::uint16_t>(device.first_interface)},
+        std::span(&setting, 1), kDefaultControlTimeoutMs);
+    return got.done && got.actual == 1 ? setting : 0;
+  }
+
+  // A device string as printable ASCII of bounded length; empty when it cannot be read. The
+  // first language the device offers is asked for, then the string in it.
+  std::string ReadPrintableString(libusb_device_handle* handle, std::uint8_t index) {
+    if (index == 0) return {};
+    std::array<std::uint8_t, 255> raw{};
+    constexpr std::uint16_t kString = LIBUSB_DT_STRING << 8;
+    ControlOutcome got =
+        WaitedControl(usb::kInvalidHandle, handle, {0x80, LIBUSB_REQUEST_GET_DESCRIPTOR, kString, 0},
+                      std::span(raw.data(), 4), kDefaultControlTimeoutMs);
+    if (!got.done || got.actual < 4 || raw[1] != LIBUSB_DT_STRING) return {};
+    const auto language = static_cast<std::uint16_t>(raw[2] | raw[3] << 8);
+    got = WaitedControl(
+        usb::kInvalidHandle, handle,
+        {0x80, LIBUSB_REQUEST_GET_DESCRIPTOR, static_cast<std::uint16_t>(kString | index), language}, raw,
+        kDefaultControlTimeoutMs);
+    if (!got.done || got.actual < 2 || raw[1] != LIBUSB_DT_STRING || raw[0] > got.actual) return {};
+    std::string text;
+    for (std::size_t i = 2; i + 1 < raw[0] && text.size() < kMaxStringChars; i += 2) {
+      const unsigned unit = raw[i] | raw[i + 1] << 8;
+      text.push_back(unit >= 0x20 && unit < 0x7F ? static_cast<char>(unit) : '?');
+    }
+    return text;
+  }
+
+  struct ControlSetup {
+    std::uint8_t type;
+    std::uint8_t request;
+    std::uint16_t value;
+    std::uint16_t index;
+  };
+  struct ControlOutcome {
+    bool done = false;  // completed; what the device sent is in the caller's span
+    std::uint32_t actual = 0;
+    std::uint32_t error = 0;  // the system's code when not done
+  };
+
+  // One control transfer, waited for. It completes on the event thread like every other
+  // transfer: libusb's synchronous calls are not safe while another thread handles events (in
+  // libusb 1.0.26 their callback still reads the transfer after waking the waiter, who frees it).
+  ControlOutcome WaitedControl(usb::Handle owner, libusb_device_handle* handle, const ControlSetup& setup,
+                               std::span<std::uint8_t> data, unsigned timeout_ms) {
+    auto transfer = std::make_shared<Transfer>(*core_, owner);
+    transfer->raw.reset(libusb_alloc_transfer(0));
+    if (!transfer->raw) return {false, 0, kErrorNotEnoughMemory};
+    transfer->event = usb::MakePortableEvent();
+    transfer->data.assign(LIBUSB_CONTROL_SETUP_SIZE + data.size(), 0);
+    transfer->data_start = LIBUSB_CONTROL_SETUP_SIZE;
+    transfer->direction_in = (setup.type & 0x80) != 0;
+    libusb_fill_control_setup(transfer->data.data(), setup.type, setup.request, setup.value, setup.index,
+                              static_cast<std::uint16_t>(data.size()));
+    if (!transfer->direction_in && !data.empty())
+      std::memcpy(transfer->data.data() + LIBUSB_CONTROL_SETUP_SIZE, data.data(), data.size());
+    libusb_fill_control_transfer(transfer->raw.get(), handle, transfer->data.data(), OnTransferDone,
+                                 transfer.get(), timeout_ms);
+    const std::uint32_t submitted = Submit(transfer);
+    if (submitted != usb::kErrorSuccess) return {false, 0, submitted};
+    if (transfer->event->Wait(timeout_ms + kControlGraceMs) != usb::WaitResult::Signalled) {
+      // The transfer keeps its own buffer until libusb lets it go; the caller's is not touched.
+      libusb_cancel_transfer(transfer->raw.get());
+      return {false, 0, kErrorSemTimeout};
+    }
+    const std::lock_guard lock(core_->mutex);
+    if (transfer->direction_in)
+      std::memcpy(data.data(), transfer->data.data() + LIBUSB_CONTROL_SETUP_SIZE,
+                  std::min<std::size_t>(transfer->actual, data.size()));
+    return {transfer->status == LIBUSB_TRANSFER_COMPLETED, transfer->actual, transfer->error};
   }
 
   static unsigned ControlTimeoutMs(const usb::TransferRequest& header) {
@@ -603,8 +668,8 @@ class LibusbDriver final : public usb::Driver {
     return std::min<std::uint32_t>(header.TimeoutSeconds, 3600) * 1000u;
   }
 
-  static bool ControlTransfer(OpenDevice& device, const std::uint8_t* in, std::uint32_t in_size,
-                              std::uint8_t* out, std::uint32_t out_size, std::uint32_t& returned) {
+  bool ControlTransfer(usb::Handle handle, OpenDevice& device, const std::uint8_t* in, std::uint32_t in_size,
+                       std::uint8_t* out, std::uint32_t out_size, std::uint32_t& returned) {
     if (in == nullptr || out == nullptr || in_size < kHeader || out_size != in_size) return false;
     const usb::TransferRequest header =
         usb::DecodeTransferRequest(std::span<const std::uint8_t>(in, in_size));
@@ -612,13 +677,13 @@ class LibusbDriver final : public usb::Driver {
         std::uint64_t{kHeader} + header.wLength > out_size)
       return false;
     if (in != out) std::memmove(out, in, in_size);
-    const int n =
-        libusb_control_transfer(device.handle.get(), header.bmRequestType, header.bRequest, header.wValue,
-                                header.wIndex, out + kHeader, header.wLength, ControlTimeoutMs(header));
+    const ControlOutcome got = WaitedControl(
+        handle, device.handle.get(), {header.bmRequestType, header.bRequest, header.wValue, header.wIndex},
+        std::span(out + kHeader, header.wLength), ControlTimeoutMs(header));
     usb::WriteLe32(out + 14, 0);
-    usb::WriteLe32(out + 18, n < 0 ? ErrorFromLibusb(n) : 0);
-    if (n < 0) return false;
-    returned = kHeader + static_cast<std::uint32_t>(n);
+    usb::WriteLe32(out + 18, got.done ? 0 : got.error);
+    if (!got.done) return false;
+    returned = kHeader + got.actual;
     return true;
   }
 
