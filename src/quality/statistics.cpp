@@ -120,7 +120,9 @@ Statistics ByteStatistics::Finish(const std::array<std::uint64_t, 256>& histogra
     sum_squares += count * b * b;
     most = std::max(most, count);
   }
-  s.chi_square_percent = 100.0 * ChiSquareUpperTail(s.chi_square, 255);
+  // Without a byte there is no statistic, and no chance of exceeding it either.
+  s.chi_square_percent =
+      bytes_ == 0 ? std::numeric_limits<double>::quiet_NaN() : 100.0 * ChiSquareUpperTail(s.chi_square, 255);
   s.mean = static_cast<double>(sum) / total;
 
   const double nan = std::numeric_limits<double>::quiet_NaN();

@@ -2,7 +2,12 @@
 // open takes nothing.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "platform/platform.h"
 #include "support/test_support.h"
@@ -25,5 +30,25 @@ TEST(LogFile, WritesReportTheBytesTheFileTookAndNoneWhileClosed) {
   log.Close();
   EXPECT_EQ(testing_support::ReadFile(dir / "x.wrn"), "new");
 }
+
+#ifndef _WIN32
+// A program started with its standard input closed gets descriptor 0 for the first file it
+// opens: the log must take it like any other.
+TEST(LogFile, TakesDescriptorZeroWhenStandardInputIsClosed) {
+  testing_support::ScratchDir dir;
+  const int saved_input = ::dup(0);
+  ASSERT_GE(saved_input, 0);
+  ::close(0);
+  platform::LogFile log;
+  const bool created = log.Create(dir / "x.wrn");
+  const std::uint32_t written = log.Write("line\n", 5);
+  log.Close();
+  ::dup2(saved_input, 0);
+  ::close(saved_input);
+  EXPECT_TRUE(created);
+  EXPECT_EQ(written, 5u);
+  EXPECT_EQ(testing_support::ReadFile(dir / "x.wrn"), "line\n");
+}
+#endif
 
 }  // namespace

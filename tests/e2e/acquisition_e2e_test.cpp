@@ -308,6 +308,26 @@ TEST_F(Acquisition, ListsModulesAndTakesTheOneSelected) {
   EXPECT_FALSE(fs::exists(dir / "none.bin"));
 }
 
+// The console shows a record's first eight health warnings, while its report counts them all;
+// each record starts its own eight.
+TEST_F(Acquisition, ShowsTheFirstEightHealthWarningsOfEachRecord) {
+  const ProgramResult r = Run({"w.bin", "/LEN=300000", "/FILES=2"}, "bias=640");
+  const std::size_t second = r.out.find("\nData file (2/2)");
+  ASSERT_NE(second, std::string::npos) << r.out;
+  const auto shown = [](const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = part.find("\nHealth warning: "); at != std::string::npos;
+         at = part.find("\nHealth warning: ", at + 1))
+      ++count;
+    return count;
+  };
+  const std::string first_record = r.out.substr(0, second), second_record = r.out.substr(second);
+  EXPECT_TRUE(Holds(first_record, "warnings 13, failures 0")) << first_record;
+  EXPECT_EQ(shown(first_record), 8u) << first_record;
+  EXPECT_TRUE(Holds(second_record, "warnings 7, failures 0")) << second_record;
+  EXPECT_EQ(shown(second_record), 7u) << second_record;
+}
+
 // The quality checks inside the run: a stuck source stops it, keeping the good bytes; a biased one
 // fails its verdict after every file; a good file's report holds the figures rngacq-check finds in it.
 TEST_F(Acquisition, QualityChecksStopOrFailTheRunAndReportTheCheckProgramsFigures) {

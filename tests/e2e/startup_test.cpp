@@ -1,6 +1,8 @@
 // Start-up of the built programs: system line, catalogue beside the executable, help, refusals.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -87,6 +89,39 @@ TEST(Startup, CatalogueBesideAnExecutableWithALongPath) {
   const auto r = RunProgram(path, {"/?"}, deep.string());
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_TRUE(Holds(r.out, ", Lite version;\n"));
+}
+
+// A catalogue path of the greatest length the system opens is found like any other. The
+// program's own path is then longer than that: it is copied and started by its name within
+// the folder.
+TEST(Startup, CatalogueAtTheLongestPathTheSystemOpens) {
+  testing_support::ScratchDir dir;
+  const std::size_t longest = PATH_MAX - 1;  // PATH_MAX counts the terminating NUL
+  const std::size_t folder_length = longest - std::string("/lang.INI").size();
+  fs::path deep = dir.path();
+  for (char level = 'a'; deep.string().size() < folder_length; ++level) {
+    const std::size_t left = folder_length - deep.string().size() - 1;  // one for the separator
+    std::size_t n = std::min<std::size_t>(left, 200);
+    if (left - n == 1) --n;  // never leave room for a separator alone
+    deep /= std::string(n, level);
+  }
+  fs::create_directories(deep);
+  ASSERT_EQ((deep / "lang.INI").string().size(), longest);
+  const fs::path source(RNGACQ_SIM_PROGRAM);
+  const std::string name = source.filename().string();
+  const fs::path here = fs::current_path();
+  fs::current_path(deep);
+  fs::copy_file(source, name);
+  fs::copy_file(source.parent_path() / "lang.INI", "lang.INI");
+  fs::current_path(here);
+
+  const auto r = RunProgram("./" + name, {"/?"}, deep.string());
+
+  fs::current_path(deep);
+  fs::remove(name);  // beyond the limit, the scratch folder's removal could not reach it
+  fs::current_path(here);
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_TRUE(Holds(r.out, ", Lite version;\n")) << r.out;
 }
 #endif
 

@@ -276,6 +276,15 @@ TEST(Statistics, KnownAnswers) {
   EXPECT_LT(quality::ChiSquareUpperTail(400, 255), 1e-7);
 }
 
+// No bytes claim no chance of exceeding a chi-square that is not there.
+TEST(Statistics, NoBytesGiveNoChiSquareAndNoPercentage) {
+  const quality::Results r = Check({});
+  EXPECT_EQ(quality::ReportLines(r)[2],
+            "Chi square: not available, random data would exceed it in not available percent of cases");
+  const std::string json = quality::JsonLine("empty.bin", r);
+  EXPECT_TRUE(Holds(json, R"("chi_square":null,"chi_square_percent":null,)")) << json;
+}
+
 TEST(Report, JsonEscapesTheNameAndLabelsComeFromTheLookup) {
   const quality::Results r = Check(RandomBytes(100, 1));
   const std::string json = quality::JsonLine("a\"b\\c\n\x01.bin", r);
