@@ -295,6 +295,16 @@ TEST_F(LibusbBackend, AControlTransferOfOneByteCarriesIt) {
   EXPECT_TRUE(done.success);
   EXPECT_EQ(done.transferred, 39u);
   EXPECT_EQ(request[38], 18) << "the descriptor's length";
+
+  // Asked synchronously with an answer buffer of its own, the answer repeats the request's header.
+  std::vector<std::uint8_t> answer(request.size(), 0xEE);
+  std::uint32_t returned = 0;
+  ASSERT_TRUE(
+      driver->Request(handle, usb::kRequestControlTransfer, request.data(), 39, answer.data(), 39, returned));
+  EXPECT_EQ(returned, 39u);
+  EXPECT_EQ(answer[38], 18) << "the descriptor's length";
+  EXPECT_EQ(usb::DecodeTransferRequest(answer).wValue, 0x0100);
+  EXPECT_EQ(usb::DecodeTransferRequest(answer).DataLength, 1u);
   EXPECT_TRUE(driver->Close(handle));
 }
 

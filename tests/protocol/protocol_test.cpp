@@ -67,8 +67,10 @@ TEST_F(Exchange, RefusesCommandsThatAreNotWholeFrames) {
   std::uint8_t answer[64] = {};
   const auto command = Frames({0});
   const std::int32_t empty = protocol::ExchangeFrames(command.data(), 0, 16, answer);
+  const std::int32_t one_byte = protocol::ExchangeFrames(command.data(), 1, 16, answer);
   const std::int32_t half_frame = protocol::ExchangeFrames(command.data(), 8, 16, answer);
   EXPECT_EQ(empty, 0);
+  EXPECT_EQ(one_byte, 1);
   EXPECT_EQ(half_frame, 1);
   EXPECT_EQ(driver.events_created, 0);
 

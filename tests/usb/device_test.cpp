@@ -104,6 +104,12 @@ TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
   EXPECT_TRUE(device.Open(2));  // below 1.5.5.0 the data travel in the request
   EXPECT_EQ(device.BulkInEndPoint->DirectIo, 0u);
   EXPECT_EQ(device.BulkOutEndPoint->DirectIo, 0u);
+  device.Close();
+  // Closed, the device leaves no endpoint behind to be used.
+  EXPECT_EQ(device.ControlEndPoint, nullptr);
+  EXPECT_EQ(device.BulkInEndPoint, nullptr);
+  EXPECT_EQ(device.BulkOutEndPoint, nullptr);
+  EXPECT_TRUE(device.Open(2));
   EXPECT_FALSE(device.Open(3));  // index equal to the count
   EXPECT_EQ(device.DeviceHandle, usb::kInvalidHandle);
   EXPECT_EQ(device.BulkInEndPoint, nullptr);

@@ -73,6 +73,23 @@ TEST(SimulatedControl, RefusesEverythingElse) {
   }
 }
 
+// An overlapped request the simulation refuses is complete at once, with its error, having
+// moved nothing.
+TEST(SimulatedControl, ARefusedOverlappedRequestMovedNothing) {
+  Opened module;
+  std::vector<std::uint8_t> header(usb::kTransferRequestSize), data(64);
+  usb::CompletionRecord record{module.driver.CreateEvent(), nullptr};
+  const std::uint32_t refused = module.driver.RequestOverlapped(
+      module.handle + 100, usb::kRequestDirectTransfer, header.data(), 38, data.data(), 64, record);
+  EXPECT_NE(refused, usb::kErrorIoPending);
+  EXPECT_NE(refused, usb::kErrorSuccess);
+  const usb::OverlappedOutcome outcome = module.driver.Collect(module.handle, record);
+  EXPECT_TRUE(outcome.complete);
+  EXPECT_FALSE(outcome.success);
+  EXPECT_EQ(outcome.transferred, 0u);
+  EXPECT_EQ(outcome.error, refused);
+}
+
 // A silent module holds what is sent to it until the pipe is aborted, which ends it.
 TEST(SimulatedControl, ASilentModuleHoldsASendUntilItsPipeIsAborted) {
   sim::Options options;
