@@ -33,21 +33,28 @@ TEST(LogFile, WritesReportTheBytesTheFileTookAndNoneWhileClosed) {
 
 #ifndef _WIN32
 // A program started with its standard input closed gets descriptor 0 for the first file it
-// opens: the log must take it like any other.
-TEST(LogFile, TakesDescriptorZeroWhenStandardInputIsClosed) {
+// opens: the log and the data file must take it like any other.
+TEST(LogFile, AndTheDataFileTakeDescriptorZeroWhenStandardInputIsClosed) {
   testing_support::ScratchDir dir;
   const int saved_input = ::dup(0);
   ASSERT_GE(saved_input, 0);
   ::close(0);
   platform::LogFile log;
-  const bool created = log.Create(dir / "x.wrn");
-  const std::uint32_t written = log.Write("line\n", 5);
+  const bool log_created = log.Create(dir / "x.wrn");
+  const std::uint32_t logged = log.Write("line\n", 5);
   log.Close();
+  platform::DataFile data;
+  const bool data_opened = data.Open(dir / "x.bin");
+  const bool data_written = data.Write("bytes", 5);
+  data.Close();
   ::dup2(saved_input, 0);
   ::close(saved_input);
-  EXPECT_TRUE(created);
-  EXPECT_EQ(written, 5u);
+  EXPECT_TRUE(log_created);
+  EXPECT_EQ(logged, 5u);
   EXPECT_EQ(testing_support::ReadFile(dir / "x.wrn"), "line\n");
+  EXPECT_TRUE(data_opened);
+  EXPECT_TRUE(data_written);
+  EXPECT_EQ(testing_support::ReadFile(dir / "x.bin"), "bytes");
 }
 #endif
 
