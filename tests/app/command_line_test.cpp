@@ -146,9 +146,10 @@ TEST_F(CommandLineTest, RefusalsHelpAndVersionEndTheParse) {
        .outcome = Refused,
        .message = "Name too long \"" + too_long_accents + "\" "},
   };
-  for (const char* bad : {"/LENGTH=5", "/50%s", "/", "-", "/LEN=-5", "/FILES=-1", "/LEN=9223372036854775808",
-                          "/FILES=2147483648", "/DEVICE=04b4", "/DEVICE=04b4:10g4", "/ENTROPY=0.5",
-                          "/ENTROPY=9", "/ENTROPY=2bits", "/ENTROPY="})
+  for (const char* bad :
+       {"/LENGTH=5", "/50%s", "/", "-", "/LEN=-5", "/FILES=-1", "/LEN=9223372036854775808",
+        "/LEN=-9223372036854775808", "/FILES=-2147483648", "/FILES=2147483648", "/DEVICE=04b4",
+        "/DEVICE=04b4:10g4", "/ENTROPY=0.5", "/ENTROPY=9", "/ENTROPY=2bits", "/ENTROPY="})
     cases.push_back(
         {.args = {bad}, .outcome = Refused, .message = "Bad option \"" + std::string(bad) + "\" "});
   std::string help;

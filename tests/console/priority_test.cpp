@@ -30,5 +30,19 @@ TEST(Priority, RaisedByFiveWherePermittedThenRestoredOnce) {
   EXPECT_EQ(Nice(), before);
 }
 
+// -1 is a priority like any other, though getpriority also answers it on failure.
+TEST(Priority, OfMinusOneIsRaisedAndRestoredLikeAnyOther) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root may set a priority below 0";
+  const int before = Nice();
+  ASSERT_EQ(::setpriority(PRIO_PROCESS, 0, -1), 0);
+  platform::RaisePriority();
+  const int raised = Nice();
+  platform::RestorePriority();
+  const int restored = Nice();
+  ::setpriority(PRIO_PROCESS, 0, before);
+  EXPECT_EQ(raised, -6);
+  EXPECT_EQ(restored, -1);
+}
+
 }  // namespace
 #endif

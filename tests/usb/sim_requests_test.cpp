@@ -44,6 +44,13 @@ TEST(SimulatedControl, AnswersGetDescriptorOfWhatItHas) {
                                     static_cast<std::uint32_t>(request.size()), returned));
   EXPECT_EQ(returned, 38u + 18u);
   EXPECT_EQ(std::vector<std::uint8_t>(request.begin() + 38, request.end()), sim::DefaultDeviceDescriptor());
+
+  // Asked for none of its bytes, the answer is the header alone.
+  std::vector<std::uint8_t> nothing = Control(0x80, 6, 0x0100, 0);
+  ASSERT_EQ(nothing.size(), 38u);
+  ASSERT_TRUE(module.driver.Request(module.handle, usb::kRequestControlTransfer, nothing.data(), 38,
+                                    nothing.data(), 38, returned));
+  EXPECT_EQ(returned, 38u);
 }
 
 TEST(SimulatedControl, RefusesEverythingElse) {
