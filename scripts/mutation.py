@@ -184,11 +184,15 @@ def main():
     if not (build / "CMakeCache.txt").exists():
         subprocess.run(["cmake", "--preset", "debug", "-B", str(build), "-DRNGACQ_BENCH=OFF"], cwd=ROOT, check=True,
                        stdout=subprocess.DEVNULL)
-    faults = [f for f in all_faults(build) if f["id"] not in skip and re.search(args.only, f["file"])]
+    # Faults listed as equivalent leave the order after it is drawn, so that listing one keeps
+    # the rest of a sample as it was.
+    faults = [f for f in all_faults(build) if re.search(args.only, f["file"])]
     if args.action == "list":
-        for f in faults:
+        planted = [f for f in faults if f["id"] not in skip]
+        for f in planted:
             print(f"{f['id']} {f['file']}:{f['line']}: {f['kind']}: {f['new'].strip()}")
-        print(f"{len(faults)} faults ({len(skip)} listed as changing no behaviour)", file=sys.stderr)
+        print(f"{len(planted)} faults ({len(faults) - len(planted)} listed as changing no behaviour)",
+              file=sys.stderr)
         return 0
 
     # The sample follows what it judges, the committed sources and tests: a commit that changes
@@ -199,6 +203,7 @@ def main():
     order = faults[:]
     if args.sample:
         random.Random(args.seed or chosen_by).shuffle(order)
+    order = [f for f in order if f["id"] not in skip]
     log = build / "mutation.log"
     if run(["cmake", "--build", str(build), "-j", str(os.cpu_count())], log) != 0:
         print(f"the unchanged sources do not build: see {log}")
