@@ -613,7 +613,7 @@ class LibusbDriver final : public usb::Driver {
     if (!got.done || got.actual < 2 || raw[1] != LIBUSB_DT_STRING || raw[0] > got.actual) return {};
     std::string text;
     for (std::size_t i = 2; i + 1 < raw[0] && text.size() < kMaxStringChars; i += 2) {
-      const unsigned unit = raw[i] | raw[i + 1] << 8;
+      const auto unit = static_cast<unsigned>(raw[i] | raw[i + 1] << 8);
       text.push_back(unit >= 0x20 && unit < 0x7F ? static_cast<char>(unit) : '?');
     }
     return text;
