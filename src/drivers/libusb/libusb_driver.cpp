@@ -637,18 +637,8 @@ class LibusbDriver final : public usb::Driver {
   ControlOutcome WaitedControl(usb::Handle owner, libusb_device_handle* handle, const ControlSetup& setup,
                                std::span<std::uint8_t> data, unsigned timeout_ms) {
     auto transfer = std::make_shared<Transfer>(*core_, owner);
-    transfer->raw.reset(libusb_alloc_transfer(0));
-    if (!transfer->raw) return {false, 0, kErrorNotEnoughMemory};
+    if (!FillControl(*transfer, handle, setup, data, timeout_ms)) return {false, 0, kErrorNotEnoughMemory};
     transfer->event = usb::MakePortableEvent();
-    transfer->data.assign(LIBUSB_CONTROL_SETUP_SIZE + data.size(), 0);
-    transfer->data_start = LIBUSB_CONTROL_SETUP_SIZE;
-    transfer->direction_in = (setup.type & 0x80) != 0;
-    libusb_fill_control_setup(transfer->data.data(), setup.type, setup.request, setup.value, setup.index,
-                              static_cast<std::uint16_t>(data.size()));
-    if (!transfer->direction_in && !data.empty())
-      std::memcpy(transfer->data.data() + LIBUSB_CONTROL_SETUP_SIZE, data.data(), data.size());
-    libusb_fill_control_transfer(transfer->raw.get(), handle, transfer->data.data(), OnTransferDone,
-                                 transfer.get(), timeout_ms);
     const std::uint32_t submitted = Submit(transfer);
     if (submitted != usb::kErrorSuccess) return {false, 0, submitted};
     if (transfer->event->Wait(timeout_ms + kControlGraceMs) != usb::WaitResult::Signalled) {
@@ -661,6 +651,24 @@ class LibusbDriver final : public usb::Driver {
       std::memcpy(data.data(), transfer->data.data() + LIBUSB_CONTROL_SETUP_SIZE,
                   std::min<std::size_t>(transfer->actual, data.size()));
     return {transfer->status == LIBUSB_TRANSFER_COMPLETED, transfer->actual, transfer->error};
+  }
+
+  // Allocates and fills one control transfer; what goes out is copied from `data`, what comes in
+  // lands in the transfer's own buffer after the setup packet.
+  static bool FillControl(Transfer& transfer, libusb_device_handle* handle, const ControlSetup& setup,
+                          std::span<const std::uint8_t> data, unsigned timeout_ms) {
+    transfer.raw.reset(libusb_alloc_transfer(0));
+    if (!transfer.raw) return false;
+    transfer.data.assign(LIBUSB_CONTROL_SETUP_SIZE + data.size(), 0);
+    transfer.data_start = LIBUSB_CONTROL_SETUP_SIZE;
+    transfer.direction_in = (setup.type & 0x80) != 0;
+    libusb_fill_control_setup(transfer.data.data(), setup.type, setup.request, setup.value, setup.index,
+                              static_cast<std::uint16_t>(data.size()));
+    if (!transfer.direction_in && !data.empty())
+      std::memcpy(transfer.data.data() + LIBUSB_CONTROL_SETUP_SIZE, data.data(), data.size());
+    libusb_fill_control_transfer(transfer.raw.get(), handle, transfer.data.data(), OnTransferDone, &transfer,
+                                 timeout_ms);
+    return true;
   }
 
   static unsigned ControlTimeoutMs(const usb::TransferRequest& header) {
@@ -692,19 +700,12 @@ class LibusbDriver final : public usb::Driver {
     if (header.DataOffset != kHeader || header.DataLength != header.wLength ||
         std::uint64_t{kHeader} + header.wLength > std::min(in_size, out_size))
       return kErrorInvalidParameter;
-    transfer.raw.reset(libusb_alloc_transfer(0));
-    if (!transfer.raw) return kErrorNotEnoughMemory;
-    transfer.data.assign(LIBUSB_CONTROL_SETUP_SIZE + std::size_t{header.wLength}, 0);
-    transfer.data_start = LIBUSB_CONTROL_SETUP_SIZE;
-    transfer.direction_in = (header.bmRequestType & 0x80) != 0;
     transfer.out_data_offset = kHeader;
     transfer.out_has_header = true;
-    libusb_fill_control_setup(transfer.data.data(), header.bmRequestType, header.bRequest, header.wValue,
-                              header.wIndex, header.wLength);
-    if (!transfer.direction_in && header.wLength > 0)
-      std::memcpy(transfer.data.data() + LIBUSB_CONTROL_SETUP_SIZE, in + kHeader, header.wLength);
-    libusb_fill_control_transfer(transfer.raw.get(), device.handle.get(), transfer.data.data(),
-                                 OnTransferDone, &transfer, ControlTimeoutMs(header));
+    if (!FillControl(transfer, device.handle.get(),
+                     {header.bmRequestType, header.bRequest, header.wValue, header.wIndex},
+                     std::span(in + kHeader, header.wLength), ControlTimeoutMs(header)))
+      return kErrorNotEnoughMemory;
     return usb::kErrorSuccess;
   }
 
