@@ -20,6 +20,7 @@
 #endif
 
 #include "app/data_sink.h"
+#include "core/library_provider.h"
 #include "drivers/sim/module_model.h"
 #include "drivers/sim/sim_driver.h"
 #include "platform/platform.h"
@@ -27,6 +28,7 @@
 #include "protocol/device_link.h"
 #include "quality/checker.h"
 #include "rngacq/rngacq.h"
+#include "usb/vendor_provider.h"
 
 namespace {
 
@@ -119,15 +121,14 @@ void WriteBlocksAgainstFloor(benchmark::State& state, const char* name, Block bl
 void RequestBlockAndWrite(benchmark::State& state) {
   sim::SimDriver driver;
   driver.SetRecording(false);
-  usb::SetDriver(&driver);
+  usb::VendorDriverProvider provider(driver);
   platform::Hooks().standard_output = [](std::string_view) {};  // the identification line
-  if (protocol::OpenDeviceLink() != 0) state.SkipWithError("no simulated module");
+  if (protocol::OpenDeviceLink(provider) != 0) state.SkipWithError("no simulated module");
   WriteBlocksAgainstFloor(state, "request.bin", [&state] {
     if (protocol::RequestBlock(protocol::kBlockSize, 0) != 0) state.SkipWithError("request failed");
     return protocol::BlockBuffer().data();
   });
   protocol::CloseDeviceLink();
-  usb::SetDriver(nullptr);
   platform::ResetHooks();
 }
 
@@ -136,7 +137,8 @@ void RequestBlockAndWrite(benchmark::State& state) {
 void LibraryReadAndWrite(benchmark::State& state) {
   sim::SimDriver driver;
   driver.SetRecording(false);
-  usb::SetDriver(&driver);
+  usb::VendorDriverProvider provider(driver);
+  core::SetLibraryProvider(&provider);
   rngacq_module* module = nullptr;
   if (rngacq_open(nullptr, &module) != 0) state.SkipWithError("no simulated module");
   static std::uint8_t block[1984];
@@ -146,7 +148,7 @@ void LibraryReadAndWrite(benchmark::State& state) {
     return block;
   });
   rngacq_close(module);
-  usb::SetDriver(nullptr);
+  core::SetLibraryProvider(nullptr);
 }
 // The loops that write files each write 256 MiB per repetition, so that all of them meet the
 // same file growth and the same rewinds; a briefer loop would never rewind and would look cheaper.
@@ -179,9 +181,9 @@ void RequestBlockAndStream(benchmark::State& state) {
 
   sim::SimDriver driver;
   driver.SetRecording(false);
-  usb::SetDriver(&driver);
+  usb::VendorDriverProvider provider(driver);
   platform::Hooks().standard_output = [](std::string_view) {};  // the identification line
-  if (protocol::OpenDeviceLink() != 0) state.SkipWithError("no simulated module");
+  if (protocol::OpenDeviceLink(provider) != 0) state.SkipWithError("no simulated module");
   const std::unique_ptr<app::DataSink> stream = app::MakeStandardOutputSink();
   std::size_t written = 0;
   for (auto _ : state) {
@@ -191,7 +193,6 @@ void RequestBlockAndStream(benchmark::State& state) {
       state.SkipWithError("write failed");
   }
   protocol::CloseDeviceLink();
-  usb::SetDriver(nullptr);
   platform::ResetHooks();
 
   dup2(saved, STDOUT_FILENO);
@@ -249,9 +250,9 @@ void RoundTrip(benchmark::State& state) {
   options.complete_from_worker = true;
   sim::SimDriver driver(options);
   driver.SetRecording(false);
-  usb::SetDriver(&driver);
+  usb::VendorDriverProvider provider(driver);
   platform::Hooks().standard_output = [](std::string_view) {};  // the identification line
-  if (protocol::OpenDeviceLink() != 0) state.SkipWithError("no simulated module");
+  if (protocol::OpenDeviceLink(provider) != 0) state.SkipWithError("no simulated module");
   quality::Checker checker(8);
   const auto check = [&checker] { checker.Feed(protocol::BlockBuffer().data(), protocol::kBlockSize); };
   const std::function<void()> meanwhile = state.range(0) == 1 ? std::function<void()>(check) : nullptr;
@@ -262,7 +263,6 @@ void RoundTrip(benchmark::State& state) {
   }
   benchmark::DoNotOptimize(checker.Failed());
   protocol::CloseDeviceLink();
-  usb::SetDriver(nullptr);
   platform::ResetHooks();
 }
 BENCHMARK(RoundTrip)

@@ -17,6 +17,7 @@
 #include "protocol/exchange.h"
 #include "protocol/fake_pipe_driver.h"
 #include "usb/endpoint.h"
+#include "usb/vendor_provider.h"
 
 namespace {
 
@@ -49,13 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   driver.fail_event_number =
       input.ConsumeProbability<float>() < 0.05f ? input.ConsumeIntegralInRange(1, 2) : 0;
 
-  usb::UsbBulkEndPoint in{1, kBulkIn};
-  usb::UsbBulkEndPoint out{1, kBulkOut};
+  usb::UsbBulkEndPoint in{driver, 1, kBulkIn};
+  usb::UsbBulkEndPoint out{driver, 1, kBulkOut};
+  usb::VendorEndPoint in_access{in}, out_access{out};
   in.DirectIo = input.ConsumeBool() ? 1 : 0;
   out.DirectIo = input.ConsumeBool() ? 1 : 0;
   protocol::DeviceLinkState& link = protocol::DeviceLink();
-  link.module = core::Module::OverEndPoints(in, out, input.ConsumeBool() ? 2048 : 64);
-  usb::SetDriver(&driver);
+  link.module = core::Module::OverEndPoints(in_access, out_access, input.ConsumeBool() ? 2048 : 64);
 
   const bool whole_request = input.ConsumeProbability<float>() < 0.85f;
   if (whole_request) {
@@ -101,6 +102,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::Check(in.StrandedTransfers + out.StrandedTransfers == 0, "no transfer is left with the driver");
   for (const auto& pending : driver.pending) fuzz::Check(pending->complete, "every transfer ended");
   link.module.reset();
-  usb::SetDriver(nullptr);
   return 0;
 }

@@ -135,14 +135,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   sim::Options options;
   options.modules.assign(static_cast<std::size_t>(devices), module);
   RawStringDriver driver(std::move(options), std::move(strings), claims_full);
-  usb::SetDriver(&driver);
   std::vector<usb::UsbId> selection;
   if (narrowed && module.device_descriptor.size() >= 12) {
     selection.push_back({usb::ReadLe16(module.device_descriptor.data() + 8),
                          usb::ReadLe16(module.device_descriptor.data() + 10)});
   }
   {
-    usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, false);
+    usb::UsbDevice device(driver, nullptr, usb::kModuleInterfaceGuid, false);
     device.Selection = selection;
     device.Open(0);
     Inspect(device);
@@ -157,6 +156,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Inspect(device);
   }
   fuzz::Check(driver.OpenHandles() == 0, "every handle is closed");
-  usb::SetDriver(nullptr);
   return 0;
 }

@@ -116,7 +116,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   FuzzedDataProvider input(data + usb::kTransferRequestSize, size - usb::kTransferRequestSize);
   DecodingDriver driver(input);
-  usb::SetDriver(&driver);
 
   std::array<std::uint8_t, 7> descriptor{};
   for (auto& byte : descriptor) byte = input.ConsumeIntegral<std::uint8_t>();
@@ -124,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::unique_ptr<usb::UsbEndPoint> endpoint;
   switch (descriptor[3]) {
     case 0: {
-      auto control = std::make_unique<usb::UsbControlEndPoint>(1, descriptor);
+      auto control = std::make_unique<usb::UsbControlEndPoint>(driver, 1, descriptor);
       control->Direction = input.ConsumeIntegral<std::uint32_t>();
       control->RequestType = input.ConsumeIntegral<std::uint32_t>();
       control->Recipient = input.ConsumeIntegral<std::uint32_t>();
@@ -133,13 +132,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
     case 1:
-      endpoint = std::make_unique<usb::UsbIsocEndPoint>(1, descriptor);
+      endpoint = std::make_unique<usb::UsbIsocEndPoint>(driver, 1, descriptor);
       break;
     case 2:
-      endpoint = std::make_unique<usb::UsbBulkEndPoint>(1, descriptor);
+      endpoint = std::make_unique<usb::UsbBulkEndPoint>(driver, 1, descriptor);
       break;
     default:
-      endpoint = std::make_unique<usb::UsbInterruptEndPoint>(1, descriptor);
+      endpoint = std::make_unique<usb::UsbInterruptEndPoint>(driver, 1, descriptor);
       break;
   }
   endpoint->DirectIo = input.ConsumeBool() ? 1 : 0;
@@ -161,6 +160,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = used; i < buffer.size(); ++i)
       fuzz::Check(buffer[i] == 0x5A, "nothing past the buffer");
   }
-  usb::SetDriver(nullptr);
   return 0;
 }

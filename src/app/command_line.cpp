@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <string_view>
 
 #include "app/run.h"
@@ -13,7 +14,7 @@
 #include "console/output.h"
 #include "platform/platform.h"
 #include "sysinfo/system_description.h"
-#include "usb/driver.h"
+#include "usb/access.h"
 
 namespace app {
 
@@ -172,7 +173,7 @@ bool IsOption(const std::string& argument, std::string_view keyword) {
          MatchesKeyword(std::string_view(argument).substr(1), keyword);
 }
 
-int StartProgram(const std::vector<std::string>& arguments) {
+int StartProgram(const std::vector<std::string>& arguments, usb::access::Provider* provider) {
   platform::CatchInterruptions();
   platform::RaisePriority();
   // Decided before the first text: while the data take standard output, no text may reach it.
@@ -212,8 +213,13 @@ int StartProgram(const std::vector<std::string>& arguments) {
   if (parsed.outcome == ParseOutcome::Help || parsed.outcome == ParseOutcome::Version) return 0;
   if (parsed.outcome == ParseOutcome::Refused) return 1;
 
-  if (parsed.settings.List) return ListModules(parsed.settings);
-  return RunAcquisition(parsed.settings);
+  if (provider == nullptr) {
+    // It outlives the process-wide link to the module, which is made after it.
+    static const std::unique_ptr<usb::access::Provider> own = usb::access::MakeDefaultProvider();
+    provider = own.get();
+  }
+  if (parsed.settings.List) return ListModules(parsed.settings, *provider);
+  return RunAcquisition(parsed.settings, *provider);
 }
 
 }  // namespace
@@ -274,10 +280,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
       const std::optional<usb::UsbId> id = usb::ParseUsbId(option.substr(7));
       if (!id) return Unrecognised(std::move(result), argument);
       std::vector<usb::UsbId>& selected = settings.ModuleIds;
-      const bool known = std::any_of(selected.begin(), selected.end(), [&](const usb::UsbId& s) {
-        return s.vendor == id->vendor && s.product == id->product;
-      });
-      if (!known) selected.push_back(*id);
+      if (std::find(selected.begin(), selected.end(), *id) == selected.end()) selected.push_back(*id);
     } else if (MatchesKeyword(option, "SERIAL=")) {
       const std::string_view serial = option.substr(7);
       if (serial.empty() || serial.size() >= kNameSlot) return Unrecognised(std::move(result), argument);
@@ -363,12 +366,12 @@ void WaitForKey() {
   platform::ReadKey();
 }
 
-int ProgramMain(const std::vector<std::string>& arguments) {
+int ProgramMain(const std::vector<std::string>& arguments, usb::access::Provider* provider) {
   // Anything raised below, a device that refuses to close (usb::UsbCloseError) included, ends
   // the program in order: its message on a line of its own, the log closed, the key prompt, the
   // priority back, exit code 1.
   try {
-    return StartProgram(arguments);
+    return StartProgram(arguments, provider);
   } catch (const std::exception& error) {
     try {
       console::PrintWide("\n%s\n", error.what());

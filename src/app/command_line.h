@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/settings.h"
+#include "usb/access.h"
 
 namespace app {
 
@@ -27,6 +28,8 @@ void ShowHelp(const std::string& program_file_name);
 void WaitForKey();
 
 // The whole program: start-up, parse, run. `arguments` includes the program path as invoked.
-int ProgramMain(const std::vector<std::string>& arguments);
+// The program. Its modules come from `provider`, or from the backend's own provider (made on first
+// need and kept for the process) when none is given.
+int ProgramMain(const std::vector<std::string>& arguments, usb::access::Provider* provider = nullptr);
 
 }  // namespace app

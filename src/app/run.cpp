@@ -373,9 +373,9 @@ core::Selector ModuleSelector(const RunSettings& settings) {
 
 }  // namespace
 
-std::int32_t ListModules(const RunSettings& settings) {
+std::int32_t ListModules(const RunSettings& settings, usb::access::Provider& provider) {
   std::vector<core::ModuleInfo> modules;
-  const core::Error error = core::ListModules(modules, settings.ModuleIds);
+  const core::Error error = core::ListModules(provider, modules, settings.ModuleIds);
   for (std::size_t i = 0; i < modules.size(); ++i) {
     const core::ModuleInfo& m = modules[i];
     console::PrintWide("\n%u  %04x:%04x  %s  %s  %s", static_cast<unsigned>(i),
@@ -388,7 +388,7 @@ std::int32_t ListModules(const RunSettings& settings) {
   return error == core::Error::None ? 0 : 1;
 }
 
-std::int32_t RunAcquisition(const RunSettings& settings) {
+std::int32_t RunAcquisition(const RunSettings& settings, usb::access::Provider& provider) {
   Run run;
   run.count = settings.FileCount;
   run.remaining = settings.FileCount;
@@ -407,7 +407,7 @@ std::int32_t RunAcquisition(const RunSettings& settings) {
     UseTimeNames(run, settings.TimeValue);
   }
 
-  if (protocol::OpenDeviceLink(ModuleSelector(settings), settings.GeneratorMode) != 0)
+  if (protocol::OpenDeviceLink(provider, ModuleSelector(settings), settings.GeneratorMode) != 0)
     return ErrorEnding(&run);
   if (platform::InterruptionCode() != 0) return EndWithoutPrompt(run, platform::InterruptionCode());
   if (run.to_standard_output && !run.log_name.empty() && !CreateLog(run)) return ErrorEnding(&run);

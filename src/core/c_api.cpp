@@ -1,8 +1,10 @@
 // The C interface over the core: module objects as opaque handles, errors as negative values.
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
 
+#include "core/library_provider.h"
 #include "core/module.h"
 #include "rngacq/rngacq.h"
 #include "text/text.h"
@@ -47,7 +49,36 @@ int Guarded(Body body) noexcept {
   }
 }
 
+struct ProviderSlot {
+  std::mutex mutex;
+  std::unique_ptr<usb::access::Provider> own;
+  usb::access::Provider* installed = nullptr;
+};
+
+ProviderSlot& Slot() {
+  static ProviderSlot slot;
+  return slot;
+}
+
 }  // namespace
+
+namespace core {
+
+usb::access::Provider& LibraryProvider() {
+  ProviderSlot& slot = Slot();
+  std::lock_guard lock(slot.mutex);
+  if (slot.installed != nullptr) return *slot.installed;
+  if (!slot.own) slot.own = usb::access::MakeDefaultProvider();
+  return *slot.own;
+}
+
+void SetLibraryProvider(usb::access::Provider* provider) {
+  ProviderSlot& slot = Slot();
+  std::lock_guard lock(slot.mutex);
+  slot.installed = provider;
+}
+
+}  // namespace core
 
 extern "C" {
 
@@ -55,7 +86,7 @@ int rngacq_list(rngacq_module_info* infos, size_t capacity, size_t* count) {
   if (count == nullptr || (infos == nullptr && capacity != 0)) return RNGACQ_ERROR_INVALID_ARGUMENT;
   return Guarded([&] {
     std::vector<core::ModuleInfo> modules;
-    const core::Error error = core::ListModules(modules);
+    const core::Error error = core::ListModules(core::LibraryProvider(), modules);
     *count = modules.size();
     for (std::size_t i = 0; i < modules.size() && i < capacity; ++i) Fill(infos[i], modules[i]);
     return Code(error);
@@ -70,7 +101,7 @@ int rngacq_open(const char* selector, rngacq_module** module) {
   return Guarded([&]() -> int {
     auto handle = std::make_unique<rngacq_module>();
     core::OpenReport report;
-    const core::Error error = core::Module::Open(*parsed, handle->module, report);
+    const core::Error error = core::Module::Open(core::LibraryProvider(), *parsed, handle->module, report);
     if (error != core::Error::None) return Code(error);
     *module = handle.release();  // owned by the caller until rngacq_close
     return RNGACQ_OK;

@@ -9,7 +9,6 @@
 namespace core {
 namespace {
 
-constexpr std::uint32_t kEndPointTimeoutMs = 9000;
 constexpr std::uint32_t kSendWaitMs = 9000;
 constexpr std::uint32_t kAbortWaitMs = 2000;
 constexpr std::size_t kStatusOffset = 31;
@@ -26,29 +25,22 @@ bool EndsWithClosingFrame(const std::uint8_t* command, std::int32_t size) {
 }
 
 // Waits for one transfer; a transfer that did not end is aborted, and one still under way gets
-// the extra time. A transfer the driver refused at once was never waited for: the module is gone.
-void AwaitTransfer(usb::UsbEndPoint& endpoint, usb::CompletionRecord& record, bool started, bool& timed_out,
-                   bool& gone, bool& failed) {
-  if (started && endpoint.WaitForTransfer(record, kSendWaitMs)) return;
+// the extra time. A transfer the system refused at once was never waited for: the module is gone.
+void AwaitTransfer(usb::access::EndPoint& endpoint, usb::access::Start start, bool& timed_out, bool& gone,
+                   bool& failed) {
+  using usb::access::Start;
+  const bool started = start != Start::NotStarted;
+  if (started && endpoint.WaitForTransfer(kSendWaitMs)) return;
   failed = true;
   if (started) {
     endpoint.Abort();
-    if (endpoint.LastError == usb::kErrorIoPending) {
-      record.event->Wait(kAbortWaitMs);
+    if (start == Start::Pending) {
+      endpoint.WaitForTransfer(kAbortWaitMs);
       timed_out = true;
       return;
     }
   }
   gone = true;
-}
-
-// Collects one transfer; the byte count the endpoint reports (0 when it never started).
-std::int32_t Collect(usb::UsbEndPoint& endpoint, std::uint8_t* buffer, std::int32_t preset,
-                     usb::CompletionRecord& record, usb::TransferContextPtr context) {
-  if (!context) return 0;
-  std::int32_t count = preset;
-  endpoint.FinishTransfer(buffer, count, record, std::move(context), nullptr);
-  return count;
 }
 
 Error FromExchange(const ExchangeReport& report, Error refused) {
@@ -60,36 +52,23 @@ Error FromExchange(const ExchangeReport& report, Error refused) {
   return Error::ShortTransfer;
 }
 
-ModuleInfo Identify(const usb::UsbDevice& device) {
+ModuleInfo Identify(const usb::access::Device& device) {
+  const usb::access::Identity& identity = device.Identify();
   ModuleInfo info;
-  info.device_descriptor = device.CopyDeviceDescriptor();
+  info.device_descriptor = identity.device_descriptor;
   const auto& d = info.device_descriptor;
   info.id = {static_cast<std::uint16_t>(d[8] | (d[9] << 8)),
              static_cast<std::uint16_t>(d[10] | (d[11] << 8))};
-  info.high_speed = device.IsHighSpeed;
-  info.serial = usb::Utf16ToUtf8(device.SerialNumber.data(), device.SerialNumber.size());
-  info.product = usb::Utf16ToUtf8(device.ProductString.data(), device.ProductString.size());
-  info.driver_version = device.DriverVersionCode;
+  info.high_speed = identity.high_speed;
+  info.serial = identity.serial;
+  info.product = identity.product;
+  info.driver_version = identity.driver_version;
   return info;
 }
 
-// Closes and destroys a device; the system's words when it refuses.
-bool Release(std::unique_ptr<usb::UsbDevice> device, std::string& failure) {
-  if (!device) return true;
-  try {
-    device->Close();
-    device->Destroy();
-    return true;
-  } catch (const usb::UsbCloseError& error) {
-    failure = error.what();
-    return false;
-  }
-}
-
-std::unique_ptr<usb::UsbDevice> NewDevice(const Selector& selector) {
-  auto device = std::make_unique<usb::UsbDevice>(nullptr, usb::kModuleInterfaceGuid, false);
-  device->Selection = selector.ids;
-  return device;
+// Closes a device; the system's words when it refuses.
+bool Release(std::unique_ptr<usb::access::Device> device, std::string& failure) {
+  return !device || device->Close(failure);
 }
 
 }  // namespace
@@ -152,7 +131,7 @@ std::optional<Selector> ParseSelector(std::string_view text) {
     return text.substr(prefix.size());
   };
   if (const auto serial = after("serial=")) {
-    if (serial->empty() || serial->size() >= usb::kStringUnits) return std::nullopt;
+    if (serial->empty() || serial->size() > kMaxSerialLength) return std::nullopt;
     selector.kind = Selector::Kind::Serial;
     selector.serial = std::string(*serial);
   } else if (const auto id = after("id=")) {
@@ -176,26 +155,26 @@ std::string VersionText(std::uint32_t version) {
          std::to_string((version >> 8) & 0xFFu) + "." + std::to_string(version & 0xFFu);
 }
 
-Error Module::Open(const Selector& selector, std::unique_ptr<Module>& module, OpenReport& report) {
+Error Module::Open(usb::access::Provider& provider, const Selector& selector, std::unique_ptr<Module>& module,
+                   OpenReport& report) {
   module.reset();
   report = {};
   try {
-    return OpenInto(selector, module, report);
+    return OpenInto(provider, selector, module, report);
   } catch (const std::bad_alloc&) {
     module.reset();
     return Error::NoMemory;
   }
 }
 
-Error Module::OpenInto(const Selector& selector, std::unique_ptr<Module>& module, OpenReport& report) {
+Error Module::OpenInto(usb::access::Provider& provider, const Selector& selector,
+                       std::unique_ptr<Module>& module, OpenReport& report) {
   std::unique_ptr<Module> opened(new Module());  // the constructor is private to the class
-  opened->device_ = NewDevice(selector);
   opened->buffers_ = std::make_shared<Buffers>();
-  usb::UsbDevice& device = *opened->device_;
-  const std::uint8_t present = device.CountDevices();
+  const std::uint8_t present = provider.CountDevices(selector.ids);
   report.present = present;
   if (present == 0) {
-    report.candidates = usb::CurrentDriver().CandidateDescriptions(selector.ids);
+    report.candidates = provider.CandidateDescriptions(selector.ids);
     return Error::NoModule;
   }
 
@@ -207,55 +186,58 @@ Error Module::OpenInto(const Selector& selector, std::unique_ptr<Module>& module
     Release(std::move(opened->device_), report.release_failure);
     return error;
   };
-  bool open = false;
+  usb::OpenFailure failure;
+  const auto open = [&](std::uint8_t index) {
+    opened->device_ = provider.Open(selector.ids, index, failure);
+    if (!failure.release.empty()) report.release_failure = failure.release;
+    return opened->device_ != nullptr;
+  };
   switch (selector.kind) {
     case Selector::Kind::Only:
       if (present > 1) return fail(Error::SeveralModules);
-      open = device.Open(0);
+      open(0);
       break;
     case Selector::Kind::Index:
       if (selector.index >= present) return fail(Error::NoMatch);
-      open = device.Open(static_cast<std::uint8_t>(selector.index));
+      open(static_cast<std::uint8_t>(selector.index));
       break;
     case Selector::Kind::Serial: {
-      usb::OpenFailure failure;
-      for (std::uint8_t i = 0; i < present && !open; ++i) {
-        if (!device.Open(i)) {
-          if (failure.reason.empty()) failure = device.LastOpenFailure;
+      usb::OpenFailure first;  // why the first device that failed to open failed
+      for (std::uint8_t i = 0; i < present && !opened->device_; ++i) {
+        if (!open(i)) {
+          if (first.reason.empty()) first = failure;
           continue;
         }
-        open = Identify(device).serial == selector.serial;
-        if (!open) device.Close();
+        if (Identify(*opened->device_).serial != selector.serial &&
+            !Release(std::move(opened->device_), report.release_failure))
+          return Error::NoMatch;
       }
-      if (!open) {
-        device.LastOpenFailure = failure;
-        if (failure.reason.empty() && !failure.access_denied) return fail(Error::NoMatch);
-      }
+      failure = first;
+      if (!opened->device_ && failure.reason.empty() && !failure.access_denied) return fail(Error::NoMatch);
       break;
     }
   }
-  if (!open) {
-    report.reason = device.LastOpenFailure.reason;
-    return fail(device.LastOpenFailure.access_denied ? Error::AccessDenied : Error::OpenFailed);
+  if (!opened->device_) {
+    report.reason = failure.reason;
+    return fail(failure.access_denied ? Error::AccessDenied : Error::OpenFailed);
   }
 
+  usb::access::Device& device = *opened->device_;
   opened->info_ = Identify(device);
   report.info = opened->info_;
   report.identified = true;
-  opened->transfer_unit_ = device.IsHighSpeed ? 2048 : 64;
-  opened->in_ = device.BulkInEndPoint;
-  opened->out_ = device.BulkOutEndPoint;
+  opened->transfer_unit_ = opened->info_.high_speed ? 2048 : 64;
+  opened->in_ = device.BulkInEndPoint();
+  opened->out_ = device.BulkOutEndPoint();
   if (opened->in_ == nullptr || opened->out_ == nullptr) {
     report.bulk_in_missing = opened->in_ == nullptr;
     return fail(Error::NoEndpoints);
   }
-  opened->in_->TimeoutMs = kEndPointTimeoutMs;
-  opened->out_->TimeoutMs = kEndPointTimeoutMs;
   module = std::move(opened);
   return Error::None;
 }
 
-std::unique_ptr<Module> Module::OverEndPoints(usb::UsbEndPoint& in, usb::UsbEndPoint& out,
+std::unique_ptr<Module> Module::OverEndPoints(usb::access::EndPoint& in, usb::access::EndPoint& out,
                                               std::int32_t transfer_unit) {
   std::unique_ptr<Module> module(new Module());
   module->in_ = &in;
@@ -271,7 +253,8 @@ Module::~Module() {
 }
 
 bool Module::Stranded() const {
-  return (in_ != nullptr && in_->StrandedTransfers != 0) || (out_ != nullptr && out_->StrandedTransfers != 0);
+  return (in_ != nullptr && in_->StrandedTransfers() != 0) ||
+         (out_ != nullptr && out_->StrandedTransfers() != 0);
 }
 
 Error Module::Close(std::string* failure) {
@@ -321,21 +304,16 @@ Error Module::Exchange(const std::uint8_t* command, std::int32_t size, std::int3
   // The receive buffer is not cleared: an answer is used only when the driver delivered every
   // byte of it.
 
-  // Events are reused from one clean exchange to the next; after any failure a late completion
-  // could still signal them, so the next exchange makes new ones.
-  usb::Driver& driver = usb::CurrentDriver();
-  if (!send_event_) send_event_ = driver.CreateEvent();
-  if (!send_event_) return Error::NoMemory;
-  if (!receive_event_) receive_event_ = driver.CreateEvent();
+  // Each transfer's event is made before either starts: without the send's nothing was begun
+  // (code 1), without the receive's code 2.
+  if (!out_->Prepare()) return Error::NoMemory;
   report.code = 2;
-  if (!receive_event_) return Error::NoMemory;
+  if (!in_->Prepare()) return Error::NoMemory;
   report.code = 0;
-  usb::CompletionRecord send_record{std::exchange(send_event_, nullptr), nullptr};
-  usb::CompletionRecord receive_record{std::exchange(receive_event_, nullptr), nullptr};
   // The receive goes first so that the module's answer always has a transfer to land in.
-  usb::TransferContextPtr receive_context = in_->BeginTransfer(receive, answer_length, receive_record);
-  usb::TransferContextPtr send_context = out_->BeginTransfer(send, size, send_record);
-  // Buffers the driver may be writing into must not be left behind by an exception.
+  const usb::access::Start receive_start = in_->BeginTransfer(receive, answer_length);
+  const usb::access::Start send_start = out_->BeginTransfer(send, size);
+  // Buffers the system may be writing into must not be left behind by an exception.
   std::exception_ptr deferred;
   if (meanwhile) {
     try {
@@ -347,32 +325,26 @@ Error Module::Exchange(const std::uint8_t* command, std::int32_t size, std::int3
 
   bool send_failed = false;
   bool receive_failed = false;
-  AwaitTransfer(*out_, send_record, send_context != nullptr, report.send_timed_out, report.gone, send_failed);
-  AwaitTransfer(*in_, receive_record, receive_context != nullptr, report.receive_timed_out, report.gone,
-                receive_failed);
+  AwaitTransfer(*out_, send_start, report.send_timed_out, report.gone, send_failed);
+  AwaitTransfer(*in_, receive_start, report.receive_timed_out, report.gone, receive_failed);
   if (send_failed) report.code = 4;
   if (receive_failed) report.code = 5;
 
   // A transfer under way that the system ends because the device went away is an unplugged
   // module, not a short transfer.
-  const auto unplugged = [](const usb::UsbEndPoint& endpoint) {
-    return endpoint.LastError == usb::kErrorDeviceNotConnected;
-  };
-  if (Collect(*out_, send, size, send_record, std::move(send_context)) != size) {
+  const usb::access::Finished sent = out_->FinishTransfer();
+  if (sent.length != size) {
     report.code += 16;
-    report.gone = report.gone || unplugged(*out_);
+    report.gone = report.gone || sent.unplugged;
     report.short_send = !send_failed && !report.gone;
   }
-  if (Collect(*in_, receive, answer_length, receive_record, std::move(receive_context)) == answer_length) {
+  const usb::access::Finished received = in_->FinishTransfer();
+  if (received.length == answer_length) {
     answer_size_ = answer_length;
   } else {
     report.code += 32;
-    report.gone = report.gone || unplugged(*in_);
+    report.gone = report.gone || received.unplugged;
     report.short_answer = !receive_failed && !report.gone;
-  }
-  if (report.code == 0) {
-    send_event_ = std::move(send_record.event);
-    receive_event_ = std::move(receive_record.event);
   }
   if (deferred) std::rethrow_exception(deferred);
   return FromExchange(report, Error::InvalidArgument);
@@ -443,22 +415,21 @@ Error Module::Read(std::uint8_t* data, std::size_t length, std::size_t& done) {
   return Error::None;
 }
 
-Error ListModules(std::vector<ModuleInfo>& modules, std::span<const usb::UsbId> ids) {
+Error ListModules(usb::access::Provider& provider, std::vector<ModuleInfo>& modules,
+                  std::span<const usb::UsbId> ids) {
   modules.clear();
   try {
-    Selector selector;
-    selector.ids.assign(ids.begin(), ids.end());
-    std::unique_ptr<usb::UsbDevice> device = NewDevice(selector);
-    const std::uint8_t present = device->CountDevices();
+    const std::uint8_t present = provider.CountDevices(ids);
     for (std::uint8_t i = 0; i < present; ++i) {
-      modules.push_back(device->Open(i) ? Identify(*device) : ModuleInfo{});
-      device->Close();
+      usb::OpenFailure failure;
+      std::unique_ptr<usb::access::Device> device = provider.Open(ids, i, failure);
+      if (!failure.release.empty()) return Error::ReleaseFailed;
+      modules.push_back(device ? Identify(*device) : ModuleInfo{});
+      std::string words;
+      if (device && !device->Close(words)) return Error::ReleaseFailed;
     }
-    device->Destroy();
   } catch (const std::bad_alloc&) {
     return Error::NoMemory;
-  } catch (const usb::UsbCloseError&) {
-    return Error::ReleaseFailed;
   }
   return Error::None;
 }

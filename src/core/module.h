@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "usb/device.h"
+#include "usb/access.h"
 
 namespace core {
 
@@ -67,6 +67,9 @@ struct ModuleInfo {
 
 // Which module to open. Only: exactly one may be present. `ids`, when not empty, replaces the
 // backend's table of module IDs (the program's /DEVICE=, the library's id=).
+// The longest serial number a selector may name (the device's string area holds 128 UTF-16 units).
+inline constexpr std::size_t kMaxSerialLength = 127;
+
 struct Selector {
   enum class Kind { Only, Serial, Index } kind = Kind::Only;
   std::vector<usb::UsbId> ids;
@@ -112,13 +115,15 @@ struct BlockReport {
 
 class Module {
  public:
-  // Finds, opens and identifies the selected module and takes its bulk endpoints. On any error
-  // `module` stays empty and whatever was opened is released.
-  static Error Open(const Selector& selector, std::unique_ptr<Module>& module, OpenReport& report);
+  // Finds, opens and identifies the selected module through `provider` (which outlives the
+  // module) and takes its bulk endpoints. On any error `module` stays empty and whatever was
+  // opened is released.
+  static Error Open(usb::access::Provider& provider, const Selector& selector,
+                    std::unique_ptr<Module>& module, OpenReport& report);
 
   // A module over endpoints the caller owns and keeps alive, with no device behind it: the seam
   // through which tests and benchmarks drive exchanges over a scripted driver.
-  static std::unique_ptr<Module> OverEndPoints(usb::UsbEndPoint& in, usb::UsbEndPoint& out,
+  static std::unique_ptr<Module> OverEndPoints(usb::access::EndPoint& in, usb::access::EndPoint& out,
                                                std::int32_t transfer_unit);
 
   ~Module();
@@ -132,8 +137,8 @@ class Module {
   std::uint8_t Mode() const { return mode_; }
   Error SetMode(std::uint8_t mode);
   std::int32_t TransferUnit() const { return transfer_unit_; }
-  usb::UsbEndPoint* BulkIn() const { return in_; }
-  usb::UsbEndPoint* BulkOut() const { return out_; }
+  usb::access::EndPoint* BulkIn() const { return in_; }
+  usb::access::EndPoint* BulkOut() const { return out_; }
 
   // One exchange: `size` bytes of whole frames out, `answer_length` bytes in, both transfers in
   // flight together. A closing frame is added when the answer would not fill whole transfer
@@ -155,21 +160,20 @@ class Module {
 
  private:
   Module() = default;
-  static Error OpenInto(const Selector& selector, std::unique_ptr<Module>& module, OpenReport& report);
+  static Error OpenInto(usb::access::Provider& provider, const Selector& selector,
+                        std::unique_ptr<Module>& module, OpenReport& report);
   bool Stranded() const;
 
   struct Buffers {
     alignas(64) std::array<std::uint8_t, kExchangeBufferSize> send;
     alignas(64) std::array<std::uint8_t, kExchangeBufferSize> receive;
   };
-  std::unique_ptr<usb::UsbDevice> device_;
-  usb::UsbEndPoint* in_ = nullptr;
-  usb::UsbEndPoint* out_ = nullptr;
+  std::unique_ptr<usb::access::Device> device_;
+  usb::access::EndPoint* in_ = nullptr;
+  usb::access::EndPoint* out_ = nullptr;
   std::int32_t transfer_unit_ = 0;
   std::uint8_t mode_ = kModeRnd;
   std::shared_ptr<Buffers> buffers_;
-  std::shared_ptr<usb::Event> send_event_;  // kept from the last clean exchange
-  std::shared_ptr<usb::Event> receive_event_;
   std::int32_t answer_size_ = 0;
   std::array<std::uint8_t, 5 * kFrameSize> command_{};  // the block request's frames
   ModuleInfo info_;
@@ -177,7 +181,8 @@ class Module {
 
 // Every attached module, in the order index= counts; a module that cannot be opened is listed
 // with its place kept and no identification.
-Error ListModules(std::vector<ModuleInfo>& modules, std::span<const usb::UsbId> ids = {});
+Error ListModules(usb::access::Provider& provider, std::vector<ModuleInfo>& modules,
+                  std::span<const usb::UsbId> ids = {});
 
 // "a.b.c.d" of a packed driver version.
 std::string VersionText(std::uint32_t version);

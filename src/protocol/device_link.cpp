@@ -67,13 +67,14 @@ DeviceLinkState& DeviceLink() {
   return link;
 }
 
-std::int32_t OpenDeviceLink(const core::Selector& selector, std::uint8_t mode) {
+std::int32_t OpenDeviceLink(usb::access::Provider& provider, const core::Selector& selector,
+                            std::uint8_t mode) {
   DeviceLinkState& link = DeviceLink();
   link = DeviceLinkState{};
 
   std::unique_ptr<core::Module> module;
   core::OpenReport report;
-  const core::Error error = core::Module::Open(selector, module, report);
+  const core::Error error = core::Module::Open(provider, selector, module, report);
   if (report.identified) PrintIdentification(report.info);
   if (error != core::Error::None) {
     const std::int32_t result = ReportFailure(error, report);

@@ -13,16 +13,18 @@ namespace protocol {
 
 struct DeviceLinkState {
   std::unique_ptr<core::Module> module;
-  usb::UsbEndPoint* BulkIn = nullptr;
-  usb::UsbEndPoint* BulkOut = nullptr;
+  usb::access::EndPoint* BulkIn = nullptr;
+  usb::access::EndPoint* BulkOut = nullptr;
   std::int32_t TransferUnit = 0;  // 2048 at high speed, 64 otherwise
   std::array<std::uint8_t, 18> DeviceDescriptor{};
 };
 DeviceLinkState& DeviceLink();
 
-// Opens the module `selector` picks, in generator mode `mode`. 0, or 46, 50, 52, 5, 89, 94
-// with the link left empty. May raise usb::UsbCloseError when a failed module cannot be released.
-std::int32_t OpenDeviceLink(const core::Selector& selector = {}, std::uint8_t mode = core::kModeRnd);
+// Opens the module `selector` picks through `provider` (which outlives the link), in generator
+// mode `mode`. 0, or 46, 50, 52, 5, 89, 94 with the link left empty. May raise
+// usb::UsbCloseError when a failed module cannot be released.
+std::int32_t OpenDeviceLink(usb::access::Provider& provider, const core::Selector& selector = {},
+                            std::uint8_t mode = core::kModeRnd);
 // Releases the link; does nothing when it is empty. May raise usb::UsbCloseError.
 void CloseDeviceLink();
 

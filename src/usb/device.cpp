@@ -22,17 +22,18 @@ constexpr std::uint32_t kMaxEnumerationIndex = 4096;
 constexpr std::size_t kInterfaceDescriptorSize = 9;
 constexpr std::size_t kEndpointDescriptorSize = 7;
 
-std::unique_ptr<UsbEndPoint> MakeEndPoint(Handle handle, std::span<const std::uint8_t> descriptor) {
+std::unique_ptr<UsbEndPoint> MakeEndPoint(Driver& driver, Handle handle,
+                                          std::span<const std::uint8_t> descriptor) {
   // The whole attributes byte decides: bits above the transfer type mean an unknown kind.
   switch (descriptor[3]) {
     case 0:
-      return std::make_unique<UsbControlEndPoint>(handle, descriptor);
+      return std::make_unique<UsbControlEndPoint>(driver, handle, descriptor);
     case 1:
-      return std::make_unique<UsbIsocEndPoint>(handle, descriptor);
+      return std::make_unique<UsbIsocEndPoint>(driver, handle, descriptor);
     case 2:
-      return std::make_unique<UsbBulkEndPoint>(handle, descriptor);
+      return std::make_unique<UsbBulkEndPoint>(driver, handle, descriptor);
     case 3:
-      return std::make_unique<UsbInterruptEndPoint>(handle, descriptor);
+      return std::make_unique<UsbInterruptEndPoint>(driver, handle, descriptor);
     default:
       return nullptr;
   }
@@ -40,8 +41,8 @@ std::unique_ptr<UsbEndPoint> MakeEndPoint(Handle handle, std::span<const std::ui
 
 }  // namespace
 
-UsbInterface::UsbInterface(Handle device_handle, const std::uint8_t* config, std::size_t total,
-                           std::size_t offset) {
+UsbInterface::UsbInterface(Driver& driver, Handle device_handle, const std::uint8_t* config,
+                           std::size_t total, std::size_t offset) {
   if (config == nullptr || offset >= total || total - offset < kInterfaceDescriptorSize) return;
   const std::uint8_t* d = config + offset;
   bLength = d[0];
@@ -69,7 +70,7 @@ UsbInterface::UsbInterface(Handle device_handle, const std::uint8_t* config, std
     SpanLength = static_cast<std::uint16_t>(SpanLength + length);
     if (type == kDescriptorEndpoint) {
       if (length >= kEndpointDescriptorSize) {
-        EndPoints[slot] = MakeEndPoint(device_handle, {config + position, kEndpointDescriptorSize});
+        EndPoints[slot] = MakeEndPoint(driver, device_handle, {config + position, kEndpointDescriptorSize});
       }
       ++slot;
     } else {
@@ -84,7 +85,8 @@ UsbEndPoint* UsbInterface::EndPoint(std::size_t slot) const {
   return slot < kEndPointSlots ? EndPoints[slot].get() : nullptr;
 }
 
-UsbConfiguration::UsbConfiguration(Handle device_handle, const std::uint8_t* descriptor, std::size_t size) {
+UsbConfiguration::UsbConfiguration(Driver& driver, Handle device_handle, const std::uint8_t* descriptor,
+                                   std::size_t size) {
   if (descriptor == nullptr || size < 9) return;
   bLength = descriptor[0];
   bDescriptorType = descriptor[1];
@@ -105,7 +107,7 @@ UsbConfiguration::UsbConfiguration(Handle device_handle, const std::uint8_t* des
     if (length == 0 || length > limit - offset) break;
     // An interface descriptor too short for its nine fields is passed over like any other.
     if (descriptor[offset + 1] == kDescriptorInterface && length >= kInterfaceDescriptorSize) {
-      auto entry = std::make_unique<UsbInterface>(device_handle, descriptor, limit, offset);
+      auto entry = std::make_unique<UsbInterface>(driver, device_handle, descriptor, limit, offset);
       offset += entry->SpanLength;
       Interfaces[InterfaceEntryCount++] = std::move(entry);
     } else {
@@ -121,8 +123,8 @@ UsbConfiguration::UsbConfiguration(Handle device_handle, const std::uint8_t* des
   }
 }
 
-UsbDevice::UsbDevice(WindowHandle notify_window, Guid interface_guid, bool open_now)
-    : NotifyWindow(notify_window), InterfaceGuid(interface_guid) {
+UsbDevice::UsbDevice(Driver& driver, WindowHandle notify_window, Guid interface_guid, bool open_now)
+    : NotifyWindow(notify_window), InterfaceGuid(interface_guid), driver_(&driver) {
   if (notify_window != nullptr) RegisterInterfaceNotification(notify_window);
   if (open_now) Open(DeviceIndex);
 }
@@ -130,7 +132,7 @@ UsbDevice::UsbDevice(WindowHandle notify_window, Guid interface_guid, bool open_
 void UsbDevice::Destroy() {
   Close();
   if (InterfaceNotification != nullptr) {
-    if (!CurrentDriver().UnregisterNotification(InterfaceNotification)) {
+    if (!driver_->UnregisterNotification(InterfaceNotification)) {
       throw UsbCloseError("Failed to close the device notification handle.");
     }
     InterfaceNotification = nullptr;
@@ -146,13 +148,13 @@ UsbDevice::~UsbDevice() {
 }
 
 bool UsbDevice::RegisterInterfaceNotification(WindowHandle window) {
-  InterfaceNotification = CurrentDriver().RegisterInterfaceNotification(window, InterfaceGuid);
+  InterfaceNotification = driver_->RegisterInterfaceNotification(window, InterfaceGuid);
   return InterfaceNotification != nullptr;
 }
 
 std::uint8_t UsbDevice::CountDevices() {
   DevicesPresent = 0;
-  std::unique_ptr<DeviceList> list = CurrentDriver().ListPresent(InterfaceGuid, Selection);
+  std::unique_ptr<DeviceList> list = driver_->ListPresent(InterfaceGuid, Selection);
   if (!list) return 0;
   for (std::uint32_t index = 0; index < kMaxEnumerationIndex; ++index) {
     const std::uint32_t error = list->Enumerate(index);
@@ -169,7 +171,7 @@ std::uint8_t UsbDevice::CountDevices() {
 bool UsbDevice::OpenHandle(std::uint8_t index) {
   const std::uint8_t count = CountDevices();
   if (count == 0 || index > count - 1) return false;
-  Driver& driver = CurrentDriver();
+  Driver& driver = *driver_;
   std::unique_ptr<DeviceList> list = driver.ListPresent(InterfaceGuid, Selection);
   if (!list || list->Enumerate(index) != kErrorSuccess) return false;
   const std::optional<std::string> path = list->DevicePath(index);
@@ -216,12 +218,12 @@ bool UsbDevice::Open(std::uint8_t index) {
   for (std::size_t i = 0; i < configurations; ++i) {
     ReadConfigDescriptor(static_cast<std::uint8_t>(i));
     if (!ConfigDescriptors[i].empty()) {
-      Configurations[i] = std::make_unique<UsbConfiguration>(DeviceHandle, ConfigDescriptors[i].data(),
-                                                             ConfigDescriptors[i].size());
+      Configurations[i] = std::make_unique<UsbConfiguration>(
+          *driver_, DeviceHandle, ConfigDescriptors[i].data(), ConfigDescriptors[i].size());
     }
   }
 
-  control_ = std::make_unique<UsbControlEndPoint>(DeviceHandle, std::span<const std::uint8_t>{});
+  control_ = std::make_unique<UsbControlEndPoint>(*driver_, DeviceHandle, std::span<const std::uint8_t>{});
   control_->bLength = 7;
   control_->bDescriptorType = kDescriptorEndpoint;
   control_->bEndpointAddress = 0;
@@ -233,7 +235,7 @@ bool UsbDevice::Open(std::uint8_t index) {
   if (Configurations[0] && Configurations[0]->Interfaces[0]) {
     SelectConfiguration(0);
     if (InterfaceNotification != nullptr) {
-      HandleNotification = CurrentDriver().RegisterHandleNotification(NotifyWindow, DeviceHandle);
+      HandleNotification = driver_->RegisterHandleNotification(NotifyWindow, DeviceHandle);
     }
   }
   // Open even without a usable configuration: the device then simply offers no endpoints.
@@ -242,7 +244,7 @@ bool UsbDevice::Open(std::uint8_t index) {
 
 void UsbDevice::Close() {
   if (DeviceHandle != kInvalidHandle) {
-    Driver& driver = CurrentDriver();
+    Driver& driver = *driver_;
     if (HandleNotification != nullptr && !driver.UnregisterNotification(HandleNotification)) {
       throw UsbCloseError("Failed to close the handle notification handle.");
     }
@@ -355,7 +357,7 @@ void UsbDevice::AssignEndPoints() {
 bool UsbDevice::SendDriverRequest(std::uint32_t code, std::uint8_t* buffer, std::uint32_t size) {
   if (DeviceHandle == kInvalidHandle) return false;
   BytesReturned = 0;
-  const bool ok = CurrentDriver().Request(DeviceHandle, code, buffer, size, buffer, size, BytesReturned);
+  const bool ok = driver_->Request(DeviceHandle, code, buffer, size, buffer, size, BytesReturned);
   return ok && BytesReturned == size;
 }
 

@@ -16,12 +16,6 @@
 
 namespace usb {
 
-// Raised by Close and destruction when the platform refuses to release a handle or registration.
-class UsbCloseError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // Limits of the model.
 inline constexpr std::size_t kMaxConfigurations = 2;
 inline constexpr std::size_t kMaxInterfaceEntries = 8;
@@ -33,7 +27,8 @@ inline constexpr std::size_t kStringUnits = 128;
 class UsbInterface {
  public:
   // Builds the entry from the interface descriptor at `offset` of `config` (bounded by `total`).
-  UsbInterface(Handle device_handle, const std::uint8_t* config, std::size_t total, std::size_t offset);
+  UsbInterface(Driver& driver, Handle device_handle, const std::uint8_t* config, std::size_t total,
+               std::size_t offset);
 
   std::array<std::unique_ptr<UsbEndPoint>, kEndPointSlots> EndPoints;  // slot 0 not owned: see Control
   UsbEndPoint* SharedControl = nullptr;                                // slot 0 once active
@@ -48,7 +43,7 @@ class UsbInterface {
 
 class UsbConfiguration {
  public:
-  UsbConfiguration(Handle device_handle, const std::uint8_t* descriptor, std::size_t size);
+  UsbConfiguration(Driver& driver, Handle device_handle, const std::uint8_t* descriptor, std::size_t size);
 
   std::array<std::unique_ptr<UsbInterface>, kMaxInterfaceEntries> Interfaces;
   std::uint8_t bLength = 0, bDescriptorType = 0;
@@ -60,7 +55,8 @@ class UsbConfiguration {
 
 class UsbDevice {
  public:
-  UsbDevice(WindowHandle notify_window, Guid interface_guid, bool open_now);
+  // Every request goes to `driver`, which outlives the device.
+  UsbDevice(Driver& driver, WindowHandle notify_window, Guid interface_guid, bool open_now);
   // The destruction steps (Close, then dropping the interface-class registration). They may
   // raise UsbCloseError, so an owner calls Destroy() before letting the object go; the
   // destructor repeats them for a device not destroyed yet and swallows a failure there.
@@ -141,6 +137,7 @@ class UsbDevice {
   bool ReadDescriptor(std::uint8_t type, std::uint8_t index, std::uint16_t language, std::uint16_t length,
                       std::vector<std::uint8_t>& request, bool both_status_words);
   std::unique_ptr<UsbControlEndPoint> control_;  // owned here; entries borrow it in slot 0
+  Driver* driver_;
 };
 
 // The UTF-16 string areas as UTF-8 text, up to their terminating zero.

@@ -52,18 +52,6 @@ class PortableEvent final : public Event {
   std::uint32_t divisor_;
 };
 
-struct DriverSlot {
-  std::mutex mutex;
-  std::unique_ptr<Driver> fallback;  // made on first use and kept for the process
-  Driver* installed = nullptr;
-  std::atomic<Driver*> current{nullptr};  // the answer of CurrentDriver, read on every request
-};
-
-DriverSlot& Slot() {
-  static DriverSlot slot;
-  return slot;
-}
-
 class PathList final : public DeviceList {
  public:
   explicit PathList(std::vector<std::string> paths) : paths_(std::move(paths)) {}
@@ -87,23 +75,6 @@ std::unique_ptr<DeviceList> MakePathList(std::vector<std::string> paths) {
 
 std::shared_ptr<Event> MakePortableEvent(std::uint32_t time_divisor) {
   return std::make_shared<PortableEvent>(time_divisor);
-}
-
-Driver& CurrentDriver() {
-  DriverSlot& slot = Slot();
-  if (Driver* current = slot.current.load(std::memory_order_acquire); current != nullptr) return *current;
-  std::lock_guard lock(slot.mutex);
-  if (slot.installed == nullptr && !slot.fallback) slot.fallback = MakeDefaultDriver();
-  Driver* current = slot.installed != nullptr ? slot.installed : slot.fallback.get();
-  slot.current.store(current, std::memory_order_release);
-  return *current;
-}
-
-void SetDriver(Driver* driver) {
-  DriverSlot& slot = Slot();
-  std::lock_guard lock(slot.mutex);
-  slot.installed = driver;
-  slot.current.store(driver != nullptr ? driver : slot.fallback.get(), std::memory_order_release);
 }
 
 void KeepUntilExit(std::shared_ptr<const void> what) {

@@ -2,7 +2,7 @@
 // vendor driver's device-control model: device-interface paths listed for a class GUID, a handle
 // per opened device, synchronous requests, and overlapped requests that complete through a
 // completion record carrying an auto-reset event. Backends: drivers/windows (the real calls),
-// drivers/libusb (emulates the requests over libusb), drivers/sim (a simulated module).
+// drivers/sim (a simulated module). usb/vendor_provider.h carries the access operations over it.
 #pragma once
 
 #include <array>
@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "usb/access.h"
 
 namespace usb {
 
@@ -94,21 +96,6 @@ class DeviceList {
 // themselves rather than through the system's device-interface lists.
 std::unique_ptr<DeviceList> MakePathList(std::vector<std::string> paths);
 
-// A USB vendor and product identifier pair.
-struct UsbId {
-  std::uint16_t vendor;
-  std::uint16_t product;
-};
-
-// "vvvv:pppp", four hexadecimal digits each; nothing for any other text.
-std::optional<UsbId> ParseUsbId(std::string_view text);
-
-// Why an Open failed, as far as the backend can tell.
-struct OpenFailure {
-  bool access_denied = false;  // the user may not open the device node (a remedy exists)
-  std::string reason;          // for the user; empty when the backend knows nothing more
-};
-
 class Driver {
  public:
   virtual ~Driver() = default;
@@ -152,15 +139,5 @@ class Driver {
   // message shown when no module is found; empty where the backend cannot tell.
   virtual std::vector<std::string> CandidateDescriptions(std::span<const UsbId> /*only*/) { return {}; }
 };
-
-// The process-wide driver. The program's backend provides MakeDefaultDriver(); tests install
-// their own with SetDriver (nullptr restores the default).
-Driver& CurrentDriver();
-void SetDriver(Driver* driver);
-std::unique_ptr<Driver> MakeDefaultDriver();
-
-// Keeps `what` alive until the process ends: the one home of memory a driver may still write
-// into after its owner is done with it (transfers that never ended, even after an abort).
-void KeepUntilExit(std::shared_ptr<const void> what);
 
 }  // namespace usb

@@ -78,10 +78,10 @@ TransferContextPtr StartDataTransfer(UsbEndPoint& ep, bool direct, std::uint8_t*
   context->DataLength = n;
   const auto size = static_cast<std::uint32_t>(context->request.size());
   std::uint8_t* request = context->request.data();
-  ep.LastError = direct ? CurrentDriver().RequestOverlapped(ep.DeviceHandle, kRequestDirectTransfer, request,
-                                                            size, buffer, n, record)
-                        : CurrentDriver().RequestOverlapped(ep.DeviceHandle, kRequestBufferedTransfer,
-                                                            request, size, request, size, record);
+  ep.LastError = direct ? ep.driver().RequestOverlapped(ep.DeviceHandle, kRequestDirectTransfer, request,
+                                                        size, buffer, n, record)
+                        : ep.driver().RequestOverlapped(ep.DeviceHandle, kRequestBufferedTransfer, request,
+                                                        size, request, size, record);
   ReadStatusWords(*context, ep.TransferStatus, ep.RequestStatus);
   return context;
 }
@@ -94,8 +94,8 @@ TransferContextPtr BeginEitherForm(UsbEndPoint& ep, std::uint8_t* buffer, std::i
 
 }  // namespace
 
-UsbEndPoint::UsbEndPoint(Handle device_handle, std::span<const std::uint8_t> descriptor)
-    : DeviceHandle(device_handle) {
+UsbEndPoint::UsbEndPoint(Driver& driver, Handle device_handle, std::span<const std::uint8_t> descriptor)
+    : DeviceHandle(device_handle), driver_(&driver) {
   if (descriptor.size() >= 7) {
     const std::uint16_t max_packet = ReadLe16(descriptor.data() + 4);
     TransactionsPerMicroframe = static_cast<std::uint16_t>(((max_packet >> 11) & 3) + 1);
@@ -128,7 +128,7 @@ bool UsbEndPoint::FinishTransfer(std::uint8_t* buffer, std::int32_t& length, Com
     BytesTransferred = 0;
     return false;
   }
-  Driver& driver = CurrentDriver();
+  Driver& driver = *driver_;
   OverlappedOutcome outcome = driver.Collect(DeviceHandle, record);
   if (!outcome.complete) {
     // The driver still owns the buffers. Give it time to end the transfer; the event may have
@@ -182,11 +182,12 @@ bool UsbEndPoint::WaitForTransfer(CompletionRecord& record, std::uint32_t ms) {
 bool UsbEndPoint::Abort() {
   std::uint8_t address = bEndpointAddress;
   std::uint32_t returned = 0;
-  return CurrentDriver().Request(DeviceHandle, kRequestAbortPipe, &address, 1, nullptr, 0, returned);
+  return driver_->Request(DeviceHandle, kRequestAbortPipe, &address, 1, nullptr, 0, returned);
 }
 
-UsbControlEndPoint::UsbControlEndPoint(Handle device_handle, std::span<const std::uint8_t> descriptor)
-    : UsbEndPoint(device_handle, descriptor) {
+UsbControlEndPoint::UsbControlEndPoint(Driver& driver, Handle device_handle,
+                                       std::span<const std::uint8_t> descriptor)
+    : UsbEndPoint(driver, device_handle, descriptor) {
   Recipient = 0;
   Direction = 0;
   bRequest = 0;
@@ -218,9 +219,8 @@ TransferContextPtr UsbControlEndPoint::BeginTransfer(std::uint8_t* buffer, std::
   context->DataOffset = kHeader;
   context->DataLength = n;
   const auto size = static_cast<std::uint32_t>(context->request.size());
-  LastError =
-      CurrentDriver().RequestOverlapped(DeviceHandle, kRequestControlTransfer, context->request.data(), size,
-                                        context->request.data(), size, record);
+  LastError = driver().RequestOverlapped(DeviceHandle, kRequestControlTransfer, context->request.data(), size,
+                                         context->request.data(), size, record);
   return context;
 }
 

@@ -38,7 +38,7 @@ class UsbEndPoint {
  public:
   // `descriptor` holds a USB endpoint descriptor (7 bytes), or is empty for an endpoint whose
   // descriptor fields the owner fills in (the device's control endpoint).
-  UsbEndPoint(Handle device_handle, std::span<const std::uint8_t> descriptor);
+  UsbEndPoint(Driver& driver, Handle device_handle, std::span<const std::uint8_t> descriptor);
   virtual ~UsbEndPoint() = default;
   UsbEndPoint(const UsbEndPoint&) = delete;
   UsbEndPoint& operator=(const UsbEndPoint&) = delete;
@@ -60,6 +60,8 @@ class UsbEndPoint {
   bool WaitForTransfer(CompletionRecord& record, std::uint32_t ms);
   // Asks the driver to end every transfer pending on this pipe.
   bool Abort();
+  // The driver this endpoint's requests go to.
+  Driver& driver() const { return *driver_; }
 
   Handle DeviceHandle;
   std::uint8_t bLength = 0;
@@ -84,11 +86,14 @@ class UsbEndPoint {
   // The request buffer of the last transfer that ended, taken again (cleared) by the next one of
   // the same size: a module's blocks then cost no allocation per transfer.
   TransferContextPtr SpareContext;
+
+ private:
+  Driver* driver_;
 };
 
 class UsbControlEndPoint : public UsbEndPoint {
  public:
-  UsbControlEndPoint(Handle device_handle, std::span<const std::uint8_t> descriptor);
+  UsbControlEndPoint(Driver& driver, Handle device_handle, std::span<const std::uint8_t> descriptor);
   TransferContextPtr BeginTransfer(std::uint8_t* buffer, std::int32_t length,
                                    CompletionRecord& record) override;
 

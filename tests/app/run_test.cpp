@@ -15,6 +15,7 @@
 #include "protocol/device_link.h"
 #include "support/test_support.h"
 #include "usb/device.h"
+#include "usb/vendor_provider.h"
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -49,18 +50,15 @@ class RunTest : public ::testing::Test {
     hooks.current_time = [this] { return clock; };
     hooks.sleep_ms = [this](std::uint32_t ms) { sleeps.push_back(ms); };
   }
-  void TearDown() override {
-    usb::SetDriver(nullptr);
-    fs::current_path(previous_directory);
-  }
+  void TearDown() override { fs::current_path(previous_directory); }
 
   std::int32_t Run(app::RunSettings settings, sim::Options options = {}) {
     console.out.clear();
     console.direct.clear();
     sleeps.clear();
     driver = std::make_unique<sim::SimDriver>(std::move(options));
-    usb::SetDriver(driver.get());
-    return app::RunAcquisition(settings);
+    usb::VendorDriverProvider provider(*driver);
+    return app::RunAcquisition(settings, provider);
   }
 
   static app::RunSettings Named(const std::string& name, std::int64_t length, std::int32_t files = 1,
@@ -287,9 +285,10 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
 
   // A device the system will not release ends the program with exit 1, after the whole record.
   UnreleasableDriver unreleasable;
-  usb::SetDriver(&unreleasable);
+  usb::VendorDriverProvider over_unreleasable(unreleasable);
   console.out.clear();
-  EXPECT_EQ(app::ProgramMain({(dir.path() / "rngacq").string(), "kept.bin", "/LEN=3000"}), 1);
+  EXPECT_EQ(app::ProgramMain({(dir.path() / "rngacq").string(), "kept.bin", "/LEN=3000"}, &over_unreleasable),
+            1);
   EXPECT_TRUE(Holds(console.out, "\nFailed to close handle to driver.\npress a key\n"));
   EXPECT_TRUE(SameBytes(ReadFile("kept.bin"), Record(0, 3000)));
   EXPECT_EQ(platform::DataFile::OpenCount(), 0);
@@ -299,8 +298,8 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
 // Each block is checked while the next is on the bus: once, after both transfers went out, before it changes.
 TEST_F(RunTest, BlockRequestsDoTheirWorkWhileTheTransfersAreUnderWay) {
   driver = std::make_unique<sim::SimDriver>();
-  usb::SetDriver(driver.get());
-  ASSERT_EQ(protocol::OpenDeviceLink(), 0);
+  usb::VendorDriverProvider provider(*driver);
+  ASSERT_EQ(protocol::OpenDeviceLink(provider), 0);
   ASSERT_EQ(protocol::RequestBlock(protocol::kBlockSize, 0), 0);
   const auto first = protocol::BlockBuffer();
   const std::size_t submitted = driver->Requests().size() + 2;
@@ -324,8 +323,8 @@ TEST_F(RunTest, InterruptionWhileOpeningStartsNoFile) {
       return SimDriver::Open(path, failure);
     }
   } interrupting;
-  usb::SetDriver(&interrupting);
-  const std::int32_t exit_code = app::RunAcquisition(Named("i.bin", 10000));
+  usb::VendorDriverProvider provider(interrupting);
+  const std::int32_t exit_code = app::RunAcquisition(Named("i.bin", 10000), provider);
   platform::RecordInterruption(0);
   EXPECT_EQ(exit_code, 130);
   EXPECT_FALSE(fs::exists("i.bin"));

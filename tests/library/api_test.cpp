@@ -10,11 +10,13 @@
 #include <thread>
 #include <vector>
 
+#include "core/library_provider.h"
 #include "drivers/sim/module_model.h"
 #include "drivers/sim/sim_driver.h"
 #include "rngacq/rngacq.h"
 #include "support/process.h"
 #include "support/test_support.h"
+#include "usb/vendor_provider.h"
 
 namespace {
 
@@ -25,17 +27,19 @@ using testing_support::SameBytes;
 template <typename Driver = sim::SimDriver>
 struct Bus {
   explicit Bus(const std::string& text) : driver(sim::ParseOptions(text, error).value()) {
-    usb::SetDriver(&driver);
+    core::SetLibraryProvider(&provider);
   }
-  ~Bus() { usb::SetDriver(nullptr); }
+  ~Bus() { core::SetLibraryProvider(nullptr); }
   std::string error;
   Driver driver;
+  usb::VendorDriverProvider provider{driver};
 };
 
 struct DeniedDriver : sim::SimDriver {
   using SimDriver::SimDriver;
   usb::Handle Open(const std::string& path, usb::OpenFailure& failure) override {
-    failure = {true, path + ": permission denied"};
+    failure.access_denied = true;
+    failure.reason = path + ": permission denied";
     return usb::kInvalidHandle;
   }
 };

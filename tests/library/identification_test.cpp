@@ -5,8 +5,10 @@
 #include <cstring>
 #include <string>
 
+#include "core/library_provider.h"
 #include "drivers/sim/sim_driver.h"
 #include "rngacq/rngacq.h"
+#include "usb/vendor_provider.h"
 
 namespace {
 
@@ -22,13 +24,14 @@ rngacq_module_info ListedWith(const std::string& product, const std::string& ser
   options.modules[0].product = product;
   options.modules[0].serial = serial;
   sim::SimDriver driver(options);
-  usb::SetDriver(&driver);
+  usb::VendorDriverProvider provider(driver);
+  core::SetLibraryProvider(&provider);
   rngacq_module_info info;
   std::memset(&info, 0x55, sizeof info);  // a missing end shows as 0x55
   std::size_t count = 0;
   EXPECT_EQ(rngacq_list(&info, 1, &count), 0);
   EXPECT_EQ(count, 1u);
-  usb::SetDriver(nullptr);
+  core::SetLibraryProvider(nullptr);
   return info;
 }
 

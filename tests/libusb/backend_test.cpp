@@ -8,11 +8,13 @@
 #include <algorithm>
 #include <span>
 
+#include "core/library_provider.h"
 #include "core/module.h"
 #include "drivers/libusb/libusb_driver.h"
 #include "libusb/emulated_module.h"
 #include "support/process.h"
 #include "support/test_support.h"
+#include "usb/vendor_provider.h"
 
 namespace {
 
@@ -146,7 +148,8 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
     emulated::Testbed bus;
     bus.Add({.high_speed = high_speed, .fault = fault, .fault_at_request = 2});
     const auto driver = usb_libusb::MakeLibusbDriver();
-    usb::SetDriver(driver.get());
+    usb::VendorDriverProvider provider(*driver);
+    core::SetLibraryProvider(&provider);
     rngacq_module* module = nullptr;
     EXPECT_EQ(rngacq_open(nullptr, &module), RNGACQ_ERROR_NO_MODULE);  // no ID is built in here
     ASSERT_EQ(rngacq_open("id=1234:5678", &module), 0);
@@ -161,7 +164,7 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
     data.resize(done);
     EXPECT_TRUE(SameBytes(data, sim::ExpectedRecord(1, 0, fault == Fault::None ? 5000 : 2 * 1984)));
     EXPECT_EQ(rngacq_close(module), 0);
-    usb::SetDriver(nullptr);
+    core::SetLibraryProvider(nullptr);
   }
 }
 

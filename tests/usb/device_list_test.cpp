@@ -47,8 +47,6 @@ struct ScriptedDriver : sim::SimDriver {
 };
 
 struct Scope {
-  Scope() { usb::SetDriver(&driver); }
-  ~Scope() { usb::SetDriver(nullptr); }
   ScriptedDriver driver;
 };
 
@@ -57,7 +55,7 @@ using enum Member;
 TEST(DeviceList, UnreadableMembersAreNotCountedButTheCountGoesOn) {
   Scope scope;
   scope.driver.lists = {{kPresent, kUnreadable, kPresent}, {}};
-  usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, false);
+  usb::UsbDevice device(scope.driver, nullptr, usb::kModuleInterfaceGuid, false);
   EXPECT_EQ(device.CountDevices(), 2);
   EXPECT_EQ(device.CountDevices(), 0) << "an empty list";
   EXPECT_EQ(device.CountDevices(), 0) << "no list";
@@ -66,7 +64,7 @@ TEST(DeviceList, UnreadableMembersAreNotCountedButTheCountGoesOn) {
 TEST(DeviceList, ACountOverTwoHundredFiftyFiveSaturates) {
   Scope scope;
   scope.driver.lists = {std::vector<Member>(300, kPresent)};
-  usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, false);
+  usb::UsbDevice device(scope.driver, nullptr, usb::kModuleInterfaceGuid, false);
   EXPECT_EQ(device.CountDevices(), 255);
 }
 
@@ -85,14 +83,14 @@ TEST(DeviceList, AModuleThatChangedBetweenTheCountAndTheOpenIsNotOpened) {
     SCOPED_TRACE(row.name);
     Scope scope;
     scope.driver.lists = row.lists;
-    usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, false);
+    usb::UsbDevice device(scope.driver, nullptr, usb::kModuleInterfaceGuid, false);
     EXPECT_FALSE(device.Open(0));
     EXPECT_EQ(device.DeviceHandle, usb::kInvalidHandle);
     EXPECT_EQ(scope.driver.OpenHandles(), 0u);
   }
   Scope scope;
   scope.driver.lists = {{kPresent}, {kPresent}};
-  usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, false);
+  usb::UsbDevice device(scope.driver, nullptr, usb::kModuleInterfaceGuid, false);
   EXPECT_TRUE(device.Open(0)) << "the same list twice";
   EXPECT_EQ(scope.driver.OpenHandles(), 1u);
 }

@@ -16,8 +16,7 @@ using Bytes = std::vector<std::uint8_t>;
 using testing_support::SameBytes;
 
 struct SimScope {
-  explicit SimScope(sim::Options options = {}) : driver(std::move(options)) { usb::SetDriver(&driver); }
-  ~SimScope() { usb::SetDriver(nullptr); }
+  explicit SimScope(sim::Options options = {}) : driver(std::move(options)) {}
   sim::SimDriver driver;
 };
 
@@ -63,7 +62,7 @@ TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
   three.modules[1].faults.strings_unreadable = three.modules[1].faults.config_unreadable = true;
   three.modules[2].driver_version = 0x01050400;
   SimScope sim(three);
-  usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
+  usb::UsbDevice device(sim.driver, nullptr, usb::kModuleInterfaceGuid, true);
   ASSERT_NE(device.DeviceHandle, usb::kInvalidHandle);
   EXPECT_EQ(Serial(device), "SIM-00000001");
   EXPECT_EQ(device.ControlEndPoint->EffectiveMaxPacket, 64);
@@ -129,7 +128,7 @@ TEST(UsbDevice, LanguageTables) {
     sim::Options options;
     options.modules[0].languages = table;
     SimScope sim(options);
-    usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
+    usb::UsbDevice device(sim.driver, nullptr, usb::kModuleInterfaceGuid, true);
     const std::uint16_t serial_language = usb::ReadLe16(&sim.driver.Requests()[8].input[4]);  // its wIndex
     EXPECT_EQ(device.LanguageId, chosen);
     EXPECT_EQ(serial_language, chosen);
@@ -140,8 +139,6 @@ TEST(UsbDevice, LanguageTables) {
 // Device notifications whose releases can be refused (a refused device close is a run's test).
 class Releasing final : public sim::SimDriver {
  public:
-  Releasing() { usb::SetDriver(this); }
-  ~Releasing() override { usb::SetDriver(nullptr); }
   bool handle_notice_fails = false, interface_notice_fails = false;  // their addresses are the handles
   usb::NotificationHandle RegisterInterfaceNotification(usb::WindowHandle, const usb::Guid&) override {
     return &interface_notice_fails;
@@ -155,7 +152,7 @@ class Releasing final : public sim::SimDriver {
 TEST(UsbDevice, CloseAndDestroyReportRefusedReleases) {
   Releasing driver;
   int window = 0;
-  auto device = std::make_unique<usb::UsbDevice>(&window, usb::kModuleInterfaceGuid, true);
+  auto device = std::make_unique<usb::UsbDevice>(driver, &window, usb::kModuleInterfaceGuid, true);
   ASSERT_NE(device->HandleNotification, nullptr);
   const usb::Handle handle = device->DeviceHandle;
   const auto refusal = [&](void (usb::UsbDevice::*release)()) {
@@ -248,7 +245,7 @@ TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
     options.modules[0].config_descriptors = {c.config};
     options.modules[0].alt_setting = c.alt;
     SimScope sim(options);
-    usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, false);
+    usb::UsbDevice device(sim.driver, nullptr, usb::kModuleInterfaceGuid, false);
     EXPECT_TRUE(device.Open(0));
     EXPECT_NE(device.DeviceHandle, usb::kInvalidHandle);
     const auto& configuration = device.Configurations[0];
@@ -265,7 +262,7 @@ TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
     options.modules[0].config_descriptors = {
         Config({Iface(0, 0, 0), Iface(0, 1, 0), Iface(1, 0, 0), Iface(0, 2, 0)})};
     SimScope sim(options);
-    usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
+    usb::UsbDevice device(sim.driver, nullptr, usb::kModuleInterfaceGuid, true);
     const auto& configuration = device.Configurations[0];
     ASSERT_NE(configuration, nullptr);
     ASSERT_EQ(configuration->InterfaceEntryCount, 4u);
@@ -276,7 +273,7 @@ TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
   // The open module's configuration: its header's fields and its entries.
   {
     SimScope sim;
-    usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
+    usb::UsbDevice device(sim.driver, nullptr, usb::kModuleInterfaceGuid, true);
     EXPECT_EQ(device.bConfigurationValue, 1);
     EXPECT_EQ(device.bmAttributes, 0x80);
     EXPECT_EQ(device.bMaxPower, 50);
@@ -290,7 +287,7 @@ TEST(UsbDevice, DescriptorSetsAndTheActiveEntry) {
   many.modules[0].device_descriptor[17] = 5;
   many.modules[0].config_descriptors.assign(5, sim::DefaultConfigDescriptor());
   SimScope sim(many);
-  usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, true);
+  usb::UsbDevice device(sim.driver, nullptr, usb::kModuleInterfaceGuid, true);
   EXPECT_NE(device.Configurations[1], nullptr);
   EXPECT_NE(device.BulkInEndPoint, nullptr);
   EXPECT_EQ(sim.driver.Requests().size(), 20u);
@@ -302,7 +299,7 @@ TEST(UsbDevice, EndpointsOfEveryKindAndDirection) {
   options.modules[0].config_descriptors = {
       Config({Iface(0, 0, 6), Ep(0x81, 1), Ep(0x02, 1), Ep(0x83, 2), Ep(0x04, 2), Ep(0x85, 3), Ep(0x06, 3)})};
   SimScope sim(options);
-  usb::UsbDevice device(nullptr, usb::kModuleInterfaceGuid, false);
+  usb::UsbDevice device(sim.driver, nullptr, usb::kModuleInterfaceGuid, false);
   ASSERT_TRUE(device.Open(0));
   const auto address = [](const usb::UsbEndPoint* endpoint) {
     return endpoint != nullptr ? endpoint->bEndpointAddress : -1;
@@ -334,8 +331,6 @@ class FakeDriver final : public sim::SimDriver {
   bool request_ok = true;
   std::vector<usb::OverlappedOutcome> outcomes{{true, true, 0, 0}};  // the last one repeats
 
-  FakeDriver() { usb::SetDriver(this); }
-  ~FakeDriver() override { usb::SetDriver(nullptr); }
   bool Request(usb::Handle, std::uint32_t code, const std::uint8_t* in, std::uint32_t in_size,
                std::uint8_t* out, std::uint32_t out_size, std::uint32_t& returned) override {
     calls.push_back({code, Bytes(in, in + in_size), out, out_size});
@@ -395,7 +390,7 @@ TEST_F(UsbEndPoint, BulkRequestsAndFinishedLengthsDirectAndBuffered) {
                  << int{c.address} << ", the driver's count " << c.count << (c.success ? "" : ", failed"));
     const auto& [direct, address, count, success, want, status] = c;
     driver.calls.clear();
-    usb::UsbBulkEndPoint ep(kHandle, Ep(address, 2));
+    usb::UsbBulkEndPoint ep(driver, kHandle, Ep(address, 2));
     ep.DirectIo = direct ? 1 : 0;
     ep.TimeoutMs = 9000;  // only control transfers use it
     Bytes buffer(16, 0x11);
@@ -430,7 +425,7 @@ TEST_F(UsbEndPoint, BulkRequestsAndFinishedLengthsDirectAndBuffered) {
 }
 
 TEST_F(UsbEndPoint, ControlSetupFieldsAndTimeoutInWholeSeconds) {
-  usb::UsbControlEndPoint ep(kHandle, {});
+  usb::UsbControlEndPoint ep(driver, kHandle, {});
   ASSERT_TRUE(ep.BeginTransfer(nullptr, 0, record));
   // A vendor request to the device, host to device, within the default 10 s.
   EXPECT_TRUE(SameBytes(driver.calls.at(0).in, Header({0x40, 0, 0, 0, 0, 0, 0, 0, 10}, 0, 38, 0)));
@@ -450,7 +445,7 @@ TEST_F(UsbEndPoint, ControlSetupFieldsAndTimeoutInWholeSeconds) {
 }
 
 TEST_F(UsbEndPoint, IsocPacketTablesAndTheirReturn) {
-  usb::UsbIsocEndPoint ep(kHandle, Bytes{7, 5, 0x81, 1, 0x00, 0x11, 1});  // 3 x 256 bytes a packet
+  usb::UsbIsocEndPoint ep(driver, kHandle, Bytes{7, 5, 0x81, 1, 0x00, 0x11, 1});  // 3 x 256 bytes a packet
   ASSERT_EQ(ep.EffectiveMaxPacket, 768);
   Bytes buffer(1000, 0x5A);
   auto direct = ep.BeginTransfer(buffer.data(), 1000, record);  // two packets
@@ -487,7 +482,7 @@ TEST_F(UsbEndPoint, IsocPacketTablesAndTheirReturn) {
 // transfer whose wait timed out is aborted; finishing it waits once more and collects it when it
 // has ended, or keeps it alive when it never ends rather than free it under the driver.
 TEST_F(UsbEndPoint, WaitAbortAndStalledTransfers) {
-  usb::UsbBulkEndPoint ep(kHandle, Ep(0x86, 2));
+  usb::UsbBulkEndPoint ep(driver, kHandle, Ep(0x86, 2));
   Bytes buffer(8);
   const std::uint32_t stranded = ep.StrandedTransfers;
   const usb::OverlappedOutcome running{false, false, 0, usb::kErrorIoIncomplete};
@@ -522,7 +517,7 @@ TEST_F(UsbEndPoint, WaitAbortAndStalledTransfers) {
   driver.request_ok = false;
   EXPECT_FALSE(ep.Abort());
 
-  usb::UsbBulkEndPoint closed(usb::kInvalidHandle, Ep(0x86, 2));
+  usb::UsbBulkEndPoint closed(driver, usb::kInvalidHandle, Ep(0x86, 2));
   const std::size_t calls = driver.calls.size();
   EXPECT_FALSE(closed.BeginTransfer(buffer.data(), 8, record));
   EXPECT_EQ(driver.calls.size(), calls);

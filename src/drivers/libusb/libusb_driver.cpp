@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "usb/transfer_request.h"
+#include "usb/vendor_provider.h"
 
 namespace usb_libusb {
 namespace {
@@ -896,8 +897,8 @@ std::unique_ptr<usb::Driver> MakeLibusbDriver() {
 
 namespace usb {
 
-std::unique_ptr<Driver> MakeDefaultDriver() {
-  return usb_libusb::MakeLibusbDriver();
+std::unique_ptr<access::Provider> access::MakeDefaultProvider() {
+  return std::make_unique<VendorDriverProvider>(usb_libusb::MakeLibusbDriver());
 }
 
 }  // namespace usb

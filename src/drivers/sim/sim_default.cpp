@@ -1,13 +1,14 @@
-// The simulated backend as the default driver of the rngacq-sim program. Kept apart so that
-// tests linking the simulation can install drivers of their own.
+// The simulated module as the provider of the rngacq-sim program. Kept apart so that tests
+// linking the simulation can make providers of their own.
 #include <cstdio>
 #include <cstdlib>
 
 #include "drivers/sim/sim_driver.h"
+#include "usb/vendor_provider.h"
 
 namespace usb {
 
-std::unique_ptr<Driver> MakeDefaultDriver() {
+std::unique_ptr<access::Provider> access::MakeDefaultProvider() {
   sim::Options options;
   if (const char* text = std::getenv("RNGACQ_SIM"); text != nullptr) {
     std::string error;
@@ -21,7 +22,7 @@ std::unique_ptr<Driver> MakeDefaultDriver() {
   auto driver = std::make_unique<sim::SimDriver>(std::move(options));
   // The program keeps no history of its requests: its memory must not grow with the record.
   driver->SetRecording(false);
-  return driver;
+  return std::make_unique<VendorDriverProvider>(std::move(driver));
 }
 
 }  // namespace usb

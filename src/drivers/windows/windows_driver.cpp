@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/windows/win32.h"
+#include "usb/vendor_provider.h"
 // After <windows.h>:
 #include <dbt.h>
 #include <setupapi.h>
@@ -372,8 +373,8 @@ bool WindowsDriver::UnregisterNotification(NotificationHandle notification) {
   return notification == nullptr || UnregisterDeviceNotification(static_cast<HDEVNOTIFY>(notification)) != 0;
 }
 
-std::unique_ptr<Driver> MakeDefaultDriver() {
-  return std::make_unique<WindowsDriver>();
+std::unique_ptr<access::Provider> access::MakeDefaultProvider() {
+  return std::make_unique<VendorDriverProvider>(std::make_unique<WindowsDriver>());
 }
 
 }  // namespace usb
