@@ -1,0 +1,30 @@
+// The libusb provider: real modules on Linux and other systems without the vendor driver.
+// Modules are found by the ID table (or /DEVICE=), their strings and speed come from libusb, the
+// interface is claimed, and each bulk endpoint submits one transfer, allocated at open, straight
+// into the caller's buffer; one internal thread handles libusb's events.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "usb/access.h"
+
+namespace usb_libusb {
+
+// The vendor:product pairs compiled in (CMake cache list RNGACQ_MODULE_IDS).
+std::span<const usb::UsbId> BuiltInModuleIds();
+// The pairs that count as modules: those selected, when there are any, else the compiled-in
+// table.
+std::vector<usb::UsbId> EffectiveModuleIds(std::span<const usb::UsbId> only);
+
+// The driver version this provider reports: the libusb version packed as
+// major.minor.micro.nano, one byte each, most significant first. A part too large for its byte
+// (libusb's nano is a build number in the thousands) saturates at 255 rather than wrap.
+std::uint32_t PackVersion(unsigned major, unsigned minor, unsigned micro, unsigned nano);
+
+// A provider of its own (its own libusb context); tests make one per emulated bus.
+std::unique_ptr<usb::access::Provider> MakeLibusbProvider();
+
+}  // namespace usb_libusb
