@@ -72,7 +72,8 @@ std::string_view EditionText(std::uint32_t code) {
     std::uint32_t code;
     std::string_view text;
   };
-  static constexpr std::array<Edition, 17> kEditions{{
+  // The product-information codes up to Windows 7, then those that Windows 8 to 11 brought.
+  static constexpr std::array<Edition, 26> kEditions{{
       {1, "Ultimate Edition"},
       {2, "Home Basic Edition"},
       {3, "Home Premium Edition"},
@@ -90,6 +91,15 @@ std::string_view EditionText(std::uint32_t code) {
       {17, "Web Server Edition"},
       {18, "Cluster Server Edition"},
       {25, "Small Business Server Premium Edition"},
+      {48, "Pro"},
+      {49, "Pro N"},
+      {98, "Home N"},
+      {100, "Home Single Language"},
+      {101, "Home"},
+      {121, "Education"},
+      {122, "Education N"},
+      {125, "Enterprise LTSC"},
+      {161, "Pro for Workstations"},
   }};
   for (const auto& edition : kEditions) {
     if (edition.code == code) return edition.text;
@@ -99,10 +109,35 @@ std::string_view EditionText(std::uint32_t code) {
 
 void AppendVersion6(std::string& text, const VersionFacts& facts) {
   const bool workstation = facts.ProductType == kWorkstation;
-  if (facts.MinorVersion == 0) {
-    BoundedAppend(text, workstation ? "Windows Vista " : "Windows Server 2008 ");
-  } else if (facts.MinorVersion == 1) {
-    BoundedAppend(text, workstation ? "Windows 7 " : "Windows Server 2008 R2 ");
+  struct Name {
+    std::string_view workstation;
+    std::string_view server;
+  };
+  static constexpr std::array<Name, 4> kNames{{
+      {"Windows Vista ", "Windows Server 2008 "},
+      {"Windows 7 ", "Windows Server 2008 R2 "},
+      {"Windows 8 ", "Windows Server 2012 "},
+      {"Windows 8.1 ", "Windows Server 2012 R2 "},
+  }};
+  if (facts.MinorVersion < kNames.size()) {
+    const Name& name = kNames[facts.MinorVersion];
+    BoundedAppend(text, workstation ? name.workstation : name.server);
+  }
+  BoundedAppend(text, EditionText(facts.EditionCode));
+}
+
+// Version 10.0 covers Windows 10 and 11 and the servers from 2016; the build tells them apart.
+void AppendVersion10(std::string& text, const VersionFacts& facts) {
+  if (facts.ProductType == kWorkstation) {
+    BoundedAppend(text, facts.BuildNumber >= 22000 ? "Windows 11 " : "Windows 10 ");
+  } else if (facts.BuildNumber >= 26100) {
+    BoundedAppend(text, "Windows Server 2025 ");
+  } else if (facts.BuildNumber >= 20348) {
+    BoundedAppend(text, "Windows Server 2022 ");
+  } else if (facts.BuildNumber >= 17763) {
+    BoundedAppend(text, "Windows Server 2019 ");
+  } else {
+    BoundedAppend(text, "Windows Server 2016 ");
   }
   BoundedAppend(text, EditionText(facts.EditionCode));
 }
@@ -197,6 +232,8 @@ std::optional<std::string> ComposeDescription(const VersionFacts& facts) {
   BoundedAppend(text, "Microsoft ");
   if (facts.MajorVersion == 6) {
     AppendVersion6(text, facts);
+  } else if (facts.MajorVersion == 10 && facts.MinorVersion == 0) {
+    AppendVersion10(text, facts);
   } else if (facts.MajorVersion == 5 && facts.MinorVersion == 2) {
     AppendVersion52(text, facts);
   } else if (facts.MajorVersion == 5 && facts.MinorVersion == 1) {

@@ -30,7 +30,7 @@ struct VersionFacts {
   std::uint16_t SuiteMask = 0;
   std::uint8_t ProductType = 0;             // 1 = workstation
   std::uint16_t ProcessorArchitecture = 0;  // 0 x86, 6 Itanium, 9 x64 (of the machine)
-  std::uint32_t EditionCode = 0;            // product-information code, major version 6 only
+  std::uint32_t EditionCode = 0;            // product-information code, from major version 6 on
   bool ServerR2 = false;                    // version 5.2 only
 };
 

@@ -2,6 +2,7 @@
 // code of version 6, and each server suite of versions 5.2 and 5.0 on each processor.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "sysinfo/system_description.h"
@@ -51,10 +52,52 @@ TEST(Editions, EveryProductCodeOfVersionSixHasItsName) {
       {24, ""},
       {25, "Small Business Server Premium Edition"},
       {26, ""},
+      {47, ""},
+      {48, "Pro"},
+      {49, "Pro N"},
+      {50, ""},
+      {97, ""},
+      {98, "Home N"},
+      {99, ""},
+      {100, "Home Single Language"},
+      {101, "Home"},
+      {102, ""},
+      {121, "Education"},
+      {122, "Education N"},
+      {125, "Enterprise LTSC"},
+      {161, "Pro for Workstations"},
+      {162, ""},
   };
   for (const Row& row : rows)
     EXPECT_EQ(Windows7(row.code), "Microsoft Windows 7 " + row.name + " (build 7601), 32-bit")
         << "code " << row.code;
+}
+
+// Version 10.0 is told apart by product type and build: the first build of each system.
+TEST(Editions, TheBuildNamesTheSystemsOfVersionTen) {
+  struct Row {
+    std::uint8_t product_type;
+    std::uint32_t build;
+    std::string name;
+  };
+  const Row rows[] = {
+      {1, 10240, "Windows 10"},          {1, 21999, "Windows 10"},          {1, 22000, "Windows 11"},
+      {3, 14393, "Windows Server 2016"}, {2, 17762, "Windows Server 2016"}, {3, 17763, "Windows Server 2019"},
+      {3, 20347, "Windows Server 2019"}, {3, 20348, "Windows Server 2022"}, {3, 26099, "Windows Server 2022"},
+      {3, 26100, "Windows Server 2025"},
+  };
+  for (const Row& row : rows) {
+    const std::optional<std::string> text =
+        sysinfo::ComposeDescription(VersionFacts{.MajorVersion = 10,
+                                                 .BuildNumber = row.build,
+                                                 .PlatformId = 2,
+                                                 .ServicePack = {},
+                                                 .ProductType = row.product_type,
+                                                 .EditionCode = 7});
+    EXPECT_EQ(text.value_or("<none>"),
+              "Microsoft " + row.name + " Standard Edition (build " + std::to_string(row.build) + "), 32-bit")
+        << "product type " << int{row.product_type} << ", build " << row.build;
+  }
 }
 
 TEST(Editions, ServerSuitesOfVersionsFiveTwoAndFiveZero) {

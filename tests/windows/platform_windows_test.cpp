@@ -174,4 +174,23 @@ TEST(WindowsProcess, PriorityIsRaisedAndRestored) {
   EXPECT_EQ(restored_again, before) << "the second restore has nothing saved any more";
 }
 
+// Without a manifest that names them, Windows 8.1 and later report themselves as 6.2 to the
+// version query behind the system line.
+TEST(WindowsProgram, DeclaresTheSystemsItSupportsInItsManifest) {
+  const std::wstring path = platform::Widen(RNGACQ_PROGRAM);
+  HMODULE program =
+      LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(program, nullptr) << RNGACQ_PROGRAM << ": error " << GetLastError();
+  const HRSRC found = FindResourceW(program, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+  ASSERT_NE(found, nullptr) << "no manifest of ID 1";
+  const HGLOBAL loaded = LoadResource(program, found);
+  const auto* bytes = static_cast<const char*>(LockResource(loaded));
+  ASSERT_NE(bytes, nullptr);
+  const std::string manifest(bytes, SizeofResource(program, found));
+  FreeLibrary(program);
+  for (const char* system :
+       {"{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
+    EXPECT_NE(manifest.find(system), std::string::npos) << system << " is missing from:\n" << manifest;
+}
+
 }  // namespace

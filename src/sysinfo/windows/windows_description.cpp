@@ -63,7 +63,7 @@ bool QueryVersionFacts(VersionFacts& facts) {
   }
   facts.ProcessorArchitecture = system.wProcessorArchitecture;
 
-  if (facts.MajorVersion == 6) {
+  if (facts.MajorVersion >= 6) {
     using ProductInfo = BOOL(WINAPI*)(DWORD, DWORD, DWORD, DWORD, PDWORD);
     DWORD edition = 0;
     if (const auto product = Kernel32Export<ProductInfo>("GetProductInfo")) {
