@@ -58,7 +58,8 @@ enum {
   RNGACQ_ERROR_UNUSABLE = -11,       /* a lost transfer still holds the module's buffers */
   RNGACQ_ERROR_INVALID_ARGUMENT = -12,
   RNGACQ_ERROR_NO_MEMORY = -13,
-  RNGACQ_ERROR_RELEASE_FAILED = -14 /* the system refused to release the module */
+  RNGACQ_ERROR_RELEASE_FAILED = -14, /* the system refused to release the module */
+  RNGACQ_ERROR_INTERNAL = -15        /* an unexpected fault inside the library */
 };
 
 /* Fills at most `capacity` entries (in the order index= counts) and sets *count to the number of

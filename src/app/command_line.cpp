@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <limits>
 #include <memory>
+#include <stdexcept>
 #include <string_view>
 
 #include "app/run.h"
@@ -173,6 +175,9 @@ bool IsOption(const std::string& argument, std::string_view keyword) {
          MatchesKeyword(std::string_view(argument).substr(1), keyword);
 }
 
+// The exit code of a backend whose configuration is malformed.
+constexpr int kBadConfiguration = 2;
+
 int StartProgram(const std::vector<std::string>& arguments, usb::access::Provider* provider) {
   platform::CatchInterruptions();
   platform::RaisePriority();
@@ -214,9 +219,16 @@ int StartProgram(const std::vector<std::string>& arguments, usb::access::Provide
   if (parsed.outcome == ParseOutcome::Refused) return 1;
 
   if (provider == nullptr) {
-    // It outlives the process-wide link to the module, which is made after it.
-    static const std::unique_ptr<usb::access::Provider> own = usb::access::MakeDefaultProvider();
-    provider = own.get();
+    try {
+      // It outlives the process-wide link to the module, which is made after it.
+      static const std::unique_ptr<usb::access::Provider> own = usb::access::MakeDefaultProvider();
+      provider = own.get();
+    } catch (const std::invalid_argument& error) {
+      // A malformed set-up of the backend (the simulated module's): the program cannot start.
+      std::fprintf(stderr, "%s: %s\n", parsed.settings.ProgramFileName.c_str(), error.what());
+      platform::RestorePriority();
+      return kBadConfiguration;
+    }
   }
   if (parsed.settings.List) return ListModules(parsed.settings, *provider);
   return RunAcquisition(parsed.settings, *provider);

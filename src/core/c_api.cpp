@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 
 #include "core/library_provider.h"
 #include "core/module.h"
@@ -37,15 +38,18 @@ void Fill(rngacq_module_info& info, const core::ModuleInfo& from) {
   CopyText(info.driver_version, core::VersionText(from.driver_version));
 }
 
-// No exception may cross into C: anything unexpected becomes an error value.
+// No exception may cross into C: anything unexpected becomes `unexpected`. A malformed
+// configuration of the backend (the simulated module's RNGACQ_SIM) is an invalid argument.
 template <typename Body>
-int Guarded(Body body) noexcept {
+int Guarded(int unexpected, Body body) noexcept {
   try {
     return static_cast<int>(body());
   } catch (const std::bad_alloc&) {
     return RNGACQ_ERROR_NO_MEMORY;
+  } catch (const std::invalid_argument&) {
+    return RNGACQ_ERROR_INVALID_ARGUMENT;
   } catch (...) {
-    return RNGACQ_ERROR_OPEN_FAILED;
+    return unexpected;
   }
 }
 
@@ -84,7 +88,7 @@ extern "C" {
 
 int rngacq_list(rngacq_module_info* infos, size_t capacity, size_t* count) {
   if (count == nullptr || (infos == nullptr && capacity != 0)) return RNGACQ_ERROR_INVALID_ARGUMENT;
-  return Guarded([&] {
+  return Guarded(RNGACQ_ERROR_OPEN_FAILED, [&] {
     std::vector<core::ModuleInfo> modules;
     const core::Error error = core::ListModules(core::LibraryProvider(), modules);
     *count = modules.size();
@@ -98,7 +102,7 @@ int rngacq_open(const char* selector, rngacq_module** module) {
   *module = nullptr;
   const std::optional<core::Selector> parsed = core::ParseSelector(selector == nullptr ? "" : selector);
   if (!parsed) return RNGACQ_ERROR_INVALID_ARGUMENT;
-  return Guarded([&]() -> int {
+  return Guarded(RNGACQ_ERROR_OPEN_FAILED, [&]() -> int {
     auto handle = std::make_unique<rngacq_module>();
     core::OpenReport report;
     const core::Error error = core::Module::Open(core::LibraryProvider(), *parsed, handle->module, report);
@@ -124,14 +128,15 @@ int rngacq_read(rngacq_module* module, void* buffer, size_t length, size_t* done
   if (done != nullptr) *done = 0;
   if (module == nullptr || !module->module || done == nullptr || (buffer == nullptr && length != 0))
     return RNGACQ_ERROR_INVALID_ARGUMENT;
-  return Guarded(
-      [&] { return Code(module->module->Read(static_cast<std::uint8_t*>(buffer), length, *done)); });
+  return Guarded(RNGACQ_ERROR_INTERNAL, [&] {
+    return Code(module->module->Read(static_cast<std::uint8_t*>(buffer), length, *done));
+  });
 }
 
 int rngacq_close(rngacq_module* module) {
   const std::unique_ptr<rngacq_module> owned(module);
   if (!owned || !owned->module) return RNGACQ_OK;
-  return Guarded([&] { return Code(owned->module->Close()); });
+  return Guarded(RNGACQ_ERROR_INTERNAL, [&] { return Code(owned->module->Close()); });
 }
 
 const char* rngacq_strerror(int error) {

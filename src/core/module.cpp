@@ -106,6 +106,8 @@ const char* ErrorText(int error) {
       return "out of memory";
     case Error::ReleaseFailed:
       return "the system refused to release the module";
+    case Error::Internal:
+      return "an unexpected fault inside the library";
   }
   return "unknown error";
 }

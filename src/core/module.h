@@ -38,6 +38,7 @@ enum class Error : int {
   InvalidArgument = -12,
   NoMemory = -13,
   ReleaseFailed = -14,
+  Internal = -15,
 };
 // The text of an error value; a fixed text for values it does not know.
 const char* ErrorText(int error);

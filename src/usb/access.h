@@ -112,6 +112,8 @@ class Provider {
 };
 
 // The provider of the program's backend (the vendor driver, libusb, or the simulated module).
+// Raises std::invalid_argument, with the reason, when the backend's configuration is malformed
+// (the simulated module's RNGACQ_SIM).
 std::unique_ptr<Provider> MakeDefaultProvider();
 
 }  // namespace access

@@ -142,7 +142,7 @@ void UsbDevice::Destroy() {
 UsbDevice::~UsbDevice() {
   try {
     Destroy();
-  } catch (const UsbCloseError&) {
+  } catch (...) {
     // A destructor must not throw; an owner who wants the error calls Destroy() first.
   }
 }

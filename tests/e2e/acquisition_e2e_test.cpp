@@ -173,6 +173,15 @@ TEST_F(Acquisition, FailuresEndWithThePromptAndKeepWhatWasWritten) {
 
 // Under /STDOUT one name makes no file (standard output replaces the data file it names); a second
 // makes one log for all records. Texts go to standard error; the bytes are those two files would hold.
+// A simulation that cannot be read is the simulated module's error, said once on standard error:
+// the program does not start a run.
+TEST_F(Acquisition, AMalformedSimulationEndsWithExitTwoBeforeAnyFile) {
+  const ProgramResult r = Run({"f.bin", "/LEN=100"}, "devices=many");
+  EXPECT_EQ(r.exit_code, 2) << r.out;
+  EXPECT_TRUE(Holds(r.err, ": RNGACQ_SIM: ")) << r.err;
+  EXPECT_EQ(Made(), std::vector<std::string>{});
+}
+
 TEST_F(Acquisition, StandardOutputCarriesTheRecordsAndNothingElse) {
   const ProgramResult alone = Run({"/STDOUT", "x.bin", "/LEN=5000", "/FILES=2"});
   ASSERT_EQ(alone.exit_code, 0) << alone.err;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <new>
 #include <set>
@@ -51,6 +52,23 @@ struct NoMemoryDriver : sim::SimDriver {
   using SimDriver::SimDriver;
   std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid&, std::span<const usb::UsbId>) override {
     throw std::bad_alloc();
+  }
+};
+
+// A fault of the library's own (a bug) shows as an exception that no layer expects.
+struct FaultyDriver : sim::SimDriver {
+  using SimDriver::SimDriver;
+  bool faulty = false;
+  std::uint32_t RequestOverlapped(usb::Handle handle, std::uint32_t code, const std::uint8_t* in,
+                                  std::uint32_t in_size, std::uint8_t* out, std::uint32_t out_size,
+                                  usb::CompletionRecord& record) override {
+    if (faulty) throw std::logic_error("a fault");
+    return SimDriver::RequestOverlapped(handle, code, in, in_size, out, out_size, record);
+  }
+  bool Close(usb::Handle handle) override {
+    const bool closed = SimDriver::Close(handle);
+    if (faulty) throw std::logic_error("a fault");
+    return closed;
   }
 };
 
@@ -144,6 +162,14 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
   }
   // A module the system will not release is still freed, and the caller hears of it.
   EXPECT_EQ(OpenOn<KeptDriver>("devices=1", nullptr), RNGACQ_ERROR_RELEASE_FAILED);
+  // A fault inside the library is its own error, not a failed open, in a read and in a close.
+  {
+    Bus<FaultyDriver> bus("");
+    rngacq_module* module = Opened();
+    bus.driver.faulty = true;
+    EXPECT_EQ(Read(module, 100).second, RNGACQ_ERROR_INTERNAL);
+    EXPECT_EQ(rngacq_close(module), RNGACQ_ERROR_INTERNAL);
+  }
 
   Bus bus("devices=1");
   std::size_t done = 0;
@@ -161,9 +187,8 @@ TEST(Library, ReadsRecordsAndEveryFailureHasItsValueAndText) {
 
   // Each value its own text; unknown values one text of their own.
   std::set<std::string> texts;
-  for (int error = RNGACQ_OK; error >= RNGACQ_ERROR_RELEASE_FAILED; --error)
-    texts.insert(rngacq_strerror(error));
-  EXPECT_EQ(texts.size(), 15u);
+  for (int error = RNGACQ_OK; error >= RNGACQ_ERROR_INTERNAL; --error) texts.insert(rngacq_strerror(error));
+  EXPECT_EQ(texts.size(), 16u);
   EXPECT_EQ(texts.count(rngacq_strerror(-99)), 0u) << rngacq_strerror(-99);
   EXPECT_TRUE(Holds(rngacq_strerror(RNGACQ_ERROR_ACCESS_DENIED), "udev"));
   EXPECT_STREQ(rngacq_version(), RNGACQ_VERSION);
@@ -210,6 +235,35 @@ TEST(Library, SelectorsListsAndTwoModulesAtOnce) {
   EXPECT_TRUE(SameBytes(b, sim::ExpectedRecord(3, 0, 100000))) << "the third module's stream";
   EXPECT_EQ(rngacq_close(first), 0);
   EXPECT_EQ(rngacq_close(third), 0);
+}
+
+// Sets the simulated module's configuration; nullptr removes it.
+void SetSimulation(const char* text) {
+#ifdef _WIN32
+  _putenv_s("RNGACQ_SIM", text != nullptr ? text : "");
+#else
+  if (text != nullptr)
+    setenv("RNGACQ_SIM", text, 1);
+  else
+    unsetenv("RNGACQ_SIM");
+#endif
+}
+
+// The library's own simulated module is configured by RNGACQ_SIM: a malformed text makes the
+// calls fail with an invalid argument, and neither prints nor ends the process.
+TEST(Library, AMalformedSimulationIsAnInvalidArgument) {
+  testing_support::CapturedConsole console;
+  SetSimulation("devices=many");
+  rngacq_module* module = nullptr;
+  EXPECT_EQ(rngacq_open(nullptr, &module), RNGACQ_ERROR_INVALID_ARGUMENT);
+  EXPECT_EQ(module, nullptr);
+  std::size_t count = 7;
+  EXPECT_EQ(rngacq_list(nullptr, 0, &count), RNGACQ_ERROR_INVALID_ARGUMENT);
+  EXPECT_EQ(console.out, "");
+  SetSimulation("devices=2");
+  EXPECT_EQ(rngacq_list(nullptr, 0, &count), 0) << "the library tries again";
+  EXPECT_EQ(count, 2u);
+  SetSimulation(nullptr);
 }
 
 // A serial number has at most 127 characters (the identification's field holds 128 bytes with

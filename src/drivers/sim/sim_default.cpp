@@ -1,7 +1,7 @@
 // The simulated module as the provider of the rngacq-sim program. Kept apart so that tests
 // linking the simulation can make providers of their own.
-#include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 
 #include "drivers/sim/sim_driver.h"
 #include "usb/vendor_provider.h"
@@ -13,10 +13,7 @@ std::unique_ptr<access::Provider> access::MakeDefaultProvider() {
   if (const char* text = std::getenv("RNGACQ_SIM"); text != nullptr) {
     std::string error;
     std::optional<sim::Options> parsed = sim::ParseOptions(text, error);
-    if (!parsed) {
-      std::fprintf(stderr, "rngacq-sim: RNGACQ_SIM: %s\n", error.c_str());
-      std::exit(2);
-    }
+    if (!parsed) throw std::invalid_argument("RNGACQ_SIM: " + error);
     options = std::move(*parsed);
   }
   auto driver = std::make_unique<sim::SimDriver>(std::move(options));
