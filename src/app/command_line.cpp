@@ -16,6 +16,7 @@
 #include "console/output.h"
 #include "platform/platform.h"
 #include "sysinfo/system_description.h"
+#include "text/text.h"
 #include "usb/access.h"
 
 namespace app {
@@ -27,21 +28,14 @@ constexpr std::size_t kNameSlot = 256;
 
 #ifdef _WIN32
 constexpr std::string_view kSeparators = "\\/";
-constexpr std::string_view kComponentBreaks = "\\/:";
 constexpr char kSeparator = '\\';
 #else
 constexpr std::string_view kSeparators = "/";
-constexpr std::string_view kComponentBreaks = "/";
 constexpr char kSeparator = '/';
 #endif
 
 bool IsSeparator(char c) {
   return kSeparators.find(c) != std::string_view::npos;
-}
-
-std::size_t ComponentStart(std::string_view path) {
-  const std::size_t last = path.find_last_of(kComponentBreaks);
-  return last == std::string_view::npos ? 0 : last + 1;
 }
 
 // Drops "." components, which name the directory they stand in. ".." stays: a symbolic link
@@ -101,27 +95,15 @@ bool FitsPathLimit(const std::string& path) {
   return platform::NameLength(AbsolutePath(path)) <= platform::PathLimit();
 }
 
-char Upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 // Only the keyword's own length is compared, so "/RNDNOPX" is RNDNOP and "/Help" is H.
 bool MatchesKeyword(std::string_view option, std::string_view keyword) {
-  if (option.size() < keyword.size()) return false;
-  for (std::size_t i = 0; i < keyword.size(); ++i) {
-    if (Upper(option[i]) != keyword[i]) return false;
-  }
-  return true;
+  return text::EqualsIgnoringCase(option.substr(0, keyword.size()), keyword);
 }
 
 bool SameName(const std::string& a, const std::string& b) {
 #if defined(_WIN32) || defined(__APPLE__)
   // Case-insensitive file systems: "X.WRN" and "x.wrn" are one file.
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Upper(a[i]) != Upper(b[i])) return false;
-  }
-  return true;
+  return text::EqualsIgnoringCase(a, b);
 #else
   return a == b;
 #endif
@@ -304,7 +286,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
     } else if (MatchesKeyword(option, "STREAM")) {
       settings.Endless = true;
     } else if (MatchesKeyword(option, "VERSION")) {
-      console::PrintNarrow("\nrngacq %s\n", RNGACQ_VERSION);  // a line of its own after the system line
+      console::PrintWide("\nrngacq %s\n", RNGACQ_VERSION);  // a line of its own after the system line
       result.outcome = ParseOutcome::Version;
       return result;
     } else if (MatchesKeyword(option, "ENTROPY=")) {

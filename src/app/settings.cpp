@@ -4,19 +4,14 @@
 
 namespace app {
 
-namespace {
-
-// Where the last path component starts. Windows also knows '\\' and the drive colon ("C:name").
-std::size_t ComponentStart(const std::string& name) {
+std::size_t ComponentStart(std::string_view path) {
 #ifdef _WIN32
-  const std::size_t separator = name.find_last_of("\\/:");
+  const std::size_t separator = path.find_last_of("\\/:");
 #else
-  const std::size_t separator = name.find_last_of('/');
+  const std::size_t separator = path.find_last_of('/');
 #endif
-  return separator == std::string::npos ? 0 : separator + 1;
+  return separator == std::string_view::npos ? 0 : separator + 1;
 }
-
-}  // namespace
 
 std::string TimeDataName(std::int64_t time_value) {
   return console::Format("%08X.bin", static_cast<unsigned>(static_cast<std::uint32_t>(time_value)));

@@ -3,9 +3,10 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "usb/driver.h"
+#include "usb/access.h"
 
 namespace app {
 
@@ -28,6 +29,9 @@ struct RunSettings {
   double EntropyClaim = 0;            // /ENTROPY=: claimed min-entropy per byte (0: by mode)
   bool Picture = false;               // /PICTURE: NAME.png beside each data file
 };
+
+// Where the last path component starts. Windows also knows '\\' and the drive colon ("C:name").
+std::size_t ComponentStart(std::string_view path);
 
 // "%08X.bin" / "%08X.wrn" of the low 32 bits of a time value.
 std::string TimeDataName(std::int64_t time_value);

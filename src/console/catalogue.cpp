@@ -34,12 +34,6 @@ std::string Utf16LeToUtf8(std::string_view bytes) {
   return out;
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
-}
-
 // The value as the program may use it: valid UTF-8, ended at a zero byte, at most
 // kMessageCapacity UTF-16 units, never cut inside a character.
 std::string BoundedValue(std::string_view raw) {
@@ -72,13 +66,13 @@ std::optional<std::string> FindInText(std::string_view text, std::string_view se
     if (line.front() == '[') {
       const std::size_t close = line.find(']');
       const std::string_view name = line.substr(1, close == std::string_view::npos ? line.npos : close - 1);
-      in_section = EqualsIgnoringCase(text::Trim(name), wanted_section);
+      in_section = text::EqualsIgnoringCase(text::Trim(name), wanted_section);
       continue;
     }
     if (!in_section) continue;
     const std::size_t equals = line.find('=');
     if (equals == std::string_view::npos) continue;
-    if (EqualsIgnoringCase(text::Trim(line.substr(0, equals)), wanted_key)) {
+    if (text::EqualsIgnoringCase(text::Trim(line.substr(0, equals)), wanted_key)) {
       return BoundedValue(text::Trim(line.substr(equals + 1)));
     }
   }

@@ -89,26 +89,13 @@ int PrintLogged(const char* format, ...) {
   return length;
 }
 
-// The wide and the narrow console routes differ only in what reaches them: both are UTF-8 text
-// for standard output, which the platform shows as the console needs.
-static void PrintToStandardOutput(const char* format, std::va_list args) {
-  std::string text;
-  VFormat(text, format, args);
-  WriteText(text);
-}
-
 void PrintWide(const char* format, ...) {
   std::va_list args;
   va_start(args, format);
-  PrintToStandardOutput(format, args);
+  std::string text;
+  VFormat(text, format, args);
   va_end(args);
-}
-
-void PrintNarrow(const char* format, ...) {
-  std::va_list args;
-  va_start(args, format);
-  PrintToStandardOutput(format, args);
-  va_end(args);
+  WriteText(text);
 }
 
 int PrintDirect(const char* format, ...) {

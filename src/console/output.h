@@ -36,10 +36,9 @@ void SendTextsToStandardError(bool on);
 // Narrow text to standard output and, while a log is open, into the log. Returns the
 // formatted length, or a negative value when formatting fails.
 int PrintLogged(const char* format, ...) RNGACQ_PRINTF(1, 2);
-// Wide route: to standard output only (on Windows converted for the console).
+// The wide and the narrow console route: to standard output only (on Windows converted for the
+// console). Texts are UTF-8 either way, so the two routes are one function.
 void PrintWide(const char* format, ...) RNGACQ_PRINTF(1, 2);
-// Narrow route: to standard output only.
-void PrintNarrow(const char* format, ...) RNGACQ_PRINTF(1, 2);
 // Direct console: to the console device itself, never to standard output or the log.
 // Returns the number of characters written, negative on error.
 int PrintDirect(const char* format, ...) RNGACQ_PRINTF(1, 2);

@@ -20,7 +20,7 @@ void PrintEntry(const char* key) {
 
 void PrintIdentification(const core::ModuleInfo& info) {
   PrintEntry("S005");
-  console::PrintNarrow(info.high_speed ? "USB 2.0;" : "USB 1.1;");
+  console::PrintWide(info.high_speed ? "USB 2.0;" : "USB 1.1;");
   console::PrintWide("%s %s;", console::ReadMessage("F006", "S006").c_str(),
                      core::VersionText(info.driver_version).c_str());
   console::PrintWide("\n  VendorID=%04xh;ProductID=%04xh;", static_cast<unsigned>(info.id.vendor),

@@ -67,7 +67,7 @@ bool StartsWith(std::string_view text, std::string_view part) {
 std::string SanitizeText(std::string_view text) {
   std::string clean;
   for (std::size_t at = 0; at < text.size();) {
-    const std::size_t bytes = detail::Utf8SequenceLength(text, at);
+    const std::size_t bytes = text::Utf8SequenceLength(text, at);
     if (bytes == 0) {
       ++at;  // a stray byte
       continue;

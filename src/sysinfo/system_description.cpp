@@ -5,40 +5,15 @@
 
 #include "console/catalogue.h"
 #include "console/output.h"
+#include "text/text.h"
 
 namespace sysinfo {
-
-namespace detail {
-
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t at) {
-  if (at >= text.size()) return 0;
-  const auto lead = static_cast<unsigned char>(text[at]);
-  std::size_t length = 0;
-  if (lead < 0x80) {
-    return 1;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return 0;
-  }
-  return length;
-}
-
-}  // namespace detail
 
 namespace {
 
 // UTF-16 units of the character at `at`; a stray byte counts as one unit.
 std::size_t UnitsAt(std::string_view text, std::size_t at, std::size_t& bytes) {
-  bytes = detail::Utf8SequenceLength(text, at);
+  bytes = text::Utf8SequenceLength(text, at);
   if (bytes == 0) bytes = 1;
   return bytes == 4 ? 2 : 1;
 }

@@ -51,9 +51,4 @@ int PrintSystemDescription();
 // Prints a composed line, or the F003/S001 text when there is none; returns 0 or 346.
 int PrintComposed(const std::optional<std::string>& description);
 
-namespace detail {
-// Bytes of the well-formed UTF-8 sequence starting at `at`, or 0 when the bytes there are not one.
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t at);
-}  // namespace detail
-
 }  // namespace sysinfo

@@ -1,5 +1,7 @@
 #include "text/text.h"
 
+#include <algorithm>
+
 namespace text {
 
 void AppendUtf8(std::string& out, char32_t code_point) {
@@ -74,6 +76,21 @@ char32_t DecodeUtf8(std::string_view text, std::size_t& pos) {
   }
   pos += length;
   return cp;
+}
+
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t at) {
+  if (at >= text.size()) return 0;
+  std::size_t end = at;
+  const char32_t code = DecodeUtf8(text, end);
+  // A malformed sequence decodes to the replacement character and moves one byte; a real one
+  // (EF BF BD) moves three.
+  return code == kReplacement && end == at + 1 ? 0 : end - at;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 std::u16string Utf8ToUtf16(std::string_view utf8) {

@@ -44,11 +44,12 @@ TransferContextPtr NewContext(UsbEndPoint& ep, std::size_t size) {
   return std::make_unique<TransferContext>(size);
 }
 
-void ReadStatusWords(const TransferContext& context, std::uint32_t& transfer_status,
+void CopyStatusWords(const TransferContext& context, std::uint32_t& transfer_status,
                      std::uint32_t& request_status) {
   if (context.request.size() < kTransferRequestSize) return;
-  request_status = ReadLe32(context.request.data() + 14);
-  transfer_status = ReadLe32(context.request.data() + 18);
+  const StatusWords status = ReadStatusWords(context.request);
+  request_status = status.request;
+  transfer_status = status.transfer;
 }
 
 // Starts one data transfer of n bytes on `ep`. Direct: only the header and the packet table go
@@ -82,7 +83,7 @@ TransferContextPtr StartDataTransfer(UsbEndPoint& ep, bool direct, std::uint8_t*
                                                         size, buffer, n, record)
                         : ep.driver().RequestOverlapped(ep.DeviceHandle, kRequestBufferedTransfer, request,
                                                         size, request, size, record);
-  ReadStatusWords(*context, ep.TransferStatus, ep.RequestStatus);
+  CopyStatusWords(*context, ep.TransferStatus, ep.RequestStatus);
   return context;
 }
 
@@ -153,7 +154,7 @@ bool UsbEndPoint::FinishTransfer(std::uint8_t* buffer, std::int32_t& length, Com
   count = std::min<std::int64_t>(count, context->DataLength);
   length = static_cast<std::int32_t>(std::min<std::int64_t>(count, std::numeric_limits<std::int32_t>::max()));
   BytesTransferred = length > 0 ? static_cast<std::uint32_t>(length) : 0;
-  ReadStatusWords(*context, TransferStatus, RequestStatus);
+  CopyStatusWords(*context, TransferStatus, RequestStatus);
 
   const std::size_t request_size = context->request.size();
   if (DirectionIn && DirectIo == 0 && length > 0 && buffer != nullptr && context->DataOffset < request_size) {

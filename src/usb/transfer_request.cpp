@@ -2,6 +2,23 @@
 #include "usb/transfer_request.h"
 
 namespace usb {
+namespace {
+
+constexpr std::size_t kRequestStatusAt = 14;
+constexpr std::size_t kTransferStatusAt = 18;
+
+}  // namespace
+
+StatusWords ReadStatusWords(std::span<const std::uint8_t> header) {
+  if (header.size() < kTransferRequestSize) return {};
+  return {ReadLe32(header.data() + kRequestStatusAt), ReadLe32(header.data() + kTransferStatusAt)};
+}
+
+void WriteStatusWords(std::span<std::uint8_t> header, StatusWords words) {
+  if (header.size() < kTransferRequestSize) return;
+  WriteLe32(header.data() + kRequestStatusAt, words.request);
+  WriteLe32(header.data() + kTransferStatusAt, words.transfer);
+}
 
 void EncodeTransferRequest(const TransferRequest& request, std::span<std::uint8_t> out) {
   if (out.size() < kTransferRequestSize) return;
@@ -14,8 +31,7 @@ void EncodeTransferRequest(const TransferRequest& request, std::span<std::uint8_
   WriteLe32(p + 8, request.TimeoutSeconds);
   p[12] = request.Reserved;
   p[13] = request.EndpointAddress;
-  WriteLe32(p + 14, request.RequestStatus);
-  WriteLe32(p + 18, request.TransferStatus);
+  WriteStatusWords(out, {request.RequestStatus, request.TransferStatus});
   WriteLe32(p + 22, request.PacketTableOffset);
   WriteLe32(p + 26, request.PacketTableLength);
   WriteLe32(p + 30, request.DataOffset);
@@ -34,8 +50,9 @@ TransferRequest DecodeTransferRequest(std::span<const std::uint8_t> in) {
   r.TimeoutSeconds = ReadLe32(p + 8);
   r.Reserved = p[12];
   r.EndpointAddress = p[13];
-  r.RequestStatus = ReadLe32(p + 14);
-  r.TransferStatus = ReadLe32(p + 18);
+  const StatusWords status = ReadStatusWords(in);
+  r.RequestStatus = status.request;
+  r.TransferStatus = status.transfer;
   r.PacketTableOffset = ReadLe32(p + 22);
   r.PacketTableLength = ReadLe32(p + 26);
   r.DataOffset = ReadLe32(p + 30);

@@ -48,6 +48,15 @@ void EncodeTransferRequest(const TransferRequest& request, std::span<std::uint8_
 // Reads the header from the first 38 bytes of `in` (which must hold at least 38).
 TransferRequest DecodeTransferRequest(std::span<const std::uint8_t> in);
 
+// The two status words a driver writes into the header it answers: 0 and 0 for success.
+struct StatusWords {
+  std::uint32_t request = 0;   // RequestStatus
+  std::uint32_t transfer = 0;  // TransferStatus
+};
+// Of a header of at least 38 bytes; zeros, or nothing written, for a shorter one.
+StatusWords ReadStatusWords(std::span<const std::uint8_t> header);
+void WriteStatusWords(std::span<std::uint8_t> header, StatusWords words);
+
 // Little-endian helpers for wire records.
 inline std::uint16_t ReadLe16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>(p[0] | (p[1] << 8));

@@ -1,10 +1,10 @@
-// The length of the UTF-8 character at a position, as the description's room is counted in
+// The length of the UTF-8 character at a position, as the system line's room is counted in
 // UTF-16 units: each lead byte's length, and 0 for what is no whole character.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "sysinfo/system_description.h"
+#include "text/text.h"
 
 namespace {
 
@@ -31,10 +31,13 @@ TEST(Utf8SequenceLength, EachLeadByteAndEveryWayToFail) {
       {"\xE2\x82", 0, 0},          // cut short
       {"\xE2\x82x", 0, 0},         // a continuation missing
       {"\xF0\x90\x80x", 0, 0},
+      {"\xE0\x80\x80", 0, 0},  // an overlong form of U+0000
+      {"\xED\xA0\x80", 0, 0},  // a surrogate
+      {"\xEF\xBF\xBD", 0, 3},  // the replacement character itself
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(::testing::PrintToString(row.text) + " at " + std::to_string(row.at));
-    EXPECT_EQ(sysinfo::detail::Utf8SequenceLength(row.text, row.at), row.length);
+    EXPECT_EQ(text::Utf8SequenceLength(row.text, row.at), row.length);
   }
 }
 

@@ -224,7 +224,7 @@ struct SimDriver::Impl {
                                        static_cast<std::uint8_t>(header.wValue & 0xFF));
     if (!descriptor) return false;
     if (in != out) std::memmove(out, in, std::min(in_size, out_size));
-    std::memset(out + 14, 0, 8);  // both status words: success
+    usb::WriteStatusWords({out, out_size}, {});  // success
     const std::size_t n = std::min<std::size_t>({header.wLength, descriptor->size(), out_size - kHeader});
     std::copy_n(descriptor->begin(), n, out + kHeader);
     returned = static_cast<std::uint32_t>(kHeader + n);

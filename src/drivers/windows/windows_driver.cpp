@@ -1,7 +1,6 @@
 #include "drivers/windows/windows_driver.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include <utility>
 
 #include "platform/windows/win32.h"
+#include "text/text.h"
 #include "usb/vendor_provider.h"
 // After <windows.h>:
 #include <dbt.h>
@@ -233,14 +233,13 @@ struct SyncCall {
 
 bool PathMatchesIds(std::string_view path, std::span<const UsbId> ids) {
   if (ids.empty()) return true;
-  std::string lower(path);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
   for (const UsbId& id : ids) {
     char pattern[24];
-    std::snprintf(pattern, sizeof pattern, "vid_%04x&pid_%04x", static_cast<unsigned>(id.vendor),
-                  static_cast<unsigned>(id.product));
-    if (lower.find(pattern) != std::string::npos) return true;
+    const int length = std::snprintf(pattern, sizeof pattern, "vid_%04x&pid_%04x",
+                                     static_cast<unsigned>(id.vendor), static_cast<unsigned>(id.product));
+    const std::string_view wanted(pattern, static_cast<std::size_t>(length));
+    for (std::size_t at = 0; at + wanted.size() <= path.size(); ++at)
+      if (text::EqualsIgnoringCase(path.substr(at, wanted.size()), wanted)) return true;
   }
   return false;
 }
