@@ -140,8 +140,8 @@ NumberRead ReadDecimal(std::string_view text, std::int64_t minimum, std::int64_t
   return NumberRead::Value;
 }
 
-ParseResult Refuse(ParseResult result, const char* key, const std::string& argument) {
-  const std::string text = console::ReadMessage("F002", key);
+ParseResult Refuse(ParseResult result, console::Msg message, const std::string& argument) {
+  const std::string text = console::ReadMessage(message);
   console::PrintWide("\n%s \"%s\" ", text.c_str(), argument.c_str());
   WaitForKey();
   result.outcome = ParseOutcome::Refused;
@@ -149,7 +149,7 @@ ParseResult Refuse(ParseResult result, const char* key, const std::string& argum
 }
 
 ParseResult Unrecognised(ParseResult result, const std::string& argument) {
-  return Refuse(std::move(result), "S001", argument);
+  return Refuse(std::move(result), console::Msg::UnrecognisedOption, argument);
 }
 
 bool IsOption(const std::string& argument, std::string_view keyword) {
@@ -230,7 +230,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
       if (names > 2) continue;  // further names are ignored
       if (platform::NameLength(argument) >= kNameSlot || !FitsPathLimit(DeriveLogName(argument)) ||
           (names == 1 && !FitsPathLimit(argument))) {
-        return Refuse(std::move(result), "S011", argument);
+        return Refuse(std::move(result), console::Msg::NameTooLong, argument);
       }
       if (names == 1) {
         settings.DataFileName = argument;
@@ -308,7 +308,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
   // a second name may give "x.wrn" another log.
   if (names > 0 && SameName(settings.LogFileName, settings.DataFileName)) {
     const std::string name = settings.DataFileName;  // `result` moves away below
-    return Refuse(std::move(result), "S013", name);
+    return Refuse(std::move(result), console::Msg::DataFileIsItsLog, name);
   }
   return result;
 }
@@ -351,7 +351,7 @@ void ShowHelp(const std::string& program_file_name) {
 }
 
 void WaitForKey() {
-  const std::string prompt = console::ReadMessage("F007", "S001");
+  const std::string prompt = console::ReadMessage(console::Msg::PressAnyKey);
   if (!prompt.empty()) {
     console::PrintWide("%s\n", prompt.c_str());
   } else {

@@ -61,7 +61,7 @@ void Print(bool logged, const char* format, Args... args) {
 
 std::int32_t CounterFailure(bool logged, const char* format, std::int32_t status) {
   const auto code = static_cast<int>(platform::LastErrorCode());
-  const std::string text = console::ReadMessage("F001", "S001");
+  const std::string text = console::ReadMessage(console::Msg::CounterUnreadable);
   Print(logged, format, text.c_str(), code);
   return status;
 }
@@ -127,8 +127,8 @@ std::int32_t TimeAcquisition(int mode, std::int64_t byte_count, bool logged, std
   const std::uint32_t ms = ElapsedMilliseconds(ticks);
   if (elapsed_ms != nullptr) *elapsed_ms = ms;
 
-  Print(logged, "\n%s", console::ReadMessage("F001", "S002").c_str());
-  const std::string unit = console::ReadMessage("F001", "S004");
+  Print(logged, "\n%s", console::ReadMessage(console::Msg::AcquisitionTime).c_str());
+  const std::string unit = console::ReadMessage(console::Msg::Milliseconds);
   Print(logged, "= %lu %s (%02lu:%02lu:%02lu,%03lu)", static_cast<unsigned long>(ms), unit.c_str(),
         static_cast<unsigned long>(ms / 3600000u), static_cast<unsigned long>((ms / 1000u % 3600u) / 60u),
         static_cast<unsigned long>(ms / 1000u % 60u), static_cast<unsigned long>(ms % 1000u));
@@ -136,8 +136,8 @@ std::int32_t TimeAcquisition(int mode, std::int64_t byte_count, bool logged, std
   if (ms != 0 && byte_count != 0) {
     const double rate = static_cast<double>(byte_count) * 1000.0 / static_cast<double>(ms);
     // Both texts are held at once: each lookup overwrites the shared message buffer.
-    const std::string rate_name = console::ReadMessage("F001", "S005");
-    const std::string rate_unit = console::ReadMessage("F001", "S006");
+    const std::string rate_name = console::ReadMessage(console::Msg::Rate);
+    const std::string rate_unit = console::ReadMessage(console::Msg::BytesPerSecond);
     Print(logged, ", %s=%.0f %s", rate_name.c_str(), rate, rate_unit.c_str());
   }
   return 0;

@@ -60,8 +60,8 @@ struct Run {
   bool verdict_failed = false;              // some record's verdict was "fail"
 };
 
-std::string Entry(const char* section, const char* key) {
-  return console::ReadMessage(section, key);
+std::string Entry(console::Msg message) {
+  return console::ReadMessage(message);
 }
 
 // A time name never replaces an existing file: the next free value is taken instead.
@@ -79,7 +79,7 @@ void UseTimeNames(Run& run, std::int64_t value) {
 bool OpenRecord(Run& run) {
   run.data_created = !run.to_standard_output && !platform::FileExists(run.data_name);
   if (run.sink->Open(run.data_name)) return true;
-  console::PrintLogged("\n%s %s", Entry("F002", "S002").c_str(), run.data_name.c_str());
+  console::PrintLogged("\n%s %s", Entry(console::Msg::CannotCreateFile).c_str(), run.data_name.c_str());
   return false;
 }
 
@@ -90,7 +90,7 @@ bool CreateLog(Run& run) {
     run.log_created = !existed;
     return true;
   }
-  console::PrintLogged("\n%s %s", Entry("F002", "S002").c_str(), run.log_name.c_str());
+  console::PrintLogged("\n%s %s", Entry(console::Msg::CannotCreateFile).c_str(), run.log_name.c_str());
   // Nothing was written yet: a data file this run made would be left behind empty.
   if (run.data_created && run.sink->Close()) platform::DeleteFile(run.data_name);
   run.data_created = false;
@@ -99,7 +99,7 @@ bool CreateLog(Run& run) {
 
 // A data file that cannot take its bytes means lost data: say so, naming the file.
 RecordEnd ReportWriteFailure(const Run& run) {
-  console::PrintLogged("\n%s %s", Entry("F002", "S012").c_str(), run.data_name.c_str());
+  console::PrintLogged("\n%s %s", Entry(console::Msg::WriteFailed).c_str(), run.data_name.c_str());
   return RecordEnd::Failed;
 }
 
@@ -169,7 +169,7 @@ void WritePicture(const Run& run, const quality::Results& results) {
   platform::DataFile file;
   const bool written = !is_data_file && !png.empty() && file.Open(name) && file.Write(png.data(), png.size());
   if (!file.Close() || !written) {
-    console::PrintLogged("\n%s %s", Entry("F002", "S002").c_str(), name.c_str());
+    console::PrintLogged("\n%s %s", Entry(console::Msg::CannotCreateFile).c_str(), name.c_str());
   }
 }
 
@@ -183,9 +183,9 @@ void ReportQuality(Run& run) {
   if (run.picture) WritePicture(run, results);
 }
 
-void PrintByteCount(const char* key, std::int64_t bytes) {
-  const std::string label = Entry("F002", key);
-  console::PrintLogged("\n%s %" PRId64 " %s", label.c_str(), bytes, Entry("F002", "S005").c_str());
+void PrintByteCount(console::Msg message, std::int64_t bytes) {
+  const std::string label = Entry(message);
+  console::PrintLogged("\n%s %" PRId64 " %s", label.c_str(), bytes, Entry(console::Msg::Bytes).c_str());
 }
 
 // The separator before each record never stands in a log: in file mode none is open then, and
@@ -197,7 +197,8 @@ void PrintSeparator() {
 void ReportStreamsLeftOpen() {
   const int closed = platform::DataFile::CloseAll();
   if (closed != 0) {
-    console::PrintWide("\n%s %u\n", Entry("F002", "S010").c_str(), static_cast<unsigned>(closed));
+    console::PrintWide("\n%s %u\n", Entry(console::Msg::StreamsLeftOpen).c_str(),
+                       static_cast<unsigned>(closed));
   }
 }
 
@@ -274,7 +275,7 @@ RecordEnd RequestBlocks(Run& run, const RunSettings& settings) {
       if (end != RecordEnd::Complete) return end;
       if (run.record_bytes / kSummaryInterval != before / kSummaryInterval) {
         CheckDelivered(run);
-        PrintByteCount("S023", run.record_bytes);
+        PrintByteCount(console::Msg::Delivered, run.record_bytes);
         PrintHealthSummary(run);
       }
     }
@@ -316,16 +317,17 @@ RecordEnd FlushSink(Run& run, RecordEnd end) {
 RecordEnd WriteOneRecord(Run& run, const RunSettings& settings) {
   if (!run.to_standard_output && !CreateLog(run)) return RecordEnd::Failed;
 
-  console::PrintLogged("\n\n%s(%d/%d): %s", Entry("F002", "S003").c_str(), run.index, run.count,
+  console::PrintLogged("\n\n%s(%d/%d): %s", Entry(console::Msg::DataFile).c_str(), run.index, run.count,
                        run.data_name.c_str());
-  const std::string length_label = Entry("F002", "S004");
+  const std::string length_label = Entry(console::Msg::RecordLength);
   if (settings.Endless) {
-    console::PrintLogged("\n%s %s", length_label.c_str(), Entry("F002", "S020").c_str());
+    console::PrintLogged("\n%s %s", length_label.c_str(), Entry(console::Msg::Endless).c_str());
   } else {
     console::PrintLogged("\n%s %" PRId64 " %s", length_label.c_str(), settings.RecordLength,
-                         Entry("F002", "S005").c_str());
+                         Entry(console::Msg::Bytes).c_str());
   }
-  console::PrintLogged("\n%s = %02Xh,", Entry("F002", "S006").c_str(), protocol::GeneratorMode());
+  console::PrintLogged("\n%s = %02Xh,", Entry(console::Msg::GeneratorMode).c_str(),
+                       protocol::GeneratorMode());
   console::PrintLogged(settings.ModeLabel == "RND_TST" ? " RND_TST" : " RND_GEN");
   console::PrintWide(" ...");
 
@@ -340,12 +342,12 @@ RecordEnd WriteOneRecord(Run& run, const RunSettings& settings) {
 
   if (TimeAcquisition(kTimingStop, 0, false) != 0) return RecordEnd::Failed;
   if (settings.Endless) {
-    PrintByteCount("S023", run.record_bytes);
+    PrintByteCount(console::Msg::Delivered, run.record_bytes);
     PrintHealthSummary(run);
   }
-  if (end == RecordEnd::Interrupted) PrintByteCount("S021", run.record_bytes);
+  if (end == RecordEnd::Interrupted) PrintByteCount(console::Msg::InterruptedAfter, run.record_bytes);
   if (end == RecordEnd::ReaderGone) {
-    console::PrintLogged("\n%s %" PRId64, Entry("F002", "S022").c_str(), run.total_bytes);
+    console::PrintLogged("\n%s %" PRId64, Entry(console::Msg::ReaderLeft).c_str(), run.total_bytes);
   }
   std::uint32_t elapsed_ms = 0;
   TimeAcquisition(kTimingReport, run.record_bytes, true, &elapsed_ms);
@@ -382,7 +384,7 @@ std::int32_t ListModules(const RunSettings& settings, usb::access::Provider& pro
                        static_cast<unsigned>(m.id.vendor), static_cast<unsigned>(m.id.product),
                        m.high_speed ? "USB 2.0" : "USB 1.1", m.serial.c_str(), m.product.c_str());
   }
-  if (modules.empty()) console::PrintWide("\n%s", Entry("F006", "S002").c_str());
+  if (modules.empty()) console::PrintWide("\n%s", Entry(console::Msg::NoModule).c_str());
   console::PrintWide("\n");
   platform::RestorePriority();
   return error == core::Error::None ? 0 : 1;

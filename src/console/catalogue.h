@@ -15,10 +15,56 @@ inline constexpr std::size_t kMessageCapacity = 255;
 void SetCataloguePath(std::string path);
 const std::string& CataloguePath();
 
+// The catalogue's entries the program shows, each named once; the table in catalogue.cpp gives
+// their sections and keys.
+enum class Msg {
+  CounterUnreadable,
+  AcquisitionTime,
+  Milliseconds,
+  Rate,
+  BytesPerSecond,
+  UnrecognisedOption,
+  CannotCreateFile,
+  DataFile,
+  RecordLength,
+  Bytes,
+  GeneratorMode,
+  StreamsLeftOpen,
+  NameTooLong,
+  WriteFailed,
+  DataFileIsItsLog,
+  Endless,
+  InterruptedAfter,
+  ReaderLeft,
+  Delivered,
+  SystemUnknown,
+  NoDeviceObject,
+  NoModule,
+  SeveralModules,
+  ModuleLine,
+  DriverVersion,
+  NoBulkIn,
+  NoBulkOut,
+  SendTimedOut,
+  ReceiveTimedOut,
+  WrongStatus,
+  LastBlockStatus,
+  Status,
+  AccessDenied,
+  Candidates,
+  SelectWithDevice,
+  ModuleGone,
+  ShortSend,
+  ShortAnswer,
+  CannotOpen,
+  PressAnyKey,
+};
+
 // Looks the entry up in the catalogue file, read afresh at every call. Returns the process-wide
 // MessageBuffer: the text up to its first ';', at most kMessageCapacity units, or the empty text
 // when the file, section or key is missing. Valid only until the next lookup; copy it to keep it.
 const std::string& ReadMessage(std::string_view section, std::string_view key);
+const std::string& ReadMessage(Msg message);
 
 // The INI reader behind ReadMessage, on the bytes of a whole file: UTF-8 with or without a
 // byte-order mark, or UTF-16LE with one. Section and key names compare case-insensitively;

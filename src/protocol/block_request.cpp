@@ -35,7 +35,8 @@ std::int32_t RequestBlock(std::uint32_t length, int is_last, const std::function
   const core::Error error =
       link.module->RequestBlock(length, is_last != 0, BlockBuffer().data(), report, meanwhile);
   if (error == core::Error::WrongStatus) {
-    console::PrintWide("\n%s %02Xh.    ", console::ReadMessage("F006", "S015").c_str(), report.status);
+    console::PrintWide("\n%s %02Xh.    ", console::ReadMessage(console::Msg::WrongStatus).c_str(),
+                       report.status);
     return kWrongStatus;
   }
   if (error != core::Error::None) {
@@ -43,10 +44,10 @@ std::int32_t RequestBlock(std::uint32_t length, int is_last, const std::function
     return kExchangeFailed;
   }
   if (report.end_checked && report.end != 0xD) {
-    const std::string lead = console::ReadMessage("F006", "S016");
+    const std::string lead = console::ReadMessage(console::Msg::LastBlockStatus);
     console::PrintWide("\n%slen=%u;blen=%d;idx16a=%d;idx16b=%d; %s %02Xh.    ", lead.c_str(), length,
                        static_cast<int>(report.frames), report.index_a, report.index_b,
-                       console::ReadMessage("F006", "S017").c_str(), report.end);
+                       console::ReadMessage(console::Msg::Status).c_str(), report.end);
   }
   return 0;
 }

@@ -14,14 +14,14 @@ constexpr std::int32_t kNotOpened = 5;
 constexpr std::int32_t kNoBulkIn = 89;
 constexpr std::int32_t kNoBulkOut = 94;
 
-void PrintEntry(const char* key) {
-  console::PrintWide("\n%s", console::ReadMessage("F006", key).c_str());
+void PrintEntry(console::Msg message) {
+  console::PrintWide("\n%s", console::ReadMessage(message).c_str());
 }
 
 void PrintIdentification(const core::ModuleInfo& info) {
-  PrintEntry("S005");
+  PrintEntry(console::Msg::ModuleLine);
   console::PrintWide(info.high_speed ? "USB 2.0;" : "USB 1.1;");
-  console::PrintWide("%s %s;", console::ReadMessage("F006", "S006").c_str(),
+  console::PrintWide("%s %s;", console::ReadMessage(console::Msg::DriverVersion).c_str(),
                      core::VersionText(info.driver_version).c_str());
   console::PrintWide("\n  VendorID=%04xh;ProductID=%04xh;", static_cast<unsigned>(info.id.vendor),
                      static_cast<unsigned>(info.id.product));
@@ -32,30 +32,32 @@ void PrintIdentification(const core::ModuleInfo& info) {
 std::int32_t ReportFailure(core::Error error, const core::OpenReport& report) {
   switch (error) {
     case core::Error::NoMemory:
-      PrintEntry("S001");
+      PrintEntry(console::Msg::NoDeviceObject);
       return kAllocationFailed;
     case core::Error::NoModule:
     case core::Error::NoMatch:
     case core::Error::SeveralModules:
-      PrintEntry(error == core::Error::SeveralModules ? "S003" : "S002");
+      PrintEntry(error == core::Error::SeveralModules ? console::Msg::SeveralModules
+                                                      : console::Msg::NoModule);
       if (error != core::Error::SeveralModules && !report.candidates.empty()) {
         // Devices that look like modules but are not selected, so the user learns what to pass.
-        PrintEntry("S019");
+        PrintEntry(console::Msg::Candidates);
         for (const std::string& candidate : report.candidates)
           console::PrintWide("\n  %s", candidate.c_str());
-        PrintEntry("S020");
+        PrintEntry(console::Msg::SelectWithDevice);
       }
       platform::ReadChar();
       return error == core::Error::SeveralModules ? kSeveralDevices : kNoDevice;
     case core::Error::AccessDenied:
     case core::Error::OpenFailed:
       if (!report.reason.empty()) {
-        const char* key = error == core::Error::AccessDenied ? "S018" : "S024";
-        console::PrintWide("\n%s %s", console::ReadMessage("F006", key).c_str(), report.reason.c_str());
+        const console::Msg message =
+            error == core::Error::AccessDenied ? console::Msg::AccessDenied : console::Msg::CannotOpen;
+        console::PrintWide("\n%s %s", console::ReadMessage(message).c_str(), report.reason.c_str());
       }
       return kNotOpened;
     default:
-      PrintEntry(report.bulk_in_missing ? "S007" : "S008");
+      PrintEntry(report.bulk_in_missing ? console::Msg::NoBulkIn : console::Msg::NoBulkOut);
       return report.bulk_in_missing ? kNoBulkIn : kNoBulkOut;
   }
 }

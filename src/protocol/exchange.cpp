@@ -9,21 +9,21 @@
 namespace protocol {
 namespace {
 
-void PrintEntry(const char* key) {
-  console::PrintWide("\n%s", console::ReadMessage("F006", key).c_str());
+void PrintEntry(console::Msg message) {
+  console::PrintWide("\n%s", console::ReadMessage(message).c_str());
 }
 
 }  // namespace
 
 void ReportExchange(const core::ExchangeReport& report) {
   if (report.gone) {
-    PrintEntry("S021");  // once: nothing was waited for
+    PrintEntry(console::Msg::ModuleGone);  // once: nothing was waited for
   } else {
-    if (report.send_timed_out) PrintEntry("S009");
-    if (report.receive_timed_out) PrintEntry("S010");
+    if (report.send_timed_out) PrintEntry(console::Msg::SendTimedOut);
+    if (report.receive_timed_out) PrintEntry(console::Msg::ReceiveTimedOut);
   }
-  if (report.short_send) PrintEntry("S022");
-  if (report.short_answer) PrintEntry("S023");
+  if (report.short_send) PrintEntry(console::Msg::ShortSend);
+  if (report.short_answer) PrintEntry(console::Msg::ShortAnswer);
 }
 
 std::int32_t ExchangeFrames(const std::uint8_t* command, std::int32_t command_size,

@@ -90,21 +90,15 @@ TEST(Catalogue, ReadMessageReadsTheFileAfreshAndCutsAtTheFirstSemicolon) {
 
 TEST(Catalogue, ShippedCatalogueHoldsEveryEntryTheProgramShows) {
   console::SetCataloguePath(std::string(RNGACQ_SOURCE_DIR) + "/lang.INI");
-  const auto message = [](std::string_view entry) {  // "section/key"
-    const std::size_t slash = entry.find('/');
-    return console::ReadMessage(entry.substr(0, slash), entry.substr(slash + 1));
-  };
-  for (const char* entry :
-       {"F001/S001", "F001/S002", "F001/S004", "F001/S005", "F001/S006", "F002/S001", "F002/S002",
-        "F002/S003", "F002/S004", "F002/S005", "F002/S006", "F002/S010", "F002/S011", "F002/S012",
-        "F002/S013", "F003/S001", "F006/S001", "F006/S002", "F006/S003", "F006/S005", "F006/S006",
-        "F006/S007", "F006/S008", "F006/S009", "F006/S010", "F006/S015", "F006/S016", "F006/S017",
-        "F006/S018", "F006/S019", "F006/S020", "F007/S001"})
-    EXPECT_FALSE(message(entry).empty()) << entry;
+  for (int i = 0; i <= static_cast<int>(console::Msg::PressAnyKey); ++i)
+    EXPECT_FALSE(console::ReadMessage(static_cast<console::Msg>(i)).empty()) << "message number " << i;
   // Texts followed directly by more text end with a blank.
-  for (const char* entry : {"F002/S003", "F006/S016", "F006/S005"})
-    EXPECT_EQ(message(entry).back(), ' ') << entry;
-  EXPECT_TRUE(message("F006/S004").empty());
+  using console::Msg;
+  for (const Msg message : {Msg::DataFile, Msg::LastBlockStatus, Msg::ModuleLine})
+    EXPECT_EQ(console::ReadMessage(message).back(), ' ') << "message number " << static_cast<int>(message);
+  EXPECT_EQ(console::ReadMessage(Msg::NoModule), "No random-number module is attached.");
+  EXPECT_EQ(console::ReadMessage(Msg::PressAnyKey), "...press any key to exit.");
+  EXPECT_TRUE(console::ReadMessage("F006", "S004").empty());
   console::SetCataloguePath({});
 }
 
