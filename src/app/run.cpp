@@ -120,8 +120,8 @@ std::string Label(std::string_view key) {
 void OnHealthEvent(Run& run, const quality::HealthEvent& event) {
   // The first failure ends the run; what its block shows after it is not news.
   if (run.failure_shown) return;
-  if (event.level == quality::HealthLevel::kFailure) run.failure_shown = true;
-  if (event.level == quality::HealthLevel::kWarning && run.warnings_shown++ >= kWarningsShown) return;
+  if (event.level == quality::HealthLevel::Failure) run.failure_shown = true;
+  if (event.level == quality::HealthLevel::Warning && run.warnings_shown++ >= kWarningsShown) return;
   console::PrintLogged("\n%s", quality::HealthEventLine(event, Label).c_str());
 }
 
@@ -179,7 +179,7 @@ void ReportQuality(Run& run) {
   for (const std::string& line : quality::ReportLines(results, Label)) {
     console::PrintLogged("\n%s", line.c_str());
   }
-  if (results.verdict == quality::Verdict::kFail) run.verdict_failed = true;
+  if (results.verdict == quality::Verdict::Fail) run.verdict_failed = true;
   if (run.picture) WritePicture(run, results);
 }
 

@@ -147,9 +147,9 @@ int CheckMain(const std::vector<std::string>& arguments) {
   }
   bool read_error = false, failed = false;
   for (const std::string& input : inputs) {
-    quality::Verdict verdict = quality::Verdict::kPass;
+    quality::Verdict verdict = quality::Verdict::Pass;
     if (!CheckInput(input, claim, json, png, verdict)) read_error = true;
-    failed = failed || verdict == quality::Verdict::kFail;
+    failed = failed || verdict == quality::Verdict::Fail;
     std::fflush(stdout);
   }
   return read_error ? kExitUsage : failed ? kExitFail : kExitPass;

@@ -88,7 +88,7 @@ const char* ErrorText(int error) {
              "60-rngacq.rules (it must list the module's USB ID), then replug the module";
     case Error::OpenFailed:
       return "the module cannot be opened";
-    case Error::NoEndpoints:
+    case Error::NoEndPoints:
       return "the module lacks its bulk IN or bulk OUT endpoint";
     case Error::Timeout:
       return "the module did not answer in time";
@@ -233,7 +233,7 @@ Error Module::OpenInto(usb::access::Provider& provider, const Selector& selector
   opened->out_ = device.BulkOutEndPoint();
   if (opened->in_ == nullptr || opened->out_ == nullptr) {
     report.bulk_in_missing = opened->in_ == nullptr;
-    return fail(Error::NoEndpoints);
+    return fail(Error::NoEndPoints);
   }
   module = std::move(opened);
   return Error::None;

@@ -29,7 +29,7 @@ enum class Error : int {
   NoMatch = -3,
   AccessDenied = -4,
   OpenFailed = -5,
-  NoEndpoints = -6,
+  NoEndPoints = -6,
   Timeout = -7,
   ShortTransfer = -8,
   WrongStatus = -9,
@@ -87,7 +87,7 @@ struct OpenReport {
   std::string reason;                   // open failed: why, as far as known
   bool identified = false;              // opened: `info` holds its identification
   ModuleInfo info;
-  bool bulk_in_missing = false;  // NoEndpoints: which one
+  bool bulk_in_missing = false;  // NoEndPoints: which one
   std::string release_failure;   // releasing the failed module failed too
 };
 

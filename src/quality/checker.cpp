@@ -26,9 +26,9 @@ Results Checker::Finish() const {
   r.apt = health_.Apt();
   r.repeat = health_.Repeat();
   if (health_.Failed() || r.fips.failures > r.fips_failure_limit) {
-    r.verdict = Verdict::kFail;
+    r.verdict = Verdict::Fail;
   } else if (r.rct.warnings + r.apt.warnings + r.repeat.warnings > 0) {
-    r.verdict = Verdict::kWarning;
+    r.verdict = Verdict::Warning;
   }
   return r;
 }

@@ -14,7 +14,7 @@
 
 namespace quality {
 
-enum class Verdict { kPass, kWarning, kFail };
+enum class Verdict { Pass, Warning, Fail };
 
 struct Results {
   double entropy_claim = 8;
@@ -23,7 +23,7 @@ struct Results {
   std::uint64_t fips_failure_limit = 0;  // more failed blocks than this fail the file
   HealthResult rct, apt, repeat;
   std::array<std::uint64_t, 256> histogram{};
-  Verdict verdict = Verdict::kPass;
+  Verdict verdict = Verdict::Pass;
 };
 
 // The most failed FIPS blocks a good source shows in `blocks` blocks. rngtest fails about one

@@ -49,7 +49,7 @@ HealthTests::HealthTests(double h, HealthListener listener) : listener_(std::mov
 }
 
 void HealthTests::Hit(HealthResult& result, HealthTest test, HealthLevel level, std::uint64_t offset) {
-  if (level == HealthLevel::kWarning) {
+  if (level == HealthLevel::Warning) {
     if (result.warnings < HealthResult::kKept)
       result.warning_offsets[static_cast<std::size_t>(result.warnings)] = offset;
     ++result.warnings;
@@ -79,8 +79,8 @@ void HealthTests::MatchRuns(HealthResult& result, HealthTest test, std::uint32_t
     }
     for (std::size_t i = at; i < at + m; ++i) {
       run = a[i] == b[i] ? run + 1 : 0;
-      if (run == warning) Hit(result, test, HealthLevel::kWarning, offset + i);
-      if (run == failure) Hit(result, test, HealthLevel::kFailure, offset + i);
+      if (run == warning) Hit(result, test, HealthLevel::Warning, offset + i);
+      if (run == failure) Hit(result, test, HealthLevel::Failure, offset + i);
     }
   }
 }
@@ -95,7 +95,7 @@ void HealthTests::Feed(const std::uint8_t* data, std::size_t size) {
 
 void HealthTests::FeedRct(const std::uint8_t* data, std::size_t size) {
   // A run of c equal bytes is c - 1 matches with the byte before.
-  const auto test = HealthTest::kRepetitionCount;
+  const auto test = HealthTest::RepetitionCount;
   if (offset_ > 0) {
     MatchRuns(rct_, test, 1, data, &last_, 1, rct_run_, offset_);
   }
@@ -104,7 +104,7 @@ void HealthTests::FeedRct(const std::uint8_t* data, std::size_t size) {
 }
 
 void HealthTests::FeedRepeat(const std::uint8_t* data, std::size_t size) {
-  const auto test = HealthTest::kBlockRepetition;
+  const auto test = HealthTest::BlockRepetition;
   // The first block of the file has nothing to repeat; later bytes meet their earlier byte in
   // the history while it lies before `data`, then in `data` itself.
   const auto at = static_cast<std::size_t>(offset_ % kRepeatLag);  // the slot of data[0]
@@ -141,9 +141,9 @@ void HealthTests::FeedApt(const std::uint8_t* data, std::size_t size) {
         if (data[i] != reference_) continue;
         ++c;
         if (c == apt_.warning_cutoff)
-          Hit(apt_, HealthTest::kAdaptiveProportion, HealthLevel::kWarning, at + i);
+          Hit(apt_, HealthTest::AdaptiveProportion, HealthLevel::Warning, at + i);
         if (c == apt_.failure_cutoff)
-          Hit(apt_, HealthTest::kAdaptiveProportion, HealthLevel::kFailure, at + i);
+          Hit(apt_, HealthTest::AdaptiveProportion, HealthLevel::Failure, at + i);
       }
     }
     window_seen_ += static_cast<std::uint32_t>(n);

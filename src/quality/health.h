@@ -29,8 +29,8 @@ std::uint32_t AptCutoff(double h, int alpha_log2, std::uint32_t window = kAptWin
 // Matches in a row with the byte one block earlier.
 std::uint32_t RepeatCutoff(double h, int alpha_log2);
 
-enum class HealthTest { kRepetitionCount, kAdaptiveProportion, kBlockRepetition };
-enum class HealthLevel { kWarning, kFailure };
+enum class HealthTest { RepetitionCount, AdaptiveProportion, BlockRepetition };
+enum class HealthLevel { Warning, Failure };
 
 struct HealthEvent {
   HealthTest test;

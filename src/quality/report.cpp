@@ -65,7 +65,7 @@ std::string Number(std::uint64_t value) {
 }
 
 std::string_view VerdictKey(Verdict v) {
-  return v == Verdict::kPass ? "S034" : v == Verdict::kWarning ? "S035" : "S036";
+  return v == Verdict::Pass ? "S034" : v == Verdict::Warning ? "S035" : "S036";
 }
 
 std::string TestCounts(const HealthResult& h, const LabelLookup& l) {
@@ -90,13 +90,13 @@ std::string DefaultLabel(std::string_view key) {
 }
 
 std::string_view VerdictName(Verdict verdict) {
-  return verdict == Verdict::kPass ? "pass" : verdict == Verdict::kWarning ? "warning" : "fail";
+  return verdict == Verdict::Pass ? "pass" : verdict == Verdict::Warning ? "warning" : "fail";
 }
 
 std::string HealthEventLine(const HealthEvent& e, const LabelLookup& l) {
-  return l(e.level == HealthLevel::kWarning ? "S038" : "S039") + ": " +
-         l(e.test == HealthTest::kRepetitionCount      ? "S027"
-           : e.test == HealthTest::kAdaptiveProportion ? "S028"
+  return l(e.level == HealthLevel::Warning ? "S038" : "S039") + ": " +
+         l(e.test == HealthTest::RepetitionCount      ? "S027"
+           : e.test == HealthTest::AdaptiveProportion ? "S028"
                                                        : "S041") +
          " " + l("S031") + " " + Number(e.offset);
 }
@@ -108,7 +108,7 @@ std::string VerdictLine(const Results& r, const LabelLookup& l) {
     line += "; " + l(key) + " " + l("S031") + " " +
             Number(failure ? h.first_failure_offset : h.warning_offsets[0]);
   };
-  const bool fail = r.verdict == Verdict::kFail;
+  const bool fail = r.verdict == Verdict::Fail;
   health(r.rct, "S027", fail);
   health(r.apt, "S028", fail);
   health(r.repeat, "S041", fail);

@@ -13,14 +13,14 @@ constexpr std::uint8_t kDescriptorDevice = 1;
 constexpr std::uint8_t kDescriptorConfiguration = 2;
 constexpr std::uint8_t kDescriptorString = 3;
 constexpr std::uint8_t kDescriptorInterface = 4;
-constexpr std::uint8_t kDescriptorEndpoint = 5;
+constexpr std::uint8_t kDescriptorEndPoint = 5;
 constexpr std::uint16_t kEnglishUs = 0x0409;
 constexpr std::uint32_t kFirstDirectDriver = 0x01050500;
 constexpr std::size_t kHeader = kTransferRequestSize;
 // A list that never reports its end still ends the count.
 constexpr std::uint32_t kMaxEnumerationIndex = 4096;
 constexpr std::size_t kInterfaceDescriptorSize = 9;
-constexpr std::size_t kEndpointDescriptorSize = 7;
+constexpr std::size_t kEndPointDescriptorSize = 7;
 
 std::unique_ptr<UsbEndPoint> MakeEndPoint(Driver& driver, Handle handle,
                                           std::span<const std::uint8_t> descriptor) {
@@ -66,11 +66,11 @@ UsbInterface::UsbInterface(Driver& driver, Handle device_handle, const std::uint
     const std::uint8_t length = config[position];
     if (length == 0 || length > total - position) break;
     const std::uint8_t type = config[position + 1];
-    if (type != kDescriptorEndpoint && passed_over == kMaxPassedOver) break;
+    if (type != kDescriptorEndPoint && passed_over == kMaxPassedOver) break;
     SpanLength = static_cast<std::uint16_t>(SpanLength + length);
-    if (type == kDescriptorEndpoint) {
-      if (length >= kEndpointDescriptorSize) {
-        EndPoints[slot] = MakeEndPoint(driver, device_handle, {config + position, kEndpointDescriptorSize});
+    if (type == kDescriptorEndPoint) {
+      if (length >= kEndPointDescriptorSize) {
+        EndPoints[slot] = MakeEndPoint(driver, device_handle, {config + position, kEndPointDescriptorSize});
       }
       ++slot;
     } else {
@@ -225,7 +225,7 @@ bool UsbDevice::Open(std::uint8_t index) {
 
   control_ = std::make_unique<UsbControlEndPoint>(*driver_, DeviceHandle, std::span<const std::uint8_t>{});
   control_->bLength = 7;
-  control_->bDescriptorType = kDescriptorEndpoint;
+  control_->bDescriptorType = kDescriptorEndPoint;
   control_->bEndpointAddress = 0;
   control_->bmAttributes = 0;
   control_->EffectiveMaxPacket = bMaxPacketSize0;

@@ -32,7 +32,7 @@ class LibusbBackend : public ::testing::Test {
 struct OpenedModule {
   explicit OpenedModule(emulated::DeviceOptions options = {.seed = 11}) {
     bus.Add(options);
-    provider = usb_libusb::MakeLibusbProvider();
+    provider = libusb::MakeLibusbProvider();
     device = provider->Open(kIds, 0, failure);
   }
   static constexpr std::array<usb::UsbId, 1> kIds{usb::UsbId{0x1234, 0x5678}};
@@ -57,7 +57,7 @@ TEST_F(LibusbBackend, CountsOpensAndIdentifiesTheModulesWithTheGivenIds) {
   emulated::Testbed bus;
   bus.Add({.high_speed = false});
   bus.Add({.product = 0x9999, .serial = "B-7"});
-  const auto provider = usb_libusb::MakeLibusbProvider();
+  const auto provider = libusb::MakeLibusbProvider();
   const std::array<usb::UsbId, 1> first{usb::UsbId{0x1234, 0x5678}};
   const std::array<usb::UsbId, 2> both{usb::UsbId{0x1234, 0x9999}, usb::UsbId{0x1234, 0x5678}};
   EXPECT_EQ(provider->CountDevices({}), 0) << "no ID is built in here";
@@ -169,7 +169,7 @@ TEST_F(LibusbBackend, TheLibraryReadsTheModulesStream) {
     SCOPED_TRACE(name);
     emulated::Testbed bus;
     bus.Add({.high_speed = high_speed, .fault = fault, .fault_at_request = 2});
-    const auto provider = usb_libusb::MakeLibusbProvider();
+    const auto provider = libusb::MakeLibusbProvider();
     core::SetLibraryProvider(provider.get());
     rngacq_module* module = nullptr;
     EXPECT_EQ(rngacq_open(nullptr, &module), RNGACQ_ERROR_NO_MODULE);  // no ID is built in here

@@ -22,7 +22,7 @@ struct Event {
 std::ostream& operator<<(std::ostream& out, const Event& e) {
   const char* tests[] = {"repetition count", "adaptive proportion", "block repetition"};
   return out << tests[static_cast<int>(e.test)]
-             << (e.level == quality::HealthLevel::kWarning ? " warning" : " failure") << " at " << e.offset;
+             << (e.level == quality::HealthLevel::Warning ? " warning" : " failure") << " at " << e.offset;
 }
 
 // The events of a checker fed `data` in pieces of at most `most` bytes (0: all at once).
@@ -54,9 +54,9 @@ TEST(Health, EachTestWarnsAndFailsAtItsByteWhateverPiecesTheDataComesIn) {
   for (std::size_t k = 1; k < 25; ++k) data[1024 + 20 * k] = data[1024];
   std::copy_n(data.begin() + 3000 - 1984, 9, data.begin() + 3000);
   const std::vector<Event> expected = {
-      {kRepetitionCount, kWarning, 104},     {kRepetitionCount, kFailure, 108},
-      {kAdaptiveProportion, kWarning, 1304}, {kAdaptiveProportion, kFailure, 1484},
-      {kBlockRepetition, kWarning, 3003},    {kBlockRepetition, kFailure, 3007},
+      {RepetitionCount, Warning, 104},     {RepetitionCount, Failure, 108},
+      {AdaptiveProportion, Warning, 1304}, {AdaptiveProportion, Failure, 1484},
+      {BlockRepetition, Warning, 3003},    {BlockRepetition, Failure, 3007},
   };
   EXPECT_EQ(EventsOf(data, 0), expected) << "fed at once";
   for (const std::size_t most : {1u, 2u, 7u, 600u, 2500u})
@@ -73,12 +73,12 @@ TEST(Health, ConstantBytesRaiseEveryTest) {
       return -1;
     };
     SCOPED_TRACE(most == 0 ? "fed at once" : "pieces up to " + std::to_string(most));
-    EXPECT_EQ(first(kRepetitionCount, kWarning), 4);
-    EXPECT_EQ(first(kRepetitionCount, kFailure), 8);
-    EXPECT_EQ(first(kAdaptiveProportion, kWarning), 15);
-    EXPECT_EQ(first(kAdaptiveProportion, kFailure), 24);
-    EXPECT_EQ(first(kBlockRepetition, kWarning), 1984 + 3);
-    EXPECT_EQ(first(kBlockRepetition, kFailure), 1984 + 7);
+    EXPECT_EQ(first(RepetitionCount, Warning), 4);
+    EXPECT_EQ(first(RepetitionCount, Failure), 8);
+    EXPECT_EQ(first(AdaptiveProportion, Warning), 15);
+    EXPECT_EQ(first(AdaptiveProportion, Failure), 24);
+    EXPECT_EQ(first(BlockRepetition, Warning), 1984 + 3);
+    EXPECT_EQ(first(BlockRepetition, Failure), 1984 + 7);
   }
 }
 

@@ -204,7 +204,7 @@ struct Event {
 void PrintTo(const Event& e, std::ostream* os) {
   constexpr const char* kTests[] = {"repetition count", "adaptive proportion", "block repetition"};
   *os << '{' << kTests[static_cast<int>(e.test)] << ' '
-      << (e.level == quality::HealthLevel::kWarning ? "warning" : "failure") << " at " << e.offset << '}';
+      << (e.level == quality::HealthLevel::Warning ? "warning" : "failure") << " at " << e.offset << '}';
 }
 
 TEST(Health, EventsAtTheByteThatReachesTheCutoff) {
@@ -223,14 +223,14 @@ TEST(Health, EventsAtTheByteThatReachesTheCutoff) {
   checker.Feed(data.data(), data.size());
   // APT: the 16th, 15 placed and one of the pattern's.
   const std::vector<Event> expected = {
-      {.test = kRepetitionCount, .level = kWarning, .offset = 104},
-      {.test = kRepetitionCount, .level = kFailure, .offset = 108},
-      {.test = kAdaptiveProportion, .level = kWarning, .offset = 1024 + 30 * 14},
+      {.test = RepetitionCount, .level = Warning, .offset = 104},
+      {.test = RepetitionCount, .level = Failure, .offset = 108},
+      {.test = AdaptiveProportion, .level = Warning, .offset = 1024 + 30 * 14},
   };
   EXPECT_EQ(events, expected);
   EXPECT_TRUE(checker.Failed());
   const quality::Results r = checker.Finish();
-  EXPECT_EQ(r.verdict, quality::Verdict::kFail);
+  EXPECT_EQ(r.verdict, quality::Verdict::Fail);
   EXPECT_TRUE(Holds(quality::VerdictLine(r), "108"));
 }
 
@@ -556,7 +556,7 @@ TEST(SimulatedFaults, EachIsCaughtSoon) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const quality::Results r = Check(ModuleData(c.faults, 200'000), c.claim);
-    EXPECT_EQ(r.verdict, quality::Verdict::kFail);
+    EXPECT_EQ(r.verdict, quality::Verdict::Fail);
     if (c.test == nullptr) continue;
     const std::uint64_t at = (r.*c.test).failures > 0 ? (r.*c.test).first_failure_offset : ~0ull;
     EXPECT_GE(at, c.from) << "the first failure";
@@ -567,7 +567,7 @@ TEST(SimulatedFaults, EachIsCaughtSoon) {
                 .fips.test_failures[quality::kMonobit],
             20u);
   for (const double claim : {8.0, 1.0})
-    EXPECT_EQ(Check(ModuleData({}, 1 << 20), claim).verdict, quality::Verdict::kPass) << claim;
+    EXPECT_EQ(Check(ModuleData({}, 1 << 20), claim).verdict, quality::Verdict::Pass) << claim;
 }
 
 // A bias at either end leaves nothing to chance: every data bit set, or none.

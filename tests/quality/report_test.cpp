@@ -48,7 +48,7 @@ quality::Results FailedFile() {
   r.rct = Health(5, 9, 9, 2);
   r.apt = Health(16, 25, 0, 0);
   r.repeat = Health(4, 8, 1, 0);
-  r.verdict = quality::Verdict::kFail;
+  r.verdict = quality::Verdict::Fail;
   return r;
 }
 
@@ -98,18 +98,18 @@ TEST(Report, VerdictLineNamesWhatDecidedIt) {
   };
   const Row rows[] = {
       {.name = "a failure names each failed test's first failing byte",
-       .verdict = quality::Verdict::kFail,
+       .verdict = quality::Verdict::Fail,
        .fips_failures = 2,
        .fips_failure_limit = 1,
        .line =
            "Verdict: fail; Repetition count test at byte 100; 2 FIPS 140-2 blocks failed (failure limit 1)"},
       {.name = "a warning names each warned test's first warning",
-       .verdict = quality::Verdict::kWarning,
+       .verdict = quality::Verdict::Warning,
        .fips_failures = 1,
        .fips_failure_limit = 1,
        .line = "Verdict: warning; Repetition count test at byte 10; Block repetition test at byte 10"},
       {.name = "a pass with failed blocks within the limit names nothing",
-       .verdict = quality::Verdict::kPass,
+       .verdict = quality::Verdict::Pass,
        .fips_failures = 3,
        .fips_failure_limit = 3,
        .line = "Verdict: pass"},
@@ -120,7 +120,7 @@ TEST(Report, VerdictLineNamesWhatDecidedIt) {
     r.verdict = row.verdict;
     r.fips.failures = row.fips_failures;
     r.fips_failure_limit = row.fips_failure_limit;
-    if (row.verdict == quality::Verdict::kPass) r.rct = r.repeat = Health(5, 9, 0, 0);
+    if (row.verdict == quality::Verdict::Pass) r.rct = r.repeat = Health(5, 9, 0, 0);
     EXPECT_EQ(quality::VerdictLine(r), row.line);
   }
 }
@@ -162,7 +162,7 @@ TEST(Report, JsonLineOfAFailedFile) {
             R"("block_repeat":{"cutoff":4,"failure_cutoff":8,"warnings":1,"failures":0},)"
             R"("entropy_claim":7.5,"verdict":"fail"})");
   r.statistics.serial_defined = false;
-  r.verdict = quality::Verdict::kWarning;
+  r.verdict = quality::Verdict::Warning;
   const std::string json = quality::JsonLine("f.bin", r);
   EXPECT_NE(json.find(R"("serial_correlation":null,)"), std::string::npos) << json;
   EXPECT_NE(json.find(R"("verdict":"warning"})"), std::string::npos) << json;
@@ -171,11 +171,11 @@ TEST(Report, JsonLineOfAFailedFile) {
 TEST(Report, HealthEventLines) {
   using enum quality::HealthTest;
   using enum quality::HealthLevel;
-  EXPECT_EQ(quality::HealthEventLine({kRepetitionCount, kWarning, 7}),
+  EXPECT_EQ(quality::HealthEventLine({RepetitionCount, Warning, 7}),
             "Health warning: Repetition count test at byte 7");
-  EXPECT_EQ(quality::HealthEventLine({kAdaptiveProportion, kFailure, 8}),
+  EXPECT_EQ(quality::HealthEventLine({AdaptiveProportion, Failure, 8}),
             "Health failure: Adaptive proportion test at byte 8");
-  EXPECT_EQ(quality::HealthEventLine({kBlockRepetition, kWarning, 9}),
+  EXPECT_EQ(quality::HealthEventLine({BlockRepetition, Warning, 9}),
             "Health warning: Block repetition test at byte 9");
 }
 

@@ -32,7 +32,7 @@ struct Pipe {
 };
 
 TEST(WindowsDriver, NoModuleIsPresentAndNothingOpens) {
-  usb::WindowsDriver driver;
+  windows::WindowsDriver driver;
   for (const Ids& ids : {Ids{}, Ids{{0x04B4, 0x1004}}}) {
     auto list = driver.ListPresent(usb::kModuleInterfaceGuid, ids);
     ASSERT_NE(list, nullptr);
@@ -55,15 +55,15 @@ TEST(WindowsDriver, NoModuleIsPresentAndNothingOpens) {
 
 TEST(WindowsDriver, DevicePathsAreNarrowedByTheirIdentifiers) {
   const std::string path = "\\\\?\\USB#VID_04B4&PID_1004#5&1a2b#{ae18aa60-7f6a-11d4-97dd-00010229b959}";
-  EXPECT_TRUE(usb::PathMatchesIds(path, Ids{}));
-  EXPECT_TRUE(usb::PathMatchesIds(path, Ids{{0x04b4, 0x1004}}));
-  EXPECT_TRUE(usb::PathMatchesIds(path, Ids{{0x1234, 0x0001}, {0x04B4, 0x1004}}));
-  EXPECT_FALSE(usb::PathMatchesIds(path, Ids{{0x04b4, 0x1005}}));
-  EXPECT_FALSE(usb::PathMatchesIds(path, Ids{{0x0004, 0x1004}}));  // whole fields, not a tail of them
+  EXPECT_TRUE(windows::PathMatchesIds(path, Ids{}));
+  EXPECT_TRUE(windows::PathMatchesIds(path, Ids{{0x04b4, 0x1004}}));
+  EXPECT_TRUE(windows::PathMatchesIds(path, Ids{{0x1234, 0x0001}, {0x04B4, 0x1004}}));
+  EXPECT_FALSE(windows::PathMatchesIds(path, Ids{{0x04b4, 0x1005}}));
+  EXPECT_FALSE(windows::PathMatchesIds(path, Ids{{0x0004, 0x1004}}));  // whole fields, not a tail of them
 }
 
 TEST(WindowsDriver, OverlappedRequestPendsCompletesAndIsCollected) {
-  usb::WindowsDriver driver;
+  windows::WindowsDriver driver;
   Pipe pipe;
   usb::CompletionRecord record{driver.CreateEvent(), nullptr};
   ASSERT_EQ(driver.RequestOverlapped(pipe.device(), kPipeListen, nullptr, 0, nullptr, 0, record),
@@ -98,7 +98,7 @@ TEST(WindowsDriver, OverlappedRequestPendsCompletesAndIsCollected) {
 }
 
 TEST(WindowsDriver, RefusedAndUnfinishedRequestsNeverHang) {
-  usb::WindowsDriver driver(50);
+  windows::WindowsDriver driver(50);
   Pipe pipe;
   usb::CompletionRecord record{driver.CreateEvent(), nullptr};
 

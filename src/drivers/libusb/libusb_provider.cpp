@@ -17,7 +17,7 @@
 
 #include "text/text.h"
 
-namespace usb_libusb {
+namespace libusb {
 namespace {
 
 #include "module_ids.inc"  // kModuleIdTable, generated from RNGACQ_MODULE_IDS
@@ -576,8 +576,8 @@ std::unique_ptr<usb::access::Provider> MakeLibusbProvider() {
   return std::make_unique<LibusbProvider>();
 }
 
-}  // namespace usb_libusb
+}  // namespace libusb
 
 std::unique_ptr<usb::access::Provider> usb::access::MakeDefaultProvider() {
-  return usb_libusb::MakeLibusbProvider();
+  return libusb::MakeLibusbProvider();
 }

@@ -11,7 +11,7 @@
 
 #include "usb/access.h"
 
-namespace usb_libusb {
+namespace libusb {
 
 // The vendor:product pairs compiled in (CMake cache list RNGACQ_MODULE_IDS).
 std::span<const usb::UsbId> BuiltInModuleIds();
@@ -27,4 +27,4 @@ std::uint32_t PackVersion(unsigned major, unsigned minor, unsigned micro, unsign
 // A provider of its own (its own libusb context); tests make one per emulated bus.
 std::unique_ptr<usb::access::Provider> MakeLibusbProvider();
 
-}  // namespace usb_libusb
+}  // namespace libusb

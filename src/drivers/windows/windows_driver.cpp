@@ -15,7 +15,10 @@
 #include <dbt.h>
 #include <setupapi.h>
 
-namespace usb {
+namespace windows {
+
+using namespace usb;  // the driver interface this backend implements
+
 namespace {
 
 // The records the system reads are sized by the build target; these are the sizes the shipped
@@ -372,8 +375,8 @@ bool WindowsDriver::UnregisterNotification(NotificationHandle notification) {
   return notification == nullptr || UnregisterDeviceNotification(static_cast<HDEVNOTIFY>(notification)) != 0;
 }
 
-std::unique_ptr<access::Provider> access::MakeDefaultProvider() {
-  return std::make_unique<VendorDriverProvider>(std::make_unique<WindowsDriver>());
-}
+}  // namespace windows
 
-}  // namespace usb
+std::unique_ptr<usb::access::Provider> usb::access::MakeDefaultProvider() {
+  return std::make_unique<VendorDriverProvider>(std::make_unique<windows::WindowsDriver>());
+}
