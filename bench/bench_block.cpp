@@ -21,11 +21,11 @@
 
 #include "app/data_sink.h"
 #include "core/library_provider.h"
+#include "devicelink/block_request.h"
+#include "devicelink/device_link.h"
 #include "drivers/sim/module_model.h"
 #include "drivers/sim/sim_driver.h"
 #include "platform/platform.h"
-#include "protocol/block_request.h"
-#include "protocol/device_link.h"
 #include "quality/checker.h"
 #include "rngacq/rngacq.h"
 #include "usb/vendor_provider.h"
@@ -123,12 +123,12 @@ void RequestBlockAndWrite(benchmark::State& state) {
   driver.SetRecording(false);
   usb::VendorDriverProvider provider(driver);
   platform::Hooks().standard_output = [](std::string_view) {};  // the identification line
-  if (protocol::OpenDeviceLink(provider) != 0) state.SkipWithError("no simulated module");
+  if (devicelink::OpenDeviceLink(provider) != 0) state.SkipWithError("no simulated module");
   WriteBlocksAgainstFloor(state, "request.bin", [&state] {
-    if (protocol::RequestBlock(protocol::kBlockSize, 0) != 0) state.SkipWithError("request failed");
-    return protocol::BlockBuffer().data();
+    if (devicelink::RequestBlock(devicelink::kBlockSize, 0) != 0) state.SkipWithError("request failed");
+    return devicelink::BlockBuffer().data();
   });
-  protocol::CloseDeviceLink();
+  devicelink::CloseDeviceLink();
   platform::ResetHooks();
 }
 
@@ -183,16 +183,16 @@ void RequestBlockAndStream(benchmark::State& state) {
   driver.SetRecording(false);
   usb::VendorDriverProvider provider(driver);
   platform::Hooks().standard_output = [](std::string_view) {};  // the identification line
-  if (protocol::OpenDeviceLink(provider) != 0) state.SkipWithError("no simulated module");
+  if (devicelink::OpenDeviceLink(provider) != 0) state.SkipWithError("no simulated module");
   const std::unique_ptr<app::DataSink> stream = app::MakeStandardOutputSink();
   std::size_t written = 0;
   for (auto _ : state) {
-    if (protocol::RequestBlock(protocol::kBlockSize, 0) != 0) state.SkipWithError("request failed");
-    if (stream->Write(protocol::BlockBuffer().data(), protocol::kBlockSize, written) !=
+    if (devicelink::RequestBlock(devicelink::kBlockSize, 0) != 0) state.SkipWithError("request failed");
+    if (stream->Write(devicelink::BlockBuffer().data(), devicelink::kBlockSize, written) !=
         app::DataSink::Outcome::Done)
       state.SkipWithError("write failed");
   }
-  protocol::CloseDeviceLink();
+  devicelink::CloseDeviceLink();
   platform::ResetHooks();
 
   dup2(saved, STDOUT_FILENO);
@@ -252,17 +252,17 @@ void RoundTrip(benchmark::State& state) {
   driver.SetRecording(false);
   usb::VendorDriverProvider provider(driver);
   platform::Hooks().standard_output = [](std::string_view) {};  // the identification line
-  if (protocol::OpenDeviceLink(provider) != 0) state.SkipWithError("no simulated module");
+  if (devicelink::OpenDeviceLink(provider) != 0) state.SkipWithError("no simulated module");
   quality::Checker checker(8);
-  const auto check = [&checker] { checker.Feed(protocol::BlockBuffer().data(), protocol::kBlockSize); };
+  const auto check = [&checker] { checker.Feed(devicelink::BlockBuffer().data(), devicelink::kBlockSize); };
   const std::function<void()> meanwhile = state.range(0) == 1 ? std::function<void()>(check) : nullptr;
   for (auto _ : state) {
-    if (protocol::RequestBlock(protocol::kBlockSize, 0, meanwhile) != 0)
+    if (devicelink::RequestBlock(devicelink::kBlockSize, 0, meanwhile) != 0)
       state.SkipWithError("request failed");
     if (state.range(0) == 2) check();
   }
   benchmark::DoNotOptimize(checker.Failed());
-  protocol::CloseDeviceLink();
+  devicelink::CloseDeviceLink();
   platform::ResetHooks();
 }
 BENCHMARK(RoundTrip)

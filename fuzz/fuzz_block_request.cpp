@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "console/catalogue.h"
+#include "devicelink/block_request.h"
+#include "devicelink/device_link.h"
+#include "devicelink/exchange.h"
 #include "fuzz_support.h"
-#include "protocol/block_request.h"
-#include "protocol/device_link.h"
-#include "protocol/exchange.h"
 #include "protocol/fake_pipe_driver.h"
 #include "usb/endpoint.h"
 #include "usb/vendor_provider.h"
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   usb::VendorEndPoint in_access{in}, out_access{out};
   in.DirectIo = input.ConsumeBool() ? 1 : 0;
   out.DirectIo = input.ConsumeBool() ? 1 : 0;
-  protocol::DeviceLinkState& link = protocol::DeviceLink();
+  devicelink::DeviceLinkState& link = devicelink::DeviceLink();
   link.module = core::Module::OverEndPoints(in_access, out_access, input.ConsumeBool() ? 2048 : 64);
 
   const bool whole_request = input.ConsumeProbability<float>() < 0.85f;
@@ -66,11 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int is_last = input.ConsumeBool() ? 1 : 0;
     driver.in.answer = input.ConsumeRemainingBytes<std::uint8_t>();
 
-    auto& block = protocol::BlockBuffer();
+    auto& block = devicelink::BlockBuffer();
     block.fill(0xA5);
-    const std::int32_t result = protocol::RequestBlock(length, is_last);
+    const std::int32_t result = devicelink::RequestBlock(length, is_last);
     fuzz::Check(result == 0 || result == 1 || result == 403 || result == 408, "documented result");
-    fuzz::Check((result == 1) == (length > protocol::kBlockSize),
+    fuzz::Check((result == 1) == (length > devicelink::kBlockSize),
                 "only an oversized request is refused at once");
     if (result == 0) {
       fuzz::Check(driver.in.answer.size() >= 48 + std::size_t{length},
@@ -86,16 +86,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     // The exchange on its own, with sizes the block request never uses.
     const auto command_size =
-        input.ConsumeIntegralInRange<std::int32_t>(-32, protocol::kExchangeBufferSize + 32);
+        input.ConsumeIntegralInRange<std::int32_t>(-32, devicelink::kExchangeBufferSize + 32);
     const auto answer_length =
-        input.ConsumeIntegralInRange<std::int32_t>(-32, protocol::kExchangeBufferSize + 32);
-    static std::array<std::uint8_t, protocol::kExchangeBufferSize + 64> command{};
-    static std::array<std::uint8_t, protocol::kExchangeBufferSize + 64> answer{};
+        input.ConsumeIntegralInRange<std::int32_t>(-32, devicelink::kExchangeBufferSize + 32);
+    static std::array<std::uint8_t, devicelink::kExchangeBufferSize + 64> command{};
+    static std::array<std::uint8_t, devicelink::kExchangeBufferSize + 64> answer{};
     const std::vector<std::uint8_t> head = input.ConsumeBytes<std::uint8_t>(64);
     std::copy(head.begin(), head.end(), command.begin());
     driver.in.answer = input.ConsumeRemainingBytes<std::uint8_t>();
     const std::int32_t result =
-        protocol::ExchangeFrames(command.data(), command_size, answer_length, answer.data());
+        devicelink::ExchangeFrames(command.data(), command_size, answer_length, answer.data());
     fuzz::Check(result >= 0 && result <= 5 + 16 + 32, "exchange result in range");
   }
 

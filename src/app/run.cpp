@@ -13,9 +13,9 @@
 #include "app/progress.h"
 #include "console/catalogue.h"
 #include "console/output.h"
+#include "devicelink/block_request.h"
+#include "devicelink/device_link.h"
 #include "platform/platform.h"
-#include "protocol/block_request.h"
-#include "protocol/device_link.h"
 #include "quality/checker.h"
 #include "quality/picture.h"
 #include "quality/report.h"
@@ -204,7 +204,7 @@ void ReportStreamsLeftOpen() {
 
 // The endings without a key prompt: complete, the reader gone (exit 0), or interrupted.
 std::int32_t EndWithoutPrompt(Run& run, std::int32_t exit_code) {
-  protocol::CloseDeviceLink();
+  devicelink::CloseDeviceLink();
   CloseLog(run);
   console::PrintWide("\n");
   ReportStreamsLeftOpen();
@@ -213,7 +213,7 @@ std::int32_t EndWithoutPrompt(Run& run, std::int32_t exit_code) {
 }
 
 std::int32_t ErrorEnding(Run* run) {
-  protocol::CloseDeviceLink();
+  devicelink::CloseDeviceLink();
   if (run != nullptr) {
     run->sink->Close();
     CloseLog(*run);
@@ -245,13 +245,13 @@ RecordEnd Count(Run& run, DataSink::Outcome outcome, std::size_t written) {
 // The block passed on last is checked once, while the next block's transfers are on the bus or
 // when the record ends, so that the checks add nothing to a block's round trip.
 void CheckDelivered(Run& run) {
-  if (run.unchecked != 0) FeedChecks(run, protocol::BlockBuffer().data(), std::exchange(run.unchecked, 0));
+  if (run.unchecked != 0) FeedChecks(run, devicelink::BlockBuffer().data(), std::exchange(run.unchecked, 0));
 }
 
 // Every delivered block passes here, in order, on its way to the record's destination.
 RecordEnd Deliver(Run& run, std::uint32_t length) {
   std::size_t written = 0;
-  const DataSink::Outcome outcome = run.sink->Write(protocol::BlockBuffer().data(), length, written);
+  const DataSink::Outcome outcome = run.sink->Write(devicelink::BlockBuffer().data(), length, written);
   run.unchecked = length;
   return Count(run, outcome, written);
 }
@@ -261,7 +261,7 @@ RecordEnd Deliver(Run& run, std::uint32_t length) {
 // its message came from the health tests.
 RecordEnd NextBlock(Run& run, std::uint32_t length, int is_last) {
   if (platform::InterruptionCode() != 0) return RecordEnd::Interrupted;
-  const std::int32_t result = protocol::RequestBlock(length, is_last, [&run] { CheckDelivered(run); });
+  const std::int32_t result = devicelink::RequestBlock(length, is_last, [&run] { CheckDelivered(run); });
   CheckDelivered(run);
   if (result != 0 || run.checker->Failed()) return RecordEnd::Failed;
   return Deliver(run, length);
@@ -271,7 +271,7 @@ RecordEnd RequestBlocks(Run& run, const RunSettings& settings) {
   if (settings.Endless) {
     for (;;) {
       const std::int64_t before = run.record_bytes;
-      const RecordEnd end = NextBlock(run, protocol::kBlockSize, 0);
+      const RecordEnd end = NextBlock(run, devicelink::kBlockSize, 0);
       if (end != RecordEnd::Complete) return end;
       if (run.record_bytes / kSummaryInterval != before / kSummaryInterval) {
         CheckDelivered(run);
@@ -280,12 +280,12 @@ RecordEnd RequestBlocks(Run& run, const RunSettings& settings) {
       }
     }
   }
-  const std::int64_t full_blocks = settings.RecordLength / protocol::kBlockSize;
-  const std::int64_t remainder = settings.RecordLength % protocol::kBlockSize;
+  const std::int64_t full_blocks = settings.RecordLength / devicelink::kBlockSize;
+  const std::int64_t remainder = settings.RecordLength % devicelink::kBlockSize;
   ShowProgress(kProgressStart, full_blocks);
   for (std::int64_t i = 0; i < full_blocks; ++i) {
     ShowProgress(kProgressUpdate, i);
-    const RecordEnd end = NextBlock(run, protocol::kBlockSize, 0);
+    const RecordEnd end = NextBlock(run, devicelink::kBlockSize, 0);
     if (end != RecordEnd::Complete) return end;
   }
   // A negative remainder's low 32 bits exceed the block size, and the request refuses them.
@@ -327,7 +327,7 @@ RecordEnd WriteOneRecord(Run& run, const RunSettings& settings) {
                          Entry(console::Msg::Bytes).c_str());
   }
   console::PrintLogged("\n%s = %02Xh,", Entry(console::Msg::GeneratorMode).c_str(),
-                       protocol::GeneratorMode());
+                       devicelink::GeneratorMode());
   console::PrintLogged(settings.ModeLabel == "RND_TST" ? " RND_TST" : " RND_GEN");
   console::PrintWide(" ...");
 
@@ -409,7 +409,7 @@ std::int32_t RunAcquisition(const RunSettings& settings, usb::access::Provider& 
     UseTimeNames(run, settings.TimeValue);
   }
 
-  if (protocol::OpenDeviceLink(provider, ModuleSelector(settings), settings.GeneratorMode) != 0)
+  if (devicelink::OpenDeviceLink(provider, ModuleSelector(settings), settings.GeneratorMode) != 0)
     return ErrorEnding(&run);
   if (platform::InterruptionCode() != 0) return EndWithoutPrompt(run, platform::InterruptionCode());
   if (run.to_standard_output && !run.log_name.empty() && !CreateLog(run)) return ErrorEnding(&run);

@@ -11,8 +11,9 @@ namespace {
 
 constexpr std::uint32_t kSendWaitMs = 9000;
 constexpr std::uint32_t kAbortWaitMs = 2000;
-constexpr std::size_t kStatusOffset = 31;
-constexpr std::size_t kDataOffset = 48;
+using protocol::CommandFrame;
+using protocol::kClosingFrame;
+using protocol::Signature;
 constexpr std::int32_t kFrame = static_cast<std::int32_t>(kFrameSize);
 
 std::uint16_t ReadBe16(const std::uint8_t* p) {
@@ -110,19 +111,6 @@ const char* ErrorText(int error) {
       return "an unexpected fault inside the library";
   }
   return "unknown error";
-}
-
-std::array<std::uint8_t, kFrameSize> CommandFrame(Signature signature, std::uint8_t flag, std::uint8_t byte14,
-                                                  std::uint8_t byte15) {
-  std::array<std::uint8_t, kFrameSize> frame{};
-  frame[0] = 0x13;
-  frame[1] = 0x37;
-  frame[2] = signature == Signature::C0DE ? 0xC0 : 0xDA;
-  frame[3] = signature == Signature::C0DE ? 0xDE : 0x7A;
-  frame[8] = flag;
-  frame[14] = byte14;
-  frame[15] = byte15;
-  return frame;
 }
 
 std::optional<Selector> ParseSelector(std::string_view text) {
@@ -356,7 +344,7 @@ Error Module::RequestBlock(std::uint32_t length, bool is_last, std::uint8_t* dat
                            const std::function<void()>& meanwhile) {
   report = {};
   if (length > kBlockSize || (data == nullptr && length != 0)) return Error::InvalidArgument;
-  const std::uint32_t n = length / 16 + (length % 16 != 0 ? 1 : 0);
+  const std::uint32_t n = protocol::DataFrames(length);
   report.frames = n;
 
   // The request's frames never change but for the mode and the frame count: one template per
@@ -387,15 +375,15 @@ Error Module::RequestBlock(std::uint32_t length, bool is_last, std::uint8_t* dat
   if (exchanged != Error::None) return exchanged;
 
   const std::uint8_t* answer = buffers_->receive.data();
-  report.status = answer[kStatusOffset] & 0x0F;
+  report.status = answer[protocol::kStatusAt] & 0x0F;
   if (report.status != mode_) return Error::WrongStatus;
   if (is_last) {
     report.end_checked = true;
-    report.end = answer[63 + 16 * n] & 0x0F;
-    report.index_a = ReadBe16(answer + 44);
-    report.index_b = ReadBe16(answer + 46);
+    report.end = answer[protocol::EndStatusAt(n)] & 0x0F;
+    report.index_a = ReadBe16(answer + protocol::kIndexAAt);
+    report.index_b = ReadBe16(answer + protocol::kIndexBAt);
   }
-  if (length != 0) std::memcpy(data, answer + kDataOffset, length);
+  if (length != 0) std::memcpy(data, answer + protocol::kDataAt, length);
   return Error::None;
 }
 

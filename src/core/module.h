@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/frames.h"
 #include "usb/access.h"
 
 namespace core {
@@ -43,19 +44,11 @@ enum class Error : int {
 // The text of an error value; a fixed text for values it does not know.
 const char* ErrorText(int error);
 
-inline constexpr std::uint32_t kBlockSize = 1984;
-inline constexpr std::size_t kFrameSize = 16;
+using protocol::kBlockSize;
+using protocol::kFrameSize;
+using protocol::kModeRaw;
+using protocol::kModeRnd;
 inline constexpr std::int32_t kExchangeBufferSize = 32768;
-inline constexpr std::uint8_t kModeRnd = 7;
-inline constexpr std::uint8_t kModeRaw = 3;
-
-// Command frames: the signature 13 37 followed by C0 DE (a command) or DA 7A (a data count),
-// a flag byte at 8, parameter bytes at 14 and 15, the rest zero.
-enum class Signature { C0DE, DA7A };
-std::array<std::uint8_t, kFrameSize> CommandFrame(Signature signature, std::uint8_t flag, std::uint8_t byte14,
-                                                  std::uint8_t byte15);
-// The frame that closes a command whose answer would not fill whole transfer units.
-inline const std::array<std::uint8_t, kFrameSize> kClosingFrame = CommandFrame(Signature::C0DE, 0x80, 0, 0);
 
 struct ModuleInfo {
   usb::UsbId id{0, 0};

@@ -10,9 +10,9 @@
 #include "app/run.h"
 #include "console/catalogue.h"
 #include "console/output.h"
+#include "devicelink/block_request.h"
+#include "devicelink/device_link.h"
 #include "drivers/sim/sim_driver.h"
-#include "protocol/block_request.h"
-#include "protocol/device_link.h"
 #include "support/test_support.h"
 #include "usb/device.h"
 #include "usb/vendor_provider.h"
@@ -299,20 +299,20 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
 TEST_F(RunTest, BlockRequestsDoTheirWorkWhileTheTransfersAreUnderWay) {
   driver = std::make_unique<sim::SimDriver>();
   usb::VendorDriverProvider provider(*driver);
-  ASSERT_EQ(protocol::OpenDeviceLink(provider), 0);
-  ASSERT_EQ(protocol::RequestBlock(protocol::kBlockSize, 0), 0);
-  const auto first = protocol::BlockBuffer();
+  ASSERT_EQ(devicelink::OpenDeviceLink(provider), 0);
+  ASSERT_EQ(devicelink::RequestBlock(devicelink::kBlockSize, 0), 0);
+  const auto first = devicelink::BlockBuffer();
   const std::size_t submitted = driver->Requests().size() + 2;
   int calls = 0;
   const auto work = [&] {
     ++calls;
     EXPECT_EQ(driver->Requests().size(), submitted);
-    EXPECT_TRUE(SameBytes(protocol::BlockBuffer(), first)) << "the block changed before its work was done";
+    EXPECT_TRUE(SameBytes(devicelink::BlockBuffer(), first)) << "the block changed before its work was done";
   };
-  EXPECT_EQ(protocol::RequestBlock(protocol::kBlockSize, 0, work), 0);
+  EXPECT_EQ(devicelink::RequestBlock(devicelink::kBlockSize, 0, work), 0);
   EXPECT_EQ(calls, 1);
-  EXPECT_TRUE(SameBytes(protocol::BlockBuffer(), sim::ExpectedRecord(1, 1984, 1984)));
-  protocol::CloseDeviceLink();
+  EXPECT_TRUE(SameBytes(devicelink::BlockBuffer(), sim::ExpectedRecord(1, 1984, 1984)));
+  devicelink::CloseDeviceLink();
 }
 
 // Ctrl-C while the module is being opened ends the run there: no file is started, no key asked for.

@@ -45,10 +45,11 @@ struct OpenedModule {
 // One block request (1984 bytes, generator mode 7): four command frames.
 std::vector<std::uint8_t> BlockCommand() {
   std::vector<std::uint8_t> command;
-  using core::Signature;
+  using protocol::Signature;
   for (const auto& frame :
-       {core::CommandFrame(Signature::C0DE, 0, 3, 0), core::CommandFrame(Signature::C0DE, 4, 0, 7),
-        core::CommandFrame(Signature::DA7A, 0, 0, 124), core::CommandFrame(Signature::C0DE, 0x10, 0, 0)})
+       {protocol::CommandFrame(Signature::C0DE, 0, 3, 0), protocol::CommandFrame(Signature::C0DE, 4, 0, 7),
+        protocol::CommandFrame(Signature::DA7A, 0, 0, 124),
+        protocol::CommandFrame(Signature::C0DE, 0x10, 0, 0)})
     command.insert(command.end(), frame.begin(), frame.end());
   return command;
 }
@@ -77,8 +78,8 @@ TEST_F(LibusbBackend, CountsOpensAndIdentifiesTheModulesWithTheGivenIds) {
   EXPECT_EQ(identity.product, "Emulated RNG module");
   EXPECT_FALSE(identity.high_speed);
   EXPECT_TRUE(SameBytes(identity.device_descriptor,
-                        std::vector<std::uint8_t>{18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x34, 0x12, 0x78, 0x56, 0x00,
-                                                  0x01, 1, 2, 3, 1}));
+                        std::vector<std::uint8_t>{18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x34, 0x12, 0x78, 0x56,
+                                                  0x00, 0x01, 1, 2, 3, 1}));
   EXPECT_NE(device->BulkInEndPoint(), nullptr);
   EXPECT_NE(device->BulkOutEndPoint(), nullptr);
 

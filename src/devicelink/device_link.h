@@ -9,7 +9,7 @@
 
 #include "core/module.h"
 
-namespace protocol {
+namespace devicelink {
 
 struct DeviceLinkState {
   std::unique_ptr<core::Module> module;
@@ -28,4 +28,4 @@ std::int32_t OpenDeviceLink(usb::access::Provider& provider, const core::Selecto
 // Releases the link; does nothing when it is empty. May raise usb::UsbCloseError.
 void CloseDeviceLink();
 
-}  // namespace protocol
+}  // namespace devicelink

@@ -1,10 +1,10 @@
-#include "protocol/device_link.h"
+#include "devicelink/device_link.h"
 
 #include "console/catalogue.h"
 #include "console/output.h"
 #include "platform/platform.h"
 
-namespace protocol {
+namespace devicelink {
 namespace {
 
 constexpr std::int32_t kAllocationFailed = 46;
@@ -103,4 +103,4 @@ void CloseDeviceLink() {
   if (module->Close(&failure) != core::Error::None) throw usb::UsbCloseError(failure);
 }
 
-}  // namespace protocol
+}  // namespace devicelink

@@ -7,12 +7,9 @@
 
 #include "core/module.h"
 
-namespace protocol {
+namespace devicelink {
 
-inline constexpr std::uint32_t kBlockSize = core::kBlockSize;
-inline constexpr std::size_t kFrameSize = core::kFrameSize;
-using core::CommandFrame;
-using core::Signature;
+using protocol::kBlockSize;
 
 // The generator mode of the open link (7 RND, 3 RNDNOP); 7 when no link is open.
 std::uint8_t GeneratorMode();
@@ -24,4 +21,4 @@ std::array<std::uint8_t, kBlockSize>& BlockBuffer();
 // `meanwhile` runs while the block's transfers are on the bus, before BlockBuffer changes.
 std::int32_t RequestBlock(std::uint32_t length, int is_last, const std::function<void()>& meanwhile = {});
 
-}  // namespace protocol
+}  // namespace devicelink

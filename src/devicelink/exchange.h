@@ -6,7 +6,7 @@
 
 #include "core/module.h"
 
-namespace protocol {
+namespace devicelink {
 
 inline constexpr std::int32_t kExchangeBufferSize = core::kExchangeBufferSize;
 
@@ -19,4 +19,4 @@ std::int32_t ExchangeFrames(const std::uint8_t* command, std::int32_t command_si
 // Says in the catalogue's words why an exchange failed.
 void ReportExchange(const core::ExchangeReport& report);
 
-}  // namespace protocol
+}  // namespace devicelink

@@ -1,12 +1,12 @@
-#include "protocol/exchange.h"
+#include "devicelink/exchange.h"
 
 #include <cstring>
 
 #include "console/catalogue.h"
 #include "console/output.h"
-#include "protocol/device_link.h"
+#include "devicelink/device_link.h"
 
-namespace protocol {
+namespace devicelink {
 namespace {
 
 void PrintEntry(console::Msg message) {
@@ -41,4 +41,4 @@ std::int32_t ExchangeFrames(const std::uint8_t* command, std::int32_t command_si
   return report.code;
 }
 
-}  // namespace protocol
+}  // namespace devicelink

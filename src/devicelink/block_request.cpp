@@ -1,13 +1,13 @@
-#include "protocol/block_request.h"
+#include "devicelink/block_request.h"
 
 #include <string>
 
 #include "console/catalogue.h"
 #include "console/output.h"
-#include "protocol/device_link.h"
-#include "protocol/exchange.h"
+#include "devicelink/device_link.h"
+#include "devicelink/exchange.h"
 
-namespace protocol {
+namespace devicelink {
 namespace {
 
 constexpr std::int32_t kTooLong = 1;
@@ -52,4 +52,4 @@ std::int32_t RequestBlock(std::uint32_t length, int is_last, const std::function
   return 0;
 }
 
-}  // namespace protocol
+}  // namespace devicelink
