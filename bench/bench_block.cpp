@@ -122,13 +122,14 @@ void RequestBlockAndWrite(benchmark::State& state) {
   sim::SimDriver driver;
   driver.SetRecording(false);
   usb::VendorDriverProvider provider(driver);
+  devicelink::DeviceLinkState link;
   platform::Hooks().standard_output = [](std::string_view) {};  // the identification line
-  if (devicelink::OpenDeviceLink(provider) != 0) state.SkipWithError("no simulated module");
-  WriteBlocksAgainstFloor(state, "request.bin", [&state] {
-    if (devicelink::RequestBlock(devicelink::kBlockSize, 0) != 0) state.SkipWithError("request failed");
-    return devicelink::BlockBuffer().data();
+  if (devicelink::OpenDeviceLink(link, provider) != 0) state.SkipWithError("no simulated module");
+  WriteBlocksAgainstFloor(state, "request.bin", [&state, &link] {
+    if (devicelink::RequestBlock(link, devicelink::kBlockSize, 0) != 0) state.SkipWithError("request failed");
+    return link.BlockBuffer.data();
   });
-  devicelink::CloseDeviceLink();
+  devicelink::CloseDeviceLink(link);
   platform::ResetHooks();
 }
 
@@ -182,17 +183,18 @@ void RequestBlockAndStream(benchmark::State& state) {
   sim::SimDriver driver;
   driver.SetRecording(false);
   usb::VendorDriverProvider provider(driver);
+  devicelink::DeviceLinkState link;
   platform::Hooks().standard_output = [](std::string_view) {};  // the identification line
-  if (devicelink::OpenDeviceLink(provider) != 0) state.SkipWithError("no simulated module");
+  if (devicelink::OpenDeviceLink(link, provider) != 0) state.SkipWithError("no simulated module");
   const std::unique_ptr<app::DataSink> stream = app::MakeStandardOutputSink();
   std::size_t written = 0;
   for (auto _ : state) {
-    if (devicelink::RequestBlock(devicelink::kBlockSize, 0) != 0) state.SkipWithError("request failed");
-    if (stream->Write(devicelink::BlockBuffer().data(), devicelink::kBlockSize, written) !=
+    if (devicelink::RequestBlock(link, devicelink::kBlockSize, 0) != 0) state.SkipWithError("request failed");
+    if (stream->Write(link.BlockBuffer.data(), devicelink::kBlockSize, written) !=
         app::DataSink::Outcome::Done)
       state.SkipWithError("write failed");
   }
-  devicelink::CloseDeviceLink();
+  devicelink::CloseDeviceLink(link);
   platform::ResetHooks();
 
   dup2(saved, STDOUT_FILENO);
@@ -251,18 +253,19 @@ void RoundTrip(benchmark::State& state) {
   sim::SimDriver driver(options);
   driver.SetRecording(false);
   usb::VendorDriverProvider provider(driver);
+  devicelink::DeviceLinkState link;
   platform::Hooks().standard_output = [](std::string_view) {};  // the identification line
-  if (devicelink::OpenDeviceLink(provider) != 0) state.SkipWithError("no simulated module");
+  if (devicelink::OpenDeviceLink(link, provider) != 0) state.SkipWithError("no simulated module");
   quality::Checker checker(8);
-  const auto check = [&checker] { checker.Feed(devicelink::BlockBuffer().data(), devicelink::kBlockSize); };
+  const auto check = [&checker, &link] { checker.Feed(link.BlockBuffer.data(), devicelink::kBlockSize); };
   const std::function<void()> meanwhile = state.range(0) == 1 ? std::function<void()>(check) : nullptr;
   for (auto _ : state) {
-    if (devicelink::RequestBlock(devicelink::kBlockSize, 0, meanwhile) != 0)
+    if (devicelink::RequestBlock(link, devicelink::kBlockSize, 0, meanwhile) != 0)
       state.SkipWithError("request failed");
     if (state.range(0) == 2) check();
   }
   benchmark::DoNotOptimize(checker.Failed());
-  devicelink::CloseDeviceLink();
+  devicelink::CloseDeviceLink(link);
   platform::ResetHooks();
 }
 BENCHMARK(RoundTrip)

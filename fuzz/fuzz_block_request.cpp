@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   usb::VendorEndPoint in_access{in}, out_access{out};
   in.DirectIo = input.ConsumeBool() ? 1 : 0;
   out.DirectIo = input.ConsumeBool() ? 1 : 0;
-  devicelink::DeviceLinkState& link = devicelink::DeviceLink();
+  devicelink::DeviceLinkState link;
   link.module = core::Module::OverEndPoints(in_access, out_access, input.ConsumeBool() ? 2048 : 64);
 
   const bool whole_request = input.ConsumeProbability<float>() < 0.85f;
@@ -66,9 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int is_last = input.ConsumeBool() ? 1 : 0;
     driver.in.answer = input.ConsumeRemainingBytes<std::uint8_t>();
 
-    auto& block = devicelink::BlockBuffer();
+    auto& block = link.BlockBuffer;
     block.fill(0xA5);
-    const std::int32_t result = devicelink::RequestBlock(length, is_last);
+    const std::int32_t result = devicelink::RequestBlock(link, length, is_last);
     fuzz::Check(result == 0 || result == 1 || result == 403 || result == 408, "documented result");
     fuzz::Check((result == 1) == (length > devicelink::kBlockSize),
                 "only an oversized request is refused at once");
@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::copy(head.begin(), head.end(), command.begin());
     driver.in.answer = input.ConsumeRemainingBytes<std::uint8_t>();
     const std::int32_t result =
-        devicelink::ExchangeFrames(command.data(), command_size, answer_length, answer.data());
+        devicelink::ExchangeFrames(link, command.data(), command_size, answer_length, answer.data());
     fuzz::Check(result >= 0 && result <= 5 + 16 + 32, "exchange result in range");
   }
 

@@ -260,10 +260,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
       if (value != 0) settings.FileCount = static_cast<std::int32_t>(value);
     } else if (MatchesKeyword(option, "RNDNOP")) {
       settings.GeneratorMode = 3;
-      settings.ModeLabel = "RND_TST";
     } else if (MatchesKeyword(option, "RND")) {
       settings.GeneratorMode = 7;
-      settings.ModeLabel = "RND_GEN";
     } else if (MatchesKeyword(option, "H") || MatchesKeyword(option, "?")) {
       ShowHelp(settings.ProgramFileName);
       result.outcome = ParseOutcome::Help;

@@ -11,19 +11,6 @@ namespace app {
 
 namespace {
 
-struct ProgressState {
-  std::int64_t total = 0;
-  std::int64_t last_shown = 100;
-  std::int32_t printed = 0;
-};
-ProgressState progress;
-
-struct TimingState {
-  std::int64_t start_ticks = 0;
-  std::int64_t stop_ticks = 0;
-};
-TimingState timing;
-
 void Backspaces(std::int32_t count) {
   if (count > 0) console::PrintDirect("%s", std::string(static_cast<std::size_t>(count), '\b').c_str());
 }
@@ -68,7 +55,7 @@ std::int32_t CounterFailure(bool logged, const char* format, std::int32_t status
 
 }  // namespace
 
-void ShowProgress(int phase, std::int64_t value) {
+void ShowProgress(ProgressState& progress, int phase, std::int64_t value) {
   switch (phase) {
     case kProgressStart:
       progress.total = value;
@@ -107,7 +94,8 @@ std::uint32_t ElapsedMilliseconds(std::int64_t ticks) {
   return static_cast<std::uint32_t>(ticks / ticks_per_ms);
 }
 
-std::int32_t TimeAcquisition(int mode, std::int64_t byte_count, bool logged, std::uint32_t* elapsed_ms) {
+std::int32_t TimeAcquisition(TimingState& timing, int mode, std::int64_t byte_count, bool logged,
+                             std::uint32_t* elapsed_ms) {
   switch (mode) {
     case kTimingStart:
       if (!platform::QueryCounter(timing.start_ticks)) return CounterFailure(logged, "\n%s %d", 51);

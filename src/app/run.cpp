@@ -58,6 +58,9 @@ struct Run {
   bool picture = false;                     // /PICTURE, with a data file to stand beside
   std::vector<std::uint8_t> picture_bytes;  // the record's first bytes for the picture
   bool verdict_failed = false;              // some record's verdict was "fail"
+  ProgressState progress;
+  TimingState timing;
+  devicelink::DeviceLinkState link;
 };
 
 std::string Entry(console::Msg message) {
@@ -204,7 +207,7 @@ void ReportStreamsLeftOpen() {
 
 // The endings without a key prompt: complete, the reader gone (exit 0), or interrupted.
 std::int32_t EndWithoutPrompt(Run& run, std::int32_t exit_code) {
-  devicelink::CloseDeviceLink();
+  devicelink::CloseDeviceLink(run.link);
   CloseLog(run);
   console::PrintWide("\n");
   ReportStreamsLeftOpen();
@@ -213,8 +216,8 @@ std::int32_t EndWithoutPrompt(Run& run, std::int32_t exit_code) {
 }
 
 std::int32_t ErrorEnding(Run* run) {
-  devicelink::CloseDeviceLink();
   if (run != nullptr) {
+    devicelink::CloseDeviceLink(run->link);
     run->sink->Close();
     CloseLog(*run);
   }
@@ -245,13 +248,13 @@ RecordEnd Count(Run& run, DataSink::Outcome outcome, std::size_t written) {
 // The block passed on last is checked once, while the next block's transfers are on the bus or
 // when the record ends, so that the checks add nothing to a block's round trip.
 void CheckDelivered(Run& run) {
-  if (run.unchecked != 0) FeedChecks(run, devicelink::BlockBuffer().data(), std::exchange(run.unchecked, 0));
+  if (run.unchecked != 0) FeedChecks(run, run.link.BlockBuffer.data(), std::exchange(run.unchecked, 0));
 }
 
 // Every delivered block passes here, in order, on its way to the record's destination.
 RecordEnd Deliver(Run& run, std::uint32_t length) {
   std::size_t written = 0;
-  const DataSink::Outcome outcome = run.sink->Write(devicelink::BlockBuffer().data(), length, written);
+  const DataSink::Outcome outcome = run.sink->Write(run.link.BlockBuffer.data(), length, written);
   run.unchecked = length;
   return Count(run, outcome, written);
 }
@@ -261,7 +264,8 @@ RecordEnd Deliver(Run& run, std::uint32_t length) {
 // its message came from the health tests.
 RecordEnd NextBlock(Run& run, std::uint32_t length, int is_last) {
   if (platform::InterruptionCode() != 0) return RecordEnd::Interrupted;
-  const std::int32_t result = devicelink::RequestBlock(length, is_last, [&run] { CheckDelivered(run); });
+  const std::int32_t result =
+      devicelink::RequestBlock(run.link, length, is_last, [&run] { CheckDelivered(run); });
   CheckDelivered(run);
   if (result != 0 || run.checker->Failed()) return RecordEnd::Failed;
   return Deliver(run, length);
@@ -282,9 +286,9 @@ RecordEnd RequestBlocks(Run& run, const RunSettings& settings) {
   }
   const std::int64_t full_blocks = settings.RecordLength / devicelink::kBlockSize;
   const std::int64_t remainder = settings.RecordLength % devicelink::kBlockSize;
-  ShowProgress(kProgressStart, full_blocks);
+  ShowProgress(run.progress, kProgressStart, full_blocks);
   for (std::int64_t i = 0; i < full_blocks; ++i) {
-    ShowProgress(kProgressUpdate, i);
+    ShowProgress(run.progress, kProgressUpdate, i);
     const RecordEnd end = NextBlock(run, devicelink::kBlockSize, 0);
     if (end != RecordEnd::Complete) return end;
   }
@@ -326,21 +330,21 @@ RecordEnd WriteOneRecord(Run& run, const RunSettings& settings) {
     console::PrintLogged("\n%s %" PRId64 " %s", length_label.c_str(), settings.RecordLength,
                          Entry(console::Msg::Bytes).c_str());
   }
-  console::PrintLogged("\n%s = %02Xh,", Entry(console::Msg::GeneratorMode).c_str(),
-                       devicelink::GeneratorMode());
-  console::PrintLogged(settings.ModeLabel == "RND_TST" ? " RND_TST" : " RND_GEN");
+  // The mode is the module's, the one its blocks are requested in.
+  const std::uint8_t mode = devicelink::GeneratorMode(run.link);
+  console::PrintLogged("\n%s = %02Xh, %s", Entry(console::Msg::GeneratorMode).c_str(), mode, ModeLabel(mode));
   console::PrintWide(" ...");
 
-  if (TimeAcquisition(kTimingStart, 0, false) != 0) return RecordEnd::Failed;
+  if (TimeAcquisition(run.timing, kTimingStart, 0, false) != 0) return RecordEnd::Failed;
   run.record_bytes = 0;
   StartChecks(run, settings);
   if (run.picture) run.picture_bytes.reserve(quality::kPictureBytes);
   const RecordEnd end = FlushSink(run, TransferBlocks(run, settings));
   if (end == RecordEnd::Failed) return end;
-  if (end == RecordEnd::Complete) ShowProgress(kProgressFinish, 0);
+  if (end == RecordEnd::Complete) ShowProgress(run.progress, kProgressFinish, 0);
   console::PrintWide("\n");
 
-  if (TimeAcquisition(kTimingStop, 0, false) != 0) return RecordEnd::Failed;
+  if (TimeAcquisition(run.timing, kTimingStop, 0, false) != 0) return RecordEnd::Failed;
   if (settings.Endless) {
     PrintByteCount(console::Msg::Delivered, run.record_bytes);
     PrintHealthSummary(run);
@@ -350,7 +354,7 @@ RecordEnd WriteOneRecord(Run& run, const RunSettings& settings) {
     console::PrintLogged("\n%s %" PRId64, Entry(console::Msg::ReaderLeft).c_str(), run.total_bytes);
   }
   std::uint32_t elapsed_ms = 0;
-  TimeAcquisition(kTimingReport, run.record_bytes, true, &elapsed_ms);
+  TimeAcquisition(run.timing, kTimingReport, run.record_bytes, true, &elapsed_ms);
   ReportQuality(run);
 
   if (!run.sink->Close()) return ReportWriteFailure(run);
@@ -409,7 +413,7 @@ std::int32_t RunAcquisition(const RunSettings& settings, usb::access::Provider& 
     UseTimeNames(run, settings.TimeValue);
   }
 
-  if (devicelink::OpenDeviceLink(provider, ModuleSelector(settings), settings.GeneratorMode) != 0)
+  if (devicelink::OpenDeviceLink(run.link, provider, ModuleSelector(settings), settings.GeneratorMode) != 0)
     return ErrorEnding(&run);
   if (platform::InterruptionCode() != 0) return EndWithoutPrompt(run, platform::InterruptionCode());
   if (run.to_standard_output && !run.log_name.empty() && !CreateLog(run)) return ErrorEnding(&run);

@@ -4,6 +4,10 @@
 
 namespace app {
 
+const char* ModeLabel(std::uint8_t mode) {
+  return mode == 3 ? "RND_TST" : "RND_GEN";
+}
+
 std::size_t ComponentStart(std::string_view path) {
 #ifdef _WIN32
   const std::size_t separator = path.find_last_of("\\/:");

@@ -14,7 +14,6 @@ struct RunSettings {
   std::int64_t RecordLength = 10000;
   std::int32_t FileCount = 1;
   std::uint8_t GeneratorMode = 7;     // 7 RND, 3 RNDNOP
-  std::string ModeLabel = "RND_GEN";  // "RND_GEN" with 7, "RND_TST" with 3
   std::string DataFileName;           // first data file (UTF-8)
   std::string LogFileName;            // its warning log
   bool NamesFromCommandLine = false;  // the first names came from the command line
@@ -29,6 +28,9 @@ struct RunSettings {
   double EntropyClaim = 0;            // /ENTROPY=: claimed min-entropy per byte (0: by mode)
   bool Picture = false;               // /PICTURE: NAME.png beside each data file
 };
+
+// The generator mode's label in the record heading: "RND_TST" for 3 (raw), "RND_GEN" otherwise.
+const char* ModeLabel(std::uint8_t mode);
 
 // Where the last path component starts. Windows also knows '\\' and the drive colon ("C:name").
 std::size_t ComponentStart(std::string_view path);

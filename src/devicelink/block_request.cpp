@@ -16,24 +16,18 @@ constexpr std::int32_t kWrongStatus = 408;
 
 }  // namespace
 
-std::uint8_t GeneratorMode() {
-  const DeviceLinkState& link = DeviceLink();
+std::uint8_t GeneratorMode(const DeviceLinkState& link) {
   return link.module ? link.module->Mode() : core::kModeRnd;
 }
 
-std::array<std::uint8_t, kBlockSize>& BlockBuffer() {
-  static std::array<std::uint8_t, kBlockSize> buffer{};
-  return buffer;
-}
-
-std::int32_t RequestBlock(std::uint32_t length, int is_last, const std::function<void()>& meanwhile) {
+std::int32_t RequestBlock(DeviceLinkState& link, std::uint32_t length, int is_last,
+                          const std::function<void()>& meanwhile) {
   if (length > kBlockSize) return kTooLong;
-  DeviceLinkState& link = DeviceLink();
   if (!link.module) return kExchangeFailed;
 
   core::BlockReport report;
   const core::Error error =
-      link.module->RequestBlock(length, is_last != 0, BlockBuffer().data(), report, meanwhile);
+      link.module->RequestBlock(length, is_last != 0, link.BlockBuffer.data(), report, meanwhile);
   if (error == core::Error::WrongStatus) {
     console::PrintWide("\n%s %02Xh.    ", console::ReadMessage(console::Msg::WrongStatus).c_str(),
                        report.status);

@@ -64,14 +64,8 @@ std::int32_t ReportFailure(core::Error error, const core::OpenReport& report) {
 
 }  // namespace
 
-DeviceLinkState& DeviceLink() {
-  static DeviceLinkState link;
-  return link;
-}
-
-std::int32_t OpenDeviceLink(usb::access::Provider& provider, const core::Selector& selector,
-                            std::uint8_t mode) {
-  DeviceLinkState& link = DeviceLink();
+std::int32_t OpenDeviceLink(DeviceLinkState& link, usb::access::Provider& provider,
+                            const core::Selector& selector, std::uint8_t mode) {
   link = DeviceLinkState{};
 
   std::unique_ptr<core::Module> module;
@@ -92,8 +86,7 @@ std::int32_t OpenDeviceLink(usb::access::Provider& provider, const core::Selecto
   return 0;
 }
 
-void CloseDeviceLink() {
-  DeviceLinkState& link = DeviceLink();
+void CloseDeviceLink(DeviceLinkState& link) {
   if (!link.module) return;
   // Empty the link first: should closing fail, the link must not point at a module that is
   // half released, and the error travels to the top of the program.

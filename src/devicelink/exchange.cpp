@@ -26,10 +26,9 @@ void ReportExchange(const core::ExchangeReport& report) {
   if (report.short_answer) PrintEntry(console::Msg::ShortAnswer);
 }
 
-std::int32_t ExchangeFrames(const std::uint8_t* command, std::int32_t command_size,
+std::int32_t ExchangeFrames(DeviceLinkState& link, const std::uint8_t* command, std::int32_t command_size,
                             std::int32_t answer_length, std::uint8_t* answer) {
   if (command_size == 0) return 0;
-  DeviceLinkState& link = DeviceLink();
   if (!link.module) return 1;
   core::ExchangeReport report;
   link.module->Exchange(command, command_size, answer_length, report);

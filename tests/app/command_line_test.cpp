@@ -87,7 +87,7 @@ TEST_F(CommandLineTest, OptionsAndNamesSetTheRun) {
     EXPECT_EQ(s.RecordLength, c.length);
     EXPECT_EQ(s.FileCount, c.files);
     EXPECT_EQ(int{s.GeneratorMode}, c.mode);
-    EXPECT_EQ(s.ModeLabel, c.mode == 3 ? "RND_TST" : "RND_GEN");
+    EXPECT_STREQ(app::ModeLabel(s.GeneratorMode), c.mode == 3 ? "RND_TST" : "RND_GEN");
     EXPECT_EQ(s.DataFileName, c.data);
     EXPECT_EQ(s.LogFileName, c.log);
     EXPECT_EQ(s.NamesFromCommandLine, c.data != kTimeData) << "names given: any but the time names";

@@ -166,13 +166,14 @@ TEST_F(RunTest, EndingsBeforeAnyDataLeaveOtherFilesAlone) {
 // RunTest draws a whole record's indicator; here are the edges.
 TEST(ShowProgress, EachPercentageOnceWideDrawingsAndHugeTotals) {
   testing_support::CapturedConsole console;
+  app::ProgressState progress;
   const auto draw = [&](std::initializer_list<std::pair<int, std::int64_t>> calls) {
     console.direct.clear();
-    for (const auto& [phase, value] : calls) app::ShowProgress(phase, value);
+    for (const auto& [phase, value] : calls) app::ShowProgress(progress, phase, value);
     return console.direct;
   };
-  app::ShowProgress(app::kProgressStart, 1000);
-  for (int i = 0; i < 1000; ++i) app::ShowProgress(app::kProgressUpdate, i);
+  app::ShowProgress(progress, app::kProgressStart, 1000);
+  for (int i = 0; i < 1000; ++i) app::ShowProgress(progress, app::kProgressUpdate, i);
   EXPECT_EQ(std::count(console.direct.begin(), console.direct.end(), '%'), 100);
   EXPECT_TRUE(console.direct.ends_with(" 99%")) << console.direct;
   EXPECT_EQ(draw({{app::kProgressStart, 0}, {9, 1}, {app::kProgressFinish, 0}}), "  OK ");  // 9: not a phase
@@ -189,13 +190,14 @@ TEST(ShowProgress, EachPercentageOnceWideDrawingsAndHugeTotals) {
 
 // Timing: hours past a day, no rate under a millisecond, the logged form only in the log, no counter.
 TEST_F(RunTest, TimingReportsAndCounterFailures) {
+  app::TimingState timing;
   std::uint32_t elapsed = 0;
   const auto report = [&](std::int64_t step, std::int64_t bytes, bool logged = false) {
     tick_step = step;
     console.out.clear();
-    EXPECT_EQ(app::TimeAcquisition(app::kTimingStart, 0, false), 0);
-    EXPECT_EQ(app::TimeAcquisition(app::kTimingStop, 0, false), 0);
-    EXPECT_EQ(app::TimeAcquisition(app::kTimingReport, bytes, logged, &elapsed), 0);
+    EXPECT_EQ(app::TimeAcquisition(timing, app::kTimingStart, 0, false), 0);
+    EXPECT_EQ(app::TimeAcquisition(timing, app::kTimingStop, 0, false), 0);
+    EXPECT_EQ(app::TimeAcquisition(timing, app::kTimingReport, bytes, logged, &elapsed), 0);
     return std::tuple(console.out, elapsed);
   };
   EXPECT_EQ(report(3723456000, 0), std::tuple("\nTime= 3723456 ms (01:02:03,456)", 3723456u));
@@ -216,8 +218,8 @@ TEST_F(RunTest, TimingReportsAndCounterFailures) {
     return false;
   };
   console.out.clear();
-  EXPECT_EQ(app::TimeAcquisition(app::kTimingStart, 0, false), 51);
-  EXPECT_EQ(app::TimeAcquisition(app::kTimingStop, 0, false), 59);
+  EXPECT_EQ(app::TimeAcquisition(timing, app::kTimingStart, 0, false), 51);
+  EXPECT_EQ(app::TimeAcquisition(timing, app::kTimingStop, 0, false), 59);
   EXPECT_EQ(console.out, "\nNo counter 5No counter 5\n");
 
   // Frequency, whether given, ticks, ms: a frequency not a multiple of 1000 drops the fraction of a tick
@@ -299,20 +301,21 @@ TEST_F(RunTest, LateFailuresAndReleasesAreReportedWithWhatWasWritten) {
 TEST_F(RunTest, BlockRequestsDoTheirWorkWhileTheTransfersAreUnderWay) {
   driver = std::make_unique<sim::SimDriver>();
   usb::VendorDriverProvider provider(*driver);
-  ASSERT_EQ(devicelink::OpenDeviceLink(provider), 0);
-  ASSERT_EQ(devicelink::RequestBlock(devicelink::kBlockSize, 0), 0);
-  const auto first = devicelink::BlockBuffer();
+  devicelink::DeviceLinkState link;
+  ASSERT_EQ(devicelink::OpenDeviceLink(link, provider), 0);
+  ASSERT_EQ(devicelink::RequestBlock(link, devicelink::kBlockSize, 0), 0);
+  const auto first = link.BlockBuffer;
   const std::size_t submitted = driver->Requests().size() + 2;
   int calls = 0;
   const auto work = [&] {
     ++calls;
     EXPECT_EQ(driver->Requests().size(), submitted);
-    EXPECT_TRUE(SameBytes(devicelink::BlockBuffer(), first)) << "the block changed before its work was done";
+    EXPECT_TRUE(SameBytes(link.BlockBuffer, first)) << "the block changed before its work was done";
   };
-  EXPECT_EQ(devicelink::RequestBlock(devicelink::kBlockSize, 0, work), 0);
+  EXPECT_EQ(devicelink::RequestBlock(link, devicelink::kBlockSize, 0, work), 0);
   EXPECT_EQ(calls, 1);
-  EXPECT_TRUE(SameBytes(devicelink::BlockBuffer(), sim::ExpectedRecord(1, 1984, 1984)));
-  devicelink::CloseDeviceLink();
+  EXPECT_TRUE(SameBytes(link.BlockBuffer, sim::ExpectedRecord(1, 1984, 1984)));
+  devicelink::CloseDeviceLink(link);
 }
 
 // Ctrl-C while the module is being opened ends the run there: no file is started, no key asked for.

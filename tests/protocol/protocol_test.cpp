@@ -31,9 +31,9 @@ class Exchange : public ::testing::Test {
                                "[F006]\nS009=send timed out\nS010=receive timed out\nS015=bad status\n"
                                "S001=no device object\nS016=last block: ;\nS017=end status\nS021=gone\n");
     console::SetCataloguePath(dir / "lang.INI");
-    devicelink::DeviceLink().module = core::Module::OverEndPoints(in_access, out_access, 2048);
+    link.module = core::Module::OverEndPoints(in_access, out_access, 2048);
   }
-  void TearDown() override { devicelink::DeviceLink().module.reset(); }
+  void TearDown() override { link.module.reset(); }
 
   // An answer of `length` bytes holding status 0xA<mode>, the indices and an end frame.
   static std::vector<std::uint8_t> Answer(std::size_t length, std::uint8_t status, std::uint32_t n,
@@ -51,6 +51,7 @@ class Exchange : public ::testing::Test {
   testing_support::FakePipeDriver driver;
   usb::UsbBulkEndPoint in{driver, 1, kBulkIn}, out{driver, 1, kBulkOut};
   usb::VendorEndPoint in_access{in}, out_access{out};
+  devicelink::DeviceLinkState link;
 };
 
 std::vector<std::uint8_t> Frames(std::initializer_list<std::uint8_t> flags) {
@@ -64,18 +65,18 @@ std::vector<std::uint8_t> Frames(std::initializer_list<std::uint8_t> flags) {
 TEST_F(Exchange, RefusesCommandsThatAreNotWholeFrames) {
   std::uint8_t answer[64] = {};
   const auto command = Frames({0});
-  const std::int32_t empty = devicelink::ExchangeFrames(command.data(), 0, 16, answer);
-  const std::int32_t one_byte = devicelink::ExchangeFrames(command.data(), 1, 16, answer);
-  const std::int32_t half_frame = devicelink::ExchangeFrames(command.data(), 8, 16, answer);
+  const std::int32_t empty = devicelink::ExchangeFrames(link, command.data(), 0, 16, answer);
+  const std::int32_t one_byte = devicelink::ExchangeFrames(link, command.data(), 1, 16, answer);
+  const std::int32_t half_frame = devicelink::ExchangeFrames(link, command.data(), 8, 16, answer);
   EXPECT_EQ(empty, 0);
   EXPECT_EQ(one_byte, 1);
   EXPECT_EQ(half_frame, 1);
   EXPECT_EQ(driver.events_created, 0);
 
   driver.fail_event_number = 1;
-  EXPECT_EQ(devicelink::ExchangeFrames(command.data(), 16, 16, answer), 1);
+  EXPECT_EQ(devicelink::ExchangeFrames(link, command.data(), 16, 16, answer), 1);
   driver.fail_event_number = 3;  // the receive event of the next call
-  EXPECT_EQ(devicelink::ExchangeFrames(command.data(), 16, 16, answer), 2);
+  EXPECT_EQ(devicelink::ExchangeFrames(link, command.data(), 16, 16, answer), 2);
   EXPECT_TRUE(driver.sent.empty());
 }
 
@@ -83,7 +84,7 @@ TEST_F(Exchange, AppendsTheClosingFrameOnlyWhenTheAnswerIsNotWholeUnits) {
   std::vector<std::uint8_t> answer(256, 0xEE);
   driver.in.answer = Answer(176, 0xA7, 1, 0x2D);
   auto command = Frames({0, 0x04, 0, 0x10, 0x80});
-  EXPECT_EQ(devicelink::ExchangeFrames(command.data(), 64, 160, answer.data()), 0);
+  EXPECT_EQ(devicelink::ExchangeFrames(link, command.data(), 64, 160, answer.data()), 0);
   EXPECT_TRUE(SameBytes(driver.sent, command));
   EXPECT_EQ(driver.requested_in, 176u);
   EXPECT_TRUE(SameBytes(std::span(answer).first(176), driver.in.answer));
@@ -125,8 +126,8 @@ TEST_F(Exchange, AppendsTheClosingFrameOnlyWhenTheAnswerIsNotWholeUnits) {
            .requested = 176},
        }) {
     SCOPED_TRACE(c.name);
-    devicelink::DeviceLink().module = core::Module::OverEndPoints(in_access, out_access, c.unit);
-    EXPECT_EQ(devicelink::ExchangeFrames(c.frames, c.length, c.answer_length, answer.data()), 0);
+    link.module = core::Module::OverEndPoints(in_access, out_access, c.unit);
+    EXPECT_EQ(devicelink::ExchangeFrames(link, c.frames, c.length, c.answer_length, answer.data()), 0);
     EXPECT_EQ(driver.sent.size(), c.sent);
     EXPECT_EQ(driver.requested_in, c.requested);
   }
@@ -144,7 +145,7 @@ TEST_F(Exchange, TimeOutsAbortWaitTheGraceAndStillCollectBoth) {
     driver.aborted.clear();
     console.out.clear();
     driver.in.behaviour = driver.out.behaviour = behaviour;
-    EXPECT_EQ(devicelink::ExchangeFrames(command.data(), 64, 2048, answer.data()), 5 + 16 + 32);
+    EXPECT_EQ(devicelink::ExchangeFrames(link, command.data(), 64, 2048, answer.data()), 5 + 16 + 32);
     const bool never = behaviour == PipeBehaviour::Never;
     EXPECT_EQ(driver.waits, (never ? Waits{9000, 2000, 9000, 2000} : Waits{}));
     EXPECT_EQ(driver.aborted, (std::vector<std::uint8_t>{0x02, 0x86}));
@@ -154,7 +155,7 @@ TEST_F(Exchange, TimeOutsAbortWaitTheGraceAndStillCollectBoth) {
 
 TEST_F(Exchange, BlockRequestFramesAreByteExact) {
   driver.in.answer = Answer(16 * 63 + 80, 0xA7, 63, 0x2D);
-  ASSERT_EQ(devicelink::RequestBlock(1000, 1), 0);
+  ASSERT_EQ(devicelink::RequestBlock(link, 1000, 1), 0);
   const std::vector<std::uint8_t> expected = {
       0x13, 0x37, 0xC0, 0xDE, 0, 0, 0, 0, 0x00, 0, 0, 0, 0, 0, 0x03, 0x00,  //
       0x13, 0x37, 0xC0, 0xDE, 0, 0, 0, 0, 0x04, 0, 0, 0, 0, 0, 0x00, 0x07,  //
@@ -164,8 +165,8 @@ TEST_F(Exchange, BlockRequestFramesAreByteExact) {
   EXPECT_TRUE(SameBytes(driver.sent, expected));
   EXPECT_EQ(driver.requested_in, 16u * 63 + 80);
   // The block is the answer's data, after its three header frames.
-  EXPECT_TRUE(SameBytes(std::span(devicelink::BlockBuffer()).first(1000),
-                        std::span(driver.in.answer).subspan(48, 1000)));
+  EXPECT_TRUE(
+      SameBytes(std::span(link.BlockBuffer).first(1000), std::span(driver.in.answer).subspan(48, 1000)));
 
   // Frames asked for, and whether a closing frame follows: only a full last block needs none.
   struct Case {
@@ -184,38 +185,38 @@ TEST_F(Exchange, BlockRequestFramesAreByteExact) {
     SCOPED_TRACE(::testing::Message() << "length " << length);
     const std::uint32_t answer = 16 * frames + 48 + (sent == 80 ? 32u : 16u);
     driver.in.answer = Answer(answer, 0xA7, frames, 0x2D);
-    ASSERT_EQ(devicelink::RequestBlock(length, last), 0);
+    ASSERT_EQ(devicelink::RequestBlock(link, length, last), 0);
     ASSERT_EQ(driver.sent.size(), sent);
     EXPECT_EQ(driver.sent[frame_count_at], frames & 0xFF) << "the frames asked for";
     EXPECT_EQ(driver.requested_in, answer);
   }
   driver.sent.clear();
-  EXPECT_EQ(devicelink::RequestBlock(1985, 0), 1);
+  EXPECT_EQ(devicelink::RequestBlock(link, 1985, 0), 1);
   EXPECT_TRUE(driver.sent.empty());
 }
 
 TEST_F(Exchange, BlockRequestChecksStatusAndEndFrame) {
   driver.in.answer = Answer(2048, 0xA7, 124, 0x2D);
-  ASSERT_EQ(devicelink::RequestBlock(1984, 0), 0);
-  const auto previous = devicelink::BlockBuffer();
+  ASSERT_EQ(devicelink::RequestBlock(link, 1984, 0), 0);
+  const auto previous = link.BlockBuffer;
 
   // A status for another mode fails and leaves the previous block in place; all four bits count.
-  devicelink::DeviceLink().module->SetMode(3);
+  link.module->SetMode(3);
   for (const std::uint8_t status : {std::uint8_t{0x57}, std::uint8_t{0x5B}}) {
     driver.in.answer = Answer(2048, status, 124, 0x2D);
     console.out.clear();
-    EXPECT_EQ(devicelink::RequestBlock(1984, 0), 408) << "status " << int{status};
-    EXPECT_TRUE(SameBytes(devicelink::BlockBuffer(), previous)) << "status " << int{status};
+    EXPECT_EQ(devicelink::RequestBlock(link, 1984, 0), 408) << "status " << int{status};
+    EXPECT_TRUE(SameBytes(link.BlockBuffer, previous)) << "status " << int{status};
   }
   EXPECT_EQ(console.out, "\nbad status 0Bh.    ");
 
   // A failed exchange gives 403 and changes nothing either.
   driver.in.answer.resize(100);
-  EXPECT_EQ(devicelink::RequestBlock(1984, 0), 403);
-  EXPECT_TRUE(SameBytes(devicelink::BlockBuffer(), previous));
+  EXPECT_EQ(devicelink::RequestBlock(link, 1984, 0), 403);
+  EXPECT_TRUE(SameBytes(link.BlockBuffer, previous));
 
   // The end frame is looked at only for the last block; a wrong nibble warns but delivers.
-  devicelink::DeviceLink().module->SetMode(7);
+  link.module->SetMode(7);
   const std::pair<std::uint8_t, const char*> ends[] = {
       {0x09, "\nlast block: len=1000;blen=63;idx16a=258;idx16b=772; end status 09h.    "},
       {0x2D, ""},
@@ -224,12 +225,12 @@ TEST_F(Exchange, BlockRequestChecksStatusAndEndFrame) {
     SCOPED_TRACE(::testing::Message() << "end frame " << int{end});
     driver.in.answer = Answer(16 * 63 + 80, 0xA7, 63, end);
     console.out.clear();
-    const std::int32_t not_last = devicelink::RequestBlock(1000, 0);
-    const std::int32_t last = devicelink::RequestBlock(1000, 1);
+    const std::int32_t not_last = devicelink::RequestBlock(link, 1000, 0);
+    const std::int32_t last = devicelink::RequestBlock(link, 1000, 1);
     EXPECT_EQ(not_last, 0);
     EXPECT_EQ(last, 0);
     EXPECT_EQ(console.out, warning) << "nothing from the first";
-    EXPECT_EQ(devicelink::BlockBuffer()[0], driver.in.answer[48]) << "the block's first byte";
+    EXPECT_EQ(link.BlockBuffer[0], driver.in.answer[48]) << "the block's first byte";
   }
 }
 
@@ -260,7 +261,7 @@ TEST_F(Exchange, ResultNamesTheSideThatFailed) {
     driver.out.behaviour = c.send;
     driver.in.behaviour = c.receive;
     driver.in.answer = full;
-    EXPECT_EQ(devicelink::ExchangeFrames(command.data(), 64, 64, answer.data()), c.result);
+    EXPECT_EQ(devicelink::ExchangeFrames(link, command.data(), 64, 64, answer.data()), c.result);
   }
 }
 
@@ -268,8 +269,8 @@ TEST_F(Exchange, ResultNamesTheSideThatFailed) {
 TEST_F(Exchange, AModuleWithoutATransferUnitIsRefused) {
   std::vector<std::uint8_t> answer(80, 0xEE);
   const auto command = Frames({0, 0x04, 0, 0x10});
-  devicelink::DeviceLink().module = core::Module::OverEndPoints(in_access, out_access, 0);
-  EXPECT_EQ(devicelink::ExchangeFrames(command.data(), 64, 64, answer.data()), 1);
+  link.module = core::Module::OverEndPoints(in_access, out_access, 0);
+  EXPECT_EQ(devicelink::ExchangeFrames(link, command.data(), 64, 64, answer.data()), 1);
   EXPECT_TRUE(driver.sent.empty());
 }
 
@@ -279,14 +280,14 @@ TEST_F(Exchange, EventsAreReusedOnlyAfterACleanExchange) {
   std::vector<std::uint8_t> answer(80, 0xEE);
   const auto command = Frames({0, 0x04, 0, 0x10});
   driver.in.answer = Answer(80, 0xA7, 1, 0x2D);
-  ASSERT_EQ(devicelink::ExchangeFrames(command.data(), 64, 64, answer.data()), 0);
-  ASSERT_EQ(devicelink::ExchangeFrames(command.data(), 64, 64, answer.data()), 0);
+  ASSERT_EQ(devicelink::ExchangeFrames(link, command.data(), 64, 64, answer.data()), 0);
+  ASSERT_EQ(devicelink::ExchangeFrames(link, command.data(), 64, 64, answer.data()), 0);
   EXPECT_EQ(driver.events_created, 2) << "two clean exchanges";
 
   driver.in.behaviour = PipeBehaviour::Never;
-  ASSERT_EQ(devicelink::ExchangeFrames(command.data(), 64, 64, answer.data()), 5 + 32);
+  ASSERT_EQ(devicelink::ExchangeFrames(link, command.data(), 64, 64, answer.data()), 5 + 32);
   driver.in.behaviour = PipeBehaviour::Complete;
-  ASSERT_EQ(devicelink::ExchangeFrames(command.data(), 64, 64, answer.data()), 0);
+  ASSERT_EQ(devicelink::ExchangeFrames(link, command.data(), 64, 64, answer.data()), 0);
   EXPECT_EQ(driver.events_created, 3) << "a new event for the receive that failed, none for the send";
 }
 
@@ -316,8 +317,7 @@ TEST_F(DeviceLinkTest, EveryOutcomeLeavesTheLinkAndHandlesConsistent) {
                                        : std::make_unique<sim::SimDriver>(std::move(options));
     usb::VendorDriverProvider provider(*simulated);
     testing_support::CapturedConsole captured;
-    const auto& link = devicelink::DeviceLink();
-    EXPECT_EQ(devicelink::OpenDeviceLink(provider), c.result);
+    EXPECT_EQ(devicelink::OpenDeviceLink(link, provider), c.result);
     EXPECT_EQ(captured.keys_read, c.keys);
     EXPECT_EQ(link.module != nullptr, c.result == 0) << "a module only when opened";
     EXPECT_EQ(link.BulkIn != nullptr, c.result == 0) << "a bulk IN endpoint only when opened";
@@ -328,8 +328,8 @@ TEST_F(DeviceLinkTest, EveryOutcomeLeavesTheLinkAndHandlesConsistent) {
     } else {
       EXPECT_NE(captured.out, "\nno device object");
     }
-    devicelink::CloseDeviceLink();
-    devicelink::CloseDeviceLink();  // a second close does nothing
+    devicelink::CloseDeviceLink(link);
+    devicelink::CloseDeviceLink(link);  // a second close does nothing
     EXPECT_EQ(link.module, nullptr);
     EXPECT_EQ(simulated->OpenHandles(), 0u);
   }
