@@ -160,7 +160,8 @@ bool IsOption(const std::string& argument, std::string_view keyword) {
 // The exit code of a backend whose configuration is malformed.
 constexpr int kBadConfiguration = 2;
 
-int StartProgram(const std::vector<std::string>& arguments, usb::access::Provider* provider) {
+int StartProgram(const std::vector<std::string>& arguments, usb::access::Provider* provider,
+                 console::WarningLogState& log) {
   platform::CatchInterruptions();
   platform::RaisePriority();
   // Decided before the first text: while the data take standard output, no text may reach it.
@@ -184,11 +185,10 @@ int StartProgram(const std::vector<std::string>& arguments, usb::access::Provide
   sysinfo::PrintSystemDescription();
 
   if (!catalogue_fits || !platform::FileExists(catalogue)) {
-    console::PrintLogged("\nUnable to open file %s", ShownPath(catalogue).c_str());
+    console::PrintLogged(log, "\nUnable to open file %s", ShownPath(catalogue).c_str());
     return EndWithoutRun();
   }
 
-  console::ResetWarningLog();
   RunSettings defaults;
   defaults.TimeValue = platform::CurrentTime();
   defaults.DataFileName = TimeDataName(defaults.TimeValue);
@@ -213,7 +213,7 @@ int StartProgram(const std::vector<std::string>& arguments, usb::access::Provide
     }
   }
   if (parsed.settings.List) return ListModules(parsed.settings, *provider);
-  return RunAcquisition(parsed.settings, *provider);
+  return RunAcquisition(parsed.settings, *provider, log);
 }
 
 }  // namespace
@@ -362,8 +362,9 @@ int ProgramMain(const std::vector<std::string>& arguments, usb::access::Provider
   // Anything raised below, a device that refuses to close (usb::UsbCloseError) included, ends
   // the program in order: its message on a line of its own, the log closed, the key prompt, the
   // priority back, exit code 1.
+  console::WarningLogState log;  // the program's one
   try {
-    return StartProgram(arguments, provider);
+    return StartProgram(arguments, provider, log);
   } catch (const std::exception& error) {
     try {
       console::PrintWide("\n%s\n", error.what());
@@ -372,7 +373,7 @@ int ProgramMain(const std::vector<std::string>& arguments, usb::access::Provider
   } catch (...) {
   }
   try {
-    console::WarningLog().file.Close();
+    log.file.Close();
     WaitForKey();
   } catch (...) {
   }

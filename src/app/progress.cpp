@@ -30,14 +30,14 @@ std::int64_t Percentage(std::int64_t value, std::int64_t total) {
 
 // The timer's text goes into the open log only when the caller asks for it.
 template <typename... Args>
-void Print(bool logged, const char* format, Args... args) {
+void Print(console::WarningLogState* log, const char* format, Args... args) {
 #if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 #pragma GCC diagnostic ignored "-Wformat-security"
 #endif
-  if (logged) {
-    console::PrintLogged(format, args...);
+  if (log != nullptr) {
+    console::PrintLogged(*log, format, args...);
   } else {
     console::PrintWide(format, args...);
   }
@@ -46,10 +46,10 @@ void Print(bool logged, const char* format, Args... args) {
 #endif
 }
 
-std::int32_t CounterFailure(bool logged, const char* format, std::int32_t status) {
+std::int32_t CounterFailure(console::WarningLogState* log, const char* format, std::int32_t status) {
   const auto code = static_cast<int>(platform::LastErrorCode());
   const std::string text = console::ReadMessage(console::Msg::CounterUnreadable);
-  Print(logged, format, text.c_str(), code);
+  Print(log, format, text.c_str(), code);
   return status;
 }
 
@@ -94,14 +94,14 @@ std::uint32_t ElapsedMilliseconds(std::int64_t ticks) {
   return static_cast<std::uint32_t>(ticks / ticks_per_ms);
 }
 
-std::int32_t TimeAcquisition(TimingState& timing, int mode, std::int64_t byte_count, bool logged,
-                             std::uint32_t* elapsed_ms) {
+std::int32_t TimeAcquisition(TimingState& timing, int mode, std::int64_t byte_count,
+                             console::WarningLogState* log, std::uint32_t* elapsed_ms) {
   switch (mode) {
     case kTimingStart:
-      if (!platform::QueryCounter(timing.start_ticks)) return CounterFailure(logged, "\n%s %d", 51);
+      if (!platform::QueryCounter(timing.start_ticks)) return CounterFailure(log, "\n%s %d", 51);
       return 0;
     case kTimingStop:
-      if (!platform::QueryCounter(timing.stop_ticks)) return CounterFailure(logged, "%s %d\n", 59);
+      if (!platform::QueryCounter(timing.stop_ticks)) return CounterFailure(log, "%s %d\n", 59);
       return 0;
     case kTimingReport:
       break;
@@ -115,9 +115,9 @@ std::int32_t TimeAcquisition(TimingState& timing, int mode, std::int64_t byte_co
   const std::uint32_t ms = ElapsedMilliseconds(ticks);
   if (elapsed_ms != nullptr) *elapsed_ms = ms;
 
-  Print(logged, "\n%s", console::ReadMessage(console::Msg::AcquisitionTime).c_str());
+  Print(log, "\n%s", console::ReadMessage(console::Msg::AcquisitionTime).c_str());
   const std::string unit = console::ReadMessage(console::Msg::Milliseconds);
-  Print(logged, "= %lu %s (%02lu:%02lu:%02lu,%03lu)", static_cast<unsigned long>(ms), unit.c_str(),
+  Print(log, "= %lu %s (%02lu:%02lu:%02lu,%03lu)", static_cast<unsigned long>(ms), unit.c_str(),
         static_cast<unsigned long>(ms / 3600000u), static_cast<unsigned long>((ms / 1000u % 3600u) / 60u),
         static_cast<unsigned long>(ms / 1000u % 60u), static_cast<unsigned long>(ms % 1000u));
 
@@ -126,7 +126,7 @@ std::int32_t TimeAcquisition(TimingState& timing, int mode, std::int64_t byte_co
     // Both texts are held at once: each lookup overwrites the shared message buffer.
     const std::string rate_name = console::ReadMessage(console::Msg::Rate);
     const std::string rate_unit = console::ReadMessage(console::Msg::BytesPerSecond);
-    Print(logged, ", %s=%.0f %s", rate_name.c_str(), rate, rate_unit.c_str());
+    Print(log, ", %s=%.0f %s", rate_name.c_str(), rate, rate_unit.c_str());
   }
   return 0;
 }

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "console/output.h"
+
 namespace app {
 
 // What the percentage on the console shows; the run keeps one.
@@ -22,10 +24,11 @@ struct TimingState {
 };
 
 enum TimingMode : int { kTimingStart = 0, kTimingStop = 1, kTimingReport = 129 };
-// Status 0, 51 (counter unreadable at Start) or 59 (at Stop). `logged` chooses PrintLogged
-// over the console-only route. Report stores the elapsed milliseconds in `elapsed_ms`.
-std::int32_t TimeAcquisition(TimingState& timing, int mode, std::int64_t byte_count, bool logged,
-                             std::uint32_t* elapsed_ms = nullptr);
+// Status 0, 51 (counter unreadable at Start) or 59 (at Stop). With `log` the texts go through
+// PrintLogged into it, without one to the console only. Report stores the elapsed milliseconds
+// in `elapsed_ms`.
+std::int32_t TimeAcquisition(TimingState& timing, int mode, std::int64_t byte_count,
+                             console::WarningLogState* log, std::uint32_t* elapsed_ms = nullptr);
 
 std::uint32_t ElapsedMilliseconds(std::int64_t ticks);
 

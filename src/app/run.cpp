@@ -37,6 +37,8 @@ enum class RecordEnd { Complete, Failed, ReaderGone, Interrupted };
 
 // The state of one run; one run per process.
 struct Run {
+  explicit Run(console::WarningLogState& warning_log) : log(warning_log) {}
+  console::WarningLogState& log;  // the program's
   std::unique_ptr<DataSink> sink;
   bool sink_failed = false;  // a write to the record's destination failed (and was reported)
   bool to_standard_output = false;
@@ -82,18 +84,20 @@ void UseTimeNames(Run& run, std::int64_t value) {
 bool OpenRecord(Run& run) {
   run.data_created = !run.to_standard_output && !platform::FileExists(run.data_name);
   if (run.sink->Open(run.data_name)) return true;
-  console::PrintLogged("\n%s %s", Entry(console::Msg::CannotCreateFile).c_str(), run.data_name.c_str());
+  console::PrintLogged(run.log, "\n%s %s", Entry(console::Msg::CannotCreateFile).c_str(),
+                       run.data_name.c_str());
   return false;
 }
 
 bool CreateLog(Run& run) {
   // Only a file that did not exist is this run's to remove: never an older log, nor a device.
   const bool existed = platform::FileExists(run.log_name);
-  if (console::WarningLog().file.Create(run.log_name)) {
+  if (run.log.file.Create(run.log_name)) {
     run.log_created = !existed;
     return true;
   }
-  console::PrintLogged("\n%s %s", Entry(console::Msg::CannotCreateFile).c_str(), run.log_name.c_str());
+  console::PrintLogged(run.log, "\n%s %s", Entry(console::Msg::CannotCreateFile).c_str(),
+                       run.log_name.c_str());
   // Nothing was written yet: a data file this run made would be left behind empty.
   if (run.data_created && run.sink->Close()) platform::DeleteFile(run.data_name);
   run.data_created = false;
@@ -102,12 +106,12 @@ bool CreateLog(Run& run) {
 
 // A data file that cannot take its bytes means lost data: say so, naming the file.
 RecordEnd ReportWriteFailure(const Run& run) {
-  console::PrintLogged("\n%s %s", Entry(console::Msg::WriteFailed).c_str(), run.data_name.c_str());
+  console::PrintLogged(run.log, "\n%s %s", Entry(console::Msg::WriteFailed).c_str(), run.data_name.c_str());
   return RecordEnd::Failed;
 }
 
 void CloseLog(Run& run) {
-  console::WarningLogState& log = console::WarningLog();
+  console::WarningLogState& log = run.log;
   log.file.Close();
   // Only a log this run made, and that is still empty, is removed; never an older file.
   if (run.log_created && log.LoggedBytes == 0) platform::DeleteFile(run.log_name);
@@ -125,7 +129,7 @@ void OnHealthEvent(Run& run, const quality::HealthEvent& event) {
   if (run.failure_shown) return;
   if (event.level == quality::HealthLevel::Failure) run.failure_shown = true;
   if (event.level == quality::HealthLevel::Warning && run.warnings_shown++ >= kWarningsShown) return;
-  console::PrintLogged("\n%s", quality::HealthEventLine(event, Label).c_str());
+  console::PrintLogged(run.log, "\n%s", quality::HealthEventLine(event, Label).c_str());
 }
 
 double EntropyClaim(const RunSettings& settings) {
@@ -156,9 +160,9 @@ void PrintHealthSummary(const Run& run) {
     return console::Format("%s %" PRIu64 ", %s %" PRIu64, Label("S030").c_str(), h.warnings,
                            Label("S020").c_str(), h.failures);
   };
-  console::PrintLogged("\n%s: %s; %s: %s; %s: %s", Label("S027").c_str(), counts(results.rct).c_str(),
-                       Label("S028").c_str(), counts(results.apt).c_str(), Label("S041").c_str(),
-                       counts(results.repeat).c_str());
+  console::PrintLogged(run.log, "\n%s: %s; %s: %s; %s: %s", Label("S027").c_str(),
+                       counts(results.rct).c_str(), Label("S028").c_str(), counts(results.apt).c_str(),
+                       Label("S041").c_str(), counts(results.repeat).c_str());
 }
 
 // The picture is beside the data file; a picture that cannot be written costs no data.
@@ -172,7 +176,7 @@ void WritePicture(const Run& run, const quality::Results& results) {
   platform::DataFile file;
   const bool written = !is_data_file && !png.empty() && file.Open(name) && file.Write(png.data(), png.size());
   if (!file.Close() || !written) {
-    console::PrintLogged("\n%s %s", Entry(console::Msg::CannotCreateFile).c_str(), name.c_str());
+    console::PrintLogged(run.log, "\n%s %s", Entry(console::Msg::CannotCreateFile).c_str(), name.c_str());
   }
 }
 
@@ -180,15 +184,16 @@ void WritePicture(const Run& run, const quality::Results& results) {
 void ReportQuality(Run& run) {
   const quality::Results results = run.checker->Finish();
   for (const std::string& line : quality::ReportLines(results, Label)) {
-    console::PrintLogged("\n%s", line.c_str());
+    console::PrintLogged(run.log, "\n%s", line.c_str());
   }
   if (results.verdict == quality::Verdict::Fail) run.verdict_failed = true;
   if (run.picture) WritePicture(run, results);
 }
 
-void PrintByteCount(console::Msg message, std::int64_t bytes) {
+void PrintByteCount(Run& run, console::Msg message, std::int64_t bytes) {
   const std::string label = Entry(message);
-  console::PrintLogged("\n%s %" PRId64 " %s", label.c_str(), bytes, Entry(console::Msg::Bytes).c_str());
+  console::PrintLogged(run.log, "\n%s %" PRId64 " %s", label.c_str(), bytes,
+                       Entry(console::Msg::Bytes).c_str());
 }
 
 // The separator before each record never stands in a log: in file mode none is open then, and
@@ -279,7 +284,7 @@ RecordEnd RequestBlocks(Run& run, const RunSettings& settings) {
       if (end != RecordEnd::Complete) return end;
       if (run.record_bytes / kSummaryInterval != before / kSummaryInterval) {
         CheckDelivered(run);
-        PrintByteCount(console::Msg::Delivered, run.record_bytes);
+        PrintByteCount(run, console::Msg::Delivered, run.record_bytes);
         PrintHealthSummary(run);
       }
     }
@@ -321,21 +326,22 @@ RecordEnd FlushSink(Run& run, RecordEnd end) {
 RecordEnd WriteOneRecord(Run& run, const RunSettings& settings) {
   if (!run.to_standard_output && !CreateLog(run)) return RecordEnd::Failed;
 
-  console::PrintLogged("\n\n%s(%d/%d): %s", Entry(console::Msg::DataFile).c_str(), run.index, run.count,
-                       run.data_name.c_str());
+  console::PrintLogged(run.log, "\n\n%s(%d/%d): %s", Entry(console::Msg::DataFile).c_str(), run.index,
+                       run.count, run.data_name.c_str());
   const std::string length_label = Entry(console::Msg::RecordLength);
   if (settings.Endless) {
-    console::PrintLogged("\n%s %s", length_label.c_str(), Entry(console::Msg::Endless).c_str());
+    console::PrintLogged(run.log, "\n%s %s", length_label.c_str(), Entry(console::Msg::Endless).c_str());
   } else {
-    console::PrintLogged("\n%s %" PRId64 " %s", length_label.c_str(), settings.RecordLength,
+    console::PrintLogged(run.log, "\n%s %" PRId64 " %s", length_label.c_str(), settings.RecordLength,
                          Entry(console::Msg::Bytes).c_str());
   }
   // The mode is the module's, the one its blocks are requested in.
   const std::uint8_t mode = devicelink::GeneratorMode(run.link);
-  console::PrintLogged("\n%s = %02Xh, %s", Entry(console::Msg::GeneratorMode).c_str(), mode, ModeLabel(mode));
+  console::PrintLogged(run.log, "\n%s = %02Xh, %s", Entry(console::Msg::GeneratorMode).c_str(), mode,
+                       ModeLabel(mode));
   console::PrintWide(" ...");
 
-  if (TimeAcquisition(run.timing, kTimingStart, 0, false) != 0) return RecordEnd::Failed;
+  if (TimeAcquisition(run.timing, kTimingStart, 0, nullptr) != 0) return RecordEnd::Failed;
   run.record_bytes = 0;
   StartChecks(run, settings);
   if (run.picture) run.picture_bytes.reserve(quality::kPictureBytes);
@@ -344,17 +350,17 @@ RecordEnd WriteOneRecord(Run& run, const RunSettings& settings) {
   if (end == RecordEnd::Complete) ShowProgress(run.progress, kProgressFinish, 0);
   console::PrintWide("\n");
 
-  if (TimeAcquisition(run.timing, kTimingStop, 0, false) != 0) return RecordEnd::Failed;
+  if (TimeAcquisition(run.timing, kTimingStop, 0, nullptr) != 0) return RecordEnd::Failed;
   if (settings.Endless) {
-    PrintByteCount(console::Msg::Delivered, run.record_bytes);
+    PrintByteCount(run, console::Msg::Delivered, run.record_bytes);
     PrintHealthSummary(run);
   }
-  if (end == RecordEnd::Interrupted) PrintByteCount(console::Msg::InterruptedAfter, run.record_bytes);
+  if (end == RecordEnd::Interrupted) PrintByteCount(run, console::Msg::InterruptedAfter, run.record_bytes);
   if (end == RecordEnd::ReaderGone) {
-    console::PrintLogged("\n%s %" PRId64, Entry(console::Msg::ReaderLeft).c_str(), run.total_bytes);
+    console::PrintLogged(run.log, "\n%s %" PRId64, Entry(console::Msg::ReaderLeft).c_str(), run.total_bytes);
   }
   std::uint32_t elapsed_ms = 0;
-  TimeAcquisition(run.timing, kTimingReport, run.record_bytes, true, &elapsed_ms);
+  TimeAcquisition(run.timing, kTimingReport, run.record_bytes, &run.log, &elapsed_ms);
   ReportQuality(run);
 
   if (!run.sink->Close()) return ReportWriteFailure(run);
@@ -394,8 +400,9 @@ std::int32_t ListModules(const RunSettings& settings, usb::access::Provider& pro
   return error == core::Error::None ? 0 : 1;
 }
 
-std::int32_t RunAcquisition(const RunSettings& settings, usb::access::Provider& provider) {
-  Run run;
+std::int32_t RunAcquisition(const RunSettings& settings, usb::access::Provider& provider,
+                            console::WarningLogState& log) {
+  Run run(log);
   run.count = settings.FileCount;
   run.remaining = settings.FileCount;
   run.to_standard_output = settings.ToStandardOutput;

@@ -4,13 +4,15 @@
 #include <cstdint>
 
 #include "app/settings.h"
+#include "console/output.h"
 #include "usb/access.h"
 
 namespace app {
 
 // Returns the program's exit code.
-// Both take their modules from `provider`.
-std::int32_t RunAcquisition(const RunSettings& settings, usb::access::Provider& provider);
+// Both take their modules from `provider`. The run writes its records' logs through `log`.
+std::int32_t RunAcquisition(const RunSettings& settings, usb::access::Provider& provider,
+                            console::WarningLogState& log);
 
 // /LIST: one line per attached module (index, USB ID, speed, serial number, product).
 std::int32_t ListModules(const RunSettings& settings, usb::access::Provider& provider);

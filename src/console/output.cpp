@@ -48,17 +48,7 @@ void SendTextsToStandardError(bool on) {
   g_texts_to_standard_error = on;
 }
 
-WarningLogState& WarningLog() {
-  static WarningLogState state;
-  return state;
-}
-
-void ResetWarningLog() {
-  WarningLog().file.Close();
-  WarningLog().LoggedBytes = 0;
-}
-
-int PrintLogged(const char* format, ...) {
+int PrintLogged(WarningLogState& log, const char* format, ...) {
   std::array<char, kLoggedTextLimit + 1> buffer{};
   std::va_list args;
   va_start(args, format);
@@ -82,7 +72,6 @@ int PrintLogged(const char* format, ...) {
 
   // The formatted text is written as it stands: a '%' in an inserted name stays a '%'.
   WriteText(text);
-  WarningLogState& log = WarningLog();
   if (log.file.IsOpen() && !text.empty()) {
     log.LoggedBytes = SaturatingAdd(log.LoggedBytes, log.file.Write(text.data(), text.size()));
   }

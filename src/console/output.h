@@ -1,4 +1,4 @@
-// The four output routes. Only PrintLogged reaches the .wrn log (WarningLog).
+// The output routes. Only PrintLogged reaches the .wrn log (a WarningLogState).
 // Formats follow printf; texts are UTF-8 and enter formats through "%s".
 #pragma once
 
@@ -20,22 +20,20 @@ namespace console {
 // Longest mirrored text in bytes; a longer one is cut there without splitting a UTF-8 character.
 inline constexpr std::size_t kLoggedTextLimit = 1023;
 
-// The warning log of the current data file and the bytes written to logs since start-up.
+// The warning log of the current data file and the bytes written to logs since start-up. The
+// program keeps one and hands it to the run.
 struct WarningLogState {
   platform::LogFile file;
   std::uint32_t LoggedBytes = 0;
 };
-WarningLogState& WarningLog();
-// Closes the log and sets LoggedBytes to 0 (start-up, and between tests).
-void ResetWarningLog();
 
 // While standard output carries data, every route that writes to it (all but the direct
 // console) writes to standard error instead.
 void SendTextsToStandardError(bool on);
 
-// Narrow text to standard output and, while a log is open, into the log. Returns the
-// formatted length, or a negative value when formatting fails.
-int PrintLogged(const char* format, ...) RNGACQ_PRINTF(1, 2);
+// Narrow text to standard output and, while `log` is open, into it. Returns the formatted
+// length, or a negative value when formatting fails.
+int PrintLogged(WarningLogState& log, const char* format, ...) RNGACQ_PRINTF(2, 3);
 // The wide and the narrow console route: to standard output only (on Windows converted for the
 // console). Texts are UTF-8 either way, so the two routes are one function.
 void PrintWide(const char* format, ...) RNGACQ_PRINTF(1, 2);

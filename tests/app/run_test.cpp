@@ -43,7 +43,6 @@ class RunTest : public ::testing::Test {
         "S003=File\nS004=Length\nS005=bytes\nS006=Mode\nS012=write failed\n[F006]\nS002=no module\n"
         "S005=Module: ;\nS006=driver\nS010=receive timed out\nS015=bad status\n[F007]\nS001=press a key\n");
     console::SetCataloguePath((dir.path() / "lang.INI").string());
-    console::ResetWarningLog();
     auto& hooks = platform::Hooks();
     hooks.query_frequency = [](std::int64_t& f) { return f = 1000000, true; };
     hooks.query_counter = [this](std::int64_t& t) { return t = (ticks += tick_step), true; };
@@ -58,7 +57,7 @@ class RunTest : public ::testing::Test {
     sleeps.clear();
     driver = std::make_unique<sim::SimDriver>(std::move(options));
     usb::VendorDriverProvider provider(*driver);
-    return app::RunAcquisition(settings, provider);
+    return app::RunAcquisition(settings, provider, warning_log);
   }
 
   static app::RunSettings Named(const std::string& name, std::int64_t length, std::int32_t files = 1,
@@ -82,6 +81,7 @@ class RunTest : public ::testing::Test {
   testing_support::ScratchDir dir;
   testing_support::CapturedConsole console;
   std::unique_ptr<sim::SimDriver> driver;
+  console::WarningLogState warning_log;  // the program's, kept by the test
   std::int64_t ticks = 0;
   std::int64_t tick_step = 123000;  // counter ticks (of a microsecond) per reading
   std::int64_t clock = 0x5F000000;
@@ -99,7 +99,7 @@ TEST_F(RunTest, OneRecordWithItsLogProgressAndReport) {
   const std::string log_start = logged + "\nBytes: 10000\n";
   EXPECT_EQ(log.substr(0, log_start.size()), log_start);
   EXPECT_TRUE(log.ends_with("\nVerdict: pass")) << log;
-  EXPECT_EQ(console::WarningLog().LoggedBytes, log.size());
+  EXPECT_EQ(warning_log.LoggedBytes, log.size());
   // The module's line, then its details up to its serial number, then the record's report.
   const std::string module_line = "\nModule: USB 2.0;driver 1.5.5.0;\n";
   EXPECT_EQ(console.out.substr(0, module_line.size()), module_line);
@@ -191,22 +191,24 @@ TEST(ShowProgress, EachPercentageOnceWideDrawingsAndHugeTotals) {
 // Timing: hours past a day, no rate under a millisecond, the logged form only in the log, no counter.
 TEST_F(RunTest, TimingReportsAndCounterFailures) {
   app::TimingState timing;
+  console::WarningLogState x_log;
   std::uint32_t elapsed = 0;
   const auto report = [&](std::int64_t step, std::int64_t bytes, bool logged = false) {
     tick_step = step;
     console.out.clear();
-    EXPECT_EQ(app::TimeAcquisition(timing, app::kTimingStart, 0, false), 0);
-    EXPECT_EQ(app::TimeAcquisition(timing, app::kTimingStop, 0, false), 0);
-    EXPECT_EQ(app::TimeAcquisition(timing, app::kTimingReport, bytes, logged, &elapsed), 0);
+    EXPECT_EQ(app::TimeAcquisition(timing, app::kTimingStart, 0, nullptr), 0);
+    EXPECT_EQ(app::TimeAcquisition(timing, app::kTimingStop, 0, nullptr), 0);
+    EXPECT_EQ(app::TimeAcquisition(timing, app::kTimingReport, bytes, logged ? &x_log : nullptr, &elapsed),
+              0);
     return std::tuple(console.out, elapsed);
   };
   EXPECT_EQ(report(3723456000, 0), std::tuple("\nTime= 3723456 ms (01:02:03,456)", 3723456u));
   EXPECT_EQ(report(90000000000, 0), std::tuple("\nTime= 90000000 ms (25:00:00,000)", 90000000u));
   EXPECT_EQ(report(999, 10000), std::tuple("\nTime= 0 ms (00:00:00,000)", 0u));
-  ASSERT_TRUE(console::WarningLog().file.Create("x.wrn"));
+  ASSERT_TRUE(x_log.file.Create("x.wrn"));
   report(123000, 10000, false);
   EXPECT_EQ(report(2000, 1, true), std::tuple("\nTime= 2 ms (00:00:00,002), rate=500 B/s", 2u));
-  console::WarningLog().file.Close();
+  x_log.file.Close();
   EXPECT_EQ(ReadFile("x.wrn"), "\nTime= 2 ms (00:00:00,002), rate=500 B/s");
 
   platform::Hooks().query_counter = [](std::int64_t&) {
@@ -218,8 +220,8 @@ TEST_F(RunTest, TimingReportsAndCounterFailures) {
     return false;
   };
   console.out.clear();
-  EXPECT_EQ(app::TimeAcquisition(timing, app::kTimingStart, 0, false), 51);
-  EXPECT_EQ(app::TimeAcquisition(timing, app::kTimingStop, 0, false), 59);
+  EXPECT_EQ(app::TimeAcquisition(timing, app::kTimingStart, 0, nullptr), 51);
+  EXPECT_EQ(app::TimeAcquisition(timing, app::kTimingStop, 0, nullptr), 59);
   EXPECT_EQ(console.out, "\nNo counter 5No counter 5\n");
 
   // Frequency, whether given, ticks, ms: a frequency not a multiple of 1000 drops the fraction of a tick
@@ -327,7 +329,7 @@ TEST_F(RunTest, InterruptionWhileOpeningStartsNoFile) {
     }
   } interrupting;
   usb::VendorDriverProvider provider(interrupting);
-  const std::int32_t exit_code = app::RunAcquisition(Named("i.bin", 10000), provider);
+  const std::int32_t exit_code = app::RunAcquisition(Named("i.bin", 10000), provider, warning_log);
   platform::RecordInterruption(0);
   EXPECT_EQ(exit_code, 130);
   EXPECT_FALSE(fs::exists("i.bin"));

@@ -105,20 +105,19 @@ TEST(Catalogue, ShippedCatalogueHoldsEveryEntryTheProgramShows) {
 TEST(Output, PrintLoggedMirrorsExactBytesWhileALogIsOpen) {
   testing_support::CapturedConsole console_capture;
   ScratchDir dir;
-  console::ResetWarningLog();
-  auto& log = console::WarningLog();
+  console::WarningLogState log;
 
-  EXPECT_EQ(console::PrintLogged("\n%s", "not logged"), 11);
+  EXPECT_EQ(console::PrintLogged(log, "\n%s", "not logged"), 11);
 
   ASSERT_TRUE(log.file.Create(dir / "a.wrn"));
-  console::PrintLogged("\n\n%s(%d/%d): %s", "Data file ", 1, 2, "100%s.bin");
-  console::PrintLogged("%s", "");
+  console::PrintLogged(log, "\n\n%s(%d/%d): %s", "Data file ", 1, 2, "100%s.bin");
+  console::PrintLogged(log, "%s", "");
   log.file.Close();
   const std::string first = "\n\nData file (1/2): 100%s.bin";
   EXPECT_EQ(ReadFile(dir / "a.wrn"), first);
 
   ASSERT_TRUE(log.file.Create(dir / "b.wrn"));
-  console::PrintLogged("\n%s %lld %s", "", 10000LL, "");
+  console::PrintLogged(log, "\n%s %lld %s", "", 10000LL, "");
   log.file.Close();
   // The two logs' bytes are counted, not the text before them.
   EXPECT_EQ(ReadFile(dir / "b.wrn"), "\n 10000 ");
@@ -130,7 +129,7 @@ TEST(Output, PrintLoggedMirrorsExactBytesWhileALogIsOpen) {
   // A log that cannot take the text: the console still shows it, and nothing is counted.
   console_capture.out.clear();
   ASSERT_TRUE(log.file.Create("/dev/full"));
-  console::PrintLogged("%s", "lost");
+  console::PrintLogged(log, "%s", "lost");
   log.file.Close();
   EXPECT_EQ(console_capture.out, "lost");
   EXPECT_EQ(log.LoggedBytes, first.size() + 8);
@@ -141,12 +140,10 @@ TEST(Output, PrintLoggedMirrorsExactBytesWhileALogIsOpen) {
   ASSERT_TRUE(log.file.Create(dir / "c.wrn"));
   const std::string fits(1021, 'a');
   const std::string text = fits + "\xE2\x82\xAC" + "tail";
-  EXPECT_EQ(console::PrintLogged("%s", text.c_str()), static_cast<int>(text.size()));
+  EXPECT_EQ(console::PrintLogged(log, "%s", text.c_str()), static_cast<int>(text.size()));
   log.file.Close();
   EXPECT_TRUE(SameBytes(console_capture.out, fits));
   EXPECT_TRUE(SameBytes(ReadFile(dir / "c.wrn"), fits));
-  console::ResetWarningLog();
-  EXPECT_EQ(log.LoggedBytes, 0u);
   EXPECT_EQ(console::CutUtf8("ab\xF0\x9F\x98\x80", 5), "ab");
   EXPECT_EQ(console::CutUtf8("ab\xF0\x9F\x98\x80", 6), "ab\xF0\x9F\x98\x80");
   EXPECT_EQ(console::Format("%s-%d", std::string(5000, 'z').c_str(), 1).size(), 5002u);
