@@ -19,7 +19,7 @@ struct DeviceLinkState {
   std::int32_t TransferUnit = 0;  // 2048 at high speed, 64 otherwise
   std::array<std::uint8_t, 18> DeviceDescriptor{};
   // The block of data the last successful request delivered.
-  std::array<std::uint8_t, protocol::kBlockSize> BlockBuffer{};
+  alignas(64) std::array<std::uint8_t, protocol::kBlockSize> BlockBuffer{};
 };
 
 // Opens the module `selector` picks through `provider` (which outlives the link), in generator
