@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <span>
+#include <thread>
 
 #include "core/library_provider.h"
 #include "core/module.h"
@@ -135,6 +136,38 @@ TEST_F(LibusbBackend, CarriesABlockIntoTheCallersBufferAndEndsTransfersOnAbortOr
   std::string words;
   EXPECT_TRUE(module.device->Close(words));
   EXPECT_EQ(module.device->BulkInEndPoint(), nullptr);
+}
+
+// Each waiting thread handles libusb's events in turn: two modules read from two threads at once
+// both deliver their whole streams.
+TEST_F(LibusbBackend, TwoModulesAreReadAtOnceFromTwoThreads) {
+  emulated::Testbed bus;
+  bus.Add({.seed = 5});
+  bus.Add({.serial = "EMU-0002", .seed = 6});
+  const auto provider = libusb::MakeLibusbProvider();
+  std::array<std::unique_ptr<core::Module>, 2> modules;
+  for (std::size_t i = 0; i < modules.size(); ++i) {
+    core::Selector selector;
+    selector.kind = core::Selector::Kind::Index;
+    selector.index = i;
+    selector.ids = {usb::UsbId{0x1234, 0x5678}};
+    core::OpenReport report;
+    ASSERT_EQ(core::Module::Open(*provider, selector, modules[i], report), core::Error::None)
+        << report.reason;
+  }
+  std::array<std::vector<std::uint8_t>, 2> data{std::vector<std::uint8_t>(100000),
+                                                std::vector<std::uint8_t>(100000)};
+  std::array<core::Error, 2> errors{};
+  std::array<std::size_t, 2> done{};
+  std::thread second([&] { errors[1] = modules[1]->Read(data[1].data(), data[1].size(), done[1]); });
+  errors[0] = modules[0]->Read(data[0].data(), data[0].size(), done[0]);
+  second.join();
+  for (std::size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE("module " + std::to_string(i));
+    EXPECT_EQ(errors[i], core::Error::None);
+    EXPECT_EQ(done[i], data[i].size());
+    EXPECT_TRUE(SameBytes(data[i], sim::ExpectedRecord(5 + i, 0, 100000)));
+  }
 }
 
 // The C interface over real libusb: the emulated module, picked by its ID, gives its stream and

@@ -4,15 +4,12 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "text/text.h"
@@ -144,15 +141,15 @@ std::array<std::uint8_t, 18> Encode(const libusb_device_descriptor& d) {
           d.iProduct,        d.iSerialNumber,   d.bNumConfigurations};
 }
 
-// The libusb context, the one thread that handles its events, and the lock every completion
-// takes. The provider and each device it opened share it, so it outlives them all.
+// The libusb context and the lock every completion takes. The provider and each device it opened
+// share it, so it outlives them all. No thread of its own handles libusb's events: a caller that
+// waits for a transfer handles them (libusb lets one thread at a time, the others wait for it).
 class Session {
  public:
   Session() {
     if (libusb_init(&context_) != LIBUSB_SUCCESS) context_ = nullptr;
   }
   ~Session() {
-    Stop();
     if (context_ != nullptr) libusb_exit(context_);
   }
   Session(const Session&) = delete;
@@ -160,52 +157,10 @@ class Session {
 
   libusb_context* context() const { return context_; }
 
-  // The event thread runs while anyone uses the session: an open device, a listing.
-  void Use() {
-    const std::lock_guard lock(users_mutex_);
-    if (users_++ == 0 && context_ != nullptr) {
-      stop_ = false;
-      events_ = std::thread([this] {
-        while (!stop_.load()) {
-          timeval wait{0, 100000};
-          libusb_handle_events_timeout_completed(context_, &wait, nullptr);
-        }
-      });
-    }
-  }
-  void Unuse() {
-    const std::lock_guard lock(users_mutex_);
-    if (--users_ == 0) Stop();
-  }
-
   std::mutex mutex;  // guards every Slot's outcome
-  std::condition_variable changed;
 
  private:
-  void Stop() {
-    if (!events_.joinable()) return;
-    stop_ = true;
-    libusb_interrupt_event_handler(context_);
-    events_.join();
-  }
-
   libusb_context* context_ = nullptr;
-  std::mutex users_mutex_;
-  int users_ = 0;
-  std::thread events_;
-  std::atomic<bool> stop_{false};
-};
-
-// The session's event thread, for as long as this lives.
-class Events {
- public:
-  explicit Events(Session& session) : session_(session) { session_.Use(); }
-  ~Events() { session_.Unuse(); }
-  Events(const Events&) = delete;
-  Events& operator=(const Events&) = delete;
-
- private:
-  Session& session_;
 };
 
 // One libusb transfer, allocated once and submitted again for each use. Its outcome is written
@@ -219,15 +174,14 @@ struct Slot {
   int actual = 0;
 };
 
+// Runs in whichever thread handles the events. Once the slot shows idle its owner may reuse or
+// free it, so nothing here touches it after the lock is released.
 void LIBUSB_CALL OnDone(libusb_transfer* raw) {
   auto* slot = static_cast<Slot*>(raw->user_data);
-  Session& session = *slot->session;
-  // Notified under the lock: once a waiter sees the slot idle it may free it.
-  const std::lock_guard lock(session.mutex);
+  const std::lock_guard lock(slot->session->mutex);
   slot->status = raw->status;
   slot->actual = std::max(raw->actual_length, 0);
   slot->busy = false;
-  session.changed.notify_all();
 }
 
 // libusb's answer to the submission (LIBUSB_SUCCESS: the completion will come).
@@ -246,13 +200,31 @@ int Submit(Slot& slot) {
   return submitted;
 }
 
-template <typename Duration>
-bool AwaitIdle(Slot& slot, Duration time) {
-  std::unique_lock lock(slot.session->mutex);
-  return slot.session->changed.wait_for(lock, time, [&] { return !slot.busy; });
+bool Idle(Slot& slot) {
+  const std::lock_guard lock(slot.session->mutex);
+  return !slot.busy;
 }
 
-// One control transfer from the device, waited for on the event thread as every transfer is
+// Handles libusb's events until the slot's transfer has come back, or `time` has passed. A wait
+// for another thread's handling ends at every event it handles, or after a short while (its
+// notice may have gone out just before this thread began to wait).
+template <typename Duration>
+bool AwaitIdle(Slot& slot, Duration time) {
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kSlice = std::chrono::milliseconds(50);
+  const Clock::time_point end = Clock::now() + time;
+  libusb_context* context = slot.session->context();
+  while (!Idle(slot)) {
+    const Clock::time_point now = Clock::now();
+    if (now >= end) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(std::min<Clock::duration>(end - now, kSlice));
+    timeval wait{static_cast<time_t>(left.count() / 1000000), static_cast<suseconds_t>(left.count() % 1000000)};
+    libusb_handle_events_timeout_completed(context, &wait, nullptr);
+  }
+  return true;
+}
+
+// One control transfer from the device, submitted and waited for like every other transfer
 // (libusb's synchronous calls are not safe while another thread handles events: in 1.0.26 their
 // completion still reads the transfer after waking the waiter, who frees it). The bytes received,
 // or nothing.
@@ -368,10 +340,7 @@ class BulkEndPoint final : public usb::access::EndPoint {
 
   std::uint32_t StrandedTransfers() const override { return stranded_; }
 
-  bool Busy() const {
-    const std::lock_guard lock(slot_->session->mutex);
-    return slot_->busy;
-  }
+  bool Busy() const { return !Idle(*slot_); }
   // Asks for the transfer to end and waits for it; false when libusb keeps it.
   bool Drain() {
     if (Busy()) libusb_cancel_transfer(slot_->raw.get());
@@ -391,7 +360,7 @@ class BulkEndPoint final : public usb::access::EndPoint {
 // What an open device holds of libusb. When a transfer never comes back, all of it is kept until
 // the process ends: libusb may still write into the transfer and read the handle.
 struct OpenState {
-  explicit OpenState(std::shared_ptr<Session> owner) : session(std::move(owner)), events(*session) {}
+  explicit OpenState(std::shared_ptr<Session> owner) : session(std::move(owner)) {}
   ~OpenState() {
     in.reset();
     out.reset();
@@ -399,7 +368,6 @@ struct OpenState {
     for (const int number : claimed) libusb_release_interface(handle.get(), number);
   }
   std::shared_ptr<Session> session;
-  Events events;
   HandlePtr handle;
   std::vector<int> claimed;
   std::optional<BulkEndPoint> in;
@@ -506,7 +474,6 @@ class LibusbProvider final : public usb::access::Provider {
   }
 
   std::vector<std::string> CandidateDescriptions(std::span<const usb::UsbId> only) override {
-    const Events events(*session_);  // the strings are read through the event thread
     const Snapshot snapshot(session_->context());
     std::vector<std::string> lines;
     for (const Attached& other : snapshot.Where(EffectiveModuleIds(only), false)) {

@@ -1,7 +1,7 @@
 // The libusb provider: real modules on Linux and other systems without the vendor driver.
 // Modules are found by the ID table (or /DEVICE=), their strings and speed come from libusb, the
 // interface is claimed, and each bulk endpoint submits one transfer, allocated at open, straight
-// into the caller's buffer; one internal thread handles libusb's events.
+// into the caller's buffer; the thread that waits for a transfer handles libusb's events.
 #pragma once
 
 #include <cstdint>
