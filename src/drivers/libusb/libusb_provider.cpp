@@ -22,7 +22,7 @@ namespace {
 using usb::access::Finished;
 using usb::access::Start;
 
-// A control transfer never waits without end; the grace covers a late event thread.
+// A control transfer never waits without end; the grace covers a completion handled late.
 constexpr unsigned kControlTimeoutMs = 5000;
 constexpr auto kControlGrace = std::chrono::milliseconds(1000);
 // How long a finish waits for a transfer that has not come back (it was aborted already).
@@ -164,7 +164,7 @@ class Session {
 };
 
 // One libusb transfer, allocated once and submitted again for each use. Its outcome is written
-// by the completion on the event thread, under the session's lock.
+// by the completion, in whichever thread handles the events, under the session's lock.
 struct Slot {
   Slot(Session& owner, int packets) : session(&owner), raw(libusb_alloc_transfer(packets)) {}
   Session* session;
