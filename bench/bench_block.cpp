@@ -30,6 +30,11 @@
 #include "rngacq/rngacq.h"
 #include "usb/vendor_provider.h"
 
+#ifdef RNGACQ_BENCH_LIBUSB
+#include "drivers/libusb/libusb_provider.h"
+#include "standin/usb_bus_standin.h"
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -132,6 +137,28 @@ void RequestBlockAndWrite(benchmark::State& state) {
   devicelink::CloseDeviceLink(link);
   platform::ResetHooks();
 }
+
+#ifdef RNGACQ_BENCH_LIBUSB
+// The same through the libusb provider and libusb itself, against the stand-in bus: what a block
+// costs the host above the kernel's and the device's part.
+void LibusbRequestBlockAndWrite(benchmark::State& state) {
+  const int device = standin::PlugIn(1);
+  {
+    const std::unique_ptr<usb::access::Provider> provider = libusb::MakeSystemDeviceProvider(device);
+    devicelink::DeviceLinkState link;
+    platform::Hooks().standard_output = [](std::string_view) {};  // the identification line
+    if (devicelink::OpenDeviceLink(link, *provider) != 0) state.SkipWithError("no stand-in module");
+    WriteBlocksAgainstFloor(state, "libusb.bin", [&state, &link] {
+      if (devicelink::RequestBlock(link, devicelink::kBlockSize, 0) != 0)
+        state.SkipWithError("request failed");
+      return link.BlockBuffer.data();
+    });
+    devicelink::CloseDeviceLink(link);
+    platform::ResetHooks();
+  }
+  standin::Unplug();
+}
+#endif
 
 // The library's read of one block at a time into the caller's buffer, written out like the
 // program's blocks: 256 MiB in all.
@@ -286,6 +313,12 @@ BENCHMARK(RequestBlockAndWrite)
     ->Iterations(kBlocksPerRepetition)
     ->Repetitions(kFileRepetitions)
     ->ReportAggregatesOnly(true);
+#ifdef RNGACQ_BENCH_LIBUSB
+BENCHMARK(LibusbRequestBlockAndWrite)
+    ->Iterations(kBlocksPerRepetition)
+    ->Repetitions(kFileRepetitions)
+    ->ReportAggregatesOnly(true);
+#endif
 BENCHMARK(ModuleAnswer)->Repetitions(9)->ReportAggregatesOnly(true);
 
 // Keeps the median CPU time per block of each benchmark (CPU time, as these loops never wait, is
@@ -318,7 +351,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
     const auto module = medians_.find("ModuleAnswer");
     for (const auto& [name, label] : {std::pair{"RequestBlockAndWrite", "RequestBlock+write"},
-                                      {"LibraryReadAndWrite", "rngacq_read+write"}}) {
+                                      {"LibraryReadAndWrite", "rngacq_read+write"},
+                                      {"LibusbRequestBlockAndWrite", "RequestBlock through libusb+write"}}) {
       const auto found = paired_.find(name);
       if (found == paired_.end()) continue;
       const Paired& p = found->second;

@@ -95,7 +95,8 @@ class Snapshot {
   std::vector<Attached> Where(std::span<const usb::UsbId> ids, bool listed) const {
     std::vector<Attached> chosen;
     for (const Attached& attached : devices_)
-      if ((std::find(ids.begin(), ids.end(), attached.Id()) != ids.end()) == listed) chosen.push_back(attached);
+      if ((std::find(ids.begin(), ids.end(), attached.Id()) != ids.end()) == listed)
+        chosen.push_back(attached);
     return chosen;
   }
 
@@ -116,7 +117,8 @@ ConfigPtr ConfigOf(libusb_device* device) {
 // The first bulk endpoint of `setting` in the direction asked; 0 when there is none.
 std::uint8_t FirstBulk(const libusb_interface_descriptor& setting, bool in) {
   for (const libusb_endpoint_descriptor& endpoint : std::span(setting.endpoint, setting.bNumEndpoints))
-    if ((endpoint.bmAttributes & 3) == LIBUSB_TRANSFER_TYPE_BULK && ((endpoint.bEndpointAddress & 0x80) != 0) == in)
+    if ((endpoint.bmAttributes & 3) == LIBUSB_TRANSFER_TYPE_BULK &&
+        ((endpoint.bEndpointAddress & 0x80) != 0) == in)
       return endpoint.bEndpointAddress;
   return 0;
 }
@@ -124,7 +126,8 @@ std::uint8_t FirstBulk(const libusb_interface_descriptor& setting, bool in) {
 // A vendor-specific interface with a bulk IN and a bulk OUT endpoint: the shape of a module.
 bool LooksLikeModule(const libusb_config_descriptor& config) {
   for (const libusb_interface& interface : std::span(config.interface, config.bNumInterfaces))
-    for (const libusb_interface_descriptor& setting : std::span(interface.altsetting, static_cast<std::size_t>(interface.num_altsetting)))
+    for (const libusb_interface_descriptor& setting :
+         std::span(interface.altsetting, static_cast<std::size_t>(interface.num_altsetting)))
       if (setting.bInterfaceClass == kVendorSpecificClass && FirstBulk(setting, true) != 0 &&
           FirstBulk(setting, false) != 0)
         return true;
@@ -135,9 +138,9 @@ bool LooksLikeModule(const libusb_config_descriptor& config) {
 std::array<std::uint8_t, 18> Encode(const libusb_device_descriptor& d) {
   const auto lo = [](std::uint16_t word) { return static_cast<std::uint8_t>(word & 0xFF); };
   const auto hi = [](std::uint16_t word) { return static_cast<std::uint8_t>(word >> 8); };
-  return {d.bLength,         d.bDescriptorType, lo(d.bcdUSB),    hi(d.bcdUSB),       d.bDeviceClass,
-          d.bDeviceSubClass, d.bDeviceProtocol, d.bMaxPacketSize0, lo(d.idVendor),   hi(d.idVendor),
-          lo(d.idProduct),   hi(d.idProduct),   lo(d.bcdDevice), hi(d.bcdDevice),    d.iManufacturer,
+  return {d.bLength,         d.bDescriptorType, lo(d.bcdUSB),        hi(d.bcdUSB),    d.bDeviceClass,
+          d.bDeviceSubClass, d.bDeviceProtocol, d.bMaxPacketSize0,   lo(d.idVendor),  hi(d.idVendor),
+          lo(d.idProduct),   hi(d.idProduct),   lo(d.bcdDevice),     hi(d.bcdDevice), d.iManufacturer,
           d.iProduct,        d.iSerialNumber,   d.bNumConfigurations};
 }
 
@@ -217,8 +220,10 @@ bool AwaitIdle(Slot& slot, Duration time) {
   while (!Idle(slot)) {
     const Clock::time_point now = Clock::now();
     if (now >= end) return false;
-    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(std::min<Clock::duration>(end - now, kSlice));
-    timeval wait{static_cast<time_t>(left.count() / 1000000), static_cast<suseconds_t>(left.count() % 1000000)};
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::min<Clock::duration>(end - now, kSlice));
+    timeval wait{static_cast<time_t>(left.count() / 1000000),
+                 static_cast<suseconds_t>(left.count() % 1000000)};
     libusb_handle_events_timeout_completed(context, &wait, nullptr);
   }
   return true;
@@ -241,8 +246,8 @@ std::optional<std::size_t> ControlIn(const std::shared_ptr<Session>& session, li
   if (!control->slot.raw) return std::nullopt;
   libusb_fill_control_setup(control->buffer.data(), LIBUSB_ENDPOINT_IN, request, value, index,
                             static_cast<std::uint16_t>(data.size()));
-  libusb_fill_control_transfer(control->slot.raw.get(), handle, control->buffer.data(), OnDone, &control->slot,
-                               kControlTimeoutMs);
+  libusb_fill_control_transfer(control->slot.raw.get(), handle, control->buffer.data(), OnDone,
+                               &control->slot, kControlTimeoutMs);
   if (Submit(control->slot) != LIBUSB_SUCCESS) return std::nullopt;
   if (!AwaitIdle(control->slot, std::chrono::milliseconds(kControlTimeoutMs) + kControlGrace)) {
     libusb_cancel_transfer(control->slot.raw.get());
@@ -387,7 +392,9 @@ class LibusbDevice final : public usb::access::Device {
 
   const usb::access::Identity& Identify() const override { return identity_; }
   usb::access::EndPoint* BulkInEndPoint() override { return state_ && state_->in ? &*state_->in : nullptr; }
-  usb::access::EndPoint* BulkOutEndPoint() override { return state_ && state_->out ? &*state_->out : nullptr; }
+  usb::access::EndPoint* BulkOutEndPoint() override {
+    return state_ && state_->out ? &*state_->out : nullptr;
+  }
 
   bool Close(std::string& /*failure*/) override {
     if (!state_) return true;
@@ -405,6 +412,74 @@ class LibusbDevice final : public usb::access::Device {
   std::unique_ptr<OpenState> state_;
   usb::access::Identity identity_;
 };
+
+// Access to the device node is the cause of a failed open the user can remedy; the others
+// are named as libusb names them. `node` names the device for the user.
+void NoteOpenProblem(int code, const std::string& node, const usb::UsbId& id, usb::OpenFailure& failure) {
+  if (code != LIBUSB_ERROR_ACCESS) {
+    failure.reason = node + ": " + libusb_strerror(code);
+    return;
+  }
+  failure.access_denied = true;
+  failure.reason = node + " (USB ID " + HexId(id) +
+                   "); the udev rule 60-rngacq.rules must list this ID, then replug the module.";
+}
+
+// An opened device made ready: its interfaces claimed, the bulk endpoints of its first
+// interface's current setting taken, its identity read. nullptr with `failure` saying why.
+std::unique_ptr<usb::access::Device> TakeDevice(const std::shared_ptr<Session>& session, HandlePtr handle,
+                                                const std::string& node, usb::OpenFailure& failure) {
+  libusb_device* device = libusb_get_device(handle.get());
+  libusb_device_descriptor descriptor{};
+  if (libusb_get_device_descriptor(device, &descriptor) != LIBUSB_SUCCESS) {
+    failure.reason = node + ": its device descriptor cannot be read";
+    return nullptr;
+  }
+  auto state = std::make_unique<OpenState>(session);
+  state->handle = std::move(handle);
+  libusb_device_handle* raw_handle = state->handle.get();
+  libusb_set_auto_detach_kernel_driver(raw_handle, 1);  // not supported everywhere; then ignored
+
+  const ConfigPtr config = ConfigOf(device);
+  if (config) {
+    for (const libusb_interface& interface : std::span(config->interface, config->bNumInterfaces)) {
+      if (interface.num_altsetting <= 0) continue;
+      const int number = interface.altsetting[0].bInterfaceNumber;
+      if (std::find(state->claimed.begin(), state->claimed.end(), number) != state->claimed.end()) continue;
+      const int claimed = libusb_claim_interface(raw_handle, number);
+      if (claimed != LIBUSB_SUCCESS) {
+        NoteOpenProblem(claimed, node, {descriptor.idVendor, descriptor.idProduct}, failure);
+        return nullptr;  // `state` releases what was claimed and closes
+      }
+      state->claimed.push_back(number);
+    }
+  }
+  // The endpoints of the first interface's current setting, as the device reports it.
+  if (config && config->bNumInterfaces > 0 && config->interface[0].num_altsetting > 0) {
+    const libusb_interface& first = config->interface[0];
+    std::uint8_t current = 0;
+    if (ControlIn(session, raw_handle, LIBUSB_REQUEST_GET_INTERFACE, 0, first.altsetting[0].bInterfaceNumber,
+                  std::span(&current, 1)) != std::optional<std::size_t>{1})
+      current = 0;
+    const libusb_interface_descriptor* setting = &first.altsetting[0];
+    for (const libusb_interface_descriptor& s :
+         std::span(first.altsetting, static_cast<std::size_t>(first.num_altsetting)))
+      if (s.bAlternateSetting == current) setting = &s;
+    if (const std::uint8_t in = FirstBulk(*setting, true); in != 0)
+      state->in.emplace(*session, raw_handle, in);
+    if (const std::uint8_t out = FirstBulk(*setting, false); out != 0)
+      state->out.emplace(*session, raw_handle, out);
+  }
+
+  usb::access::Identity identity;
+  identity.device_descriptor = Encode(descriptor);
+  identity.high_speed = libusb_get_device_speed(device) >= LIBUSB_SPEED_HIGH;
+  const libusb_version* version = libusb_get_version();
+  identity.driver_version = PackVersion(version->major, version->minor, version->micro, version->nano);
+  identity.serial = text::Utf16ToUtf8(ReadString(session, raw_handle, descriptor.iSerialNumber));
+  identity.product = text::Utf16ToUtf8(ReadString(session, raw_handle, descriptor.iProduct));
+  return std::make_unique<LibusbDevice>(std::move(state), std::move(identity));
+}
 
 class LibusbProvider final : public usb::access::Provider {
  public:
@@ -427,50 +502,10 @@ class LibusbProvider final : public usb::access::Provider {
     libusb_device_handle* raw_handle = nullptr;
     const int opened = libusb_open(module.device, &raw_handle);
     if (opened != LIBUSB_SUCCESS) {
-      NoteOpenProblem(opened, module, failure);
+      NoteOpenProblem(opened, module.Node(), module.Id(), failure);
       return nullptr;
     }
-    auto state = std::make_unique<OpenState>(session_);
-    state->handle.reset(raw_handle);
-    libusb_set_auto_detach_kernel_driver(raw_handle, 1);  // not supported everywhere; then ignored
-
-    const ConfigPtr config = ConfigOf(module.device);
-    if (config) {
-      for (const libusb_interface& interface : std::span(config->interface, config->bNumInterfaces)) {
-        if (interface.num_altsetting <= 0) continue;
-        const int number = interface.altsetting[0].bInterfaceNumber;
-        if (std::find(state->claimed.begin(), state->claimed.end(), number) != state->claimed.end()) continue;
-        const int claimed = libusb_claim_interface(raw_handle, number);
-        if (claimed != LIBUSB_SUCCESS) {
-          NoteOpenProblem(claimed, module, failure);
-          return nullptr;  // `state` releases what was claimed and closes
-        }
-        state->claimed.push_back(number);
-      }
-    }
-    // The endpoints of the first interface's current setting, as the device reports it.
-    if (config && config->bNumInterfaces > 0 && config->interface[0].num_altsetting > 0) {
-      const libusb_interface& first = config->interface[0];
-      std::uint8_t current = 0;
-      if (ControlIn(session_, raw_handle, LIBUSB_REQUEST_GET_INTERFACE, 0, first.altsetting[0].bInterfaceNumber,
-                    std::span(&current, 1)) != std::optional<std::size_t>{1})
-        current = 0;
-      const libusb_interface_descriptor* setting = &first.altsetting[0];
-      for (const libusb_interface_descriptor& s : std::span(first.altsetting, static_cast<std::size_t>(first.num_altsetting)))
-        if (s.bAlternateSetting == current) setting = &s;
-      if (const std::uint8_t in = FirstBulk(*setting, true); in != 0) state->in.emplace(*session_, raw_handle, in);
-      if (const std::uint8_t out = FirstBulk(*setting, false); out != 0)
-        state->out.emplace(*session_, raw_handle, out);
-    }
-
-    usb::access::Identity identity;
-    identity.device_descriptor = Encode(module.descriptor);
-    identity.high_speed = libusb_get_device_speed(module.device) >= LIBUSB_SPEED_HIGH;
-    const libusb_version* version = libusb_get_version();
-    identity.driver_version = PackVersion(version->major, version->minor, version->micro, version->nano);
-    identity.serial = text::Utf16ToUtf8(ReadString(session_, raw_handle, module.descriptor.iSerialNumber));
-    identity.product = text::Utf16ToUtf8(ReadString(session_, raw_handle, module.descriptor.iProduct));
-    return std::make_unique<LibusbDevice>(std::move(state), std::move(identity));
+    return TakeDevice(session_, HandlePtr(raw_handle), module.Node(), failure);
   }
 
   std::vector<std::string> CandidateDescriptions(std::span<const usb::UsbId> only) override {
@@ -486,7 +521,8 @@ class LibusbProvider final : public usb::access::Provider {
       if (opened == LIBUSB_SUCCESS) {
         const HandlePtr handle(raw_handle);
         const std::string product = Printable(ReadString(session_, raw_handle, other.descriptor.iProduct));
-        const std::string serial = Printable(ReadString(session_, raw_handle, other.descriptor.iSerialNumber));
+        const std::string serial =
+            Printable(ReadString(session_, raw_handle, other.descriptor.iSerialNumber));
         if (!product.empty()) line += " \"" + product + "\"";
         if (!serial.empty()) line += " serial \"" + serial + "\"";
       } else if (opened == LIBUSB_ERROR_ACCESS) {
@@ -508,19 +544,38 @@ class LibusbProvider final : public usb::access::Provider {
     return text;
   }
 
-  // Access to the device node is the cause of a failed open the user can remedy; the others
-  // are named as libusb names them.
-  static void NoteOpenProblem(int code, const Attached& device, usb::OpenFailure& failure) {
-    if (code != LIBUSB_ERROR_ACCESS) {
-      failure.reason = device.Node() + ": " + libusb_strerror(code);
-      return;
-    }
-    failure.access_denied = true;
-    failure.reason = device.Node() + " (USB ID " + HexId(device.Id()) +
-                     "); the udev rule 60-rngacq.rules must list this ID, then replug the module.";
+  std::shared_ptr<Session> session_;
+};
+
+// The one device of a descriptor the system or the caller opened.
+class SystemDeviceProvider final : public usb::access::Provider {
+ public:
+  explicit SystemDeviceProvider(std::intptr_t system_device)
+      : session_(std::make_shared<Session>()), system_device_(system_device) {}
+
+  std::uint8_t CountDevices(std::span<const usb::UsbId> /*only*/) override {
+    return session_->context() != nullptr ? 1 : 0;
   }
 
+  std::unique_ptr<usb::access::Device> Open(std::span<const usb::UsbId> /*only*/, std::uint8_t index,
+                                            usb::OpenFailure& failure) override {
+    const std::string node = "descriptor " + std::to_string(system_device_);
+    if (index != 0 || session_->context() == nullptr) {
+      failure.reason = node + ": no such device";
+      return nullptr;
+    }
+    libusb_device_handle* raw_handle = nullptr;
+    const int wrapped = libusb_wrap_sys_device(session_->context(), system_device_, &raw_handle);
+    if (wrapped != LIBUSB_SUCCESS) {
+      failure.reason = node + ": " + libusb_strerror(wrapped);
+      return nullptr;
+    }
+    return TakeDevice(session_, HandlePtr(raw_handle), node, failure);
+  }
+
+ private:
   std::shared_ptr<Session> session_;
+  std::intptr_t system_device_;
 };
 
 }  // namespace
@@ -543,8 +598,8 @@ std::unique_ptr<usb::access::Provider> MakeLibusbProvider() {
   return std::make_unique<LibusbProvider>();
 }
 
-}  // namespace libusb
-
-std::unique_ptr<usb::access::Provider> usb::access::MakeDefaultProvider() {
-  return libusb::MakeLibusbProvider();
+std::unique_ptr<usb::access::Provider> MakeSystemDeviceProvider(std::intptr_t system_device) {
+  return std::make_unique<SystemDeviceProvider>(system_device);
 }
+
+}  // namespace libusb

@@ -27,4 +27,9 @@ std::uint32_t PackVersion(unsigned major, unsigned minor, unsigned micro, unsign
 // A provider of its own (its own libusb context); tests make one per emulated bus.
 std::unique_ptr<usb::access::Provider> MakeLibusbProvider();
 
+// A provider of one device that is already open: a usbfs descriptor handed over by the system or
+// a caller (libusb_wrap_sys_device), for systems where the program may not list devices itself;
+// the benchmark's stand-in bus comes this way too. The descriptor stays the caller's.
+std::unique_ptr<usb::access::Provider> MakeSystemDeviceProvider(std::intptr_t system_device);
+
 }  // namespace libusb
