@@ -85,12 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   } else {
     // The exchange on its own, with sizes the block request never uses.
-    const auto command_size =
-        input.ConsumeIntegralInRange<std::int32_t>(-32, devicelink::kExchangeBufferSize + 32);
+    const auto command_size = input.ConsumeIntegralInRange<std::int32_t>(-32, core::kExchangeBufferSize + 32);
     const auto answer_length =
-        input.ConsumeIntegralInRange<std::int32_t>(-32, devicelink::kExchangeBufferSize + 32);
-    static std::array<std::uint8_t, devicelink::kExchangeBufferSize + 64> command{};
-    static std::array<std::uint8_t, devicelink::kExchangeBufferSize + 64> answer{};
+        input.ConsumeIntegralInRange<std::int32_t>(-32, core::kExchangeBufferSize + 32);
+    static std::array<std::uint8_t, core::kExchangeBufferSize + 64> command{};
+    static std::array<std::uint8_t, core::kExchangeBufferSize + 64> answer{};
     const std::vector<std::uint8_t> head = input.ConsumeBytes<std::uint8_t>(64);
     std::copy(head.begin(), head.end(), command.begin());
     driver.in.answer = input.ConsumeRemainingBytes<std::uint8_t>();

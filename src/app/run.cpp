@@ -394,7 +394,7 @@ std::int32_t ListModules(const RunSettings& settings, usb::access::Provider& pro
                        static_cast<unsigned>(m.id.vendor), static_cast<unsigned>(m.id.product),
                        m.high_speed ? "USB 2.0" : "USB 1.1", m.serial.c_str(), m.product.c_str());
   }
-  if (modules.empty()) console::PrintWide("\n%s", Entry(console::Msg::NoModule).c_str());
+  if (modules.empty()) console::PrintMessageLine(console::Msg::NoModule);
   console::PrintWide("\n");
   platform::RestorePriority();
   return error == core::Error::None ? 0 : 1;

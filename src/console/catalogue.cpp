@@ -4,6 +4,7 @@
 #include <fstream>
 #include <utility>
 
+#include "console/output.h"
 #include "platform/platform.h"
 #include "text/text.h"
 
@@ -157,6 +158,10 @@ const std::string& ReadMessage(Msg message) {
   static_assert(std::size(kEntries) == static_cast<std::size_t>(Msg::PressAnyKey) + 1);
   const Entry& entry = kEntries[static_cast<std::size_t>(message)];
   return ReadMessage(entry.section, entry.key);
+}
+
+void PrintMessageLine(Msg message) {
+  PrintWide("\n%s", ReadMessage(message).c_str());
 }
 
 const std::string& ReadMessage(std::string_view section, std::string_view key) {

@@ -57,7 +57,7 @@ enum class Msg {
   ShortSend,
   ShortAnswer,
   CannotOpen,
-  PressAnyKey,
+  PressAnyKey
 };
 
 // Looks the entry up in the catalogue file, read afresh at every call. Returns the process-wide
@@ -65,6 +65,8 @@ enum class Msg {
 // when the file, section or key is missing. Valid only until the next lookup; copy it to keep it.
 const std::string& ReadMessage(std::string_view section, std::string_view key);
 const std::string& ReadMessage(Msg message);
+// The message on a line of its own, on the standard-output route ("\n%s").
+void PrintMessageLine(Msg message);
 
 // The INI reader behind ReadMessage, on the bytes of a whole file: UTF-8 with or without a
 // byte-order mark, or UTF-16LE with one. Section and key names compare case-insensitively;

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <new>
 #include <utility>
 
@@ -54,16 +55,11 @@ Error FromExchange(const ExchangeReport& report, Error refused) {
 }
 
 ModuleInfo Identify(const usb::access::Device& device) {
-  const usb::access::Identity& identity = device.Identify();
   ModuleInfo info;
-  info.device_descriptor = identity.device_descriptor;
+  static_cast<usb::access::Identity&>(info) = device.Identify();
   const auto& d = info.device_descriptor;
   info.id = {static_cast<std::uint16_t>(d[8] | (d[9] << 8)),
              static_cast<std::uint16_t>(d[10] | (d[11] << 8))};
-  info.high_speed = identity.high_speed;
-  info.serial = identity.serial;
-  info.product = identity.product;
-  info.driver_version = identity.driver_version;
   return info;
 }
 
@@ -75,42 +71,29 @@ bool Release(std::unique_ptr<usb::access::Device> device, std::string& failure) 
 }  // namespace
 
 const char* ErrorText(int error) {
-  switch (static_cast<Error>(error)) {
-    case Error::None:
-      return "success";
-    case Error::NoModule:
-      return "no random-number module is attached";
-    case Error::SeveralModules:
-      return "more than one random-number module is attached; select one";
-    case Error::NoMatch:
-      return "no attached module matches the selector";
-    case Error::AccessDenied:
-      return "permission denied when opening the module's device node; install the udev rule "
-             "60-rngacq.rules (it must list the module's USB ID), then replug the module";
-    case Error::OpenFailed:
-      return "the module cannot be opened";
-    case Error::NoEndPoints:
-      return "the module lacks its bulk IN or bulk OUT endpoint";
-    case Error::Timeout:
-      return "the module did not answer in time";
-    case Error::ShortTransfer:
-      return "the module took or gave fewer bytes than asked";
-    case Error::WrongStatus:
-      return "the module's status does not match the generator mode";
-    case Error::ModuleGone:
-      return "the module stopped answering (unplugged?)";
-    case Error::Unusable:
-      return "a lost transfer still holds the module's buffers; reopen the module";
-    case Error::InvalidArgument:
-      return "invalid argument";
-    case Error::NoMemory:
-      return "out of memory";
-    case Error::ReleaseFailed:
-      return "the system refused to release the module";
-    case Error::Internal:
-      return "an unexpected fault inside the library";
-  }
-  return "unknown error";
+  // Indexed by the negated error value.
+  static constexpr const char* kTexts[] = {
+      "success",
+      "no random-number module is attached",
+      "more than one random-number module is attached; select one",
+      "no attached module matches the selector",
+      "permission denied when opening the module's device node; install the udev rule "
+      "60-rngacq.rules (it must list the module's USB ID), then replug the module",
+      "the module cannot be opened",
+      "the module lacks its bulk IN or bulk OUT endpoint",
+      "the module did not answer in time",
+      "the module took or gave fewer bytes than asked",
+      "the module's status does not match the generator mode",
+      "the module stopped answering (unplugged?)",
+      "a lost transfer still holds the module's buffers; reopen the module",
+      "invalid argument",
+      "out of memory",
+      "the system refused to release the module",
+      "an unexpected fault inside the library",
+  };
+  static_assert(std::size(kTexts) == 1 - static_cast<int>(Error::Internal));
+  if (error > 0 || error < static_cast<int>(Error::Internal)) return "unknown error";
+  return kTexts[-error];
 }
 
 std::optional<Selector> ParseSelector(std::string_view text) {

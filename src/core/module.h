@@ -50,13 +50,9 @@ using protocol::kModeRaw;
 using protocol::kModeRnd;
 inline constexpr std::int32_t kExchangeBufferSize = 32768;
 
-struct ModuleInfo {
+// What the device says of itself, and its vendor and product ID (from the device descriptor).
+struct ModuleInfo : usb::access::Identity {
   usb::UsbId id{0, 0};
-  bool high_speed = false;
-  std::string serial;                // UTF-8
-  std::string product;               // UTF-8
-  std::uint32_t driver_version = 0;  // a.b.c.d, one byte each, most significant first
-  std::array<std::uint8_t, 18> device_descriptor{};
 };
 
 // Which module to open. Only: exactly one may be present. `ids`, when not empty, replaces the

@@ -14,12 +14,8 @@ constexpr std::int32_t kNotOpened = 5;
 constexpr std::int32_t kNoBulkIn = 89;
 constexpr std::int32_t kNoBulkOut = 94;
 
-void PrintEntry(console::Msg message) {
-  console::PrintWide("\n%s", console::ReadMessage(message).c_str());
-}
-
 void PrintIdentification(const core::ModuleInfo& info) {
-  PrintEntry(console::Msg::ModuleLine);
+  console::PrintMessageLine(console::Msg::ModuleLine);
   console::PrintWide(info.high_speed ? "USB 2.0;" : "USB 1.1;");
   console::PrintWide("%s %s;", console::ReadMessage(console::Msg::DriverVersion).c_str(),
                      core::VersionText(info.driver_version).c_str());
@@ -32,19 +28,19 @@ void PrintIdentification(const core::ModuleInfo& info) {
 std::int32_t ReportFailure(core::Error error, const core::OpenReport& report) {
   switch (error) {
     case core::Error::NoMemory:
-      PrintEntry(console::Msg::NoDeviceObject);
+      console::PrintMessageLine(console::Msg::NoDeviceObject);
       return kAllocationFailed;
     case core::Error::NoModule:
     case core::Error::NoMatch:
     case core::Error::SeveralModules:
-      PrintEntry(error == core::Error::SeveralModules ? console::Msg::SeveralModules
-                                                      : console::Msg::NoModule);
+      console::PrintMessageLine(error == core::Error::SeveralModules ? console::Msg::SeveralModules
+                                                                     : console::Msg::NoModule);
       if (error != core::Error::SeveralModules && !report.candidates.empty()) {
         // Devices that look like modules but are not selected, so the user learns what to pass.
-        PrintEntry(console::Msg::Candidates);
+        console::PrintMessageLine(console::Msg::Candidates);
         for (const std::string& candidate : report.candidates)
           console::PrintWide("\n  %s", candidate.c_str());
-        PrintEntry(console::Msg::SelectWithDevice);
+        console::PrintMessageLine(console::Msg::SelectWithDevice);
       }
       platform::ReadChar();
       return error == core::Error::SeveralModules ? kSeveralDevices : kNoDevice;
@@ -57,7 +53,7 @@ std::int32_t ReportFailure(core::Error error, const core::OpenReport& report) {
       }
       return kNotOpened;
     default:
-      PrintEntry(report.bulk_in_missing ? console::Msg::NoBulkIn : console::Msg::NoBulkOut);
+      console::PrintMessageLine(report.bulk_in_missing ? console::Msg::NoBulkIn : console::Msg::NoBulkOut);
       return report.bulk_in_missing ? kNoBulkIn : kNoBulkOut;
   }
 }

@@ -7,23 +7,15 @@
 #include "devicelink/device_link.h"
 
 namespace devicelink {
-namespace {
-
-void PrintEntry(console::Msg message) {
-  console::PrintWide("\n%s", console::ReadMessage(message).c_str());
-}
-
-}  // namespace
-
 void ReportExchange(const core::ExchangeReport& report) {
   if (report.gone) {
-    PrintEntry(console::Msg::ModuleGone);  // once: nothing was waited for
+    console::PrintMessageLine(console::Msg::ModuleGone);  // once: nothing was waited for
   } else {
-    if (report.send_timed_out) PrintEntry(console::Msg::SendTimedOut);
-    if (report.receive_timed_out) PrintEntry(console::Msg::ReceiveTimedOut);
+    if (report.send_timed_out) console::PrintMessageLine(console::Msg::SendTimedOut);
+    if (report.receive_timed_out) console::PrintMessageLine(console::Msg::ReceiveTimedOut);
   }
-  if (report.short_send) PrintEntry(console::Msg::ShortSend);
-  if (report.short_answer) PrintEntry(console::Msg::ShortAnswer);
+  if (report.short_send) console::PrintMessageLine(console::Msg::ShortSend);
+  if (report.short_answer) console::PrintMessageLine(console::Msg::ShortAnswer);
 }
 
 std::int32_t ExchangeFrames(DeviceLinkState& link, const std::uint8_t* command, std::int32_t command_size,

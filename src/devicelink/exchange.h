@@ -8,8 +8,6 @@
 
 namespace devicelink {
 
-inline constexpr std::int32_t kExchangeBufferSize = core::kExchangeBufferSize;
-
 // Results: 0, 1, 2, 4, 5, plus 16 (short send) and 32 (short receive). When the answer would
 // not fill whole transfer units a closing frame is added and `answer` receives 16 bytes more
 // than `answer_length`: it must hold answer_length + 16 bytes.

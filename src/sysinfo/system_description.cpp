@@ -236,7 +236,7 @@ std::optional<std::string> ComposeDescription(const VersionFacts& facts) {
 
 int PrintComposed(const std::optional<std::string>& description) {
   if (!description) {
-    console::PrintWide("\n%s", console::ReadMessage(console::Msg::SystemUnknown).c_str());
+    console::PrintMessageLine(console::Msg::SystemUnknown);
     return kNotDescribable;
   }
   console::PrintWide("\n%s", description->c_str());

@@ -2,6 +2,7 @@
 #include "usb/driver.h"
 
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <limits>
@@ -99,24 +100,19 @@ void KeepUntilExit(std::shared_ptr<const void> what) {
 }
 
 std::optional<UsbId> ParseUsbId(std::string_view text) {
-  if (text.size() != 9 || text[4] != ':') return std::nullopt;
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (i == 4) continue;
-    const char c = text[i];
-    std::uint32_t digit = 0;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<std::uint32_t>(c - '0');
-    } else if (c >= 'a' && c <= 'f') {
-      digit = static_cast<std::uint32_t>(c - 'a' + 10);
-    } else if (c >= 'A' && c <= 'F') {
-      digit = static_cast<std::uint32_t>(c - 'A' + 10);
-    } else {
+  // from_chars reads no sign and no prefix into an unsigned value: four digits are four digits.
+  const auto half = [](std::string_view digits) -> std::optional<std::uint16_t> {
+    std::uint16_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
+    if (digits.size() != 4 || error != std::errc{} || end != digits.data() + digits.size())
       return std::nullopt;
-    }
-    value = value << 4 | digit;
-  }
-  return UsbId{static_cast<std::uint16_t>(value >> 16), static_cast<std::uint16_t>(value & 0xFFFF)};
+    return value;
+  };
+  if (text.size() != 9 || text[4] != ':') return std::nullopt;
+  const std::optional<std::uint16_t> vendor = half(text.substr(0, 4));
+  const std::optional<std::uint16_t> product = half(text.substr(5));
+  if (!vendor || !product) return std::nullopt;
+  return UsbId{*vendor, *product};
 }
 
 }  // namespace usb

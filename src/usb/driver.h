@@ -31,7 +31,6 @@ inline constexpr std::uint32_t kErrorIoIncomplete = 996;
 inline constexpr std::uint32_t kErrorOperationAborted = 995;
 inline constexpr std::uint32_t kErrorGenFailure = 31;
 inline constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
-inline constexpr std::uint32_t kErrorAccessDenied = 5;
 
 struct Guid {
   std::uint32_t data1;
@@ -134,10 +133,6 @@ class Driver {
     return nullptr;
   }
   virtual bool UnregisterNotification(NotificationHandle /*notification*/) { return true; }
-
-  // Attached devices that look like modules but were not listed (ID, product, serial), for the
-  // message shown when no module is found; empty where the backend cannot tell.
-  virtual std::vector<std::string> CandidateDescriptions(std::span<const UsbId> /*only*/) { return {}; }
 };
 
 }  // namespace usb

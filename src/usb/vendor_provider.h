@@ -45,9 +45,6 @@ class VendorDriverProvider final : public access::Provider {
   std::uint8_t CountDevices(std::span<const UsbId> only) override;
   std::unique_ptr<access::Device> Open(std::span<const UsbId> only, std::uint8_t index,
                                        OpenFailure& failure) override;
-  std::vector<std::string> CandidateDescriptions(std::span<const UsbId> only) override {
-    return driver_->CandidateDescriptions(only);
-  }
 
  private:
   std::unique_ptr<Driver> owned_;

@@ -186,6 +186,10 @@ TEST(Fips, SeedBlocksTailAndTheContinuousTestAcrossBlocks) {
   std::memcpy(data.data() + 4, data.data(), 4);  // seed repeated
   const std::size_t across = 4 + 2 * quality::kFipsBlock;
   std::memcpy(data.data() + across, data.data() + across - 4, 4);
+  // A word that repeats only three bytes of the one before is no repetition.
+  const std::size_t near = 4 + quality::kFipsBlock;
+  std::memcpy(data.data() + near, data.data() + near - 4, 3);
+  data[near + 3] = static_cast<std::uint8_t>(data[near - 1] + 1);
   const quality::Results r = Check(data);
   EXPECT_EQ(r.fips.blocks, 3u);
   EXPECT_EQ(r.fips.successes, 1u);

@@ -24,7 +24,8 @@ TEST(ParseUsbId, ReadsFourHexadecimalDigitsEachInEitherCase) {
 
 TEST(ParseUsbId, RefusesAnyOtherText) {
   for (const char* text : {"", "04b4:100", "04b4:10045", "4b4:10045", "04b41004", "04b4-1004", "04b4:g004",
-                           "04G4:1004", "04b4:100/", "04b4:100:", " 4b4:1004", "0x04:1004", "04b4:1004 "})
+                           "04G4:1004", "04b4:100/", "04b4:100:", " 4b4:1004", "0x04:1004", "04b4:1004 ",
+                           "+4b4:1004", "-4b4:1004", "04b4:+004"})
     EXPECT_FALSE(usb::ParseUsbId(text).has_value()) << '"' << text << '"';
 }
 

@@ -35,6 +35,21 @@ constexpr std::size_t kMaxCandidateChars = 64;
 constexpr std::uint8_t kVendorSpecificClass = 0xFF;
 constexpr std::uint16_t kEnglishUs = 0x0409;
 
+// The pairs that count as modules: those selected, when there are any, else the compiled-in
+// table (CMake cache list RNGACQ_MODULE_IDS).
+std::vector<usb::UsbId> EffectiveModuleIds(std::span<const usb::UsbId> only) {
+  if (!only.empty()) return {only.begin(), only.end()};
+  return {kModuleIdTable.begin(), kModuleIdTable.end()};
+}
+
+// The driver version reported: the libusb version packed as major.minor.micro.nano, one byte
+// each, most significant first. A part too large for its byte (libusb's nano is a build number
+// in the thousands) saturates at 255 rather than wrap.
+std::uint32_t PackVersion(unsigned major, unsigned minor, unsigned micro, unsigned nano) {
+  const auto byte = [](unsigned part) { return static_cast<std::uint32_t>(std::min(part, 255u)); };
+  return byte(major) << 24 | byte(minor) << 16 | byte(micro) << 8 | byte(nano);
+}
+
 std::string HexId(const usb::UsbId& id) {
   std::array<char, 16> text{};
   std::snprintf(text.data(), text.size(), "%04x:%04x", static_cast<unsigned>(id.vendor),
@@ -579,20 +594,6 @@ class SystemDeviceProvider final : public usb::access::Provider {
 };
 
 }  // namespace
-
-std::span<const usb::UsbId> BuiltInModuleIds() {
-  return kModuleIdTable;
-}
-
-std::vector<usb::UsbId> EffectiveModuleIds(std::span<const usb::UsbId> only) {
-  if (!only.empty()) return {only.begin(), only.end()};
-  return {kModuleIdTable.begin(), kModuleIdTable.end()};
-}
-
-std::uint32_t PackVersion(unsigned major, unsigned minor, unsigned micro, unsigned nano) {
-  const auto byte = [](unsigned part) { return static_cast<std::uint32_t>(std::min(part, 255u)); };
-  return byte(major) << 24 | byte(minor) << 16 | byte(micro) << 8 | byte(nano);
-}
 
 std::unique_ptr<usb::access::Provider> MakeLibusbProvider() {
   return std::make_unique<LibusbProvider>();

@@ -13,17 +13,6 @@
 
 namespace libusb {
 
-// The vendor:product pairs compiled in (CMake cache list RNGACQ_MODULE_IDS).
-std::span<const usb::UsbId> BuiltInModuleIds();
-// The pairs that count as modules: those selected, when there are any, else the compiled-in
-// table.
-std::vector<usb::UsbId> EffectiveModuleIds(std::span<const usb::UsbId> only);
-
-// The driver version this provider reports: the libusb version packed as
-// major.minor.micro.nano, one byte each, most significant first. A part too large for its byte
-// (libusb's nano is a build number in the thousands) saturates at 255 rather than wrap.
-std::uint32_t PackVersion(unsigned major, unsigned minor, unsigned micro, unsigned nano);
-
 // A provider of its own (its own libusb context); tests make one per emulated bus.
 std::unique_ptr<usb::access::Provider> MakeLibusbProvider();
 
