@@ -140,10 +140,8 @@ void HealthTests::FeedApt(const std::uint8_t* data, std::size_t size) {
       for (std::size_t i = 0; i < n; ++i) {
         if (data[i] != reference_) continue;
         ++c;
-        if (c == apt_.warning_cutoff)
-          Hit(apt_, HealthTest::AdaptiveProportion, HealthLevel::Warning, at + i);
-        if (c == apt_.failure_cutoff)
-          Hit(apt_, HealthTest::AdaptiveProportion, HealthLevel::Failure, at + i);
+        if (c == apt_.warning_cutoff) Hit(apt_, HealthTest::AdaptiveProportion, HealthLevel::Warning, at + i);
+        if (c == apt_.failure_cutoff) Hit(apt_, HealthTest::AdaptiveProportion, HealthLevel::Failure, at + i);
       }
     }
     window_seen_ += static_cast<std::uint32_t>(n);

@@ -97,7 +97,7 @@ std::string HealthEventLine(const HealthEvent& e, const LabelLookup& l) {
   return l(e.level == HealthLevel::Warning ? "S038" : "S039") + ": " +
          l(e.test == HealthTest::RepetitionCount      ? "S027"
            : e.test == HealthTest::AdaptiveProportion ? "S028"
-                                                       : "S041") +
+                                                      : "S041") +
          " " + l("S031") + " " + Number(e.offset);
 }
 

@@ -23,7 +23,8 @@ class WindowsDriver final : public usb::Driver {
   // and fails; the driver answers its own requests long before (descriptor reads within 5 s).
   explicit WindowsDriver(std::uint32_t sync_timeout_ms = 30000) : sync_timeout_ms_(sync_timeout_ms) {}
 
-  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid& guid, std::span<const usb::UsbId> only) override;
+  std::unique_ptr<usb::DeviceList> ListPresent(const usb::Guid& guid,
+                                               std::span<const usb::UsbId> only) override;
   usb::Handle Open(const std::string& path, usb::OpenFailure& failure) override;
   bool Close(usb::Handle handle) override;
   bool Request(usb::Handle handle, std::uint32_t code, const std::uint8_t* in, std::uint32_t in_size,
@@ -33,7 +34,8 @@ class WindowsDriver final : public usb::Driver {
                                   usb::CompletionRecord& record) override;
   usb::OverlappedOutcome Collect(usb::Handle handle, usb::CompletionRecord& record) override;
   std::shared_ptr<usb::Event> CreateEvent() override;
-  usb::NotificationHandle RegisterInterfaceNotification(usb::WindowHandle window, const usb::Guid& guid) override;
+  usb::NotificationHandle RegisterInterfaceNotification(usb::WindowHandle window,
+                                                        const usb::Guid& guid) override;
   usb::NotificationHandle RegisterHandleNotification(usb::WindowHandle window, usb::Handle handle) override;
   bool UnregisterNotification(usb::NotificationHandle notification) override;
 
