@@ -59,6 +59,7 @@ TEST_F(LibusbBackend, CountsOpensAndIdentifiesTheModulesWithTheGivenIds) {
   emulated::Testbed bus;
   bus.Add({.high_speed = false});
   bus.Add({.product = 0x9999, .serial = "B-7"});
+  bus.Add({.product = 0x7777, .claimed_elsewhere = true});  // all plugged in before libusb starts
   const auto provider = libusb::MakeLibusbProvider();
   const std::array<usb::UsbId, 1> first{usb::UsbId{0x1234, 0x5678}};
   const std::array<usb::UsbId, 2> both{usb::UsbId{0x1234, 0x9999}, usb::UsbId{0x1234, 0x5678}};
@@ -86,8 +87,16 @@ TEST_F(LibusbBackend, CountsOpensAndIdentifiesTheModulesWithTheGivenIds) {
 
   EXPECT_EQ(provider->Open(first, 1, failure), nullptr) << "an index past the modules";
   EXPECT_EQ(failure.reason, "the module left before it could be opened");
+  // A module another program holds is named with the system's words, not as a permission matter.
+  const std::array<usb::UsbId, 1> held{usb::UsbId{0x1234, 0x7777}};
+  failure = {};
+  EXPECT_EQ(provider->Open(held, 0, failure), nullptr);
+  EXPECT_FALSE(failure.access_denied);
+  EXPECT_EQ(failure.reason, "/dev/bus/usb/001/004: Resource busy");
   std::string words;
+  EXPECT_EQ(bus.Device(0).Released(), 0);
   EXPECT_TRUE(device->Close(words));
+  EXPECT_EQ(bus.Device(0).Released(), 1) << "closing hands the interface back";
   EXPECT_EQ(device->BulkInEndPoint(), nullptr) << "the endpoints go with the close";
   EXPECT_TRUE(device->Close(words)) << "a second close";
 }

@@ -46,6 +46,7 @@ struct DeviceOptions {
   std::uint64_t seed = 1;
   Fault fault = Fault::None;
   std::uint32_t fault_at_request = 0;  // block requests answered normally before the fault
+  bool claimed_elsewhere = false;      // another program holds the interface: a claim is refused
 };
 
 struct Unref {
@@ -82,6 +83,11 @@ class EmulatedDevice {
   UMockdevIoctlBase* handler() const { return handler_.get(); }
 
   std::string DeviceNode() const { return "/dev/bus/usb/001/" + std::to_string(1000 + address_).substr(1); }
+  // Interfaces handed back so far.
+  int Released() {
+    const std::lock_guard lock(mutex_);
+    return released_;
+  }
 
   // The device as umockdev's text format describes it: sysfs attributes and the device node.
   std::string Description() const {
@@ -122,8 +128,11 @@ class EmulatedDevice {
   // The usbfs requests libusb makes; returns the errno value of the answer (EAGAIN: nothing yet).
   int Serve(gulong request, UMockdevIoctlData* arg) {
     switch (request) {
-      case USBDEVFS_RELEASEINTERFACE:
       case USBDEVFS_DISCONNECT_CLAIM:
+        if (options_.claimed_elsewhere) return EBUSY;
+        return gone_ ? ENODEV : 0;
+      case USBDEVFS_RELEASEINTERFACE:
+        ++released_;
         return gone_ ? ENODEV : 0;
       case USBDEVFS_IOCTL:  // no kernel driver to detach or reattach
         return ENODATA;
@@ -239,6 +248,7 @@ class EmulatedDevice {
   std::deque<Urb> pending_in_;
   std::deque<Urb> reapable_;
   bool gone_ = false;
+  int released_ = 0;
 };
 
 // Whether this process runs under umockdev's preload library, without which there is no emulation.
@@ -264,6 +274,9 @@ class Testbed {
   }
 
   // The devices take the addresses 2, 3, ... on bus 1 in the order they are added.
+  // The device added `index`-th (from 0).
+  EmulatedDevice& Device(std::size_t index) { return *devices_.at(index); }
+
   void Add(const DeviceOptions& options) {
     auto device = std::make_unique<EmulatedDevice>(options, static_cast<unsigned>(devices_.size() + 2));
     g_autoptr(GError) error = nullptr;

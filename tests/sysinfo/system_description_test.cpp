@@ -269,6 +269,7 @@ TEST(OsRelease, QuotingEscapesAndHostileContent) {
       {"PRETTY_NAME=\"My \\\"Quoted\\\" \\\\ \\$HOME \\n\"", "My \"Quoted\" \\ $HOME \\n"},
       {"PRETTY_NAME=It\\'s", "It's"},
       {"PRETTY_NAME=\"unterminated", "unterminated"},
+      {"PRETTY_NAME=\"ends in an escape \\\\", "ends in an escape \\"},
       {"# PRETTY_NAME=\"comment\"\nXPRETTY_NAME=x\nPRETTY_NAME_X=y\nPRETTY_NAME=\"\"", ""},
       {"PRETTY_NAME=first\nPRETTY_NAME=second", "second"},
       {"NAME=only", "<absent>"},
