@@ -77,8 +77,8 @@ const char* ErrorText(int error) {
       "no random-number module is attached",
       "more than one random-number module is attached; select one",
       "no attached module matches the selector",
-      "permission denied when opening the module's device node; install the udev rule "
-      "60-rngacq.rules (it must list the module's USB ID), then replug the module",
+      ("permission denied when opening the module's device node; install the udev rule "
+       "60-rngacq.rules (it must list the module's USB ID), then replug the module"),
       "the module cannot be opened",
       "the module lacks its bulk IN or bulk OUT endpoint",
       "the module did not answer in time",
