@@ -104,13 +104,13 @@ TEST(UsbDevice, OpenWalksEveryStepWithExactRequestsThenOpensByIndex) {
   EXPECT_EQ(device.BulkInEndPoint->DirectIo, 0u);
   EXPECT_EQ(device.BulkOutEndPoint->DirectIo, 0u);
   device.Close();
-  // Closed, the device leaves no endpoint and no configuration behind to be used.
+  // Closed, the device leaves no endpoint behind to be used, nor a count from its descriptors.
   EXPECT_EQ(device.ControlEndPoint, nullptr);
   EXPECT_EQ(device.BulkInEndPoint, nullptr);
   EXPECT_EQ(device.BulkOutEndPoint, nullptr);
-  EXPECT_EQ(device.bNumConfigurations, 0);
-  EXPECT_EQ(device.bNumInterfaces, 0);
-  EXPECT_EQ(device.InterfaceEntryCount, 0);
+  EXPECT_EQ(int{device.bNumConfigurations}, 0);
+  EXPECT_EQ(int{device.bNumInterfaces}, 0);
+  EXPECT_EQ(int{device.InterfaceEntryCount}, 0);
   EXPECT_TRUE(device.Open(2));
   EXPECT_FALSE(device.Open(3));  // index equal to the count
   EXPECT_EQ(device.DeviceHandle, usb::kInvalidHandle);
@@ -319,7 +319,7 @@ TEST(Utf16ToUtf8, PairsLoneSurrogatesAndCapacity) {
   const char16_t text[] = {u'A', 0x00E9, 0xD83D, 0xDE00, 0xDC00, u'z', 0xD800};
   EXPECT_EQ(usb::Utf16ToUtf8(text, 7), "A\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBDz\xEF\xBF\xBD");
   EXPECT_EQ(usb::Utf16ToUtf8(text, 1), "A");  // no terminator needed within the capacity
-  // The ends of the surrogate ranges pair up: U+10000 and U+10FFFF.
+  // The pairs at both ends of the surrogate ranges: the first and the last code point they reach.
   const char16_t ends[] = {0xD800, 0xDC00, 0xDBFF, 0xDFFF};
   EXPECT_EQ(usb::Utf16ToUtf8(ends, 4), "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF");
 }
