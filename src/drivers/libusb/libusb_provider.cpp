@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -159,9 +159,9 @@ std::array<std::uint8_t, 18> Encode(const libusb_device_descriptor& d) {
           d.iProduct,        d.iSerialNumber,   d.bNumConfigurations};
 }
 
-// The libusb context and the lock every completion takes. The provider and each device it opened
-// share it, so it outlives them all. No thread of its own handles libusb's events: a caller that
-// waits for a transfer handles them (libusb lets one thread at a time, the others wait for it).
+// The libusb context. The provider and each device it opened share it, so it outlives them all. No thread of
+// its own handles libusb's events: a caller that waits for a transfer handles them (libusb lets one thread at
+// a time, the others wait for it).
 class Session {
  public:
   Session() {
@@ -175,52 +175,43 @@ class Session {
 
   libusb_context* context() const { return context_; }
 
-  std::mutex mutex;  // guards every Slot's outcome
-
  private:
   libusb_context* context_ = nullptr;
 };
 
-// One libusb transfer, allocated once and submitted again for each use. Its outcome is written
-// by the completion, in whichever thread handles the events, under the session's lock.
+// One libusb transfer, allocated once and submitted again for each use. The completion, in
+// whichever thread handles the events, writes the outcome and then clears `busy` (release); the
+// owner reads the outcome only after it has seen `busy` clear (acquire).
 struct Slot {
   Slot(Session& owner, int packets) : session(&owner), raw(libusb_alloc_transfer(packets)) {}
   Session* session;
   TransferPtr raw;
-  bool busy = false;  // submitted and not called back yet
+  std::atomic<bool> busy = false;  // submitted and not called back yet
   libusb_transfer_status status = LIBUSB_TRANSFER_ERROR;
   int actual = 0;
 };
 
-// Runs in whichever thread handles the events. Once the slot shows idle its owner may reuse or
-// free it, so nothing here touches it after the lock is released.
+// Once the slot shows idle its owner may reuse or free it, so nothing here touches it after.
 void LIBUSB_CALL OnDone(libusb_transfer* raw) {
   auto* slot = static_cast<Slot*>(raw->user_data);
-  const std::lock_guard lock(slot->session->mutex);
   slot->status = raw->status;
   slot->actual = std::max(raw->actual_length, 0);
-  slot->busy = false;
+  slot->busy.store(false, std::memory_order_release);
 }
 
-// libusb's answer to the submission (LIBUSB_SUCCESS: the completion will come).
+// libusb's answer to the submission (LIBUSB_SUCCESS: the completion will come). The outcome is
+// reset before libusb sees the transfer: its own locks order these writes before the completion.
 int Submit(Slot& slot) {
-  {
-    const std::lock_guard lock(slot.session->mutex);
-    slot.busy = true;
-    slot.status = LIBUSB_TRANSFER_ERROR;
-    slot.actual = 0;
-  }
+  slot.status = LIBUSB_TRANSFER_ERROR;
+  slot.actual = 0;
+  slot.busy.store(true, std::memory_order_relaxed);
   const int submitted = libusb_submit_transfer(slot.raw.get());
-  if (submitted != LIBUSB_SUCCESS) {
-    const std::lock_guard lock(slot.session->mutex);
-    slot.busy = false;
-  }
+  if (submitted != LIBUSB_SUCCESS) slot.busy.store(false, std::memory_order_relaxed);
   return submitted;
 }
 
-bool Idle(Slot& slot) {
-  const std::lock_guard lock(slot.session->mutex);
-  return !slot.busy;
+bool Idle(const Slot& slot) {
+  return !slot.busy.load(std::memory_order_acquire);
 }
 
 // Handles libusb's events until the slot's transfer has come back, or `time` has passed. A wait
@@ -230,6 +221,7 @@ template <typename Duration>
 bool AwaitIdle(Slot& slot, Duration time) {
   using Clock = std::chrono::steady_clock;
   constexpr auto kSlice = std::chrono::milliseconds(50);
+  if (Idle(slot)) return true;  // the usual case when a transfer is collected: no clock read
   const Clock::time_point end = Clock::now() + time;
   libusb_context* context = slot.session->context();
   while (!Idle(slot)) {
@@ -273,7 +265,6 @@ std::optional<std::size_t> ControlIn(const std::shared_ptr<Session>& session, li
     }
     return std::nullopt;
   }
-  const std::lock_guard lock(session->mutex);
   if (control->slot.status != LIBUSB_TRANSFER_COMPLETED) return std::nullopt;
   const std::size_t got = std::min(static_cast<std::size_t>(control->slot.actual), data.size());
   std::memcpy(data.data(), control->buffer.data() + LIBUSB_CONTROL_SETUP_SIZE, got);
@@ -334,8 +325,8 @@ class BulkEndPoint final : public usb::access::EndPoint {
   }
 
   void Abort() override {
-    // Outside the session's lock: libusb may call back meanwhile. A transfer that has just ended
-    // makes cancel report "not found", which is harmless.
+    // libusb may call back meanwhile: a transfer that has just ended makes cancel report "not
+    // found", which is harmless.
     if (started_ == Start::Pending && Busy()) libusb_cancel_transfer(slot_->raw.get());
   }
 
@@ -351,7 +342,6 @@ class BulkEndPoint final : public usb::access::EndPoint {
       ++stranded_;
       return finished;
     }
-    const std::lock_guard lock(slot_->session->mutex);
     finished.success = slot_->status == LIBUSB_TRANSFER_COMPLETED;
     finished.length = std::min(slot_->actual, length_);
     finished.unplugged = slot_->status == LIBUSB_TRANSFER_NO_DEVICE;
