@@ -31,7 +31,10 @@
 #include "usb/vendor_provider.h"
 
 #ifdef RNGACQ_BENCH_LIBUSB
+#include <libusb.h>
+
 #include "drivers/libusb/libusb_provider.h"
+#include "protocol/frames.h"
 #include "standin/usb_bus_standin.h"
 #endif
 
@@ -156,6 +159,53 @@ void LibusbRequestBlockAndWrite(benchmark::State& state) {
     devicelink::CloseDeviceLink(link);
     platform::ResetHooks();
   }
+  standin::Unplug();
+}
+
+// The least a libusb program can do for the same block against the same stand-in: the same
+// request frames, the answer's transfer and then the command's submitted into buffers allocated
+// once, libusb's events handled until both are back, the data copied out. No checks. What the
+// provider path costs above this is the program's own part.
+void BareLibusbBlockAndWrite(benchmark::State& state) {
+  const int device = standin::PlugIn(1);
+  libusb_context* context = nullptr;
+  libusb_device_handle* handle = nullptr;
+  if (libusb_init(&context) != 0 || libusb_wrap_sys_device(context, device, &handle) != 0 ||
+      libusb_claim_interface(handle, 0) != 0) {
+    state.SkipWithError("no stand-in module");
+  } else {
+    constexpr std::uint32_t kFrames = protocol::DataFrames(devicelink::kBlockSize);
+    std::array<std::uint8_t, 64> command{};
+    const auto put = [&command](std::size_t at, const std::array<std::uint8_t, 16>& frame) {
+      std::memcpy(command.data() + 16 * at, frame.data(), frame.size());
+    };
+    using protocol::Signature;
+    put(0, protocol::CommandFrame(Signature::C0DE, 0x00, 0x03, 0x00));
+    put(1, protocol::CommandFrame(Signature::C0DE, 0x04, 0x00, protocol::kModeRnd));
+    put(2, protocol::CommandFrame(Signature::DA7A, 0x00, kFrames >> 8, kFrames & 0xFF));
+    put(3, protocol::CommandFrame(Signature::C0DE, 0x10, 0x00, 0x00));
+    alignas(64) static std::uint8_t answer[16 * (kFrames + 4)];
+    alignas(64) static std::uint8_t block[devicelink::kBlockSize];
+    int pending = 0;
+    const auto done = [](libusb_transfer* transfer) { --*static_cast<int*>(transfer->user_data); };
+    libusb_transfer* in = libusb_alloc_transfer(0);
+    libusb_transfer* out = libusb_alloc_transfer(0);
+    libusb_fill_bulk_transfer(in, handle, 0x81, answer, sizeof answer, done, &pending, 0);
+    libusb_fill_bulk_transfer(out, handle, 0x01, command.data(), command.size(), done, &pending, 0);
+    WriteBlocksAgainstFloor(state, "bare.bin", [&] {
+      pending = 2;
+      if (libusb_submit_transfer(in) != 0 || libusb_submit_transfer(out) != 0)
+        state.SkipWithError("submit failed");
+      while (pending > 0) libusb_handle_events(context);
+      std::memcpy(block, answer + protocol::kDataAt, sizeof block);
+      return block;
+    });
+    libusb_free_transfer(in);
+    libusb_free_transfer(out);
+    libusb_release_interface(handle, 0);
+  }
+  if (handle != nullptr) libusb_close(handle);
+  if (context != nullptr) libusb_exit(context);
   standin::Unplug();
 }
 #endif
@@ -318,6 +368,10 @@ BENCHMARK(LibusbRequestBlockAndWrite)
     ->Iterations(kBlocksPerRepetition)
     ->Repetitions(kFileRepetitions)
     ->ReportAggregatesOnly(true);
+BENCHMARK(BareLibusbBlockAndWrite)
+    ->Iterations(kBlocksPerRepetition)
+    ->Repetitions(kFileRepetitions)
+    ->ReportAggregatesOnly(true);
 #endif
 BENCHMARK(ModuleAnswer)->Repetitions(9)->ReportAggregatesOnly(true);
 
@@ -352,7 +406,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
     const auto module = medians_.find("ModuleAnswer");
     for (const auto& [name, label] : {std::pair{"RequestBlockAndWrite", "RequestBlock+write"},
                                       {"LibraryReadAndWrite", "rngacq_read+write"},
-                                      {"LibusbRequestBlockAndWrite", "RequestBlock through libusb+write"}}) {
+                                      {"LibusbRequestBlockAndWrite", "RequestBlock through libusb+write"},
+                                      {"BareLibusbBlockAndWrite", "bare libusb calls for a block+write"}}) {
       const auto found = paired_.find(name);
       if (found == paired_.end()) continue;
       const Paired& p = found->second;
@@ -363,6 +418,15 @@ class RatioReporter : public benchmark::ConsoleReporter {
                      (p.ns - module->second) / p.floor_ns, module->second);
       }
       std::fprintf(stderr, "\n");
+    }
+    const auto provider = paired_.find("LibusbRequestBlockAndWrite");
+    const auto bare_libusb = paired_.find("BareLibusbBlockAndWrite");
+    if (provider != paired_.end() && bare_libusb != paired_.end()) {
+      std::fprintf(stderr,
+                   "the libusb provider's host cost above libusb's own: %.0f ns per block, %.2f times the "
+                   "floor\n",
+                   provider->second.ns - bare_libusb->second.ns,
+                   1 + provider->second.ratio - bare_libusb->second.ratio);
     }
     const auto base = medians_.find("Baseline");
     const auto stream = medians_.find("RequestBlockAndStream");
