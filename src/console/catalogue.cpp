@@ -128,36 +128,13 @@ std::optional<std::string> FindIniValue(std::string_view file_bytes, std::string
 }
 
 const std::string& ReadMessage(Msg message) {
-  struct Entry {
-    Msg message;
-    std::string_view section;
-    std::string_view key;
+  static constexpr std::pair<std::string_view, std::string_view> kPlaces[] = {
+#define RNGACQ_MESSAGE(name, section, key) {section, key},
+#include "console/messages.inc"
+#undef RNGACQ_MESSAGE
   };
-  static constexpr Entry kEntries[] = {
-      {Msg::CounterUnreadable, "F001", "S001"}, {Msg::AcquisitionTime, "F001", "S002"},
-      {Msg::Milliseconds, "F001", "S004"},      {Msg::Rate, "F001", "S005"},
-      {Msg::BytesPerSecond, "F001", "S006"},    {Msg::UnrecognisedOption, "F002", "S001"},
-      {Msg::CannotCreateFile, "F002", "S002"},  {Msg::DataFile, "F002", "S003"},
-      {Msg::RecordLength, "F002", "S004"},      {Msg::Bytes, "F002", "S005"},
-      {Msg::GeneratorMode, "F002", "S006"},     {Msg::StreamsLeftOpen, "F002", "S010"},
-      {Msg::NameTooLong, "F002", "S011"},       {Msg::WriteFailed, "F002", "S012"},
-      {Msg::DataFileIsItsLog, "F002", "S013"},  {Msg::Endless, "F002", "S020"},
-      {Msg::InterruptedAfter, "F002", "S021"},  {Msg::ReaderLeft, "F002", "S022"},
-      {Msg::Delivered, "F002", "S023"},         {Msg::SystemUnknown, "F003", "S001"},
-      {Msg::NoDeviceObject, "F006", "S001"},    {Msg::NoModule, "F006", "S002"},
-      {Msg::SeveralModules, "F006", "S003"},    {Msg::ModuleLine, "F006", "S005"},
-      {Msg::DriverVersion, "F006", "S006"},     {Msg::NoBulkIn, "F006", "S007"},
-      {Msg::NoBulkOut, "F006", "S008"},         {Msg::SendTimedOut, "F006", "S009"},
-      {Msg::ReceiveTimedOut, "F006", "S010"},   {Msg::WrongStatus, "F006", "S015"},
-      {Msg::LastBlockStatus, "F006", "S016"},   {Msg::Status, "F006", "S017"},
-      {Msg::AccessDenied, "F006", "S018"},      {Msg::Candidates, "F006", "S019"},
-      {Msg::SelectWithDevice, "F006", "S020"},  {Msg::ModuleGone, "F006", "S021"},
-      {Msg::ShortSend, "F006", "S022"},         {Msg::ShortAnswer, "F006", "S023"},
-      {Msg::CannotOpen, "F006", "S024"},        {Msg::PressAnyKey, "F007", "S001"},
-  };
-  static_assert(std::size(kEntries) == static_cast<std::size_t>(Msg::PressAnyKey) + 1);
-  const Entry& entry = kEntries[static_cast<std::size_t>(message)];
-  return ReadMessage(entry.section, entry.key);
+  const auto& [section, key] = kPlaces[static_cast<std::size_t>(message)];
+  return ReadMessage(section, key);
 }
 
 void PrintMessageLine(Msg message) {

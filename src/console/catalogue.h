@@ -15,49 +15,11 @@ inline constexpr std::size_t kMessageCapacity = 255;
 void SetCataloguePath(std::string path);
 const std::string& CataloguePath();
 
-// The catalogue's entries the program shows, each named once; the table in catalogue.cpp gives
-// their sections and keys.
+// The catalogue's entries the program shows, each named once (messages.inc).
 enum class Msg {
-  CounterUnreadable,
-  AcquisitionTime,
-  Milliseconds,
-  Rate,
-  BytesPerSecond,
-  UnrecognisedOption,
-  CannotCreateFile,
-  DataFile,
-  RecordLength,
-  Bytes,
-  GeneratorMode,
-  StreamsLeftOpen,
-  NameTooLong,
-  WriteFailed,
-  DataFileIsItsLog,
-  Endless,
-  InterruptedAfter,
-  ReaderLeft,
-  Delivered,
-  SystemUnknown,
-  NoDeviceObject,
-  NoModule,
-  SeveralModules,
-  ModuleLine,
-  DriverVersion,
-  NoBulkIn,
-  NoBulkOut,
-  SendTimedOut,
-  ReceiveTimedOut,
-  WrongStatus,
-  LastBlockStatus,
-  Status,
-  AccessDenied,
-  Candidates,
-  SelectWithDevice,
-  ModuleGone,
-  ShortSend,
-  ShortAnswer,
-  CannotOpen,
-  PressAnyKey
+#define RNGACQ_MESSAGE(name, section, key) name,
+#include "console/messages.inc"
+#undef RNGACQ_MESSAGE
 };
 
 // Looks the entry up in the catalogue file, read afresh at every call. Returns the process-wide
