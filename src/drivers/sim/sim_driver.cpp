@@ -37,10 +37,9 @@ std::vector<std::uint8_t> BuildConfigDescriptor(std::uint16_t packet, bool bulk_
   return d;
 }
 
-// UTF-8 text as a string descriptor (UTF-16LE), cut to what a descriptor can hold.
-std::vector<std::uint8_t> StringDescriptor(std::string_view text) {
-  std::u16string units = text::Utf8ToUtf16(text);
-  units.resize(std::min<std::size_t>(units.size(), 126));
+// UTF-16 units (text, or the language list) as a string descriptor, cut to what it can hold.
+std::vector<std::uint8_t> StringDescriptor(std::u16string_view units) {
+  units = units.substr(0, 126);
   std::vector<std::uint8_t> d{static_cast<std::uint8_t>(2 + 2 * units.size()), 3};
   for (char16_t u : units) {
     d.push_back(static_cast<std::uint8_t>(u & 0xFF));
@@ -195,18 +194,10 @@ struct SimDriver::Impl {
         return c.config_descriptors[index];
       case 3: {
         if (c.faults.strings_unreadable) return std::nullopt;
-        if (index == 0) {
-          const std::size_t count = std::min<std::size_t>(c.languages.size(), 126);
-          std::vector<std::uint8_t> d{static_cast<std::uint8_t>(2 + 2 * count), 3};
-          for (std::size_t i = 0; i < count; ++i) {
-            d.push_back(static_cast<std::uint8_t>(c.languages[i] & 0xFF));
-            d.push_back(static_cast<std::uint8_t>(c.languages[i] >> 8));
-          }
-          return d;
-        }
-        if (index == 1) return StringDescriptor(c.manufacturer);
-        if (index == 2) return StringDescriptor(c.product);
-        if (index == 3) return StringDescriptor(c.serial);
+        if (index == 0) return StringDescriptor(std::u16string(c.languages.begin(), c.languages.end()));
+        if (index == 1) return StringDescriptor(text::Utf8ToUtf16(c.manufacturer));
+        if (index == 2) return StringDescriptor(text::Utf8ToUtf16(c.product));
+        if (index == 3) return StringDescriptor(text::Utf8ToUtf16(c.serial));
         return std::nullopt;
       }
       default:
@@ -293,11 +284,7 @@ std::unique_ptr<usb::DeviceList> SimDriver::ListPresent(const usb::Guid& guid,
         if (d.size() < 12) continue;
         const std::uint16_t vendor = usb::ReadLe16(d.data() + 8);
         const std::uint16_t product = usb::ReadLe16(d.data() + 10);
-        if (std::none_of(only.begin(), only.end(), [&](const usb::UsbId& id) {
-              return id.vendor == vendor && id.product == product;
-            })) {
-          continue;
-        }
+        if (std::find(only.begin(), only.end(), usb::UsbId{vendor, product}) == only.end()) continue;
       }
       paths.push_back(std::string(kPathPrefix) + std::to_string(i));
     }
