@@ -130,13 +130,8 @@ NumberRead ReadDecimal(std::string_view text, std::int64_t minimum, std::int64_t
     if (magnitude > (limit - digit) / 10) return NumberRead::Overflow;
     magnitude = magnitude * 10 + digit;
   }
-  if (!negative) {
-    value = static_cast<std::int64_t>(magnitude);
-  } else if (magnitude == 0) {
-    value = 0;
-  } else {
-    value = -static_cast<std::int64_t>(magnitude - 1) - 1;
-  }
+  // Negated modulo 2^64, the most negative magnitude too maps onto its value.
+  value = static_cast<std::int64_t>(negative ? 0 - magnitude : magnitude);
   return NumberRead::Value;
 }
 
@@ -350,11 +345,7 @@ void ShowHelp(const std::string& program_file_name) {
 
 void WaitForKey() {
   const std::string prompt = console::ReadMessage(console::Msg::PressAnyKey);
-  if (!prompt.empty()) {
-    console::PrintWide("%s\n", prompt.c_str());
-  } else {
-    console::PrintWide("...press any key.\n");
-  }
+  console::PrintWide("%s\n", prompt.empty() ? "...press any key." : prompt.c_str());
   platform::ReadKey();
 }
 

@@ -191,8 +191,7 @@ void ReportQuality(Run& run) {
 }
 
 void PrintByteCount(Run& run, console::Msg message, std::int64_t bytes) {
-  const std::string label = Entry(message);
-  console::PrintLogged(run.log, "\n%s %" PRId64 " %s", label.c_str(), bytes,
+  console::PrintLogged(run.log, "\n%s %" PRId64 " %s", Entry(message).c_str(), bytes,
                        Entry(console::Msg::Bytes).c_str());
 }
 
@@ -210,14 +209,19 @@ void ReportStreamsLeftOpen() {
   }
 }
 
-// The endings without a key prompt: complete, the reader gone (exit 0), or interrupted.
-std::int32_t EndWithoutPrompt(Run& run, std::int32_t exit_code) {
-  devicelink::CloseDeviceLink(run.link);
-  CloseLog(run);
+// The tail of every ending.
+std::int32_t Finish(std::int32_t exit_code) {
   console::PrintWide("\n");
   ReportStreamsLeftOpen();
   platform::RestorePriority();
   return exit_code;
+}
+
+// The endings without a key prompt: complete, the reader gone (exit 0), or interrupted.
+std::int32_t EndWithoutPrompt(Run& run, std::int32_t exit_code) {
+  devicelink::CloseDeviceLink(run.link);
+  CloseLog(run);
+  return Finish(exit_code);
 }
 
 std::int32_t ErrorEnding(Run* run) {
@@ -228,10 +232,7 @@ std::int32_t ErrorEnding(Run* run) {
   }
   // Nobody waits at a prompt for a run that was asked to stop.
   if (platform::InterruptionCode() == 0) WaitForKey();
-  console::PrintWide("\n");
-  ReportStreamsLeftOpen();
-  platform::RestorePriority();
-  return 1;
+  return Finish(1);
 }
 
 // Counts what reached the destination and tells how the record goes on.
@@ -310,10 +311,8 @@ RecordEnd TransferBlocks(Run& run, const RunSettings& settings) {
   return end == RecordEnd::Complete && run.checker->Failed() ? RecordEnd::Failed : end;
 }
 
-// What the sink still holds goes out before the record is reported. A reader that left makes a
-// complete record one it did not take whole; an interrupted record stays interrupted.
-// What the sink still holds was delivered by the module: it goes out however the record ended,
-// unless the destination itself failed or its reader left.
+// What the sink still holds was delivered by the module: it goes out however the record ended
+// (an interrupted record stays interrupted), unless the destination itself failed or its reader left.
 RecordEnd FlushSink(Run& run, RecordEnd end) {
   if (end == RecordEnd::ReaderGone || run.sink_failed) return end;
   std::size_t written = 0;
@@ -431,9 +430,7 @@ std::int32_t RunAcquisition(const RunSettings& settings, usb::access::Provider& 
     switch (WriteOneRecord(run, settings)) {
       case RecordEnd::Failed:
         return ErrorEnding(&run);
-      case RecordEnd::ReaderGone:
-        // Ctrl-C in a shell ends the reader too: the run was still interrupted.
-        return EndWithoutPrompt(run, platform::InterruptionCode());
+      case RecordEnd::ReaderGone:  // Ctrl-C in a shell ends the reader too: still interrupted
       case RecordEnd::Interrupted:
         return EndWithoutPrompt(run, platform::InterruptionCode());
       case RecordEnd::Complete:
