@@ -17,39 +17,20 @@ std::string_view Trim(std::string_view text) {
 // Undoes the shell quoting that os-release allows: '...' literal, "..." with \" \\ \$ \` escapes,
 // and backslash escapes outside quotes. An unterminated quote runs to the end of the line.
 std::string Unquote(std::string_view raw) {
-  enum class Quote { None, Single, Double } quote = Quote::None;
+  char quote = 0;  // the quote that opened the part being read; 0 outside quotes
   std::string value;
   for (std::size_t i = 0; i < raw.size(); ++i) {
     const char c = raw[i];
-    switch (quote) {
-      case Quote::None:
-        if (c == '"') {
-          quote = Quote::Double;
-        } else if (c == '\'') {
-          quote = Quote::Single;
-        } else if (c == '\\' && i + 1 < raw.size()) {
-          value += raw[++i];
-        } else {
-          value += c;
-        }
-        break;
-      case Quote::Single:
-        if (c == '\'') {
-          quote = Quote::None;
-        } else {
-          value += c;
-        }
-        break;
-      case Quote::Double:
-        if (c == '"') {
-          quote = Quote::None;
-        } else if (c == '\\' && i + 1 < raw.size() &&
-                   (raw[i + 1] == '"' || raw[i + 1] == '\\' || raw[i + 1] == '$' || raw[i + 1] == '`')) {
-          value += raw[++i];
-        } else {
-          value += c;
-        }
-        break;
+    const bool escape = c == '\\' && i + 1 < raw.size() && quote != '\'' &&
+                        (quote == 0 || std::string_view("\"\\$`").find(raw[i + 1]) != std::string_view::npos);
+    if (escape) {
+      value += raw[++i];
+    } else if (quote == 0 && (c == '"' || c == '\'')) {
+      quote = c;
+    } else if (quote != 0 && c == quote) {
+      quote = 0;
+    } else {
+      value += c;
     }
   }
   return value;
