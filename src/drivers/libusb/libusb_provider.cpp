@@ -165,18 +165,16 @@ std::array<std::uint8_t, 18> Encode(const libusb_device_descriptor& d) {
 class Session {
  public:
   Session() {
-    if (libusb_init(&context_) != LIBUSB_SUCCESS) context_ = nullptr;
+    libusb_context* context = nullptr;
+    if (libusb_init(&context) == LIBUSB_SUCCESS) context_.reset(context);
   }
-  ~Session() {
-    if (context_ != nullptr) libusb_exit(context_);
-  }
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
-
-  libusb_context* context() const { return context_; }
+  libusb_context* context() const { return context_.get(); }
 
  private:
-  libusb_context* context_ = nullptr;
+  struct Exit {
+    void operator()(libusb_context* context) const { libusb_exit(context); }
+  };
+  std::unique_ptr<libusb_context, Exit> context_;
 };
 
 // One libusb transfer, allocated once and submitted again for each use. The completion, in
