@@ -127,7 +127,7 @@ NumberRead ReadDecimal(std::string_view text, std::int64_t minimum, std::int64_t
   std::uint64_t magnitude = 0;
   for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
     const auto digit = static_cast<std::uint64_t>(text[at] - '0');
-    if (magnitude > (limit - digit) / 10) return NumberRead::Overflow;
+    if (digit > limit || magnitude > (limit - digit) / 10) return NumberRead::Overflow;
     magnitude = magnitude * 10 + digit;
   }
   // Negated modulo 2^64, the most negative magnitude too maps onto its value.
@@ -291,11 +291,24 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
         return Unrecognised(std::move(result), argument);
       }
       settings.EntropyClaim = claim;
+    } else if (MatchesKeyword(option, "RESTARTS")) {
+      // Without "=r" the thousand rows a restart test asks for; text after the keyword is passed
+      // over as after any other.
+      std::int64_t rows = 1000;
+      if (option.size() > 8 && option[8] == '=' &&
+          (ReadDecimal(option.substr(9), 0, kMaxRestarts, rows) != NumberRead::Value || rows < 1))
+        return Unrecognised(std::move(result), argument);
+      settings.Restarts = static_cast<std::int32_t>(rows);
     } else if (MatchesKeyword(option, "PICTURE")) {
       settings.Picture = true;
     } else {
       return Unrecognised(std::move(result), argument);
     }
+  }
+  // Restart data have their own length, and end.
+  if (settings.Restarts > 0) {
+    settings.RecordLength = settings.Restarts * kRestartRow;
+    settings.Endless = false;
   }
   // A data file that would be its own log would be overwritten by it. Only the final pair counts:
   // a second name may give "x.wrn" another log.
@@ -338,6 +351,8 @@ void ShowHelp(const std::string& program_file_name) {
       "   /ENTROPY=h - claimed min-entropy in bits per byte for the health tests, 1 to 8\n"
       "     (default 8 with RND, 1 with RNDNOP)\n"
       "   /PICTURE - write NAME.png beside each data file (not with /STDOUT)\n"
+      "   /RESTARTS=r - restart data: r rows of 1000 bytes (default 1000), the module closed and\n"
+      "     opened again before each row; /LEN and /STREAM do not apply\n"
       "   /VERSION - show the version and end\n",
       name, name, name);
   WaitForKey();

@@ -37,8 +37,10 @@ enum class RecordEnd { Complete, Failed, ReaderGone, Interrupted };
 
 // The state of one run; one run per process.
 struct Run {
-  explicit Run(console::WarningLogState& warning_log) : log(warning_log) {}
+  Run(console::WarningLogState& warning_log, usb::access::Provider& module_provider)
+      : log(warning_log), provider(module_provider) {}
   console::WarningLogState& log;  // the program's
+  usb::access::Provider& provider;
   std::unique_ptr<DataSink> sink;
   bool sink_failed = false;  // a write to the record's destination failed (and was reported)
   bool to_standard_output = false;
@@ -277,7 +279,42 @@ RecordEnd NextBlock(Run& run, std::uint32_t length, int is_last) {
   return Deliver(run, length);
 }
 
+core::Selector ModuleSelector(const RunSettings& settings);
+
+// The module closed and opened again, the same one when it has a serial number to tell it by.
+bool Reopen(Run& run, const RunSettings& settings, std::int32_t row) {
+  core::Selector selector = ModuleSelector(settings);
+  const std::string serial = run.link.module->Info().serial;
+  if (!serial.empty()) {
+    selector.kind = core::Selector::Kind::Serial;
+    selector.serial = serial;
+  }
+  const std::uint8_t mode = devicelink::GeneratorMode(run.link);
+  devicelink::CloseDeviceLink(run.link);
+  if (devicelink::OpenDeviceLink(run.link, run.provider, selector, mode, true) != 0) return false;
+  console::WriteToLog(
+      run.log, console::Format("\n%s %d", Entry(console::Msg::Reopened).c_str(), static_cast<int>(row + 1)));
+  return true;
+}
+
+// Restart data: one row per opening of the module. The row before is checked before the module
+// (and the block buffer with it) goes.
+RecordEnd RequestRows(Run& run, const RunSettings& settings) {
+  ShowProgress(run.progress, kProgressStart, settings.Restarts);
+  for (std::int32_t row = 0; row < settings.Restarts; ++row) {
+    ShowProgress(run.progress, kProgressUpdate, row);
+    if (row > 0 || run.index > 1) {  // every row but the run's first
+      CheckDelivered(run);
+      if (!Reopen(run, settings, row)) return RecordEnd::Failed;
+    }
+    const RecordEnd end = NextBlock(run, static_cast<std::uint32_t>(kRestartRow), 1);
+    if (end != RecordEnd::Complete) return end;
+  }
+  return RecordEnd::Complete;
+}
+
 RecordEnd RequestBlocks(Run& run, const RunSettings& settings) {
+  if (settings.Restarts > 0) return RequestRows(run, settings);
   if (settings.Endless) {
     for (;;) {
       const std::int64_t before = run.record_bytes;
@@ -401,7 +438,7 @@ std::int32_t ListModules(const RunSettings& settings, usb::access::Provider& pro
 
 std::int32_t RunAcquisition(const RunSettings& settings, usb::access::Provider& provider,
                             console::WarningLogState& log) {
-  Run run(log);
+  Run run(log, provider);
   run.count = settings.FileCount;
   run.remaining = settings.FileCount;
   run.to_standard_output = settings.ToStandardOutput;

@@ -72,10 +72,14 @@ int PrintLogged(WarningLogState& log, const char* format, ...) {
 
   // The formatted text is written as it stands: a '%' in an inserted name stays a '%'.
   WriteText(text);
+  WriteToLog(log, text);
+  return length;
+}
+
+void WriteToLog(WarningLogState& log, std::string_view text) {
   if (log.file.IsOpen() && !text.empty()) {
     log.LoggedBytes = SaturatingAdd(log.LoggedBytes, log.file.Write(text.data(), text.size()));
   }
-  return length;
 }
 
 void PrintWide(const char* format, ...) {

@@ -34,6 +34,8 @@ void SendTextsToStandardError(bool on);
 // Narrow text to standard output and, while `log` is open, into it. Returns the formatted
 // length, or a negative value when formatting fails.
 int PrintLogged(WarningLogState& log, const char* format, ...) RNGACQ_PRINTF(2, 3);
+// Into the log alone, while it is open: for what would only clutter the console.
+void WriteToLog(WarningLogState& log, std::string_view text);
 // The wide and the narrow console route: to standard output only (on Windows converted for the
 // console). Texts are UTF-8 either way, so the two routes are one function.
 void PrintWide(const char* format, ...) RNGACQ_PRINTF(1, 2);

@@ -61,13 +61,13 @@ std::int32_t ReportFailure(core::Error error, const core::OpenReport& report) {
 }  // namespace
 
 std::int32_t OpenDeviceLink(DeviceLinkState& link, usb::access::Provider& provider,
-                            const core::Selector& selector, std::uint8_t mode) {
+                            const core::Selector& selector, std::uint8_t mode, bool quiet) {
   link = DeviceLinkState{};
 
   std::unique_ptr<core::Module> module;
   core::OpenReport report;
   const core::Error error = core::Module::Open(provider, selector, module, report);
-  if (report.identified) PrintIdentification(report.info);
+  if (report.identified && (!quiet || error != core::Error::None)) PrintIdentification(report.info);
   if (error != core::Error::None) {
     const std::int32_t result = ReportFailure(error, report);
     if (!report.release_failure.empty()) throw usb::UsbCloseError(report.release_failure);

@@ -24,9 +24,11 @@ struct DeviceLinkState {
 
 // Opens the module `selector` picks through `provider` (which outlives the link), in generator
 // mode `mode`. 0, or 46, 50, 52, 5, 89, 94 with the link left empty. May raise
-// usb::UsbCloseError when a failed module cannot be released.
+// usb::UsbCloseError when a failed module cannot be released. The identification line is shown
+// unless `quiet` (a module opened again).
 std::int32_t OpenDeviceLink(DeviceLinkState& link, usb::access::Provider& provider,
-                            const core::Selector& selector = {}, std::uint8_t mode = core::kModeRnd);
+                            const core::Selector& selector = {}, std::uint8_t mode = core::kModeRnd,
+                            bool quiet = false);
 // Releases the link; does nothing when it is empty. May raise usb::UsbCloseError.
 void CloseDeviceLink(DeviceLinkState& link);
 

@@ -379,6 +379,35 @@ TEST_F(Acquisition, QualityChecksStopOrFailTheRunAndReportTheCheckProgramsFigure
 
 // The options as the manual page states them, one statement a row: the files a run makes, the
 // exit status, and what its log or output says.
+// Restart data: each row of 1000 bytes comes from a fresh opening of the module, and the log says
+// where; the rows stand one after another, as the restart test reads them.
+TEST_F(Acquisition, RestartDataOpenTheModuleAgainBeforeEveryRow) {
+  const ProgramResult r = Run({"r.bin", "/RESTARTS=4", "/RNDNOP", "/LEN=50", "/STREAM"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  // A row takes 63 whole data frames of the module's stream; the last one's tail is dropped.
+  std::string rows;
+  for (std::uint64_t row = 0; row < 4; ++row) rows += Record(1000, 1, 1008 * row);
+  EXPECT_TRUE(SameBytes(File("r.bin"), rows));
+  const std::string log = File("r.wrn");
+  EXPECT_TRUE(Holds(log, "Record length: 4000 bytes\n")) << log;
+  std::vector<std::string> reopened;
+  const std::regex line("Module closed and opened again before row (\\d+)");
+  for (auto it = std::sregex_iterator(log.begin(), log.end(), line); it != std::sregex_iterator(); ++it)
+    reopened.push_back((*it)[1]);
+  EXPECT_EQ(reopened, (std::vector<std::string>{"2", "3", "4"}));
+  // The reopening is the log's news, not the console's.
+  EXPECT_FALSE(Holds(r.out, "opened again")) << r.out;
+
+  // Of two modules the one selected is the one opened again; the rows written before a module
+  // that leaves stay.
+  const ProgramResult two = Run({"s.bin", "/RESTARTS=2", "/SERIAL=SIM-00000002"}, "devices=2");
+  ASSERT_EQ(two.exit_code, 0) << two.out;
+  EXPECT_EQ(File("s.bin").size(), 2000u);
+  const ProgramResult gone = Run({"g.bin", "/RESTARTS=5"}, "disconnect_after=2");
+  EXPECT_EQ(gone.exit_code, 1) << gone.out;
+  EXPECT_TRUE(SameBytes(File("g.bin"), Record(1000) + Record(1000, 1, 1008)));
+}
+
 TEST_F(Acquisition, EachOptionDoesWhatTheManualSays) {
   struct Row {
     const char* statement;
@@ -453,6 +482,18 @@ TEST_F(Acquisition, EachOptionDoesWhatTheManualSays) {
        .arguments = {"x.wrn"},
        .exit_code = 1,
        .said = "The data file would be its own log: \"x.wrn\""},
+      {.statement = "/RESTARTS without a number takes 1000 rows of 1000 bytes",
+       .arguments = {"d.bin", "/RESTARTS"},
+       .records = {1000000},
+       .said = "Record length: 1000000 bytes"},
+      {.statement = "/RESTARTS= takes 1 to 1000000 rows",
+       .arguments = {"d.bin", "/RESTARTS=0"},
+       .exit_code = 1,
+       .said = "Unrecognised option \"/RESTARTS=0\""},
+      {.statement = "/RESTARTS= above 1000000 is refused",
+       .arguments = {"d.bin", "/RESTARTS=1000001"},
+       .exit_code = 1,
+       .said = "Unrecognised option \"/RESTARTS=1000001\""},
       {.statement = "/VERSION prints the version on a line of its own and ends",
        .arguments = {"d.bin", "/VERSION"},
        .said = "\nrngacq " RNGACQ_VERSION "\n"},
