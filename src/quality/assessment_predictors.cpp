@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
 
 #include "quality/assessment_estimators.h"
 
@@ -186,7 +187,7 @@ class BinaryModel {
   using Slot = std::uint32_t*;
 
   // Order o's pairs of counts start at 2^(o+2) - 4.
-  BinaryModel() : counts_((std::size_t{1} << 18) - 4) {}
+  explicit BinaryModel(std::span<const std::uint8_t>) : counts_((std::size_t{1} << 18) - 4) {}
   Slot Find(unsigned order, const History& h) {
     return &counts_[(std::size_t{4} << order) - 4 + ((h.bits & ((2u << order) - 1)) << 1)];
   }
@@ -206,45 +207,6 @@ class BinaryModel {
   std::vector<std::uint32_t> counts_;
 };
 
-// Open addressing with linear probing, grown at half full.
-template <typename Key, typename Value, typename Hash>
-class FlatMap {
- public:
-  Value* Find(const Key& key) {
-    if (entries_.empty()) return nullptr;
-    for (std::size_t i = Hash{}(key) & (entries_.size() - 1);; i = (i + 1) & (entries_.size() - 1)) {
-      Entry& e = entries_[i];
-      if (!e.used) return nullptr;
-      if (e.key == key) return &e.value;
-    }
-  }
-  void Insert(const Key& key, const Value& value) {
-    if (2 * (size_ + 1) > entries_.size()) Grow();
-    Place(key, value);
-    ++size_;
-  }
-
- private:
-  struct Entry {
-    Key key{};
-    Value value{};
-    bool used = false;
-  };
-  void Place(const Key& key, const Value& value) {
-    std::size_t i = Hash{}(key) & (entries_.size() - 1);
-    while (entries_[i].used) i = (i + 1) & (entries_.size() - 1);
-    entries_[i] = {key, value, true};
-  }
-  void Grow() {
-    std::vector<Entry> old(std::max<std::size_t>(16, 2 * entries_.size()));
-    old.swap(entries_);
-    for (const Entry& e : old)
-      if (e.used) Place(e.key, e.value);
-  }
-  std::vector<Entry> entries_;
-  std::size_t size_ = 0;
-};
-
 std::uint64_t Mix(std::uint64_t x) {
   x ^= x >> 33;
   x *= 0xFF51AFD7ED558CCDull;
@@ -253,68 +215,147 @@ std::uint64_t Mix(std::uint64_t x) {
   return x ^ x >> 33;
 }
 
-// Samples of up to 8 bits: a context is up to 16 bytes in two words, each length a hash table of
-// contexts, with the counts of what followed them in one table of (context, value) pairs.
-class HashedModel {
+// Slots of open addressing with linear probing, grown at half full: each holds 1 + the number of
+// an entry kept elsewhere, or 0 when free.
+class Slots {
  public:
-  struct History {
-    std::uint64_t low = 0, high = 0;  // the latest sample in the lowest byte
-    void Push(std::uint8_t y) {
-      high = high << 8 | low >> 56;
-      low = low << 8 | y;
-    }
-  };
-  struct Context {
-    std::uint64_t low, high;
-    bool operator==(const Context&) const = default;
-  };
-  struct Node {
-    std::uint32_t id;     // number of the context, for its pairs
-    std::uint32_t count;  // of the value most often seen after it, a tie going to the larger
-    std::uint8_t value;
-  };
-  using Slot = Node*;
-
-  Slot Find(unsigned order, const History& h) { return contexts_[order].Find(Cut(order, h)); }
-  static bool Found(Slot s) { return s != nullptr; }
-  static Prediction Predict(Slot s) { return {s->value, s->count}; }
-  bool Increment(unsigned order, Slot s, std::uint8_t y, bool may_add) {
-    const std::uint32_t pair = s->id << 8 | y;
-    std::uint32_t count = 1;
-    bool added = false;
-    if (std::uint32_t* c = pairs_[order].Find(pair)) {
-      count = ++*c;
-    } else if (may_add) {
-      pairs_[order].Insert(pair, 1);
-      added = true;
-    } else {
-      return false;
-    }
-    if (count > s->count || (count == s->count && y > s->value)) *s = {s->id, count, y};
-    return added;
+  // The slot where `same` holds, or the free slot where the probe ends.
+  template <typename Same>
+  std::uint32_t& Probe(std::uint64_t hash, Same same) {
+    for (std::size_t i = hash & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1))
+      if (slots_[i] == 0 || same(slots_[i] - 1)) return slots_[i];
   }
-  void Add(unsigned order, const History& h, std::uint8_t y) {
-    contexts_[order].Insert(Cut(order, h), {next_id_, 1, y});
-    pairs_[order].Insert(next_id_++ << 8 | y, 1);
+  bool Full(std::size_t entries) const { return 2 * (entries + 1) > slots_.size(); }
+  // Twice the slots, every entry placed anew by its hash.
+  template <typename HashOf>
+  void Grow(std::size_t entries, HashOf hash_of) {
+    slots_.assign(std::max<std::size_t>(16, 2 * slots_.size()), 0);
+    for (std::uint32_t e = 0; e < entries; ++e)
+      Probe(hash_of(e), [](std::uint32_t) { return false; }) = e + 1;
   }
 
  private:
-  static Context Cut(unsigned order, const History& h) {
+  std::vector<std::uint32_t> slots_ = std::vector<std::uint32_t>(16, 0);
+};
+
+// Samples of up to 8 bits: the contexts of one length in a hash table, each known by where it
+// first ended in the samples. A context seen with a single successor so far keeps that one's
+// count itself; from the second on, the counts are in a table of (context, value) pairs.
+class HashedModel {
+ public:
+  struct History {
+    std::uint64_t low = 0, high = 0;  // the latest 16 samples, the latest in the lowest byte
+    std::size_t end = 0;              // samples pushed
+    void Push(std::uint8_t y) {
+      high = high << 8 | low >> 56;
+      low = low << 8 | y;
+      ++end;
+    }
+  };
+  struct Node {
+    std::uint32_t end;    // where the context first ended
+    std::uint32_t count;  // of the value most often seen after it, a tie going to the larger
+    std::uint8_t value;
+    bool several;  // more than one value seen after it
+  };
+  using Slot = Node*;
+
+  explicit HashedModel(std::span<const std::uint8_t> s) : s_(s) {}
+  Slot Find(unsigned order, const History& h) {
+    Order& o = orders_[order];
+    const std::uint32_t slot = o.slots.Probe(Hash(order, h.low, h.high), [&](std::uint32_t e) {
+      return std::memcmp(&s_[o.nodes[e].end - order - 1], &s_[h.end - order - 1], order + 1) == 0;
+    });
+    return slot == 0 ? nullptr : &o.nodes[slot - 1];
+  }
+  static bool Found(Slot s) { return s != nullptr; }
+  static Prediction Predict(Slot s) { return {s->value, s->count}; }
+  bool Increment(unsigned order, Slot s, std::uint8_t y, bool may_add) {
+    Order& o = orders_[order];
+    const std::uint32_t id = static_cast<std::uint32_t>(s - o.nodes.data());
+    if (!s->several) {
+      if (y == s->value) {
+        ++s->count;
+        return false;
+      }
+      if (!may_add) return false;
+      s->several = true;
+      o.pairs.Add(id, s->value, s->count);
+      o.pairs.Add(id, y, 1);
+      if (s->count == 1 && y > s->value) s->value = y;
+      return true;
+    }
+    std::uint32_t count = 1;
+    if (std::uint32_t* c = o.pairs.Find(id, y)) {
+      count = ++*c;
+    } else if (may_add) {
+      o.pairs.Add(id, y, 1);
+    } else {
+      return false;
+    }
+    if (count > s->count || (count == s->count && y > s->value)) {
+      s->count = count;
+      s->value = y;
+    }
+    return count == 1;
+  }
+  void Add(unsigned order, const History& h, std::uint8_t y) {
+    Order& o = orders_[order];
+    if (o.slots.Full(o.nodes.size())) {
+      o.slots.Grow(o.nodes.size(), [&](std::uint32_t e) { return HashAt(order, o.nodes[e].end); });
+    }
+    o.nodes.push_back({static_cast<std::uint32_t>(h.end), 1, y, false});
+    o.slots.Probe(Hash(order, h.low, h.high), [](std::uint32_t) { return false; }) =
+        static_cast<std::uint32_t>(o.nodes.size());
+  }
+
+ private:
+  // Counts of (context, value) pairs, by 256 times the context's number plus the value.
+  class Pairs {
+   public:
+    std::uint32_t* Find(std::uint32_t id, std::uint8_t y) {
+      const std::uint32_t key = id << 8 | y;
+      const std::uint32_t slot =
+          slots_.Probe(Mix(key), [&](std::uint32_t e) { return entries_[e].first == key; });
+      return slot == 0 ? nullptr : &entries_[slot - 1].second;
+    }
+    void Add(std::uint32_t id, std::uint8_t y, std::uint32_t count) {
+      if (slots_.Full(entries_.size()))
+        slots_.Grow(entries_.size(), [&](std::uint32_t e) { return Mix(entries_[e].first); });
+      const std::uint32_t key = id << 8 | y;
+      entries_.emplace_back(key, count);
+      slots_.Probe(Mix(key), [](std::uint32_t) { return false; }) =
+          static_cast<std::uint32_t>(entries_.size());
+    }
+
+   private:
+    Slots slots_;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> entries_;
+  };
+  struct Order {
+    Slots slots;
+    std::vector<Node> nodes;
+    Pairs pairs;
+  };
+  static std::uint64_t Hash(unsigned order, std::uint64_t low, std::uint64_t high) {
     const unsigned bits = 8 * (order + 1);
     const auto keep = [](std::uint64_t w, unsigned b) {
       return b >= 64 ? w : w & ((std::uint64_t{1} << b) - 1);
     };
-    return bits <= 64 ? Context{keep(h.low, bits), 0} : Context{h.low, keep(h.high, bits - 64)};
+    return bits <= 64 ? Mix(keep(low, bits)) : Mix(low ^ Mix(keep(high, bits - 64)));
   }
-  struct ContextHash {
-    std::size_t operator()(const Context& c) const { return Mix(c.low ^ Mix(c.high)); }
-  };
-  struct PairHash {
-    std::size_t operator()(std::uint32_t p) const { return Mix(p); }
-  };
-  std::array<FlatMap<Context, Node, ContextHash>, 16> contexts_;
-  std::array<FlatMap<std::uint32_t, std::uint32_t, PairHash>, 16> pairs_;
-  std::uint32_t next_id_ = 0;  // below 2^24: at most 16 x 100,000 contexts
+  // The hash of the context of order + 1 samples ending before `end`, as History holds them.
+  std::uint64_t HashAt(unsigned order, std::size_t end) const {
+    std::uint64_t low = 0, high = 0;
+    for (std::size_t i = end - order - 1; i < end; ++i) {
+      high = high << 8 | low >> 56;
+      low = low << 8 | s_[i];
+    }
+    return Hash(order, low, high);
+  }
+
+  std::span<const std::uint8_t> s_;
+  std::array<Order, 16> orders_;
 };
 
 // 6.3.9: a Markov model of each order 1 to 16, each with at most 100,000 (context, value) pairs;
@@ -324,7 +365,7 @@ Estimate RunMultiMmc(std::span<const std::uint8_t> s, unsigned k) {
   constexpr unsigned kOrders = 16;
   constexpr std::uint64_t kMaxPairs = 100000;
   const std::size_t n = s.size();
-  Model model;
+  Model model(s);
   std::array<std::uint64_t, kOrders> score{}, pairs{};
   // Each order's first context (at the start) is counted before the predictions begin.
   typename Model::History h;
@@ -337,6 +378,7 @@ Estimate RunMultiMmc(std::span<const std::uint8_t> s, unsigned k) {
   h.Push(s[0]);
   h.Push(s[1]);
   unsigned winner = 0;
+  std::uint64_t winner_score = 0;
   Tally tally;
   for (std::size_t i = 2; i < n; ++i) {
     const std::uint8_t y = s[i];
@@ -358,7 +400,11 @@ Estimate RunMultiMmc(std::span<const std::uint8_t> s, unsigned k) {
       }
       const bool right = Model::Predict(slot).value == y;
       score[d] += right;
-      winner = right && score[d] >= score[winner] ? d : winner;
+      // (The winner's score kept at hand: right, the winner itself only gains.)
+      if (right && score[d] >= winner_score) {
+        winner = d;
+        winner_score = score[d];
+      }
       if (d == leader) {
         if (right) {
           tally.Right();
@@ -380,7 +426,7 @@ Estimate RunLz78y(std::span<const std::uint8_t> s, unsigned k) {
   constexpr unsigned kLongest = 16;
   constexpr std::uint64_t kMaxContexts = 65536;
   const std::size_t n = s.size();
-  Model model;
+  Model model(s);
   typename Model::History h;
   for (unsigned j = 0; j < kLongest; ++j) h.Push(s[j]);
   for (unsigned j = 1; j <= kLongest; ++j) model.Add(j - 1, h, s[kLongest]);
