@@ -48,6 +48,31 @@ class PackedSamples {
   std::vector<std::uint64_t> words_;
 };
 
+using Keyed = std::pair<std::uint64_t, std::uint32_t>;  // a sort key and a position
+
+// Large groups by a stable radix sort of their keys' low `bits`, 11 at a time (a digit all keys
+// share is passed over); small ones by comparison, ties going to the later position as in a
+// radix sort from positions in falling order.
+void SortKeyed(std::vector<Keyed>& keyed, unsigned bits, std::vector<Keyed>& spare) {
+  if (keyed.size() < 1024) {
+    std::sort(keyed.begin(), keyed.end(), [](const Keyed& x, const Keyed& y) {
+      return x.first < y.first || (x.first == y.first && x.second > y.second);
+    });
+    return;
+  }
+  constexpr unsigned kDigit = 11;
+  spare.resize(keyed.size());
+  for (unsigned shift = 0; shift < bits; shift += kDigit) {
+    std::array<std::uint32_t, 1u << kDigit> count{};
+    for (const Keyed& k : keyed) ++count[k.first >> shift & ((1u << kDigit) - 1)];
+    if (std::find(count.begin(), count.end(), keyed.size()) != count.end()) continue;
+    std::uint32_t start = 0;
+    for (auto& c : count) start += std::exchange(c, start);
+    for (const Keyed& k : keyed) spare[count[k.first >> shift & ((1u << kDigit) - 1)]++] = k;
+    keyed.swap(spare);
+  }
+}
+
 // The positions in order of their suffixes' first per_key samples, a suffix before its own
 // extensions (the zeros past the end sort a short suffix no later than anything it is a prefix of;
 // of equal keys, the later position is the shorter suffix). By the keys' top 16 bits into buckets,
@@ -59,14 +84,12 @@ std::vector<std::uint32_t> SortByKey(const PackedSamples& packed, std::size_t n)
   std::partial_sum(begin.begin(), begin.end(), begin.begin());
   std::vector<std::uint32_t> order(n), fill(begin.begin(), begin.end() - 1);
   for (std::size_t i = n; i-- > 0;) order[fill[packed.Key(i) >> kShift]++] = static_cast<std::uint32_t>(i);
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> bucket;
+  std::vector<Keyed> bucket, spare;
   for (std::size_t b = 0; b + 1 < begin.size(); ++b) {
     if (begin[b + 1] - begin[b] < 2) continue;
     bucket.clear();
     for (std::size_t r = begin[b]; r < begin[b + 1]; ++r) bucket.emplace_back(packed.Key(order[r]), order[r]);
-    std::sort(bucket.begin(), bucket.end(), [](const auto& x, const auto& y) {
-      return x.first < y.first || (x.first == y.first && x.second > y.second);
-    });
+    SortKeyed(bucket, kShift, spare);
     for (std::size_t r = begin[b]; r < begin[b + 1]; ++r) order[r] = bucket[r - begin[b]].second;
   }
   return order;
@@ -97,7 +120,8 @@ std::vector<std::uint32_t> SortFully(const PackedSamples& packed, std::vector<st
     const std::uint32_t a = order[r - 1], b = order[r];
     return packed.Key(a) == packed.Key(b) && n - a >= k && n - b >= k;
   });
-  std::vector<std::pair<std::int64_t, std::uint32_t>> members;
+  std::vector<Keyed> members, spare;
+  const unsigned bits = static_cast<unsigned>(std::bit_width(n));
   for (std::size_t h = k; !next.empty(); h *= 2) {
     open.swap(next);
     next.clear();
@@ -105,9 +129,9 @@ std::vector<std::uint32_t> SortFully(const PackedSamples& packed, std::vector<st
       members.clear();
       for (std::size_t r = range.from; r < range.to; ++r) {
         const std::uint32_t i = order[r];
-        members.emplace_back(i + h < n ? std::int64_t{group[i + h]} : -1, i);
+        members.emplace_back(i + h < n ? group[i + h] + std::uint64_t{1} : 0, i);  // 0: nothing follows
       }
-      std::sort(members.begin(), members.end());
+      SortKeyed(members, bits, spare);
       for (std::size_t r = range.from; r < range.to; ++r) order[r] = members[r - range.from].second;
       name_groups(range.from, range.to, [&](std::size_t r) {
         return members[r - range.from].first == members[r - 1 - range.from].first;
