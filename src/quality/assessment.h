@@ -66,8 +66,8 @@ struct AssessOptions {
   std::function<void(unsigned done, unsigned total)> progress;
 };
 
-// `bits` must be 1..8; bytes with bits above the width are read through the mask, as the reference
-// tool reads a file with a given width. Any length is accepted: estimators that need more samples
+// `bits` must be 1..8 (std::invalid_argument otherwise); bits above the width are masked off, as the
+// reference tool reads a file with a given width. Any length is accepted: estimators that need more samples
 // are reported as not applicable.
 NonIidResult AssessNonIid(std::span<const std::uint8_t> samples, unsigned bits,
                           const AssessOptions& options = {});
