@@ -95,18 +95,8 @@ NonIidResult AssessNonIid(std::span<const std::uint8_t> samples, unsigned bits,
   result.samples = samples.size();
   result.h_bitstring = std::numeric_limits<double>::quiet_NaN();
 
-  // The values that occur, numbered in increasing order.
-  const unsigned mask = (1u << bits) - 1;
-  std::array<bool, 256> present{};
-  for (const std::uint8_t s : samples) present[s & mask] = true;
-  std::array<std::uint8_t, 256> number{};
-  for (unsigned v = 0; v <= mask; ++v)
-    if (present[v]) number[v] = static_cast<std::uint8_t>(result.distinct++);
+  const std::vector<std::uint8_t> symbols = estimators::NumberedSamples(samples, bits, result.distinct);
   if (result.distinct < 2) return result;  // one value: no entropy
-
-  std::vector<std::uint8_t> symbols(samples.size());
-  std::transform(samples.begin(), samples.end(), symbols.begin(),
-                 [&](std::uint8_t s) { return number[s & mask]; });
   // The bit string is made of the values themselves, not their numbers.
   std::vector<std::uint8_t> bitstring;
   if (result.distinct > 2) {
@@ -129,6 +119,37 @@ NonIidResult AssessNonIid(std::span<const std::uint8_t> samples, unsigned bits,
   }
   return result;
 }
+
+namespace estimators {
+
+std::vector<std::uint8_t> NumberedSamples(std::span<const std::uint8_t> samples, unsigned bits,
+                                          unsigned& distinct) {
+  const unsigned mask = (1u << bits) - 1;
+  std::array<bool, 256> present{};
+  for (const std::uint8_t s : samples) present[s & mask] = true;
+  std::array<std::uint8_t, 256> number{};
+  distinct = 0;
+  for (unsigned v = 0; v <= mask; ++v)
+    if (present[v]) number[v] = static_cast<std::uint8_t>(distinct++);
+  std::vector<std::uint8_t> symbols(samples.size());
+  std::transform(samples.begin(), samples.end(), symbols.begin(),
+                 [&](std::uint8_t s) { return number[s & mask]; });
+  return symbols;
+}
+
+std::pair<std::vector<Estimate>, std::vector<Estimate>> SampleEstimates(std::span<const std::uint8_t> first,
+                                                                        std::span<const std::uint8_t> second,
+                                                                        unsigned k,
+                                                                        const AssessOptions& options) {
+  std::pair<std::vector<Estimate>, std::vector<Estimate>> estimates;
+  std::vector<Job> jobs;
+  AddEstimators(first, k, estimates.first, jobs);
+  AddEstimators(second, k, estimates.second, jobs);
+  RunAll(jobs, options);
+  return estimates;
+}
+
+}  // namespace estimators
 
 InitialEntropy CheckInitialEntropy(const NonIidResult& result, double claimed_bits_per_sample) {
   InitialEntropy check;

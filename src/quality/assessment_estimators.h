@@ -61,4 +61,15 @@ double SolveDecreasing(F f, double target, double low, double high) {
 // order (n - 1 values for n samples).
 std::vector<std::uint32_t> NeighbourPrefixes(std::span<const std::uint8_t> samples);
 
+// The samples' values (each byte's low `bits` bits) numbered in increasing order, 0..distinct-1.
+std::vector<std::uint8_t> NumberedSamples(std::span<const std::uint8_t> samples, unsigned bits,
+                                          unsigned& distinct);
+
+// The estimators for samples of k values (with those for bit strings when k is 2) on two sequences
+// at once, as the restart tests run them on rows and columns.
+std::pair<std::vector<Estimate>, std::vector<Estimate>> SampleEstimates(std::span<const std::uint8_t> first,
+                                                                        std::span<const std::uint8_t> second,
+                                                                        unsigned k,
+                                                                        const AssessOptions& options);
+
 }  // namespace quality::estimators
