@@ -155,8 +155,6 @@ std::vector<std::string> ReportLines(const Results& r, const LabelLookup& l) {
   };
 }
 
-namespace {
-
 void AppendJsonString(std::string& out, std::string_view text) {
   out += '"';
   for (const char c : text) {
@@ -182,6 +180,8 @@ std::string JsonNumber(double value) {
   return text;
 }
 
+namespace {
+
 std::string JsonHealth(const HealthResult& h) {
   return "{\"cutoff\":" + Number(h.warning_cutoff) + ",\"failure_cutoff\":" + Number(h.failure_cutoff) +
          ",\"warnings\":" + Number(h.warnings) + ",\"failures\":" + Number(h.failures) + "}";
@@ -189,7 +189,7 @@ std::string JsonHealth(const HealthResult& h) {
 
 }  // namespace
 
-std::string JsonLine(std::string_view file, const Results& r) {
+std::string JsonLine(std::string_view file, const Results& r, std::string_view members) {
   const Statistics& s = r.statistics;
   const auto& t = r.fips.test_failures;
   std::string out = "{\"file\":";
@@ -208,8 +208,9 @@ std::string JsonLine(std::string_view file, const Results& r) {
          ",\"long_run\":" + Number(t[kLongRun]) + ",\"continuous_run\":" + Number(t[kContinuousRun]) +
          "},\"rct\":" + JsonHealth(r.rct) + ",\"apt\":" + JsonHealth(r.apt) +
          ",\"block_repeat\":" + JsonHealth(r.repeat) + ",\"entropy_claim\":" + JsonNumber(r.entropy_claim) +
-         ",\"verdict\":\"" + std::string(VerdictName(r.verdict)) + "\"}";
-  return out;
+         ",\"verdict\":\"" + std::string(VerdictName(r.verdict)) + "\"";
+  if (!members.empty()) (out += ',') += members;
+  return out += '}';
 }
 
 }  // namespace quality

@@ -29,7 +29,12 @@ std::string HealthEventLine(const HealthEvent& event, const LabelLookup& labels 
 // "pass", "warning" or "fail".
 std::string_view VerdictName(Verdict verdict);
 
-// One JSON object (one line, no line end) with the file's name and every figure.
-std::string JsonLine(std::string_view file, const Results& results);
+// One JSON object (one line, no line end) with the file's name and every figure, then `members`
+// ("key":value pairs) when there are any.
+std::string JsonLine(std::string_view file, const Results& results, std::string_view members = {});
+
+// JSON pieces: a string with its quotes and escapes; a number, null when it is not finite.
+void AppendJsonString(std::string& out, std::string_view text);
+std::string JsonNumber(double value);
 
 }  // namespace quality
