@@ -397,6 +397,13 @@ TEST_F(Acquisition, RestartDataOpenTheModuleAgainBeforeEveryRow) {
   EXPECT_EQ(reopened, (std::vector<std::string>{"2", "3", "4"}));
   // The reopening is the log's news, not the console's.
   EXPECT_FALSE(Holds(r.out, "opened again")) << r.out;
+  // The file is the matrix the restart tests read.
+  ASSERT_EQ(Run({"m.bin", "/RESTARTS=20", "/RNDNOP"}).exit_code, 0);
+  const ProgramResult tested =
+      RunProgram(RNGACQ_CHECK_PROGRAM, {"--assess=restart", "--claim=7", "m.bin"}, dir.path().string());
+  EXPECT_EQ(tested.exit_code, 0) << tested.out << tested.err;
+  EXPECT_TRUE(Holds(tested.out, "restart tests: 20 restarts of 1000 samples of 8 bits")) << tested.out;
+  EXPECT_TRUE(Holds(tested.out, "Validation: passed")) << tested.out;
 
   // Of two modules the one selected is the one opened again; the rows written before a module
   // that leaves stay.

@@ -145,6 +145,62 @@ TEST_F(RngacqCheck, UsageErrorsSayWhatIsWrong) {
   EXPECT_TRUE(Holds(help.out, "\nExit status: 0 pass or warning, 1 fail, 2 usage or read error.\n"));
 }
 
+// The assessment's figures are checked estimator by estimator in assessment_test.cpp; here, what
+// the program makes of them.
+TEST_F(RngacqCheck, TheAssessmentShowsItsFiguresAndChecksTheClaim) {
+  const std::string sample = RNGACQ_SOURCE_DIR "/tests/data/sp800-90b/rand8_short.bin";
+  const auto plain = Check({"--assess", sample});
+  EXPECT_EQ(plain.exit_code, 0) << "no claim to check: " << plain.err;
+  EXPECT_TRUE(
+      Holds(plain.out, "\n  SP 800-90B non-IID assessment: 10000 samples of 8 bits, 256 distinct values, "))
+      << plain.out;
+  EXPECT_TRUE(Holds(plain.out, "\n    Most Common Value (6.3.1) ")) << plain.out;
+  // The reference tool's figure for this file, as it prints it to six places.
+  EXPECT_TRUE(Holds(plain.out,
+                    "\n  Assessed min-entropy: 5.860894 bits per sample (the smaller of 6.636441 and 8 x "))
+      << plain.out;
+
+  const auto held = Check({"--assess", "--claim=5.5", sample});
+  EXPECT_EQ(held.exit_code, 0) << held.out;
+  EXPECT_TRUE(Holds(held.out, "\n  Entropy claim 5.5 bits per sample: holds; H_I = 5.500000\n")) << held.out;
+  const auto refused = Check({"--assess", "--claim=6", sample});
+  EXPECT_EQ(refused.exit_code, 1) << refused.out;
+  EXPECT_TRUE(Holds(refused.out, "claim 6 bits per sample: not supported by the assessment; H_I = 5.860894"))
+      << refused.out;
+
+  const auto json = Check({"--json", "--assess=non-iid", "--bits=8", "--claim=6", sample});
+  EXPECT_EQ(json.exit_code, 1);
+  EXPECT_TRUE(Holds(json.out, ",\"assessment\":{\"track\":\"non-iid\",\"bits\":8,\"samples\":10000,"))
+      << json.out;
+  EXPECT_TRUE(Holds(json.out, ",\"claim\":6,\"h_initial\":5.8608937444")) << json.out;
+  EXPECT_TRUE(Holds(json.out, "\"claim_supported\":false,\"holds\":false}}\n")) << json.out;
+
+  struct Row {
+    std::vector<std::string> arguments;
+    std::string error;
+  };
+  const Row refusals[] = {
+      {{"--assess=restart", "good.bin"},
+       "rngacq-check: the restart tests need the entropy claim (--claim=H)\n"},
+      {{"--assess", "--bits=9", "good.bin"}, "rngacq-check: bad sample width: --bits=9 (1 to 8)\n"},
+      {{"--assess", "--bits=2.5", "good.bin"}, "rngacq-check: bad sample width: --bits=2.5 (1 to 8)\n"},
+      {{"--assess", "--claim=0", "good.bin"},
+       "rngacq-check: bad entropy claim: --claim=0 (above 0, at most 8)\n"},
+      {{"--assess", "--bits=4", "--claim=5", "good.bin"},
+       "rngacq-check: the claim 5 exceeds the sample width of 4 bits\n"},
+      {{"--claim=5", "good.bin"}, "rngacq-check: --bits and --claim go with --assess\n"},
+      {{"--assess=restart", "--claim=7", "odd.bin"},
+       "rngacq-check: odd.bin: 2500 bytes are not whole rows of 1000 samples (at least two)\n"},
+  };
+  testing_support::WriteFile(dir / "odd.bin", RandomText(2500, 5));
+  for (const Row& row : refusals) {
+    SCOPED_TRACE(row.error);
+    const auto result = Check(row.arguments);
+    EXPECT_EQ(result.exit_code, 2);
+    EXPECT_EQ(result.err, row.error);
+  }
+}
+
 #ifndef _WIN32
 TEST_F(RngacqCheck, ADashReadsStandardInput) {
   const auto result = testing_support::RunProgram(
