@@ -47,9 +47,10 @@ constexpr const char* kHelp =
     "Exit status: 0 pass or warning, 1 fail, 2 usage or read error.\n"
     "With --assess, 1 also when the claim or the restart validation does not hold.\n";
 
-// The assessment keeps the samples in memory, and its suffix arrays cost about a hundred bytes a
-// sample: beyond this many samples a file is refused rather than the machine's memory exhausted.
-constexpr std::size_t kMaxAssessed = std::size_t{16} << 20;
+// The assessment keeps the samples in memory, and its suffix arrays cost up to about 200 bytes a
+// sample on repetitive 8-bit data: beyond this many samples a file is refused rather than the
+// machine's memory exhausted.
+constexpr std::size_t kMaxAssessed = std::size_t{4} << 20;
 
 enum class Track { None, NonIid, Restart };
 
