@@ -302,11 +302,18 @@ void Parallel(std::size_t count, unsigned threads, Job job) {
   if (failure) std::rethrow_exception(failure);
 }
 
-void PermutationTest(const Data& d, const IidOptions& options, IidResult& result) {
+// `beside` runs while the statistics of the samples as given are computed: the other tests.
+template <typename Beside>
+void PermutationTest(const Data& d, const IidOptions& options, IidResult& result, Beside beside) {
   const unsigned threads = std::max(1u, options.threads);
   std::vector<Workspace> spaces(threads);
   Values original{};
-  Statistics(d.samples, d, kAll, spaces[0], original);
+  Parallel(2, threads, [&](std::size_t job, unsigned worker) {
+    if (job == 0)
+      Statistics(d.samples, d, kAll, spaces[worker], original);
+    else
+      beside();
+  });
 
   result.permutation.resize(kStatistics);
   Mask undecided = kAll;
@@ -419,22 +426,23 @@ IidResult AssessIid(std::span<const std::uint8_t> samples, unsigned bits, const 
   for (const std::uint8_t e : d.samples) sum += d.value[e];
   d.mean = static_cast<double>(sum) / static_cast<double>(samples.size());
 
-  PermutationTest(d, options, result);
-  result.independence = iid::Independence(symbols, result.distinct);
-  result.goodness_of_fit = iid::GoodnessOfFit(symbols, result.distinct);
-  result.longest_repeat = iid::LongestRepeat(symbols, result.distinct);
+  PermutationTest(d, options, result, [&] {
+    result.independence = iid::Independence(symbols, result.distinct);
+    result.goodness_of_fit = iid::GoodnessOfFit(symbols, result.distinct);
+    result.longest_repeat = iid::LongestRepeat(symbols, result.distinct);
+
+    result.h_original = estimators::MostCommonValue(symbols).min_entropy;
+    result.h_mcv = std::min<double>(bits, result.h_original);
+    if (result.distinct > 2) {
+      result.h_bitstring = estimators::MostCommonValue(estimators::BitString(samples, bits)).min_entropy;
+      result.h_mcv = std::min(result.h_mcv, bits * result.h_bitstring);
+    }
+  });
   for (const auto& [passed, name] : {std::pair{result.independence.passed, result.independence.name},
                                      std::pair{result.goodness_of_fit.passed, result.goodness_of_fit.name},
                                      std::pair{result.longest_repeat.passed, "longest repeated substring"}})
     if (!passed && *result.deciding == '\0') result.deciding = name;
   result.iid = *result.deciding == '\0';
-
-  result.h_original = estimators::MostCommonValue(symbols).min_entropy;
-  result.h_mcv = std::min<double>(bits, result.h_original);
-  if (result.distinct > 2) {
-    result.h_bitstring = estimators::MostCommonValue(estimators::BitString(samples, bits)).min_entropy;
-    result.h_mcv = std::min(result.h_mcv, bits * result.h_bitstring);
-  }
   return result;
 }
 
