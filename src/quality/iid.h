@@ -97,7 +97,7 @@ struct IidOptions {
   std::function<void(std::uint32_t done, std::uint32_t total)> progress;
 };
 
-// `bits` must be 1..8 (std::invalid_argument otherwise). At most 2^32 - 1 samples.
+// `bits` must be 1..8, and there may be at most 2^30 samples (std::invalid_argument otherwise).
 IidResult AssessIid(std::span<const std::uint8_t> samples, unsigned bits, const IidOptions& options = {});
 
 }  // namespace quality
