@@ -13,6 +13,7 @@
 
 #include "quality/iid.h"
 #include "quality/iid_internal.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -222,6 +223,10 @@ TEST(IidTests, ChiSquareVerdictsOnClearCases) {
   const Bytes fair = Random(4000, 4, 1);
   EXPECT_TRUE(Independence(fair, 16).passed) << Independence(fair, 16).p_value;
   EXPECT_TRUE(GoodnessOfFit(fair, 16).passed) << GoodnessOfFit(fair, 16).p_value;
+  // Each of the 256 pairs is expected about 8 times in 2000 pairs, each value 25 times in a tenth:
+  // no bins merge, and the 15 frequencies estimated take their degrees of freedom.
+  EXPECT_EQ(Independence(fair, 16).degrees_of_freedom, 256 - 16);
+  EXPECT_EQ(GoodnessOfFit(fair, 16).degrees_of_freedom, 9 * 15);
   // Each value twice: every pair is a pair of equal values.
   Bytes doubled;
   for (std::size_t i = 0; i < 2000; ++i) doubled.insert(doubled.end(), 2, fair[i]);
@@ -240,6 +245,9 @@ TEST(IidTests, ChiSquareVerdictsOnClearCases) {
   const Bytes coin = Random(4000, 1, 2);
   EXPECT_TRUE(Independence(coin, 2).passed) << Independence(coin, 2).p_value;
   EXPECT_TRUE(GoodnessOfFit(coin, 2).passed) << GoodnessOfFit(coin, 2).p_value;
+  // 666 tuples of 6 bits expect each value 10 times, 571 of 7 bits fewer than 5.
+  EXPECT_EQ(Independence(coin, 2).degrees_of_freedom, 64 - 2);
+  EXPECT_EQ(GoodnessOfFit(coin, 2).degrees_of_freedom, 9);
   Bytes stutter;
   for (std::size_t i = 0; i < 2000; ++i) stutter.insert(stutter.end(), 2, coin[i]);
   EXPECT_FALSE(Independence(stutter, 2).passed) << Independence(stutter, 2).p_value;
@@ -260,6 +268,18 @@ TEST(IidTests, LongestRepeatedSubstringVerdicts) {
   const quality::IidLongestRepeat repeated = quality::iid::LongestRepeat(twice, 256);
   EXPECT_EQ(repeated.w, 1000u);
   EXPECT_FALSE(repeated.passed) << repeated.probability;
+}
+
+TEST(IidVerdict, TheMostCommonValueFiguresAreTheReferenceToolsOnItsSampleFile) {
+  // ea_non_iid's most-common-value lines for rand8_short.bin; the IID track takes the smaller of
+  // the samples' figure and 8 times the bit string's.
+  const std::string text =
+      testing_support::ReadFile(RNGACQ_SOURCE_DIR "/tests/data/sp800-90b/rand8_short.bin");
+  const IidResult r = Unshuffled(Bytes(text.begin(), text.end()), 8);
+  EXPECT_EQ(r.samples, 10000u);
+  EXPECT_DOUBLE_EQ(r.h_original, 7.0104540377360411);
+  EXPECT_DOUBLE_EQ(r.h_bitstring, 0.98338678465915019);
+  EXPECT_DOUBLE_EQ(r.h_mcv, 7.0104540377360411);
 }
 
 TEST(IidVerdict, ShortAndDegenerateInputsHaveDefinedResults) {
