@@ -2,7 +2,9 @@
 // 5.2.2) and the longest-repeated-substring test (5.2.3), decided and converted for binary data as
 // NIST's reference tool (ea_iid) does, and the most-common-value estimate (6.3.1) that the track
 // credits to data found IID. Pure computation. One million 8-bit samples of random data take
-// about a second on two threads (the permutation test stops early, as the reference tool's does).
+// 3 to 5 s of processor time and 30 MB, four fifths of the time in the dozen or so bzip2 runs the
+// compression statistic needs before its counts decide it; the permutation test stops early, as
+// the reference tool's does, after about 300 shuffles.
 //
 // Samples: each byte's low `bits` bits is one sample; bits above the width are masked off. The
 // values that occur are numbered in increasing order (k distinct values become 0..k-1), which
