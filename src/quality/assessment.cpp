@@ -99,12 +99,7 @@ NonIidResult AssessNonIid(std::span<const std::uint8_t> samples, unsigned bits,
   if (result.distinct < 2) return result;  // one value: no entropy
   // The bit string is made of the values themselves, not their numbers.
   std::vector<std::uint8_t> bitstring;
-  if (result.distinct > 2) {
-    bitstring.resize(samples.size() * bits);
-    std::size_t at = 0;
-    for (const std::uint8_t s : samples)
-      for (unsigned b = bits; b-- > 0;) bitstring[at++] = static_cast<std::uint8_t>(s >> b & 1);
-  }
+  if (result.distinct > 2) bitstring = estimators::BitString(samples, bits);
 
   std::vector<Job> jobs;
   if (!bitstring.empty()) AddEstimators(bitstring, 2, result.bitstring, jobs);
@@ -135,6 +130,14 @@ std::vector<std::uint8_t> NumberedSamples(std::span<const std::uint8_t> samples,
   std::transform(samples.begin(), samples.end(), symbols.begin(),
                  [&](std::uint8_t s) { return number[s & mask]; });
   return symbols;
+}
+
+std::vector<std::uint8_t> BitString(std::span<const std::uint8_t> samples, unsigned bits) {
+  std::vector<std::uint8_t> bitstring(samples.size() * bits);
+  std::size_t at = 0;
+  for (const std::uint8_t s : samples)
+    for (unsigned b = bits; b-- > 0;) bitstring[at++] = static_cast<std::uint8_t>(s >> b & 1);
+  return bitstring;
 }
 
 std::pair<std::vector<Estimate>, std::vector<Estimate>> SampleEstimates(std::span<const std::uint8_t> first,

@@ -65,6 +65,10 @@ std::vector<std::uint32_t> NeighbourPrefixes(std::span<const std::uint8_t> sampl
 std::vector<std::uint8_t> NumberedSamples(std::span<const std::uint8_t> samples, unsigned bits,
                                           unsigned& distinct);
 
+// The samples' low `bits` bits as a bit string, each sample most significant bit first (the values
+// themselves, not their numbers).
+std::vector<std::uint8_t> BitString(std::span<const std::uint8_t> samples, unsigned bits);
+
 // The estimators for samples of k values (with those for bit strings when k is 2) on two sequences
 // at once, as the restart tests run them on rows and columns.
 std::pair<std::vector<Estimate>, std::vector<Estimate>> SampleEstimates(std::span<const std::uint8_t> first,
