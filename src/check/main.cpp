@@ -181,8 +181,8 @@ bool CheckInput(const std::string& name, double claim, bool json, const std::str
   holds = assessment.track == Track::None || Assess(name, samples, assessment, json, members);
   if (json) std::printf("%s\n", quality::JsonLine(name, results, members).c_str());
   if (!png.empty()) {
-    const std::vector<std::uint8_t> image =
-        quality::PicturePng(prefix.data(), prefix.size(), results.histogram);
+    const std::vector<std::uint8_t> image = quality::PicturePng(
+        prefix.data(), prefix.size(), results.histogram, quality::CaptionOf(name, results));
     std::FILE* out = OpenFile(png, "wb");
     const bool written =
         out != nullptr && !image.empty() && std::fwrite(image.data(), 1, image.size(), out) == image.size();
