@@ -140,15 +140,16 @@ void DrawHistogram(Canvas& canvas, const std::array<std::uint64_t, 256>& histogr
   canvas.Text(4, kHistogramTop - 14, "count", kInk, all);
 }
 
-std::vector<std::uint8_t> EncodePng(const std::vector<Rgb>& pixels, int width, int height) {
-  static_assert(sizeof(Rgb) == 3);
+// `channels` bytes a pixel: 3 for RGB, 1 for grey.
+std::vector<std::uint8_t> EncodePng(const void* pixels, int width, int height, int channels) {
   std::vector<std::uint8_t> png;
   const auto append = [](void* context, void* data, int length) {
     auto* out = static_cast<std::vector<std::uint8_t>*>(context);
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     out->insert(out->end(), bytes, bytes + length);
   };
-  if (stbi_write_png_to_func(append, &png, width, height, 3, pixels.data(), width * 3) == 0) png.clear();
+  if (stbi_write_png_to_func(append, &png, width, height, channels, pixels, width * channels) == 0)
+    png.clear();
   return png;
 }
 
@@ -180,13 +181,18 @@ std::vector<Rgb> PicturePixels(const std::uint8_t* prefix, std::size_t size,
 std::vector<std::uint8_t> PicturePng(const std::uint8_t* prefix, std::size_t size,
                                      const std::array<std::uint64_t, 256>& histogram,
                                      const PictureCaption& caption) {
-  return EncodePng(PicturePixels(prefix, size, histogram, caption), kPictureWidth, kPictureHeight);
+  static_assert(sizeof(Rgb) == 3);
+  return EncodePng(PicturePixels(prefix, size, histogram, caption).data(), kPictureWidth, kPictureHeight, 3);
 }
 
 std::vector<std::uint8_t> BitmapPng(const std::uint8_t* prefix, std::size_t size) {
   Canvas canvas(kBitmapWidth, kBitmapRows);
   DrawBitmap(canvas, 0, 0, prefix, size);
-  return EncodePng(canvas.Take(), kBitmapWidth, kBitmapRows);
+  // The bitmap's colours are all greys: one channel compresses random bits to half the size.
+  static_assert(kOne.r == kOne.g && kZero.r == kZero.g && kNoData.r == kNoData.g && kNoData.g == kNoData.b);
+  std::vector<std::uint8_t> grey;
+  for (const Rgb& p : canvas.Take()) grey.push_back(p.r);
+  return EncodePng(grey.data(), kBitmapWidth, kBitmapRows, 1);
 }
 
 }  // namespace quality
