@@ -174,7 +174,8 @@ void WritePicture(const Run& run, const quality::Results& results) {
   const bool is_data_file = std::equal(name.begin(), name.end(), run.data_name.begin(), run.data_name.end(),
                                        [](char a, char b) { return (a | 0x20) == (b | 0x20); });
   const std::vector<std::uint8_t> png =
-      quality::PicturePng(run.picture_bytes.data(), run.picture_bytes.size(), results.histogram);
+      quality::PicturePng(run.picture_bytes.data(), run.picture_bytes.size(), results.histogram,
+                          quality::CaptionOf(run.data_name, results));
   platform::DataFile file;
   const bool written = !is_data_file && !png.empty() && file.Open(name) && file.Write(png.data(), png.size());
   if (!file.Close() || !written) {

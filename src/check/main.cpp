@@ -12,6 +12,7 @@
 
 #include "quality/assessment_report.h"
 #include "quality/checker.h"
+#include "quality/html_report.h"
 #include "quality/picture.h"
 #include "quality/report.h"
 
@@ -38,6 +39,7 @@ constexpr const char* kHelp =
     "  --json        one JSON object per line and file\n"
     "  --entropy=h   claimed min-entropy in bits per byte for the health tests (1 to 8, default 8)\n"
     "  --png=FILE    draw the picture of the data (one input file only)\n"
+    "  --html=FILE   one HTML page for all the files: verdicts, pictures, histograms, assessments\n"
     "  --assess      also the SP 800-90B non-IID min-entropy assessment of each file\n"
     "  --assess=restart  the SP 800-90B restart tests on a restart matrix (rngacq /RESTARTS)\n"
     "  --bits=N      the assessment's sample: each byte's low N bits (1 to 8, default 8)\n"
@@ -92,9 +94,23 @@ bool ShowsProgress() {
 #endif
 }
 
+// Writes all of `bytes` to the file `name`, replacing it; false (with a message) when it could not.
+bool WriteWhole(const std::string& name, const void* bytes, std::size_t size) {
+  File out(OpenFile(name, "wb"));
+  bool written = out && size > 0 && std::fwrite(bytes, 1, size, out.get()) == size;
+  // Closing flushes: a full disk may only show here.
+  written = out && std::fclose(out.release()) == 0 && written;
+  if (!written) {
+    std::fprintf(stderr, "rngacq-check: cannot write %s\n", name.c_str());
+    return false;
+  }
+  return true;
+}
+
 // The assessment's lines (or JSON members) for one file's samples; false when it does not hold.
+// With `page`, its results are kept there for the HTML report.
 bool Assess(const std::string& name, const std::vector<std::uint8_t>& samples, const Assessment& a, bool json,
-            std::string& members) {
+            std::string& members, quality::HtmlFile* page) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();
   quality::AssessOptions options;
@@ -114,6 +130,7 @@ bool Assess(const std::string& name, const std::vector<std::uint8_t>& samples, c
     holds = result.validated;
     if (json) members = quality::AssessmentJson(result);
     lines = quality::AssessmentLines(result);
+    if (page != nullptr) page->restart = result;
   } else {
     quality::NonIidReport report;
     report.result = quality::AssessNonIid(samples, a.bits, options);
@@ -122,15 +139,18 @@ bool Assess(const std::string& name, const std::vector<std::uint8_t>& samples, c
     holds = report.Holds();
     if (json) members = quality::AssessmentJson(report);
     lines = quality::AssessmentLines(report);
+    if (page != nullptr) page->non_iid = std::move(report);
   }
   if (!json)
     for (const std::string& line : lines) std::printf("  %s\n", line.c_str());
   return holds;
 }
 
-// Reads and checks one input; false on a read error (reported on standard error).
+// Reads and checks one input; false on a read error (reported on standard error). With `page`,
+// what the HTML report shows of the file is kept there.
 bool CheckInput(const std::string& name, double claim, bool json, const std::string& png,
-                const Assessment& assessment, quality::Verdict& verdict, bool& holds) {
+                const Assessment& assessment, quality::Verdict& verdict, bool& holds,
+                quality::HtmlFile* page) {
   File file(name == "-" ? stdin : OpenFile(name, "rb"));
   if (!file) {
     std::fprintf(stderr, "rngacq-check: cannot open %s: %s\n", name.c_str(), std::strerror(errno));
@@ -156,7 +176,7 @@ bool CheckInput(const std::string& name, double claim, bool json, const std::str
         }
         samples.insert(samples.end(), buffer.data(), buffer.data() + n);
       }
-      if (!png.empty() && prefix.size() < quality::kPictureBytes)
+      if ((!png.empty() || page != nullptr) && prefix.size() < quality::kPictureBytes)
         prefix.insert(prefix.end(), buffer.data(),
                       buffer.data() + std::min(n, quality::kPictureBytes - prefix.size()));
     }
@@ -179,18 +199,17 @@ bool CheckInput(const std::string& name, double claim, bool json, const std::str
     std::printf("%s\n", name.c_str());
     for (const std::string& line : quality::ReportLines(results)) std::printf("  %s\n", line.c_str());
   }
-  holds = assessment.track == Track::None || Assess(name, samples, assessment, json, members);
+  holds = assessment.track == Track::None || Assess(name, samples, assessment, json, members, page);
   if (json) std::printf("%s\n", quality::JsonLine(name, results, members).c_str());
   if (!png.empty()) {
-    const std::vector<std::uint8_t> image =
-        quality::PicturePng(prefix.data(), prefix.size(), results.histogram);
-    std::FILE* out = OpenFile(png, "wb");
-    const bool written =
-        out != nullptr && !image.empty() && std::fwrite(image.data(), 1, image.size(), out) == image.size();
-    if ((out != nullptr && std::fclose(out) != 0) || !written) {
-      std::fprintf(stderr, "rngacq-check: cannot write %s\n", png.c_str());
-      return false;
-    }
+    const std::vector<std::uint8_t> image = quality::PicturePng(
+        prefix.data(), prefix.size(), results.histogram, quality::CaptionOf(name, results));
+    if (!WriteWhole(png, image.data(), image.size())) return false;
+  }
+  if (page != nullptr) {
+    page->name = name;
+    page->results = results;
+    page->prefix = std::move(prefix);
   }
   return true;
 }
@@ -200,7 +219,7 @@ bool CheckInput(const std::string& name, double claim, bool json, const std::str
 int CheckMain(const std::vector<std::string>& arguments) {
   bool json = false;
   double claim = 8;
-  std::string png;
+  std::string png, html;
   Assessment assessment;
   std::vector<std::string> inputs;
   for (std::size_t i = 1; i < arguments.size(); ++i) {
@@ -239,6 +258,8 @@ int CheckMain(const std::vector<std::string>& arguments) {
       assessment.claim = h;
     } else if (arg.starts_with("--png=") && arg.size() > 6) {
       png = arg.substr(6);
+    } else if (arg.starts_with("--html=") && arg.size() > 7) {
+      html = arg.substr(7);
     } else if (arg.size() > 1 && arg[0] == '-') {
       std::fprintf(stderr, "rngacq-check: unknown option %s\n%s", arguments[i].c_str(), kHelp);
       return kExitUsage;
@@ -265,12 +286,22 @@ int CheckMain(const std::vector<std::string>& arguments) {
     return kExitUsage;
   }
   bool read_error = false, failed = false;
+  std::vector<quality::HtmlFile> pages;  // the files the HTML report shows: those read
   for (const std::string& input : inputs) {
     quality::Verdict verdict = quality::Verdict::Pass;
     bool holds = true;
-    if (!CheckInput(input, claim, json, png, assessment, verdict, holds)) read_error = true;
+    quality::HtmlFile page;
+    if (!CheckInput(input, claim, json, png, assessment, verdict, holds, html.empty() ? nullptr : &page)) {
+      read_error = true;
+    } else if (!html.empty()) {
+      pages.push_back(std::move(page));
+    }
     failed = failed || verdict == quality::Verdict::Fail || !holds;
     std::fflush(stdout);
+  }
+  if (!html.empty()) {
+    const std::string report = quality::HtmlReport(pages);
+    if (!WriteWhole(html, report.data(), report.size())) read_error = true;
   }
   return read_error ? kExitUsage : failed ? kExitFail : kExitPass;
 }

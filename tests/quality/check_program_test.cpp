@@ -201,6 +201,40 @@ TEST_F(RngacqCheck, TheAssessmentShowsItsFiguresAndChecksTheClaim) {
   }
 }
 
+TEST_F(RngacqCheck, TheHtmlPageShowsEveryFileReadAndIsWrittenOnceAtTheEnd) {
+  const auto result = Check({"--html=report.html", "good.bin", "missing.bin", "stuck.bin"});
+  EXPECT_EQ(result.exit_code, 2) << "the missing file is a read error";
+  EXPECT_EQ(result.err, "rngacq-check: cannot open missing.bin: No such file or directory\n");
+  const std::string page = testing_support::ReadFile(dir / "report.html");
+  ASSERT_TRUE(page.starts_with("<!DOCTYPE html>")) << page.substr(0, 200);
+  const std::size_t good = page.find("<h2>good.bin</h2><p class=\"verdict pass\">Verdict: pass</p>"),
+                    stuck = page.find("<h2>stuck.bin</h2><p class=\"verdict fail\">Verdict: fail");
+  EXPECT_NE(good, std::string::npos);
+  EXPECT_NE(stuck, std::string::npos);
+  EXPECT_LT(good, stuck) << "in the order given";
+  EXPECT_FALSE(Holds(page, "missing.bin"));
+  EXPECT_TRUE(page.ends_with("</html>\n"));
+  // The text report is the same as without the page.
+  EXPECT_EQ(result.out, Check({"good.bin", "missing.bin", "stuck.bin"}).out);
+
+  const auto failed = Check({"--html=report.html", "stuck.bin"});
+  EXPECT_EQ(failed.exit_code, 1);
+  const auto assessed = Check({"--html=report.html", "--assess", "--claim=7", "good.bin"});
+  EXPECT_EQ(assessed.exit_code, 1) << "100,000 random bytes assess below 7 bits";
+  EXPECT_TRUE(Holds(testing_support::ReadFile(dir / "report.html"),
+                    "<p class=\"verdict fail\">The claim of 7 bits per sample does not hold: the assessed "
+                    "min-entropy is "));
+
+  // A page that cannot be written is an error of its own, after the report.
+  const auto unwritable = Check({"--html=no-such-folder/report.html", "good.bin"});
+  EXPECT_EQ(unwritable.exit_code, 2);
+  EXPECT_EQ(unwritable.err, "rngacq-check: cannot write no-such-folder/report.html\n");
+  EXPECT_TRUE(Holds(unwritable.out, "good.bin\n  Bytes: 100000\n"));
+  const auto empty = Check({"--html=", "good.bin"});
+  EXPECT_EQ(empty.exit_code, 2);
+  EXPECT_EQ(empty.err.substr(0, empty.err.find('\n')), "rngacq-check: unknown option --html=");
+}
+
 #ifndef _WIN32
 TEST_F(RngacqCheck, ADashReadsStandardInput) {
   const auto result = testing_support::RunProgram(

@@ -305,7 +305,8 @@ TEST(Picture, PixelsShowTheBitsAndTheHistogram) {
   for (const std::size_t size : {std::size_t{40000}, std::size_t{1000}}) {
     const Bytes data = RandomBytes(size, 2);
     const quality::Results r = Check(data);
-    const auto png = quality::PicturePng(data.data(), data.size(), r.histogram);
+    const auto png =
+        quality::PicturePng(data.data(), data.size(), r.histogram, quality::CaptionOf("random.bin", r));
     int w = 0, h = 0, channels = 0;
     std::unique_ptr<stbi_uc, void (*)(void*)> pixels(
         stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &w, &h, &channels, 3),
@@ -320,15 +321,22 @@ TEST(Picture, PixelsShowTheBitsAndTheHistogram) {
     for (std::size_t bit = 0; bit < quality::kPictureBytes * 8; ++bit) {
       const quality::Rgb expected =
           bit / 8 >= size ? quality::kNoData : bits[data[bit / 8] >> (7 - bit % 8) & 1];
-      if (at(bit % quality::kPictureWidth, bit / quality::kPictureWidth) == expected) continue;
+      if (at(quality::kBitmapLeft + bit % quality::kBitmapWidth,
+             quality::kBitmapTop + bit / quality::kBitmapWidth) == expected)
+        continue;
       if (wrong++ == 0) first_wrong = bit;
     }
     EXPECT_EQ(wrong, 0u) << "pixels of the wrong colour in a picture of " << size
                          << " bytes, the first for bit " << first_wrong;
+    // The caption band holds the name and the verdict: not all background.
+    std::size_t inked = 0;
+    for (std::size_t y = 0; y < quality::kCaptionRows; ++y)
+      for (std::size_t x = 0; x < quality::kPictureWidth; ++x) inked += at(x, y) != quality::kZero;
+    EXPECT_GT(inked, 100u) << "caption pixels";
     // Each byte value's bar (two columns) is drawn from the bottom row, the taller for the larger count.
-    const std::size_t bottom = quality::kPictureHeight - 1;
+    const std::size_t bottom = quality::kHistogramBottom;
     const auto height = [&](auto value) {
-      const auto x = 2 * static_cast<std::size_t>(value - r.histogram.begin());
+      const auto x = quality::kBitmapLeft + 2 * static_cast<std::size_t>(value - r.histogram.begin());
       std::size_t y = bottom;
       while (y > quality::kHistogramTop && (at(x, y) == quality::kBar || at(x, y) == quality::kExpected)) --y;
       return bottom - y;
@@ -336,9 +344,23 @@ TEST(Picture, PixelsShowTheBitsAndTheHistogram) {
     const auto [least, most] = std::ranges::minmax_element(r.histogram);
     EXPECT_GT(height(most), height(least));
     bool band = false;
-    for (std::size_t x = 0; x < 512 && !band; ++x)
+    for (std::size_t x = quality::kBitmapLeft; x < quality::kBitmapLeft + quality::kBitmapWidth && !band; ++x)
       for (std::size_t y = quality::kHistogramTop; y < bottom; ++y) band = band || at(x, y) == quality::kBand;
     EXPECT_TRUE(band);
+
+    // The bitmap alone, as the HTML report embeds it, has the same pixels.
+    const auto bitmap_png = quality::BitmapPng(data.data(), data.size());
+    std::unique_ptr<stbi_uc, void (*)(void*)> bitmap(
+        stbi_load_from_memory(bitmap_png.data(), static_cast<int>(bitmap_png.size()), &w, &h, &channels, 3),
+        stbi_image_free);
+    ASSERT_EQ(std::tuple(w, h), std::tuple(quality::kBitmapWidth, quality::kBitmapRows));
+    std::size_t differing = 0;
+    for (std::size_t y = 0; y < quality::kBitmapRows; ++y)
+      differing += std::memcmp(bitmap.get() + 3 * y * quality::kBitmapWidth,
+                               pixels.get() + 3 * ((quality::kBitmapTop + y) * quality::kPictureWidth +
+                                                   quality::kBitmapLeft),
+                               3 * quality::kBitmapWidth) != 0;
+    EXPECT_EQ(differing, 0u) << "rows of the bitmap alone that differ from the picture's";
   }
 }
 
