@@ -1,4 +1,5 @@
 // rngacq-check FILE... | -: the data-quality report of files acquired earlier.
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -33,7 +34,7 @@ constexpr int kEventsShown = 8;  // per file; the summary counts the rest
 
 constexpr const char* kHelp =
     "Usage: rngacq-check [--json] [--entropy=h] [--png=FILE] FILE... | -\n"
-    "       rngacq-check --assess[=non-iid|restart] [--bits=N] [--claim=H] [options] FILE... | -\n"
+    "       rngacq-check --assess[=non-iid|iid|restart] [--bits=N] [--claim=H] [options] FILE... | -\n"
     "Checks the quality of random data files ('-' reads standard input): byte statistics,\n"
     "FIPS 140-2 tests and the continuous health tests, with a verdict per file.\n"
     "  --json        one JSON object per line and file\n"
@@ -41,9 +42,11 @@ constexpr const char* kHelp =
     "  --png=FILE    draw the picture of the data (one input file only)\n"
     "  --html=FILE   one HTML page for all the files: verdicts, pictures, histograms, assessments\n"
     "  --assess      also the SP 800-90B non-IID min-entropy assessment of each file\n"
+    "  --assess=iid  the SP 800-90B IID track: permutation, chi-square and LRS tests\n"
     "  --assess=restart  the SP 800-90B restart tests on a restart matrix (rngacq /RESTARTS)\n"
     "  --bits=N      the assessment's sample: each byte's low N bits (1 to 8, default 8)\n"
     "  --claim=H     the entropy claim to check, bits per sample (needed for restart)\n"
+    "  --seed=N      the IID track's shuffles start from this seed (default 1)\n"
     "  --version     the program's version\n"
     "  --help        this text\n"
     "Exit status: 0 pass or warning, 1 fail, 2 usage or read error.\n"
@@ -54,12 +57,13 @@ constexpr const char* kHelp =
 // machine's memory exhausted.
 constexpr std::size_t kMaxAssessed = std::size_t{4} << 20;
 
-enum class Track { None, NonIid, Restart };
+enum class Track { None, NonIid, Iid, Restart };
 
 struct Assessment {
   Track track = Track::None;
   unsigned bits = 8;
   std::optional<double> claim;  // bits per sample
+  std::uint64_t seed = 1;       // of the IID track's shuffles
 };
 
 struct CloseFile {
@@ -125,7 +129,26 @@ bool Assess(const std::string& name, const std::vector<std::uint8_t>& samples, c
   }
   std::vector<std::string> lines;
   bool holds = false;
-  if (a.track == Track::Restart) {
+  if (a.track == Track::Iid) {
+    quality::IidOptions iid;
+    iid.threads = options.threads;
+    iid.seed = a.seed;
+    if (ShowsProgress()) {
+      iid.progress = [&name, start](std::uint32_t done, std::uint32_t total) {
+        if (Clock::now() - start < std::chrono::seconds(1)) return;
+        std::fprintf(stderr, "\r%s: permutation test, %u of at most %u shuffles", name.c_str(), done, total);
+      };
+    }
+    quality::IidReport report;
+    report.result = quality::AssessIid(samples, a.bits, iid);
+    report.seed = a.seed;
+    report.claim = a.claim;
+    report.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (iid.progress) std::fputs("\r\033[K", stderr);
+    holds = report.Holds();
+    if (json) members = quality::AssessmentJson(report);
+    lines = quality::AssessmentLines(report);
+  } else if (a.track == Track::Restart) {
     const quality::RestartResult result = quality::AssessRestarts(samples, a.bits, *a.claim, options);
     holds = result.validated;
     if (json) members = quality::AssessmentJson(result);
@@ -239,6 +262,16 @@ int CheckMain(const std::vector<std::string>& arguments) {
       }
     } else if (arg == "--assess" || arg == "--assess=non-iid") {
       assessment.track = Track::NonIid;
+    } else if (arg == "--assess=iid") {
+      assessment.track = Track::Iid;
+    } else if (arg.starts_with("--seed=")) {
+      const std::string_view digits = arg.substr(7);
+      const auto [end, error] =
+          std::from_chars(digits.data(), digits.data() + digits.size(), assessment.seed);
+      if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
+        std::fprintf(stderr, "rngacq-check: bad seed: %s (a whole number)\n", arguments[i].c_str());
+        return kExitUsage;
+      }
     } else if (arg == "--assess=restart") {
       assessment.track = Track::Restart;
     } else if (arg.starts_with("--bits=")) {

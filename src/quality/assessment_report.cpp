@@ -100,6 +100,42 @@ std::vector<std::string> AssessmentLines(const NonIidReport& report) {
   return lines;
 }
 
+std::vector<std::string> AssessmentLines(const IidReport& report) {
+  const IidResult& r = report.result;
+  std::vector<std::string> lines;
+  lines.push_back(
+      Printed("SP 800-90B IID track: %llu samples of %u bits, %u distinct values, %u permutations "
+              "(seed %llu), %.1f s",
+              static_cast<unsigned long long>(r.samples), r.bits, r.distinct, r.permutations_run,
+              static_cast<unsigned long long>(report.seed), report.seconds));
+  if (!r.permutation.empty()) {
+    lines.push_back(Printed("  %-*s %14s %8s %8s  %s", kNameWidth - 2, "permutation test statistic", "value",
+                            "greater", "equal", "result"));
+    for (const IidStatistic& st : r.permutation) {
+      lines.push_back(st.available ? Printed("  %-*s %14.6g %8u %8u  %s", kNameWidth - 2, st.name, st.value,
+                                             st.greater, st.equal, st.passed ? "pass" : "FAIL")
+                                   : Printed("  %-*s %14s %8s %8s  not available in this build",
+                                             kNameWidth - 2, st.name, "-", "-", "-"));
+    }
+    for (const IidChiSquare* c : {&r.independence, &r.goodness_of_fit}) {
+      lines.push_back(Printed("  %s: %.6g, %d degrees of freedom, p-value %.6g: %s", c->name, c->statistic,
+                              c->degrees_of_freedom, c->p_value, c->passed ? "pass" : "FAIL"));
+    }
+    const IidLongestRepeat& lrs = r.longest_repeat;
+    lines.push_back(Printed("  longest repeated substring: %llu samples, P(X >= 1) = %.6g: %s",
+                            static_cast<unsigned long long>(lrs.w), lrs.probability,
+                            lrs.passed ? "pass" : "FAIL"));
+  }
+  lines.push_back(r.iid ? std::string("IID: yes") : Printed("IID: no, rejected by %s", r.deciding));
+  lines.push_back(Printed("Most common value: %.6f bits per sample, min-entropy %.6f bits per sample%s",
+                          r.h_original, r.h_mcv, r.iid ? "" : " (not credited: the samples are not IID)"));
+  if (report.claim) {
+    lines.push_back(Printed("Entropy claim %g bits per sample: %s", *report.claim,
+                            report.Holds() ? "holds" : "not supported by the IID track"));
+  }
+  return lines;
+}
+
 std::vector<std::string> AssessmentLines(const RestartResult& r) {
   std::vector<std::string> lines;
   lines.push_back(
@@ -136,6 +172,41 @@ std::string AssessmentJson(const NonIidReport& report) {
            ",\"h_initial\":" + JsonNumber(report.claim->h_initial) +
            ",\"claim_supported\":" + JsonBool(report.claim->claim_supported);
   }
+  return out + ",\"holds\":" + JsonBool(report.Holds()) + "}";
+}
+
+std::string AssessmentJson(const IidReport& report) {
+  const IidResult& r = report.result;
+  const auto chi = [](const IidChiSquare& c) {
+    return "{\"statistic\":" + JsonNumber(c.statistic) +
+           ",\"degrees_of_freedom\":" + std::to_string(c.degrees_of_freedom) +
+           ",\"p_value\":" + JsonNumber(c.p_value) + ",\"passed\":" + JsonBool(c.passed) + "}";
+  };
+  std::string out =
+      "\"assessment\":{\"track\":\"iid\",\"bits\":" + std::to_string(r.bits) +
+      ",\"samples\":" + std::to_string(r.samples) + ",\"distinct\":" + std::to_string(r.distinct) +
+      ",\"seed\":" + std::to_string(report.seed) + ",\"seconds\":" + JsonNumber(report.seconds) +
+      ",\"permutations_run\":" + std::to_string(r.permutations_run) +
+      ",\"permutation_complete\":" + JsonBool(r.permutation_complete) +
+      ",\"permutation_passed\":" + JsonBool(r.permutation_passed) + ",\"permutation\":[";
+  for (std::size_t i = 0; i < r.permutation.size(); ++i) {
+    const IidStatistic& st = r.permutation[i];
+    if (i != 0) out += ',';
+    out += "{\"name\":";
+    AppendJsonString(out, st.name);
+    out += ",\"value\":" + JsonNumber(st.value) + ",\"greater\":" + std::to_string(st.greater) +
+           ",\"equal\":" + std::to_string(st.equal) + ",\"less\":" + std::to_string(st.less) +
+           ",\"available\":" + JsonBool(st.available) + ",\"passed\":" + JsonBool(st.passed) + "}";
+  }
+  const IidLongestRepeat& lrs = r.longest_repeat;
+  out += "],\"independence\":" + chi(r.independence) + ",\"goodness_of_fit\":" + chi(r.goodness_of_fit) +
+         ",\"longest_repeat\":{\"w\":" + std::to_string(lrs.w) + ",\"p_col\":" + JsonNumber(lrs.p_col) +
+         ",\"probability\":" + JsonNumber(lrs.probability) + ",\"passed\":" + JsonBool(lrs.passed) +
+         "},\"iid\":" + JsonBool(r.iid) + ",\"deciding\":";
+  AppendJsonString(out, r.deciding);
+  out += ",\"h_original\":" + JsonNumber(r.h_original) + ",\"h_bitstring\":" + JsonNumber(r.h_bitstring) +
+         ",\"h_mcv\":" + JsonNumber(r.h_mcv);
+  if (report.claim) out += ",\"claim\":" + JsonNumber(*report.claim);
   return out + ",\"holds\":" + JsonBool(report.Holds()) + "}";
 }
 

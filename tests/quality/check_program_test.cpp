@@ -175,6 +175,20 @@ TEST_F(RngacqCheck, TheAssessmentShowsItsFiguresAndChecksTheClaim) {
   EXPECT_TRUE(Holds(json.out, ",\"claim\":6,\"h_initial\":5.8608937444")) << json.out;
   EXPECT_TRUE(Holds(json.out, "\"claim_supported\":false,\"holds\":false}}\n")) << json.out;
 
+  // The IID track: its verdict and the figure it credits, the same counts for the same seed.
+  const std::string bits = RNGACQ_SOURCE_DIR "/tests/data/sp800-90b/rand1_short.bin";
+  const auto iid = Check({"--entropy=1", "--assess=iid", "--bits=1", "--claim=0.9", bits});
+  EXPECT_EQ(iid.exit_code, 1) << "bytes of 0 and 1 fail the FIPS tests, whatever the IID track says";
+  EXPECT_TRUE(
+      Holds(iid.out, "\n  IID: yes\n  Most common value: 0.961059 bits per sample, min-entropy 0.961059"))
+      << iid.out;
+  EXPECT_TRUE(Holds(iid.out, "\n  Entropy claim 0.9 bits per sample: holds\n")) << iid.out;
+  EXPECT_EQ(Check({"--entropy=1", "--assess=iid", "--bits=1", "--claim=0.9", bits}).out, iid.out)
+      << "seed 1 both times";
+  const auto not_iid = Check({"--json", "--assess=iid", "--claim=7", sample});
+  EXPECT_EQ(not_iid.exit_code, 1) << "8-bit samples this short fail the independence test";
+  EXPECT_TRUE(Holds(not_iid.out, "\"iid\":false,\"deciding\":\"chi-square independence\"")) << not_iid.out;
+
   struct Row {
     std::vector<std::string> arguments;
     std::string error;
@@ -189,6 +203,7 @@ TEST_F(RngacqCheck, TheAssessmentShowsItsFiguresAndChecksTheClaim) {
       {{"--assess", "--bits=4", "--claim=5", "good.bin"},
        "rngacq-check: the claim 5 exceeds the sample width of 4 bits\n"},
       {{"--claim=5", "good.bin"}, "rngacq-check: --bits and --claim go with --assess\n"},
+      {{"--assess=iid", "--seed=x", "good.bin"}, "rngacq-check: bad seed: --seed=x (a whole number)\n"},
       {{"--assess=restart", "--claim=7", "odd.bin"},
        "rngacq-check: odd.bin: 2500 bytes are not whole rows of 1000 samples (at least two)\n"},
   };
