@@ -94,6 +94,16 @@ TEST(IidStatistics, PeriodicityAndCovarianceOfAPeriodOfTwo) {
   EXPECT_EQ(Statistic(r, "maxCollision"), 3);
 }
 
+TEST(IidStatistics, PeriodicityAndCovarianceAtTheLongestLag) {
+  // 0..31 and then 0..7 again: only the lag of 32 finds equal pairs, eight of them.
+  Bytes samples;
+  for (std::uint8_t i = 0; i < 40; ++i) samples.push_back(static_cast<std::uint8_t>(i % 32));
+  const IidResult r = Unshuffled(samples, 5);
+  EXPECT_EQ(Statistic(r, "periodicity(16)"), 0);
+  EXPECT_EQ(Statistic(r, "periodicity(32)"), 8);
+  EXPECT_EQ(Statistic(r, "covariance(32)"), 140);  // 0*0 + 1*1 + ... + 7*7
+}
+
 TEST(IidStatistics, BinaryDataIsReadInBlocksOfEightBits) {
   // Blocks 11111111 00000001 11111111 and a short last one 1010: ones 8 1 8 2, bytes 255 1 255 160.
   Bytes bits(8, 1);
