@@ -41,6 +41,8 @@ class Checker {
   void Feed(const std::uint8_t* data, std::size_t size);
   // True once a health test reached its failure level: the source is stuck, stop the run.
   bool Failed() const { return health_.Failed(); }
+  // The health tests start afresh after a gap in the data; the record's statistics go on.
+  void RestartHealth() { health_.Restart(); }
   Results Finish() const;
 
  private:

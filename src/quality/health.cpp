@@ -93,10 +93,18 @@ void HealthTests::Feed(const std::uint8_t* data, std::size_t size) {
   offset_ += size;
 }
 
+void HealthTests::Restart() {
+  start_ = offset_;
+  rct_run_ = 0;
+  repeat_run_ = 0;
+  window_seen_ = 0;
+  matches_ = 0;
+}
+
 void HealthTests::FeedRct(const std::uint8_t* data, std::size_t size) {
   // A run of c equal bytes is c - 1 matches with the byte before.
   const auto test = HealthTest::RepetitionCount;
-  if (offset_ > 0) {
+  if (offset_ > start_) {
     MatchRuns(rct_, test, 1, data, &last_, 1, rct_run_, offset_);
   }
   MatchRuns(rct_, test, 1, data + 1, data, size - 1, rct_run_, offset_ + 1);
@@ -105,10 +113,11 @@ void HealthTests::FeedRct(const std::uint8_t* data, std::size_t size) {
 
 void HealthTests::FeedRepeat(const std::uint8_t* data, std::size_t size) {
   const auto test = HealthTest::BlockRepetition;
-  // The first block of the file has nothing to repeat; later bytes meet their earlier byte in
-  // the history while it lies before `data`, then in `data` itself.
+  // The first block of the file (or after a restart) has nothing to repeat; later bytes meet
+  // their earlier byte in the history while it lies before `data`, then in `data` itself.
   const auto at = static_cast<std::size_t>(offset_ % kRepeatLag);  // the slot of data[0]
-  std::size_t i = offset_ < kRepeatLag ? std::min(size, kRepeatLag - at) : 0;
+  const std::uint64_t since = offset_ - start_;
+  std::size_t i = since < kRepeatLag ? std::min(size, kRepeatLag - static_cast<std::size_t>(since)) : 0;
   while (i < std::min(size, kRepeatLag)) {
     const std::size_t slot = (at + i) % kRepeatLag;
     const std::size_t m = std::min(std::min(size, kRepeatLag) - i, kRepeatLag - slot);

@@ -57,6 +57,9 @@ class HealthTests {
   const HealthResult& Apt() const { return apt_; }
   const HealthResult& Repeat() const { return repeat_; }
   bool Failed() const { return rct_.failures + apt_.failures + repeat_.failures > 0; }
+  // After a gap in the data (a module that left and came back) the tests start as on fresh data:
+  // no run, window or repeat reaches across the gap. Counts and offsets go on.
+  void Restart();
 
  private:
   void Hit(HealthResult& result, HealthTest test, HealthLevel level, std::uint64_t offset);
@@ -70,6 +73,7 @@ class HealthTests {
   HealthListener listener_;
   HealthResult rct_, apt_, repeat_;
   std::uint64_t offset_ = 0;  // bytes fed so far
+  std::uint64_t start_ = 0;   // the offset of the first byte after the last restart
   std::uint8_t last_ = 0;
   std::uint64_t rct_run_ = 0;                       // bytes in a row equal to the one before
   std::uint64_t repeat_run_ = 0;                    // bytes in a row equal to the one a block before

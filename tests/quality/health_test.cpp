@@ -82,4 +82,44 @@ TEST(Health, ConstantBytesRaiseEveryTest) {
   }
 }
 
+// After a gap (a module that left and came back) no run, window or repeat reaches across it: the
+// tests see the bytes after it as a fresh start, at the record's own offsets.
+TEST(Health, ARestartKeepsRunsAndRepeatsFromReachingAcrossTheGap) {
+  Bytes before(3000);
+  for (std::size_t i = 0; i < before.size(); ++i) before[i] = static_cast<std::uint8_t>(i % 251);
+  std::fill_n(before.end() - 4, 4, 0xEE);
+  // After the gap: four more 0xEE (eight in a row across it), then the block before the gap again.
+  Bytes after(4, 0xEE);
+  after.insert(after.end(), before.begin() + 1020, before.end() - 4);  // at a lag of 1984 from each
+  const auto events_with = [&](bool restart) {
+    std::vector<Event> events;
+    quality::Checker checker(8, [&](const quality::HealthEvent& e) {
+      events.push_back({e.test, e.level, e.offset});
+    });
+    checker.Feed(before.data(), before.size());
+    if (restart) checker.RestartHealth();
+    checker.Feed(after.data(), after.size());
+    return events;
+  };
+  EXPECT_EQ(events_with(true), std::vector<Event>{});
+  EXPECT_FALSE(events_with(false).empty()) << "the data would raise the tests without the restart";
+
+  // Constant bytes after the restart raise every test at the same distance from it as from a
+  // file's start.
+  std::vector<Event> events;
+  quality::Checker checker(8, [&](const quality::HealthEvent& e) {
+    events.push_back({e.test, e.level, e.offset});
+  });
+  checker.Feed(before.data(), 2999);
+  checker.RestartHealth();
+  const Bytes constant(4096, 0x55);
+  checker.Feed(constant.data(), constant.size());
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.front(), (Event{RepetitionCount, Warning, 2999 + 4}));
+  const auto first_repeat =
+      std::find_if(events.begin(), events.end(), [](const Event& e) { return e.test == BlockRepetition; });
+  ASSERT_NE(first_repeat, events.end());
+  EXPECT_EQ(*first_repeat, (Event{BlockRepetition, Warning, 2999 + 1984 + 3}));
+}
+
 }  // namespace
