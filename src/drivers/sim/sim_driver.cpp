@@ -69,10 +69,24 @@ struct Transfer {
   std::shared_ptr<usb::Event> event;
 };
 
+ModuleModel MakeModel(const ModuleConfig& config, std::uint64_t seed) {
+  const Faults& f = config.faults;
+  return ModuleModel(seed, {f.status_nibble, f.end_nibble, f.short_answer},
+                     {f.stuck_after, f.bias_permille, f.repeat_after});
+}
+
 struct Module {
   ModuleConfig config;
   ModuleModel model;
   bool disconnected = false;
+  std::uint32_t plugs = 0;  // times plugged in again
+  std::optional<std::chrono::steady_clock::time_point> back_at;
+};
+
+// An open handle: its module, as plugged in when it was opened.
+struct Opened {
+  std::size_t module = 0;
+  std::uint32_t plugs = 0;
 };
 
 void Finish(const std::shared_ptr<SimPending>& state, const std::shared_ptr<usb::Event>& event, bool success,
@@ -98,7 +112,7 @@ struct SimDriver::Impl {
   Options options;
   mutable std::mutex mutex;
   std::vector<Module> modules;
-  std::map<usb::Handle, std::size_t> handles;
+  std::map<usb::Handle, Opened> handles;
   usb::Handle next_handle = 0x100;
   std::vector<Transfer> pending;
   std::vector<std::shared_ptr<SimPending>> spare_states;
@@ -154,6 +168,25 @@ struct SimDriver::Impl {
     if (m.disconnected || !after || m.model.Answered() < *after) return;
     m.disconnected = true;
     EndPending([index](const Transfer& t) { return t.module == index; }, usb::kErrorDeviceNotConnected);
+    if (const auto& replug = m.config.faults.replug_after_ms)
+      m.back_at = std::chrono::steady_clock::now() +
+                  std::chrono::microseconds(std::uint64_t{*replug} * 1000 / options.time_divisor);
+  }
+
+  // An unplugged module whose time has come is there again, as if just powered up.
+  void CheckReplug(Module& m) {
+    if (!m.disconnected || !m.back_at || std::chrono::steady_clock::now() < *m.back_at) return;
+    m.disconnected = false;
+    m.back_at.reset();
+    ++m.plugs;
+    if (!m.config.faults.replug_serial.empty()) m.config.serial = m.config.faults.replug_serial;
+    m.model = MakeModel(m.config, m.config.seed + kReplugSeedStep * m.plugs);
+  }
+
+  // The module of a handle still valid: not unplugged since it was opened.
+  Module* Live(const Opened& opened) {
+    Module& m = modules[opened.module];
+    return m.disconnected || m.plugs != opened.plugs ? nullptr : &m;
   }
 
   // Hands waiting answer bytes to the module's pending IN transfers, oldest first.
@@ -247,9 +280,7 @@ struct SimDriver::Impl {
 SimDriver::SimDriver(Options options) : impl_(std::make_unique<Impl>()) {
   impl_->options = std::move(options);
   for (const ModuleConfig& config : impl_->options.modules) {
-    const Faults& f = config.faults;
-    Module m{config, ModuleModel(config.seed, {f.status_nibble, f.end_nibble, f.short_answer},
-                                 {f.stuck_after, f.bias_permille, f.repeat_after})};
+    Module m{config, MakeModel(config, config.seed), false, 0, std::nullopt};
     if (m.config.device_descriptor.empty()) m.config.device_descriptor = DefaultDeviceDescriptor();
     if (m.config.config_descriptors.empty()) {
       // The bulk faults shape the default interface; explicit descriptors are taken as given.
@@ -277,7 +308,8 @@ std::unique_ptr<usb::DeviceList> SimDriver::ListPresent(const usb::Guid& guid,
   std::vector<std::string> paths;
   if (guid == usb::kModuleInterfaceGuid) {
     for (std::size_t i = 0; i < impl_->modules.size(); ++i) {
-      const Module& m = impl_->modules[i];
+      Module& m = impl_->modules[i];
+      impl_->CheckReplug(m);
       if (m.disconnected) continue;
       const auto& d = m.config.device_descriptor;
       if (!only.empty()) {
@@ -302,7 +334,8 @@ usb::Handle SimDriver::Open(const std::string& path, usb::OpenFailure& failure) 
   const char* last = path.data() + path.size();
   const auto [end, ec] = std::from_chars(first, last, index);
   if (ec != std::errc{} || end != last || index >= impl_->modules.size()) return usb::kInvalidHandle;
-  const Module& m = impl_->modules[index];
+  Module& m = impl_->modules[index];
+  impl_->CheckReplug(m);
   if (m.disconnected) {
     failure.reason = "the simulated module " + path + " was unplugged";
     return usb::kInvalidHandle;
@@ -312,7 +345,7 @@ usb::Handle SimDriver::Open(const std::string& path, usb::OpenFailure& failure) 
     return usb::kInvalidHandle;
   }
   const usb::Handle handle = impl_->next_handle++;
-  impl_->handles[handle] = index;
+  impl_->handles[handle] = Opened{index, m.plugs};
   return handle;
 }
 
@@ -331,10 +364,10 @@ bool SimDriver::Request(usb::Handle handle, std::uint32_t code, const std::uint8
   returned = 0;
   const auto found = impl_->handles.find(handle);
   if (found == impl_->handles.end()) return false;
-  const std::size_t index = found->second;
+  const std::size_t index = found->second.module;
   impl_->CheckDisconnect(index);
+  if (impl_->Live(found->second) == nullptr) return false;
   Module& m = impl_->modules[index];
-  if (m.disconnected) return false;
 
   auto answer = [&](std::uint32_t size, std::uint32_t value) {
     if (out == nullptr || out_size < size) return false;
@@ -388,10 +421,10 @@ std::uint32_t SimDriver::RequestOverlapped(usb::Handle handle, std::uint32_t cod
   };
   const auto found = impl_->handles.find(handle);
   if (found == impl_->handles.end()) return refuse(kErrorInvalidHandle);
-  const std::size_t index = found->second;
+  const std::size_t index = found->second.module;
   impl_->CheckDisconnect(index);
+  if (impl_->Live(found->second) == nullptr) return refuse(usb::kErrorDeviceNotConnected);
   Module& m = impl_->modules[index];
-  if (m.disconnected) return refuse(usb::kErrorDeviceNotConnected);
   if (m.config.faults.refuse_requests) return refuse(usb::kErrorGenFailure);
   if (in == nullptr || in_size < kHeader) return refuse(kErrorInvalidParameter);
   const usb::TransferRequest header = usb::DecodeTransferRequest({in, in_size});
@@ -464,6 +497,23 @@ usb::OverlappedOutcome SimDriver::Collect(usb::Handle /*handle*/, usb::Completio
 
 std::shared_ptr<usb::Event> SimDriver::CreateEvent() {
   return usb::MakePortableEvent(impl_->options.time_divisor);
+}
+
+bool SimDriver::AwaitArrival(std::uint32_t ms) {
+  auto until = std::chrono::steady_clock::now() +
+               std::chrono::microseconds(std::uint64_t{ms} * 1000 / impl_->options.time_divisor);
+  bool arrives = false;
+  {
+    std::lock_guard lock(impl_->mutex);
+    for (const Module& m : impl_->modules) {
+      if (m.disconnected && m.back_at && *m.back_at <= until) {
+        until = *m.back_at;
+        arrives = true;
+      }
+    }
+  }
+  std::this_thread::sleep_until(until);
+  return arrives;
 }
 
 std::vector<RecordedRequest> SimDriver::Requests() const {

@@ -9,7 +9,7 @@
 // behind the count frame's answer. An IN transfer takes min(waiting, requested) answer bytes,
 // and stays pending (997) while none are waiting. Abort (0x220044) ends the pipe's pending
 // transfers with 995; closing a handle ends its transfers the same way. After a disconnect
-// every request fails, overlapped ones with 1167.
+// every request fails, overlapped ones with 1167, until the module is plugged in again (a fault).
 #pragma once
 
 #include <cstdint>
@@ -41,8 +41,13 @@ struct Faults {
   bool abort_ineffective = false;  // abort is accepted but pending transfers never end
   std::optional<std::uint32_t> silent_after_blocks;      // goes silent after N answered requests
   std::optional<std::uint32_t> disconnect_after_blocks;  // unplugged after N answered requests
-  bool refuse_requests = false;                          // overlapped requests are refused at once (error 31)
-  std::optional<std::uint64_t> stuck_after;              // data faults: see DataFaults
+  // Plugged in again this many milliseconds after the unplug (shortened by the time divisor), as
+  // a module just powered up: its stream starts anew from its seed plus kReplugSeedStep per
+  // replug, and disconnect_after counts afresh. Handles opened before stay dead.
+  std::optional<std::uint32_t> replug_after_ms;
+  std::string replug_serial;                 // the module comes back with this serial number (empty: its own)
+  bool refuse_requests = false;              // overlapped requests are refused at once (error 31)
+  std::optional<std::uint64_t> stuck_after;  // data faults: see DataFaults
   std::optional<std::uint32_t> bias_permille;
   std::optional<std::uint32_t> repeat_after;
 };
@@ -64,6 +69,9 @@ struct ModuleConfig {
   std::uint64_t seed = 1;        // seed of the data stream
   Faults faults;
 };
+
+// What a replugged module's seed moves on by, per replug.
+inline constexpr std::uint64_t kReplugSeedStep = 1000;
 
 // The default module's descriptors, for tests that start from them and change a byte.
 std::vector<std::uint8_t> DefaultDeviceDescriptor();
@@ -107,6 +115,8 @@ class SimDriver : public usb::Driver {
                                   usb::CompletionRecord& record) override;
   usb::OverlappedOutcome Collect(usb::Handle handle, usb::CompletionRecord& record) override;
   std::shared_ptr<usb::Event> CreateEvent() override;
+  // Waits the time shortened by the divisor, less when an unplugged module comes back sooner.
+  bool AwaitArrival(std::uint32_t ms) override;
 
   // Every request made so far, in order (recording is on by default; benchmarks turn it off).
   std::vector<RecordedRequest> Requests() const;

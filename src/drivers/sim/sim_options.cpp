@@ -116,6 +116,12 @@ std::optional<Options> ParseOptions(std::string_view text, std::string& error) {
       count(f.silent_after_blocks);
     } else if (key == "disconnect_after") {
       count(f.disconnect_after_blocks);
+    } else if (key == "replug_after") {
+      count(f.replug_after_ms);
+      ok = ok && *f.replug_after_ms <= 3600000;
+    } else if (key == "replug_serial") {
+      ok = has_value && !value.empty() && value.size() <= 126;
+      f.replug_serial = std::string(value);
     } else if (key == "refuse") {
       flag(f.refuse_requests);
     } else if (key == "stuck_after") {
