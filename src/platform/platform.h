@@ -45,6 +45,9 @@ enum class DataWrite { Done, ReaderGone, Failed };
 // Raw bytes to standard output, never converted (binary on Windows). ReaderGone: the reading end
 // of a pipe was closed (a broken pipe, never a signal). `written` gets the bytes that went out.
 DataWrite WriteStandardOutputData(const void* data, std::size_t size, std::size_t& written);
+// True when standard output is a pipe whose reading end was closed, seen without writing (POSIX;
+// on Windows only a write tells, so never).
+bool StandardOutputReaderGone();
 // Writes to the console device itself, bypassing standard output (the terminal on POSIX,
 // nothing when there is none). Returns the characters written, or a negative value on error.
 int WriteDirectConsole(std::string_view text);

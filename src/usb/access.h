@@ -109,6 +109,10 @@ class Provider {
   // Attached devices that look like modules but were not counted (ID, product, serial), for the
   // message shown when no module is found; empty where the provider cannot tell.
   virtual std::vector<std::string> CandidateDescriptions(std::span<const UsbId> /*only*/) { return {}; }
+  // Waits up to `ms` of the provider's time (the simulated module's passes faster) for devices to
+  // arrive; true when a notice of one came earlier. A provider without notices only waits: the
+  // caller counts again either way.
+  virtual bool AwaitArrival(std::uint32_t ms);
 };
 
 // The provider of the program's backend (the vendor driver, libusb, or the simulated module).

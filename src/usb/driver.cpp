@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <limits>
 #include <mutex>
+#include <thread>
 
 namespace usb {
 namespace {
@@ -97,6 +98,16 @@ void KeepUntilExit(std::shared_ptr<const void> what) {
   static Immortal kept;
   std::lock_guard lock(*mutex);
   kept.list.push_back(std::move(what));
+}
+
+bool access::Provider::AwaitArrival(std::uint32_t ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  return false;
+}
+
+bool Driver::AwaitArrival(std::uint32_t ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  return false;
 }
 
 std::optional<UsbId> ParseUsbId(std::string_view text) {

@@ -133,6 +133,10 @@ class Driver {
     return nullptr;
   }
   virtual bool UnregisterNotification(NotificationHandle /*notification*/) { return true; }
+
+  // Waits up to `ms` for an interface to arrive; true when one did earlier. The Windows driver
+  // has no notice without a window, so it only waits (the caller lists again each second).
+  virtual bool AwaitArrival(std::uint32_t ms);
 };
 
 }  // namespace usb

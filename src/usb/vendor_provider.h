@@ -45,6 +45,7 @@ class VendorDriverProvider final : public access::Provider {
   std::uint8_t CountDevices(std::span<const UsbId> only) override;
   std::unique_ptr<access::Device> Open(std::span<const UsbId> only, std::uint8_t index,
                                        OpenFailure& failure) override;
+  bool AwaitArrival(std::uint32_t ms) override { return driver_->AwaitArrival(ms); }
 
  private:
   std::unique_ptr<Driver> owned_;

@@ -487,6 +487,43 @@ std::unique_ptr<usb::access::Device> TakeDevice(const std::shared_ptr<Session>& 
 class LibusbProvider final : public usb::access::Provider {
  public:
   LibusbProvider() : session_(std::make_shared<Session>()) {}
+  ~LibusbProvider() override {
+    if (notice_) libusb_hotplug_deregister_callback(session_->context(), *notice_);
+  }
+  LibusbProvider(const LibusbProvider&) = delete;
+  LibusbProvider& operator=(const LibusbProvider&) = delete;
+
+  // libusb's hot-plug notice where the platform gives one; elsewhere only the wait.
+  bool AwaitArrival(std::uint32_t ms) override {
+    libusb_context* context = session_->context();
+    if (context == nullptr || libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) == 0)
+      return Provider::AwaitArrival(ms);
+    if (!notice_) {
+      libusb_hotplug_callback_handle handle = 0;
+      const auto on_arrival = +[](libusb_context*, libusb_device*, libusb_hotplug_event, void* flag) {
+        *static_cast<int*>(flag) = 1;
+        return 0;  // stays registered
+      };
+      if (libusb_hotplug_register_callback(context, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED,
+                                           LIBUSB_HOTPLUG_NO_FLAGS, LIBUSB_HOTPLUG_MATCH_ANY,
+                                           LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, on_arrival,
+                                           &arrived_, &handle) != LIBUSB_SUCCESS)
+        return Provider::AwaitArrival(ms);
+      notice_ = handle;
+    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+    arrived_ = 0;
+    // Each call handles what events came, or waits for the first: go on until the time is up.
+    for (Clock::time_point now = Clock::now(); arrived_ == 0 && now < end; now = Clock::now()) {
+      const auto left = std::chrono::duration_cast<std::chrono::microseconds>(end - now);
+      timeval wait{static_cast<time_t>(left.count() / 1000000),
+                   static_cast<suseconds_t>(left.count() % 1000000)};
+      if (libusb_handle_events_timeout_completed(context, &wait, &arrived_) == LIBUSB_ERROR_INTERRUPTED)
+        break;
+    }
+    return arrived_ != 0;
+  }
 
   std::uint8_t CountDevices(std::span<const usb::UsbId> only) override {
     const std::size_t count = Snapshot(session_->context()).Where(EffectiveModuleIds(only), true).size();
@@ -548,6 +585,8 @@ class LibusbProvider final : public usb::access::Provider {
   }
 
   std::shared_ptr<Session> session_;
+  std::optional<libusb_hotplug_callback_handle> notice_;  // registered at the first wait
+  int arrived_ = 0;  // set by the notice, in the thread that handles libusb's events
 };
 
 // The one device of a descriptor the system or the caller opened.

@@ -168,6 +168,13 @@ DataWrite WriteStandardOutputData(const void* data, std::size_t size, std::size_
   return errno == EPIPE ? DataWrite::ReaderGone : DataWrite::Failed;
 }
 
+bool StandardOutputReaderGone() {
+  if (Hooks().output_data) return false;
+  // The writing end of a pipe whose reader closed polls as an error, without a write.
+  pollfd out{STDOUT_FILENO, 0, 0};
+  return ::poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0;
+}
+
 int WriteDirectConsole(std::string_view text) {
   if (Hooks().direct_console) return Hooks().direct_console(text);
   IgnoreBrokenPipe();

@@ -160,6 +160,10 @@ void WriteStandardError(std::string_view text) {
   WriteText(STD_ERROR_HANDLE, text);
 }
 
+bool StandardOutputReaderGone() {
+  return false;
+}
+
 DataWrite WriteStandardOutputData(const void* data, std::size_t size, std::size_t& written) {
   if (auto& hook = Hooks().output_data) {
     written = hook(std::string_view(static_cast<const char*>(data), size)) ? size : 0;
