@@ -299,16 +299,26 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments, RunSetti
           (ReadDecimal(option.substr(9), 0, kMaxRestarts, rows) != NumberRead::Value || rows < 1))
         return Unrecognised(std::move(result), argument);
       settings.Restarts = static_cast<std::int32_t>(rows);
+    } else if (MatchesKeyword(option, "RECONNECT")) {
+      // Without "=s" the wait has no limit.
+      std::int64_t seconds = 0;
+      if (option.size() > 9 && option[9] == '=' &&
+          (ReadDecimal(option.substr(10), 0, kMaxReconnectSeconds, seconds) != NumberRead::Value ||
+           seconds < 1))
+        return Unrecognised(std::move(result), argument);
+      settings.Reconnect = true;
+      settings.ReconnectLimit = seconds;
     } else if (MatchesKeyword(option, "PICTURE")) {
       settings.Picture = true;
     } else {
       return Unrecognised(std::move(result), argument);
     }
   }
-  // Restart data have their own length, and end.
+  // Restart data have their own length, and end; a row is never joined across a gap.
   if (settings.Restarts > 0) {
     settings.RecordLength = settings.Restarts * kRestartRow;
     settings.Endless = false;
+    settings.Reconnect = false;
   }
   // A data file that would be its own log would be overwritten by it. Only the final pair counts:
   // a second name may give "x.wrn" another log.
@@ -353,6 +363,8 @@ void ShowHelp(const std::string& program_file_name) {
       "   /PICTURE - write NAME.png beside each data file (not with /STDOUT)\n"
       "   /RESTARTS=r - restart data: r rows of 1000 bytes (default 1000), the module closed and\n"
       "     opened again before each row; /LEN and /STREAM do not apply\n"
+      "   /RECONNECT[=s] - a module that leaves or stops answering is waited for (at most s\n"
+      "     seconds) and opened again, and the record goes on; not with /RESTARTS\n"
       "   /VERSION - show the version and end\n",
       name, name, name);
   WaitForKey();

@@ -268,34 +268,104 @@ RecordEnd Deliver(Run& run, std::uint32_t length) {
   return Count(run, outcome, written);
 }
 
-// One block requested and delivered; stops first when the run was interrupted. A stuck source
-// seen in the block before stops the run as a failed request does, without passing this one on;
-// its message came from the health tests.
-RecordEnd NextBlock(Run& run, std::uint32_t length, int is_last) {
-  if (platform::InterruptionCode() != 0) return RecordEnd::Interrupted;
-  const std::int32_t result =
-      devicelink::RequestBlock(run.link, length, is_last, [&run] { CheckDelivered(run); });
-  CheckDelivered(run);
-  if (result != 0 || run.checker->Failed()) return RecordEnd::Failed;
-  return Deliver(run, length);
+// What the sink still holds was delivered by the module: it goes out however the record ended
+// (an interrupted record stays interrupted), unless the destination itself failed or its reader left.
+RecordEnd FlushSink(Run& run, RecordEnd end) {
+  if (end == RecordEnd::ReaderGone || run.sink_failed) return end;
+  std::size_t written = 0;
+  const DataSink::Outcome outcome = run.sink->Flush(written);
+  const RecordEnd flushed = Count(run, outcome, written);
+  return flushed == RecordEnd::Failed || end == RecordEnd::Complete ? flushed : end;
 }
 
 core::Selector ModuleSelector(const RunSettings& settings);
 
-// The module closed and opened again, the same one when it has a serial number to tell it by.
-bool Reopen(Run& run, const RunSettings& settings, std::int32_t row) {
+// The run's selection narrowed to the module opened now, by its serial number when it has one.
+core::Selector SameModule(const Run& run, const RunSettings& settings) {
   core::Selector selector = ModuleSelector(settings);
   const std::string serial = run.link.module->Info().serial;
   if (!serial.empty()) {
     selector.kind = core::Selector::Kind::Serial;
     selector.serial = serial;
   }
+  return selector;
+}
+
+// The module closed and opened again, the same one when it has a serial number to tell it by.
+bool Reopen(Run& run, const RunSettings& settings, std::int32_t row) {
+  const core::Selector selector = SameModule(run, settings);
   const std::uint8_t mode = devicelink::GeneratorMode(run.link);
   devicelink::CloseDeviceLink(run.link);
   if (devicelink::OpenDeviceLink(run.link, run.provider, selector, mode, true) != 0) return false;
   console::WriteToLog(
       run.log, console::Format("\n%s %d", Entry(console::Msg::Reopened).c_str(), static_cast<int>(row + 1)));
   return true;
+}
+
+// The waits of /RECONNECT: each slice looks at signals and the reader, each poll at the bus.
+constexpr std::uint32_t kWaitSliceMs = 100;
+constexpr std::int64_t kPollMs = 1000;
+
+// The module the selection picks is attached: the one with its serial number, or the only one.
+bool ModuleReturned(usb::access::Provider& provider, const core::Selector& selector) {
+  if (selector.kind != core::Selector::Kind::Serial) return provider.CountDevices(selector.ids) == 1;
+  std::vector<core::ModuleInfo> modules;
+  core::ListModules(provider, modules, selector.ids);
+  return std::any_of(modules.begin(), modules.end(),
+                     [&](const core::ModuleInfo& m) { return m.serial == selector.serial; });
+}
+
+// /RECONNECT: the module left or stopped answering. What was delivered goes out first; then the
+// module is closed and waited for until the same selection picks it again, a signal or the
+// reader's leaving ends the wait, or its limit passes. The data go on from the same offset.
+RecordEnd AwaitModule(Run& run, const RunSettings& settings) {
+  const RecordEnd flushed = FlushSink(run, RecordEnd::Complete);
+  if (flushed != RecordEnd::Complete) return flushed;
+  PrintByteCount(run, console::Msg::AwaitingModule, run.record_bytes);
+  const core::Selector selector = SameModule(run, settings);
+  const std::uint8_t mode = devicelink::GeneratorMode(run.link);
+  devicelink::CloseDeviceLink(run.link);
+  const std::int64_t limit_ms = settings.ReconnectLimit * 1000;
+  std::int64_t waited_ms = 0;
+  for (std::int64_t since_poll = kPollMs;; waited_ms += kWaitSliceMs, since_poll += kWaitSliceMs) {
+    if (platform::InterruptionCode() != 0) return RecordEnd::Interrupted;
+    if (run.to_standard_output && platform::StandardOutputReaderGone()) return RecordEnd::ReaderGone;
+    if (since_poll >= kPollMs) {
+      since_poll = 0;
+      if (ModuleReturned(run.provider, selector) &&
+          devicelink::OpenDeviceLink(run.link, run.provider, selector, mode, true) == 0)
+        break;
+    }
+    if (limit_ms > 0 && waited_ms >= limit_ms) {
+      console::PrintLogged(run.log, "\n%s %" PRId64 " s", Entry(console::Msg::NotBack).c_str(),
+                           settings.ReconnectLimit);
+      return RecordEnd::Failed;
+    }
+    if (run.provider.AwaitArrival(kWaitSliceMs)) since_poll = kPollMs;
+  }
+  run.checker->RestartHealth();
+  console::PrintLogged(run.log, "\n%s %" PRId64 " (%s %.1f s)", Entry(console::Msg::ModuleBack).c_str(),
+                       run.record_bytes, Entry(console::Msg::AfterWaitOf).c_str(),
+                       static_cast<double>(waited_ms) / 1000);
+  return RecordEnd::Complete;
+}
+
+// One block requested and delivered; stops first when the run was interrupted. A stuck source
+// seen in the block before stops the run as a failed request does, without passing this one on;
+// its message came from the health tests. Under /RECONNECT a failed exchange is followed by the
+// wait for the module, and the block is requested again from it.
+RecordEnd NextBlock(Run& run, const RunSettings& settings, std::uint32_t length, int is_last) {
+  for (;;) {
+    if (platform::InterruptionCode() != 0) return RecordEnd::Interrupted;
+    const std::int32_t result =
+        devicelink::RequestBlock(run.link, length, is_last, [&run] { CheckDelivered(run); });
+    CheckDelivered(run);
+    if (run.checker->Failed()) return RecordEnd::Failed;
+    if (result == 0) return Deliver(run, length);
+    if (result != devicelink::kExchangeFailed || !settings.Reconnect) return RecordEnd::Failed;
+    const RecordEnd waited = AwaitModule(run, settings);
+    if (waited != RecordEnd::Complete) return waited;
+  }
 }
 
 // Restart data: one row per opening of the module. The row before is checked before the module
@@ -308,7 +378,7 @@ RecordEnd RequestRows(Run& run, const RunSettings& settings) {
       CheckDelivered(run);
       if (!Reopen(run, settings, row)) return RecordEnd::Failed;
     }
-    const RecordEnd end = NextBlock(run, static_cast<std::uint32_t>(kRestartRow), 1);
+    const RecordEnd end = NextBlock(run, settings, static_cast<std::uint32_t>(kRestartRow), 1);
     if (end != RecordEnd::Complete) return end;
   }
   return RecordEnd::Complete;
@@ -319,7 +389,7 @@ RecordEnd RequestBlocks(Run& run, const RunSettings& settings) {
   if (settings.Endless) {
     for (;;) {
       const std::int64_t before = run.record_bytes;
-      const RecordEnd end = NextBlock(run, devicelink::kBlockSize, 0);
+      const RecordEnd end = NextBlock(run, settings, devicelink::kBlockSize, 0);
       if (end != RecordEnd::Complete) return end;
       if (run.record_bytes / kSummaryInterval != before / kSummaryInterval) {
         CheckDelivered(run);
@@ -333,11 +403,11 @@ RecordEnd RequestBlocks(Run& run, const RunSettings& settings) {
   ShowProgress(run.progress, kProgressStart, full_blocks);
   for (std::int64_t i = 0; i < full_blocks; ++i) {
     ShowProgress(run.progress, kProgressUpdate, i);
-    const RecordEnd end = NextBlock(run, devicelink::kBlockSize, 0);
+    const RecordEnd end = NextBlock(run, settings, devicelink::kBlockSize, 0);
     if (end != RecordEnd::Complete) return end;
   }
   // A negative remainder's low 32 bits exceed the block size, and the request refuses them.
-  if (remainder != 0) return NextBlock(run, static_cast<std::uint32_t>(remainder), 1);
+  if (remainder != 0) return NextBlock(run, settings, static_cast<std::uint32_t>(remainder), 1);
   return RecordEnd::Complete;
 }
 
@@ -347,16 +417,6 @@ RecordEnd TransferBlocks(Run& run, const RunSettings& settings) {
   const RecordEnd end = RequestBlocks(run, settings);
   CheckDelivered(run);
   return end == RecordEnd::Complete && run.checker->Failed() ? RecordEnd::Failed : end;
-}
-
-// What the sink still holds was delivered by the module: it goes out however the record ended
-// (an interrupted record stays interrupted), unless the destination itself failed or its reader left.
-RecordEnd FlushSink(Run& run, RecordEnd end) {
-  if (end == RecordEnd::ReaderGone || run.sink_failed) return end;
-  std::size_t written = 0;
-  const DataSink::Outcome outcome = run.sink->Flush(written);
-  const RecordEnd flushed = Count(run, outcome, written);
-  return flushed == RecordEnd::Failed || end == RecordEnd::Complete ? flushed : end;
 }
 
 // One record, from its heading to its destination closed; the file's log too, in file mode.

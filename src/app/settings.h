@@ -28,12 +28,17 @@ struct RunSettings {
   double EntropyClaim = 0;            // /ENTROPY=: claimed min-entropy per byte (0: by mode)
   bool Picture = false;               // /PICTURE: NAME.png beside each data file
   std::int32_t Restarts = 0;          // /RESTARTS=: rows of restart data, the module reopened per row
+  bool Reconnect = false;             // /RECONNECT: a module that leaves is waited for, the run goes on
+  std::int64_t ReconnectLimit = 0;    // /RECONNECT=s: the longest wait in seconds (0: no limit)
 };
 
 // The samples (bytes) of one row of restart data.
 inline constexpr std::int64_t kRestartRow = 1000;
 // At most this many rows: a matrix of them is 1 GB.
 inline constexpr std::int64_t kMaxRestarts = 1000000;
+
+// The longest wait /RECONNECT=s accepts: about 11 days.
+inline constexpr std::int64_t kMaxReconnectSeconds = 1000000;
 
 // The generator mode's label in the record heading: "RND_TST" for 3 (raw), "RND_GEN" otherwise.
 const char* ModeLabel(std::uint8_t mode);

@@ -11,7 +11,6 @@ namespace devicelink {
 namespace {
 
 constexpr std::int32_t kTooLong = 1;
-constexpr std::int32_t kExchangeFailed = 403;
 constexpr std::int32_t kWrongStatus = 408;
 
 }  // namespace

@@ -11,6 +11,9 @@ namespace devicelink {
 
 using protocol::kBlockSize;
 
+// RequestBlock's result when the exchange failed: the module left, or stopped answering.
+inline constexpr std::int32_t kExchangeFailed = 403;
+
 // The generator mode of the link's module (7 RND, 3 RNDNOP); 7 when no module is open.
 std::uint8_t GeneratorMode(const DeviceLinkState& link);
 

@@ -103,6 +103,15 @@ TEST_F(CommandLineTest, OptionsAndNamesSetTheRun) {
   EXPECT_EQ(picked.settings.ModuleIds[1].product, 0x1005);
   EXPECT_EQ(picked.settings.Serial, "A 1");
   EXPECT_EQ(Parse({"/ENTROPY=1", "/entropy=4.5"}).settings.EntropyClaim, 4.5);
+  // /RECONNECT waits without a limit unless one is given; restart rows never span a gap.
+  const auto waits = [&](Args args) {
+    const app::RunSettings s = Parse(std::move(args)).settings;
+    return std::pair{s.Reconnect, s.ReconnectLimit};
+  };
+  EXPECT_EQ(waits({"/reconnect"}), std::pair(true, std::int64_t{0}));
+  EXPECT_EQ(waits({"/RECONNECT=90"}), std::pair(true, std::int64_t{90}));
+  EXPECT_EQ(waits({"/RECONNECT=1000000"}), std::pair(true, std::int64_t{1000000}));
+  EXPECT_EQ(waits({"/RECONNECT=5", "/RESTARTS=3"}), std::pair(false, std::int64_t{5}));
   EXPECT_EQ(console.out, "");
   EXPECT_EQ(console.keys_read, 0);
 
@@ -146,10 +155,26 @@ TEST_F(CommandLineTest, RefusalsHelpAndVersionEndTheParse) {
        .outcome = Refused,
        .message = "Name too long \"" + too_long_accents + "\" "},
   };
-  for (const char* bad :
-       {"/LENGTH=5", "/50%s", "/", "-", "/LEN=-5", "/FILES=-1", "/LEN=9223372036854775808",
-        "/LEN=-9223372036854775808", "/FILES=-2147483648", "/FILES=2147483648", "/DEVICE=04b4",
-        "/DEVICE=04b4:10g4", "/ENTROPY=0.5", "/ENTROPY=9", "/ENTROPY=2bits", "/ENTROPY="})
+  for (const char* bad : {"/LENGTH=5",
+                          "/50%s",
+                          "/",
+                          "-",
+                          "/LEN=-5",
+                          "/FILES=-1",
+                          "/LEN=9223372036854775808",
+                          "/LEN=-9223372036854775808",
+                          "/FILES=-2147483648",
+                          "/FILES=2147483648",
+                          "/DEVICE=04b4",
+                          "/DEVICE=04b4:10g4",
+                          "/ENTROPY=0.5",
+                          "/ENTROPY=9",
+                          "/ENTROPY=2bits",
+                          "/ENTROPY=",
+                          "/RECONNECT=0",
+                          "/RECONNECT=1000001",
+                          "/RECONNECT=",
+                          "/RECONNECT=x"})
     cases.push_back(
         {.args = {bad}, .outcome = Refused, .message = "Bad option \"" + std::string(bad) + "\" "});
   std::string help;

@@ -415,6 +415,77 @@ TEST_F(Acquisition, RestartDataOpenTheModuleAgainBeforeEveryRow) {
   EXPECT_TRUE(SameBytes(File("g.bin"), Record(1000) + Record(1000, 1, 1008)));
 }
 
+// Under /RECONNECT a module that leaves is waited for and the record goes on from the module that
+// returns: the destination holds exactly what each plug-in of the module gave, in order, and the
+// log says where each gap is. The simulated module returns as if powered up: a stream of its own.
+TEST_F(Acquisition, ARecordGoesOnThroughUnplugsAndReplugs) {
+  const std::string sim = "disconnect_after=3,replug_after=500,time_divisor=100";
+  // Three blocks from each plug-in, then a block and the remainder of 160 bytes.
+  const std::string expected = Record(3 * 1984, 1) + Record(3 * 1984, 1 + sim::kReplugSeedStep) +
+                               Record(3 * 1984, 1 + 2 * sim::kReplugSeedStep) +
+                               Record(1984 + 160, 1 + 3 * sim::kReplugSeedStep);
+  for (const bool piped : {true, false}) {
+    SCOPED_TRACE(piped ? "standard output" : "data file");
+    const ProgramResult r = piped ? Run({"/STDOUT", "/LEN=20000", "/RECONNECT", "x", "p"}, sim)
+                                  : Run({"f.bin", "/LEN=20000", "/RECONNECT"}, sim);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(SameBytes(piped ? r.out : File("f.bin"), expected));
+    const std::string log = File(piped ? "p.wrn" : "f.wrn");
+    for (const char* at : {"5952", "11904", "17856"}) {
+      EXPECT_TRUE(
+          Holds(log, std::string("\nWaiting for the module to return. Bytes delivered so far: ") + at +
+                         " bytes\nThe module is back, the data and the health tests go on from byte " + at +
+                         " (after a wait of 0.5 s)\n"))
+          << log;
+    }
+    EXPECT_TRUE(Holds(log, "\nVerdict: pass")) << log;
+  }
+}
+
+// The wait takes only the module it lost: another serial number that arrives is not taken, and a
+// limit ends the wait with exit code 1, keeping what was delivered.
+TEST_F(Acquisition, AReconnectWaitTakesOnlyTheSameModuleAndEndsAtItsLimit) {
+  for (const std::string fault : {"", ",replug_after=200,replug_serial=SIM-99999999"}) {
+    SCOPED_TRACE(fault.empty() ? "no module returns" : "another module arrives");
+    const ProgramResult r =
+        Run({"w.bin", "/LEN=20000", "/RECONNECT=2"}, "disconnect_after=2,time_divisor=100" + fault);
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    EXPECT_TRUE(SameBytes(File("w.bin"), Record(2 * 1984)));
+    EXPECT_TRUE(Holds(File("w.wrn"),
+                      "\nWaiting for the module to return. Bytes delivered so far: 3968 bytes"
+                      "\nNo module returned within 2 s"))
+        << File("w.wrn");
+  }
+  // Without /RECONNECT the first failed exchange ends the run, as ever.
+  const ProgramResult once =
+      Run({"o.bin", "/LEN=20000"}, "disconnect_after=2,replug_after=1,time_divisor=100");
+  EXPECT_EQ(once.exit_code, 1) << once.out;
+  EXPECT_FALSE(Holds(once.out, "Waiting")) << once.out;
+}
+
+#ifndef _WIN32
+// A signal, or a reader that leaves, ends a wait without limit at once.
+TEST_F(Acquisition, ASignalOrTheReadersLeavingEndsTheWaitForTheModule) {
+  for (const bool signal : {true, false}) {
+    SCOPED_TRACE(signal ? "SIGINT" : "reader gone");
+    auto p = Start({"/STDOUT", "/STREAM", "/RECONNECT"}, "disconnect_after=2");
+    // The bytes before the gap go out as the wait begins.
+    EXPECT_TRUE(SameBytes(p.Read(2 * 1984), Record(2 * 1984)));
+    if (signal)
+      p.Signal(SIGINT);
+    else
+      p.CloseOutput();
+    const ProgramResult r = p.Finish();
+    EXPECT_EQ(r.exit_code, signal ? 130 : 0) << r.err;
+    EXPECT_TRUE(Holds(r.err, "Waiting for the module to return. Bytes delivered so far: 3968 bytes"))
+        << r.err;
+    EXPECT_TRUE(Holds(r.err, signal ? "Interrupted: the record ends after 3968 bytes"
+                                    : "The reader closed standard output. Bytes delivered: 3968"))
+        << r.err;
+  }
+}
+#endif
+
 TEST_F(Acquisition, EachOptionDoesWhatTheManualSays) {
   struct Row {
     const char* statement;
