@@ -431,13 +431,19 @@ TEST_F(Acquisition, ARecordGoesOnThroughUnplugsAndReplugs) {
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_TRUE(SameBytes(piped ? r.out : File("f.bin"), expected));
     const std::string log = File(piped ? "p.wrn" : "f.wrn");
-    for (const char* at : {"5952", "11904", "17856"}) {
-      EXPECT_TRUE(
-          Holds(log, std::string("\nWaiting for the module to return. Bytes delivered so far: ") + at +
-                         " bytes\nThe module is back, the data and the health tests go on from byte " + at +
-                         " (after a wait of 0.5 s)\n"))
-          << log;
+    // The wait is the simulated module's time, which runs on the machine's clock: under load it
+    // looks shorter than the 0.5 s of the unplug, never longer than that and one slice of 0.1 s.
+    const std::regex gap(
+        "\nWaiting for the module to return. Bytes delivered so far: (\\d+) bytes\n"
+        "The module is back, the data and the health tests go on from byte (\\d+) \\(after a wait of "
+        "(\\d+\\.\\d) s\\)");
+    std::vector<std::string> gaps;
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), gap); it != std::sregex_iterator(); ++it) {
+      EXPECT_EQ((*it)[1], (*it)[2]) << log;
+      EXPECT_LE(std::stod((*it)[3]), 0.6) << log;
+      gaps.push_back((*it)[1]);
     }
+    EXPECT_EQ(gaps, (std::vector<std::string>{"5952", "11904", "17856"})) << log;
     EXPECT_TRUE(Holds(log, "\nVerdict: pass")) << log;
   }
 }
