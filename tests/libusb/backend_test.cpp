@@ -280,4 +280,31 @@ TEST_F(RngacqOnEmulatedBus, TakesTheModuleWithTheGivenIdListsTheCandidatesOtherw
                     "\n  1234:5678 (no permission to read its product and serial: /dev/bus/usb/001/002)"));
 }
 
+// /RECONNECT on the real bus: the module is unplugged mid-record, another module arrives, then
+// the first comes back at a new address. The record goes on from the returning module only, and
+// holds exactly what each plug-in gave, in order.
+TEST_F(RngacqOnEmulatedBus, ARecordGoesOnThroughAnUnplugFromTheSameModuleOnly) {
+  emulated::Testbed bus;
+  bus.Add({.seed = 3, .fault = emulated::Fault::Unplug, .fault_at_request = 3});
+  testing_support::ScratchDir dir;
+  testing_support::StartedProgram program(
+      RNGACQ_PROGRAM, {"/STDOUT", "/LEN=10000", "/RECONNECT", "/DEVICE=1234:5678", "x", "r"},
+      dir.path().string());
+  // What the first plug-in gave reaches the reader before the wait.
+  EXPECT_TRUE(SameBytes(program.Read(3 * 1984), sim::ExpectedRecord(3, 0, 3 * 1984)));
+  ASSERT_TRUE(bus.Device(0).Gone());
+  bus.Remove(0);
+  bus.PlugIn({.product_name = "A stranger", .serial = "EMU-0002", .seed = 9});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  bus.PlugIn({.seed = 4});
+  const testing_support::ProgramResult r = program.Finish();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(SameBytes(r.out, sim::ExpectedRecord(4, 0, 10000 - 3 * 1984)));
+  const std::string log = testing_support::ReadFile(dir / "r.wrn");
+  EXPECT_TRUE(Holds(log,
+                    "\nWaiting for the module to return. Bytes delivered so far: 5952 bytes\n"
+                    "The module is back, the data and the health tests go on from byte 5952"))
+      << log;
+}
+
 }  // namespace

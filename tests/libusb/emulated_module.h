@@ -82,6 +82,16 @@ class EmulatedDevice {
 
   UMockdevIoctlBase* handler() const { return handler_.get(); }
 
+  // The fault Unplug has happened: the device answers no more.
+  bool Gone() {
+    const std::lock_guard lock(mutex_);
+    return gone_;
+  }
+
+  std::string SysfsPath() const {
+    return "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(address_);
+  }
+
   std::string DeviceNode() const { return "/dev/bus/usb/001/" + std::to_string(1000 + address_).substr(1); }
   // Interfaces handed back so far.
   int Released() {
@@ -91,11 +101,9 @@ class EmulatedDevice {
 
   // The device as umockdev's text format describes it: sysfs attributes and the device node.
   std::string Description() const {
-    const std::string address = std::to_string(address_);
     std::string description =
-        "P: /devices/pci0000:00/0000:00:14.0/usb1/1-" + address + "\nN: " + DeviceNode().substr(5) +
-        "\nE: DEVNAME=" + DeviceNode() +
-        "\nE: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nA: busnum=1\\n\nA: devnum=" + address +
+        "P: " + SysfsPath().substr(4) + "\nN: " + DeviceNode().substr(5) + "\nE: DEVNAME=" + DeviceNode() +
+        "\nE: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nA: busnum=1\\n\nA: devnum=" + std::to_string(address_) +
         "\\n\nA: speed=" + (options_.high_speed ? "480" : "12") +
         "\\n\nA: bConfigurationValue=1\\n\nH: descriptors=";
     for (const std::uint8_t b : descriptors_)
@@ -269,14 +277,16 @@ inline void SkipOrFailWithoutEmulation() {
 class Testbed {
  public:
   ~Testbed() {
-    for (const auto& device : devices_)
-      umockdev_testbed_detach_ioctl(testbed_.get(), device->DeviceNode().c_str(), nullptr);
+    for (std::size_t i = 0; i < devices_.size(); ++i)
+      if (!removed_[i])
+        umockdev_testbed_detach_ioctl(testbed_.get(), devices_[i]->DeviceNode().c_str(), nullptr);
   }
 
-  // The devices take the addresses 2, 3, ... on bus 1 in the order they are added.
-  // The device added `index`-th (from 0).
+  // The devices take the addresses 2, 3, ... on bus 1 in the order they are added, as a real bus
+  // gives a replugged device a new address. The device added `index`-th (from 0).
   EmulatedDevice& Device(std::size_t index) { return *devices_.at(index); }
 
+  // A device on the bus from the start.
   void Add(const DeviceOptions& options) {
     auto device = std::make_unique<EmulatedDevice>(options, static_cast<unsigned>(devices_.size() + 2));
     g_autoptr(GError) error = nullptr;
@@ -286,6 +296,24 @@ class Testbed {
       throw std::runtime_error(std::string("cannot add the emulated device: ") +
                                (error ? error->message : "?"));
     devices_.push_back(std::move(device));
+    removed_.push_back(false);
+  }
+
+  // A device plugged in later: a program watching the bus hears of it.
+  void PlugIn(const DeviceOptions& options) {
+    Add(options);
+    umockdev_testbed_uevent(testbed_.get(), devices_.back()->SysfsPath().c_str(), "add");
+  }
+
+  // The device is unplugged: its node and its sysfs entry go, and the bus says so. The object
+  // stays, for what the test still asks of it.
+  void Remove(std::size_t index) {
+    EmulatedDevice& device = *devices_.at(index);
+    if (removed_[index]) return;
+    removed_[index] = true;
+    umockdev_testbed_uevent(testbed_.get(), device.SysfsPath().c_str(), "remove");
+    umockdev_testbed_detach_ioctl(testbed_.get(), device.DeviceNode().c_str(), nullptr);
+    umockdev_testbed_remove_device(testbed_.get(), device.SysfsPath().c_str());
   }
 
   // Lets a process of another user use the bus (its files and the devices' sockets), while the
@@ -310,6 +338,7 @@ class Testbed {
 
  private:
   std::vector<std::unique_ptr<EmulatedDevice>> devices_;
+  std::vector<bool> removed_;
   Ref<UMockdevTestbed> testbed_{umockdev_testbed_new()};  // released before the devices
 };
 
