@@ -512,7 +512,10 @@ bool SimDriver::AwaitArrival(std::uint32_t ms) {
       }
     }
   }
-  std::this_thread::sleep_until(until);
+  // Not sleep_until alone: for a steady clock it sleeps once, and a sleep that ends early (a
+  // Windows sleep shorter than asked) would report an arrival whose time has not come yet.
+  for (auto now = std::chrono::steady_clock::now(); now < until; now = std::chrono::steady_clock::now())
+    std::this_thread::sleep_for(until - now);
   return arrives;
 }
 
