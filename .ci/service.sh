@@ -83,7 +83,12 @@ done
 grep -qx "args /STDOUT /STREAM /RECONNECT /SERIAL=$serial" "$caps/acq.txt" || fail "rngacq's arguments: $(cat "$caps/acq.txt")"
 grep -qx "args -f -r /dev/stdin" "$caps/rngd.txt" && grep -qx "read data" "$caps/rngd.txt" &&
   grep -qx "uid rngacq" "$caps/rngd.txt" || fail "rngd's side: $(cat "$caps/rngd.txt")"
-echo "rngacq: no capability; rngd: CAP_SYS_ADMIN alone; both as rngacq"
+# A failing acquisition fails the unit even when rngd ends well.
+printf '#!/bin/sh\nexit 1\n' >"$scratch/acq"
+if setpriv --reuid=rngacq --regid=rngacq --init-groups "${argv[@]}" </dev/null; then
+  fail "the unit's command line succeeds although rngacq failed"
+fi
+echo "rngacq: no capability; rngd: CAP_SYS_ADMIN alone; both as rngacq; rngacq's failure is the unit's"
 
 echo "-- udev rules on emulated devices (udevadm test)"
 # The rule as generated for a module ID, the ID list of the packages being empty.
