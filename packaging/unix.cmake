@@ -54,3 +54,11 @@ endwhile()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${doc}/rngacq COMPONENT program)
 
 add_custom_target(rngacq_packaging_files ALL DEPENDS ${gzipped})
+
+# The entropy service: the unit, its system user, and the udev rule that starts it, shipped
+# where udev does not read it until the administrator links it into /etc/udev/rules.d.
+set(service ${CMAKE_CURRENT_SOURCE_DIR}/systemd)
+install(FILES ${service}/rngacq-rngd@.service DESTINATION lib/systemd/system COMPONENT program)
+install(FILES ${service}/rngacq.sysusers DESTINATION lib/sysusers.d RENAME rngacq.conf COMPONENT program)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/udev/61-rngacq-rngd.rules DESTINATION ${CMAKE_INSTALL_DATADIR}/rngacq
+        COMPONENT program)
