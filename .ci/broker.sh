@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# Entropy for other machines: rngacq-sim's endless record feeds entropybroker through its stream
+# server, and a file client draws bytes from the broker, all on the loopback address. Checked:
+# the client gets its bytes, the broker's own statistics count what the stream server sent (no
+# more than rngacq delivered, and at nearly 8 bits of entropy a byte), and rngacq ends with 0
+# once the stream server has gone. The broker mixes what it gets, so the client's bytes are not
+# ours and are not compared. Needs the Debian packages entropybroker and curl.
+# Usage: .ci/broker.sh [path of rngacq-sim]   (default: the release build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+program=$(realpath "${1:-build/release/app/rngacq-sim}")
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  local p
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+fail() {
+  echo "broker: $*" >&2
+  for f in broker.log server.log client.log acq.txt; do
+    [ -s "$f" ] && { echo "--- $f (end)" >&2; tail -n 15 "$f" >&2; }
+  done
+  exit 1
+}
+
+# The client's share: 64 KiB, drawn in the broker's blocks of 4096 bytes.
+want=65536
+block=4096
+
+# Two ports nobody listens on. The broker takes IPv4 addresses in their mapped IPv6 form.
+port_is_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+pick_port() {
+  local p
+  for _ in $(seq 50); do
+    p=$((20000 + RANDOM % 40000))
+    if port_is_free "$p" && [ "$p" != "${1:-}" ]; then echo "$p"; return; fi
+  done
+  fail "no free port on 127.0.0.1"
+}
+port=$(pick_port)
+web=$(pick_port "$port")
+
+# The stream server's user may put data in; the client's may only take it. The third field lifts
+# the per-user limit on bits fetched per second, which would make the client wait for minutes.
+password() { head -c 24 /dev/urandom | base64 | tr -d '/+=' | head -c 28; }
+source_pw=$(password)
+client_pw=$(password)
+umask 077
+printf 'source|%s|100000000|yes\nclient|%s|100000000\n' "$source_pw" "$client_pw" >users.txt
+printf 'source\n%s\n' "$source_pw" >source.pw
+printf 'client\n%s\n' "$client_pw" >client.pw
+
+# Every setting the broker depends on is written out: its built-in defaults differ from the
+# packaged file (left unset, the pool stirrer takes a cipher that aborts the broker on a short
+# key). Pools stay in memory, the sleeps are short so that a drained or full pool holds nobody up
+# for long, and requests add no entropy of their own, so that the bits counted are ours.
+cat >broker.conf <<EOF
+max_number_of_mem_pools = 512
+max_number_of_disk_pools = 0
+min_store_on_disk_n = 5
+listen_adapter = ::ffff:127.0.0.1
+listen_port = $port
+listen_queue_size = 5
+disable_nagle = 0
+enable_keepalive = 1
+ping_interval = 299
+pool_size_in_bytes = 2048
+default_max_get_bps = 4096
+max_get_put_size = $((block * 8))
+stirrer_type = aes
+hash_type = sha512
+stream_cipher = 3des
+mac_hasher = md5
+hash_hasher = sha512
+bitcount_estimator = shannon
+reset_counters_interval = 60
+statistics_interval = 300
+kernelpool_filled_interval = 3600
+communication_timeout = 15
+communication_session_timeout = 3600
+default_sleep_time_when_pools_full = 1
+default_sleep_when_pools_empty = 1
+default_max_sleep_when_pools_empty = 2
+default_max_bits_per_interval = 16000000
+ignore_rngtest_fips140 = 1
+ignore_rngtest_scc = 1
+scc_threshold = 0.2
+allow_event_entropy_addition = 0
+add_entropy_even_if_all_full = 0
+allow_prng = 0
+when_pools_full_allow_submit_interval = 15
+users = $work/users.txt
+webserver_interface = ::ffff:127.0.0.1
+webserver_port = $web
+EOF
+
+# Each process is bounded in time, so that a broker that stops answering ends the run.
+timeout 50 entropy_broker -c "$work/broker.conf" -n -l "$work/broker.log" -L 255 >broker.out 2>&1 &
+broker=$!
+pids+=("$broker")
+stats() { curl -s --max-time 5 "http://127.0.0.1:$web/$1"; }
+for _ in $(seq 50); do
+  stats version.html >/dev/null && ! port_is_free "$port" && break
+  kill -0 "$broker" 2>/dev/null || fail "entropy_broker ended at its start"
+  sleep 0.1
+done
+stats version.html >/dev/null || fail "entropy_broker does not answer on 127.0.0.1:$web"
+
+# rngacq's endless record through a pipe to the stream server, which reads it as its device.
+mkfifo stream
+timeout 45 "$program" /STDOUT /STREAM >stream 2>acq.txt &
+acq=$!
+pids+=("$acq")
+timeout 45 eb_server_stream -I "127.0.0.1:$port" -d /dev/stdin -n -X "$work/source.pw" \
+  -l "$work/server.log" -L 255 <stream >server.out 2>&1 &
+server=$!
+pids+=("$server")
+
+timeout 30 eb_client_file -I "127.0.0.1:$port" -c "$want" -f "$work/client.bin" -n \
+  -X "$work/client.pw" -l "$work/client.log" -L 255 >client.out 2>&1 || fail "eb_client_file: exit $?"
+got=$(stat -c %s client.bin 2>/dev/null || echo 0)
+[ "$got" -ge "$want" ] || fail "the client got $got bytes, not $want"
+
+# The stream server leaves; rngacq sees its reader gone and ends.
+kill "$server" 2>/dev/null || true
+set +e
+wait "$server"
+wait "$acq"
+acq_status=$?
+set -e
+[ "$acq_status" -eq 0 ] || fail "rngacq-sim: exit $acq_status: $(cat acq.txt)"
+delivered=$(sed -n 's/^The reader closed standard output. Bytes delivered: \([0-9]*\).*/\1/p' acq.txt)
+[ -n "$delivered" ] || fail "rngacq-sim did not say what it delivered: $(cat acq.txt)"
+kill -0 "$broker" 2>/dev/null || fail "entropy_broker ended before the checks"
+
+# The broker's statistics page, read once the stream server has gone, so that
+# its figures are final.
+page=$(stats stats.html) || fail "no statistics page from the broker"
+figure() { sed -n "s|.*<td>$1:</td><td>\([0-9][0-9]*\)[.<].*|\1|p" <<<"$page" | head -n 1; }
+puts=$(figure "put requests")
+bits_put=$(figure "bits put")
+gets=$(figure "get requests")
+bits_got=$(figure "bits requested")
+[ -n "$puts" ] && [ -n "$bits_put" ] && [ -n "$gets" ] && [ -n "$bits_got" ] || fail "statistics page not understood: $page"
+
+
+# The broker counts every block the stream server sent and no more (one block may be cut short
+# when the server is stopped); the server sent no more than rngacq delivered, and what it did not
+# send was still in the pipe (at most its 16 pages) or in the server's own block.
+sent=$(awk '/Transmitting [0-9]+ bytes/ { for (i = 1; i < NF; i++) if ($i == "Transmitting") n += $(i + 1) } END { print n + 0 }' server.log)
+[ "$sent" -gt 0 ] || fail "the stream server's log names no block sent"
+[ $((puts * block)) -le "$sent" ] && [ $((puts * block)) -ge $((sent - block)) ] ||
+  fail "the broker counts $puts puts of $block bytes; the stream server sent $sent bytes"
+[ "$sent" -le "$delivered" ] || fail "the stream server sent $sent bytes, rngacq delivered $delivered"
+slack=$((16 * $(getconf PAGESIZE) + 2 * block))
+[ $((delivered - sent)) -le "$slack" ] || fail "rngacq delivered $delivered bytes, the stream server sent only $sent"
+
+# The broker's own estimate of the entropy received: never above 8 bits a byte, and at least what
+# the client took. Its estimator gives good data 7.2 to 7.4 bits a byte when a client draws at the
+# same time; less than 6 would mean that it saw our bytes as something other than random.
+[ "$bits_put" -le $((8 * sent)) ] || fail "the broker counts $bits_put bits put, more than the $((8 * sent)) sent"
+[ "$bits_put" -ge $((6 * sent)) ] || fail "the broker counts only $bits_put bits in $sent bytes"
+[ "$bits_put" -ge $((8 * want)) ] || fail "the broker counts $bits_put bits put, less than the client's $((8 * want))"
+[ "$bits_got" -ge $((8 * want)) ] && [ "$bits_got" -le "$bits_put" ] ||
+  fail "the broker handed out $bits_got bits; the client took $((8 * want)) of the $bits_put put"
+
+echo "broker: the client got $got bytes in $gets requests ($bits_got bits); the broker took $puts puts" \
+  "of $block bytes ($sent bytes, $bits_put bits by its estimate) from the $delivered bytes rngacq delivered"
