@@ -2,7 +2,7 @@
 # Entropy for other machines: rngacq-sim's endless record feeds entropybroker through its stream
 # server, and a file client draws bytes from the broker, all on the loopback address. Checked:
 # the client gets its bytes, the broker's own statistics count what the stream server sent (no
-# more than rngacq delivered, and at nearly 8 bits of entropy a byte), and rngacq ends with 0
+# more than rngacq delivered, and at 6 bits of entropy a byte or more), and rngacq ends with 0
 # once the stream server has gone. The broker mixes what it gets, so the client's bytes are not
 # ours and are not compared. Needs the Debian packages entropybroker and curl.
 # Usage: .ci/broker.sh [path of rngacq-sim]   (default: the release build)
@@ -10,10 +10,31 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 program=$(realpath "${1:-build/release/app/rngacq-sim}")
 work=$(mktemp -d)
+
+# Every process started here runs under timeout; pids holds the timeout processes.
 pids=()
+running() {
+  local s
+  { read -r s <"/proc/$1/stat"; } 2>/dev/null && [[ $s != *") Z "* ]]
+}
+# A timeout process passes a stop on to its program but does not enforce it: what still runs
+# 3 s after the stop is killed, the program first.
 cleanup() {
-  local p
+  local p c kids
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for _ in $(seq 30); do
+    c=0
+    for p in "${pids[@]}"; do running "$p" && c=1; done
+    ((c)) || break
+    sleep 0.1
+  done
+  for p in "${pids[@]}"; do
+    running "$p" || continue
+    kids=()
+    { read -ra kids <"/proc/$p/task/$p/children"; } 2>/dev/null || true
+    for c in "${kids[@]}"; do kill -KILL "$c" 2>/dev/null || true; done
+    kill -KILL "$p" 2>/dev/null || true
+  done
   wait 2>/dev/null || true
   rm -rf "$work"
 }
@@ -25,6 +46,20 @@ fail() {
     [ -s "$f" ] && { echo "--- $f (end)" >&2; tail -n 15 "$f" >&2; }
   done
   exit 1
+}
+# await PID SECONDS NAME: the exit status of a started process in $status, or a failure if it
+# has not ended in time.
+await() {
+  local i
+  for ((i = 0; i < $2 * 10; i++)); do
+    if ! running "$1"; then
+      status=0
+      wait "$1" || status=$?
+      return 0
+    fi
+    sleep 0.1
+  done
+  fail "$3 has not ended after $2 s"
 }
 
 # The client's share: 64 KiB, drawn in the broker's blocks of 4096 bytes.
@@ -99,43 +134,40 @@ webserver_port = $web
 EOF
 
 # Each process is bounded in time, so that a broker that stops answering ends the run.
-timeout 50 entropy_broker -c "$work/broker.conf" -n -l "$work/broker.log" -L 255 >broker.out 2>&1 &
+timeout -k 5 50 entropy_broker -c "$work/broker.conf" -n -l "$work/broker.log" -L 255 >broker.out 2>&1 &
 broker=$!
 pids+=("$broker")
-stats() { curl -s --max-time 5 "http://127.0.0.1:$web/$1"; }
-for _ in $(seq 50); do
-  stats version.html >/dev/null && ! port_is_free "$port" && break
-  kill -0 "$broker" 2>/dev/null || fail "entropy_broker ended at its start"
+stats() { curl -s --max-time 2 "http://127.0.0.1:$web/$1"; }
+ready=$((SECONDS + 10))
+until stats version.html >/dev/null && ! port_is_free "$port"; do
+  running "$broker" || fail "entropy_broker ended at its start"
+  ((SECONDS < ready)) || fail "entropy_broker does not answer on 127.0.0.1:$port and :$web"
   sleep 0.1
 done
-stats version.html >/dev/null || fail "entropy_broker does not answer on 127.0.0.1:$web"
 
 # rngacq's endless record through a pipe to the stream server, which reads it as its device.
 mkfifo stream
-timeout 45 "$program" /STDOUT /STREAM >stream 2>acq.txt &
+timeout -k 5 45 "$program" /STDOUT /STREAM >stream 2>acq.txt &
 acq=$!
 pids+=("$acq")
-timeout 45 eb_server_stream -I "127.0.0.1:$port" -d /dev/stdin -n -X "$work/source.pw" \
+timeout -k 5 45 eb_server_stream -I "127.0.0.1:$port" -d /dev/stdin -n -X "$work/source.pw" \
   -l "$work/server.log" -L 255 <stream >server.out 2>&1 &
 server=$!
 pids+=("$server")
 
-timeout 30 eb_client_file -I "127.0.0.1:$port" -c "$want" -f "$work/client.bin" -n \
+timeout -k 5 30 eb_client_file -I "127.0.0.1:$port" -c "$want" -f "$work/client.bin" -n \
   -X "$work/client.pw" -l "$work/client.log" -L 255 >client.out 2>&1 || fail "eb_client_file: exit $?"
 got=$(stat -c %s client.bin 2>/dev/null || echo 0)
 [ "$got" -ge "$want" ] || fail "the client got $got bytes, not $want"
 
 # The stream server leaves; rngacq sees its reader gone and ends.
 kill "$server" 2>/dev/null || true
-set +e
-wait "$server"
-wait "$acq"
-acq_status=$?
-set -e
-[ "$acq_status" -eq 0 ] || fail "rngacq-sim: exit $acq_status: $(cat acq.txt)"
+await "$server" 5 eb_server_stream
+await "$acq" 10 rngacq-sim
+[ "$status" -eq 0 ] || fail "rngacq-sim: exit $status: $(cat acq.txt)"
 delivered=$(sed -n 's/^The reader closed standard output. Bytes delivered: \([0-9]*\).*/\1/p' acq.txt)
 [ -n "$delivered" ] || fail "rngacq-sim did not say what it delivered: $(cat acq.txt)"
-kill -0 "$broker" 2>/dev/null || fail "entropy_broker ended before the checks"
+running "$broker" || fail "entropy_broker ended before the checks"
 
 # The broker's statistics page, read once the stream server has gone, so that
 # its figures are final.
@@ -145,7 +177,7 @@ puts=$(figure "put requests")
 bits_put=$(figure "bits put")
 gets=$(figure "get requests")
 bits_got=$(figure "bits requested")
-[ -n "$puts" ] && [ -n "$bits_put" ] && [ -n "$gets" ] && [ -n "$bits_got" ] || fail "statistics page not understood: $page"
+{ [ -n "$puts" ] && [ -n "$bits_put" ] && [ -n "$gets" ] && [ -n "$bits_got" ]; } || fail "statistics page not understood: $page"
 
 
 # The broker counts every block the stream server sent and no more (one block may be cut short
@@ -153,7 +185,7 @@ bits_got=$(figure "bits requested")
 # send was still in the pipe (at most its 16 pages) or in the server's own block.
 sent=$(awk '/Transmitting [0-9]+ bytes/ { for (i = 1; i < NF; i++) if ($i == "Transmitting") n += $(i + 1) } END { print n + 0 }' server.log)
 [ "$sent" -gt 0 ] || fail "the stream server's log names no block sent"
-[ $((puts * block)) -le "$sent" ] && [ $((puts * block)) -ge $((sent - block)) ] ||
+{ [ $((puts * block)) -le "$sent" ] && [ $((puts * block)) -ge $((sent - block)) ]; } ||
   fail "the broker counts $puts puts of $block bytes; the stream server sent $sent bytes"
 [ "$sent" -le "$delivered" ] || fail "the stream server sent $sent bytes, rngacq delivered $delivered"
 slack=$((16 * $(getconf PAGESIZE) + 2 * block))
@@ -165,7 +197,7 @@ slack=$((16 * $(getconf PAGESIZE) + 2 * block))
 [ "$bits_put" -le $((8 * sent)) ] || fail "the broker counts $bits_put bits put, more than the $((8 * sent)) sent"
 [ "$bits_put" -ge $((6 * sent)) ] || fail "the broker counts only $bits_put bits in $sent bytes"
 [ "$bits_put" -ge $((8 * want)) ] || fail "the broker counts $bits_put bits put, less than the client's $((8 * want))"
-[ "$bits_got" -ge $((8 * want)) ] && [ "$bits_got" -le "$bits_put" ] ||
+{ [ "$bits_got" -ge $((8 * want)) ] && [ "$bits_got" -le "$bits_put" ]; } ||
   fail "the broker handed out $bits_got bits; the client took $((8 * want)) of the $bits_put put"
 
 echo "broker: the client got $got bytes in $gets requests ($bits_got bits); the broker took $puts puts" \
