@@ -79,8 +79,9 @@ pick_port() {
 port=$(pick_port)
 web=$(pick_port "$port")
 
-# The stream server's user may put data in; the client's may only take it. The third field lifts
-# the per-user limit on bits fetched per second, which would make the client wait for minutes.
+# One user for the stream server (its fourth field lets it put data in) and one for the client.
+# The third field lifts the limit on bits fetched per second (4096 by default), which would make
+# the client wait for minutes. The password files must be readable by their owner alone.
 password() { head -c 24 /dev/urandom | base64 | tr -d '/+=' | head -c 28; }
 source_pw=$(password)
 client_pw=$(password)
