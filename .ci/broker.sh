@@ -5,6 +5,9 @@
 # more than rngacq delivered, and at 6 bits of entropy a byte or more), and rngacq ends with 0
 # once the stream server has gone. The broker mixes what it gets, so the client's bytes are not
 # ours and are not compared. Needs the Debian packages entropybroker and curl.
+# Whatever its configuration says, the broker keeps graph data in /var/*.dat (those it makes
+# here are removed afterwards) and would take, and delete, pools that another broker stored in
+# /var/cache/*.pool: the run refuses to start beside them (with disk pools off it stores none).
 # Usage: .ci/broker.sh [path of rngacq-sim]   (default: the release build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,6 +16,7 @@ work=$(mktemp -d)
 
 # Every process started here runs under timeout; pids holds the timeout processes.
 pids=()
+graphs=()
 running() {
   local s
   { read -r s <"/proc/$1/stat"; } 2>/dev/null && [[ $s != *") Z "* ]]
@@ -36,6 +40,7 @@ cleanup() {
     kill -KILL "$p" 2>/dev/null || true
   done
   wait 2>/dev/null || true
+  for p in "${graphs[@]}"; do rm -f "$p"; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -134,8 +139,19 @@ webserver_interface = ::ffff:127.0.0.1
 webserver_port = $web
 EOF
 
+stored=$(find /var/cache -maxdepth 1 -name '*.pool' 2>/dev/null)
+[ -z "$stored" ] || fail "another broker's pools, which this one would take: ${stored//$'\n'/ }"
+
+# The broker's graph files that do not exist yet: this run makes them.
+graphs=()
+for g in connection_counts mem_pool_counts dsk_pool_counts mem_pool_bit_count_counts \
+  dsk_pool_bit_count_counts recv_bit_count recv_bit_count_in sent_bit_count; do
+  [ -e "/var/$g.dat" ] || graphs+=("/var/$g.dat")
+done
+
 # Each process is bounded in time, so that a broker that stops answering ends the run.
-timeout -k 5 50 entropy_broker -c "$work/broker.conf" -n -l "$work/broker.log" -L 255 >broker.out 2>&1 &
+timeout -k 5 50 entropy_broker -c "$work/broker.conf" -n -P "$work/broker.pid" \
+  -l "$work/broker.log" -L 255 >broker.out 2>&1 &
 broker=$!
 pids+=("$broker")
 stats() { curl -s --max-time 2 "http://127.0.0.1:$web/$1"; }
@@ -151,13 +167,14 @@ mkfifo stream
 timeout -k 5 45 "$program" /STDOUT /STREAM >stream 2>acq.txt &
 acq=$!
 pids+=("$acq")
-timeout -k 5 45 eb_server_stream -I "127.0.0.1:$port" -d /dev/stdin -n -X "$work/source.pw" \
-  -l "$work/server.log" -L 255 <stream >server.out 2>&1 &
+timeout -k 5 45 eb_server_stream -I "127.0.0.1:$port" -d /dev/stdin -n -P "$work/server.pid" \
+  -X "$work/source.pw" -l "$work/server.log" -L 255 <stream >server.out 2>&1 &
 server=$!
 pids+=("$server")
 
 timeout -k 5 30 eb_client_file -I "127.0.0.1:$port" -c "$want" -f "$work/client.bin" -n \
-  -X "$work/client.pw" -l "$work/client.log" -L 255 >client.out 2>&1 || fail "eb_client_file: exit $?"
+  -P "$work/client.pid" -X "$work/client.pw" -l "$work/client.log" -L 255 >client.out 2>&1 ||
+  fail "eb_client_file: exit $?"
 got=$(stat -c %s client.bin 2>/dev/null || echo 0)
 [ "$got" -ge "$want" ] || fail "the client got $got bytes, not $want"
 
@@ -169,22 +186,24 @@ await "$acq" 10 rngacq-sim
 delivered=$(sed -n 's/^The reader closed standard output. Bytes delivered: \([0-9]*\).*/\1/p' acq.txt)
 [ -n "$delivered" ] || fail "rngacq-sim did not say what it delivered: $(cat acq.txt)"
 running "$broker" || fail "entropy_broker ended before the checks"
+! grep -q 'Load bits from' broker.log ||
+  fail "the broker drew on pools an earlier broker left in /var/cache: $(grep 'Load bits from' broker.log)"
 
-# The broker's statistics page, read once the stream server has gone, so that
-# its figures are final.
+# The broker's statistics page, read once the stream server has gone, so that its figures are
+# final.
 page=$(stats stats.html) || fail "no statistics page from the broker"
 figure() { sed -n "s|.*<td>$1:</td><td>\([0-9][0-9]*\)[.<].*|\1|p" <<<"$page" | head -n 1; }
 puts=$(figure "put requests")
 bits_put=$(figure "bits put")
 gets=$(figure "get requests")
 bits_got=$(figure "bits requested")
-{ [ -n "$puts" ] && [ -n "$bits_put" ] && [ -n "$gets" ] && [ -n "$bits_got" ]; } || fail "statistics page not understood: $page"
-
+{ [ -n "$puts" ] && [ -n "$bits_put" ] && [ -n "$gets" ] && [ -n "$bits_got" ]; } ||
+  fail "statistics page not understood: $page"
 
 # The broker counts every block the stream server sent and no more (one block may be cut short
 # when the server is stopped); the server sent no more than rngacq delivered, and what it did not
 # send was still in the pipe (at most its 16 pages) or in the server's own block.
-sent=$(awk '/Transmitting [0-9]+ bytes/ { for (i = 1; i < NF; i++) if ($i == "Transmitting") n += $(i + 1) } END { print n + 0 }' server.log)
+sent=$(awk '{ for (i = 1; i < NF; i++) if ($i == "Transmitting") n += $(i + 1) } END { print n + 0 }' server.log)
 [ "$sent" -gt 0 ] || fail "the stream server's log names no block sent"
 { [ $((puts * block)) -le "$sent" ] && [ $((puts * block)) -ge $((sent - block)) ]; } ||
   fail "the broker counts $puts puts of $block bytes; the stream server sent $sent bytes"
