@@ -16,18 +16,23 @@ cd "$(dirname "$0")/.."
 program=$(realpath "${1:-build/release/app/rngacq-sim}")
 work=$(mktemp -d)
 
-# Every process started here runs under timeout; pids holds the timeout processes.
+# Every process started here runs under timeout; pids holds the timeout processes. Whether one
+# still runs is asked of the shell's table of jobs, never of a process number, which the system
+# may already have given to another process once the shell has collected the first.
 pids=()
 graphs=()
 running() {
-  local s
-  { read -r s <"/proc/$1/stat"; } 2>/dev/null && [[ $s != *") Z "* ]]
+  local j
+  for j in $(jobs -rp); do [ "$j" = "$1" ] && return 0; done
+  return 1
 }
 # A timeout process passes a stop on to its program but does not enforce it: what still runs
 # 3 s after the stop is killed, the program first.
 cleanup() {
   local p c kids
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do
+    if running "$p"; then kill "$p" 2>/dev/null || true; fi
+  done
   for _ in $(seq 30); do
     c=0
     for p in "${pids[@]}"; do running "$p" && c=1; done
