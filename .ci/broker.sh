@@ -236,7 +236,7 @@ EOF
 
   # The broker's own estimate of the entropy received: never above 8 bits a byte, and with the
   # few bits the broker credits itself at its start, at least what the client took. Its
-  # estimator gives good data 7.2 to 7.4 bits a byte when a client draws at the same time; less
+  # estimator gives good data 7.0 to 7.7 bits a byte when a client draws at the same time; less
   # than 6 would mean that it saw our bytes as something other than random.
   own=$(sed -n 's/.*added \([0-9]*\) bits of startup-event-entropy.*/\1/p' broker.log | head -n 1)
   own=${own:-0}
