@@ -82,7 +82,13 @@ class EmulatedDevice {
 
   UMockdevIoctlBase* handler() const { return handler_.get(); }
 
-  // The fault Unplug has happened: the device answers no more.
+  // The device leaves now: what is waiting ends with ENODEV, and so does every later request.
+  void Unplug() {
+    const std::lock_guard lock(mutex_);
+    Leave(true);
+  }
+
+  // The fault Unplug has happened, or the device was removed: it answers no more.
   bool Gone() {
     const std::lock_guard lock(mutex_);
     return gone_;
@@ -237,13 +243,18 @@ class EmulatedDevice {
   void Command(const std::uint8_t* frames, std::size_t size) {
     const bool due = options_.fault != Fault::None && model_.Answered() >= options_.fault_at_request;
     if (due && options_.fault != Fault::ShortAnswer) {
-      gone_ = options_.fault == Fault::Unplug;
-      for (Urb& u : pending_in_) Finish(std::move(u), gone_ ? -ENODEV : -EPIPE, 0);
-      pending_in_.clear();
+      Leave(options_.fault == Fault::Unplug);
       return;
     }
     if (due) model_.SetFaults({std::nullopt, std::nullopt, 100});
     model_.Feed(frames, size);
+  }
+
+  // Waiting IN transfers end: with ENODEV when the device is gone, with a stall otherwise.
+  void Leave(bool gone) {
+    gone_ = gone_ || gone;
+    for (Urb& u : pending_in_) Finish(std::move(u), gone_ ? -ENODEV : -EPIPE, 0);
+    pending_in_.clear();
   }
 
   const DeviceOptions options_;
@@ -277,9 +288,8 @@ inline void SkipOrFailWithoutEmulation() {
 class Testbed {
  public:
   ~Testbed() {
-    for (std::size_t i = 0; i < devices_.size(); ++i)
-      if (!removed_[i])
-        umockdev_testbed_detach_ioctl(testbed_.get(), devices_[i]->DeviceNode().c_str(), nullptr);
+    for (const auto& device : devices_)
+      umockdev_testbed_detach_ioctl(testbed_.get(), device->DeviceNode().c_str(), nullptr);
   }
 
   // The devices take the addresses 2, 3, ... on bus 1 in the order they are added, as a real bus
@@ -296,7 +306,6 @@ class Testbed {
       throw std::runtime_error(std::string("cannot add the emulated device: ") +
                                (error ? error->message : "?"));
     devices_.push_back(std::move(device));
-    removed_.push_back(false);
   }
 
   // A device plugged in later: a program watching the bus hears of it.
@@ -305,14 +314,13 @@ class Testbed {
     umockdev_testbed_uevent(testbed_.get(), devices_.back()->SysfsPath().c_str(), "add");
   }
 
-  // The device is unplugged: its node and its sysfs entry go, and the bus says so. The object
-  // stays, for what the test still asks of it.
+  // The device is unplugged: the bus says so, and its sysfs entry and node go. Its handler stays
+  // until the end, as the kernel keeps answering a program that still holds the node open (it
+  // may not have closed it yet): with ENODEV, the device being gone.
   void Remove(std::size_t index) {
     EmulatedDevice& device = *devices_.at(index);
-    if (removed_[index]) return;
-    removed_[index] = true;
+    device.Unplug();
     umockdev_testbed_uevent(testbed_.get(), device.SysfsPath().c_str(), "remove");
-    umockdev_testbed_detach_ioctl(testbed_.get(), device.DeviceNode().c_str(), nullptr);
     umockdev_testbed_remove_device(testbed_.get(), device.SysfsPath().c_str());
   }
 
@@ -338,7 +346,6 @@ class Testbed {
 
  private:
   std::vector<std::unique_ptr<EmulatedDevice>> devices_;
-  std::vector<bool> removed_;
   Ref<UMockdevTestbed> testbed_{umockdev_testbed_new()};  // released before the devices
 };
 
